@@ -1,0 +1,278 @@
+#include "outside/Plexa.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace Quorix {
+
+void DeferredInitializationTrait<Plexa::BundleContainer>::call(Plexa::BundleContainer* bundle) {
+    if (auto* plexaBundle = dynamic_cast<Plexa::Bundle*>(bundle)) plexaBundle->touch();
+}
+
+} // namespace Quorix
+
+namespace Plexa {
+
+// ---------------------------------------------------------------------------------------------
+// Arrays
+
+MemBase::~MemBase() = default;
+
+template <class T>
+MemArray<T>::MemArray(std::size_t tuples, int components)
+    : MemBase(tuples, components), Values(tuples * static_cast<std::size_t>(components)) {}
+
+template class MemArray<std::int8_t>;
+template class MemArray<std::uint8_t>;
+template class MemArray<std::int16_t>;
+template class MemArray<std::uint16_t>;
+template class MemArray<std::int32_t>;
+template class MemArray<std::uint32_t>;
+template class MemArray<std::int64_t>;
+template class MemArray<std::uint64_t>;
+template class MemArray<float>;
+template class MemArray<double>;
+
+namespace {
+
+template <class F> bool forElementType(const std::type_info& type, F&& f) {
+    if (type == typeid(std::int8_t)) return f(std::int8_t{}, "int8"), true;
+    if (type == typeid(std::uint8_t)) return f(std::uint8_t{}, "uint8"), true;
+    if (type == typeid(std::int16_t)) return f(std::int16_t{}, "int16"), true;
+    if (type == typeid(std::uint16_t)) return f(std::uint16_t{}, "uint16"), true;
+    if (type == typeid(std::int32_t)) return f(std::int32_t{}, "int32"), true;
+    if (type == typeid(std::uint32_t)) return f(std::uint32_t{}, "uint32"), true;
+    if (type == typeid(std::int64_t)) return f(std::int64_t{}, "int64"), true;
+    if (type == typeid(std::uint64_t)) return f(std::uint64_t{}, "uint64"), true;
+    if (type == typeid(float)) return f(float{}, "float32"), true;
+    if (type == typeid(double)) return f(double{}, "float64"), true;
+    return false;
+}
+
+} // namespace
+
+MemPtr makeArray(const std::type_info& type, std::size_t tuples, int components) {
+    MemPtr result;
+    forElementType(type, [&](auto sample, const char*) {
+        result = MemPtr(new MemArray<decltype(sample)>(tuples, components));
+    });
+    return result;
+}
+
+const char* elementTypeName(const std::type_info& type) {
+    const char* result = "";
+    forElementType(type, [&](auto, const char* name) { result = name; });
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Grids and slices
+
+Grid::Grid(std::string name) : Name(std::move(name)) { touch(); }
+
+Grid::~Grid() = default;
+
+Field& Grid::addField(const std::string& name, MemPtr data) {
+    touch();
+    Field& field = Fields[name];
+    field = Field(name, std::move(data));
+    return field;
+}
+
+Field* Grid::findField(const std::string& name) {
+    auto found = Fields.find(name);
+    return found == Fields.end() ? nullptr : &found->second;
+}
+
+const Field* Grid::findField(const std::string& name) const {
+    auto found = Fields.find(name);
+    return found == Fields.end() ? nullptr : &found->second;
+}
+
+bool Grid::removeField(const std::string& name) {
+    if (Fields.erase(name) == 0) return false;
+    touch();
+    return true;
+}
+
+Slice::~Slice() = default;
+
+GridPtr Slice::addGrid(const std::string& name) {
+    GridPtr& grid = Grids[name];
+    if (!grid) {
+        grid = GridPtr(new Grid(name));
+        touch();
+    }
+    return grid;
+}
+
+void Slice::insertGrid(const GridPtr& grid) {
+    if (!grid) return;
+    Grids[grid->name()] = grid;
+    touch();
+}
+
+GridPtr Slice::findGrid(const std::string& name) const {
+    auto found = Grids.find(name);
+    return found == Grids.end() ? GridPtr() : found->second;
+}
+
+bool Slice::removeGrid(const std::string& name) {
+    if (Grids.erase(name) == 0) return false;
+    touch();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Storage policy defaults
+
+bool PrecisionTransformation::WriteAsSinglePrecision(const std::string&,
+                                                     const std::type_info& type) const {
+    return type == typeid(double);
+}
+
+bool PrecisionTransformation::EnableNumericalShift(const std::string&,
+                                                   const std::type_info& type) const {
+    return type == typeid(double);
+}
+
+void StorageTransformations::FilterSettings::setAutomaticStrategy(int strategy) {
+    Strategy = strategy == 1 ? AutomaticFilters : NoAutomaticFilters;
+}
+
+StorageTransformations::StorageTransformations(bool trackCreationOrder)
+    : TrackCreationOrder(trackCreationOrder) {}
+
+StorageTransformations::~StorageTransformations() = default;
+
+bool StorageTransformations::SkipStorage(double, const std::string&, const GridWeakPtr&,
+                                         const SkeletonID&, const std::string&, const Field&,
+                                         const std::string&, CreativeArrayBase&,
+                                         const Quorix::StrongPtr<FragmentID>&) const {
+    return false;
+}
+
+StorageTransformations::FilterSettings
+StorageTransformations::getFilterSettings(double, const std::string&, const GridWeakPtr&,
+                                          const SkeletonID&, const std::string&, const Field&,
+                                          const std::string&, CreativeArrayBase&,
+                                          const Quorix::StrongPtr<FragmentID>&,
+                                          const MemPtr&) const {
+    return FilterSettings();
+}
+
+bool StorageTransformations::isSaveableTime(double) const { return true; }
+
+std::string StorageTransformations::getExternalLocation(double, const std::string&,
+                                                        const SkeletonID&, const std::string&,
+                                                        const std::string&) const {
+    return std::string();
+}
+
+std::string StorageTransformations::getExternalLocationPrefix(double, const std::string&,
+                                                              const SkeletonID&,
+                                                              const std::string&,
+                                                              const std::string&) const {
+    return std::string();
+}
+
+bool StorageTransformations::setFieldPacking(double, const std::string&, const GridWeakPtr&,
+                                             const SkeletonID&, const std::string&, const Field&,
+                                             const std::string&, CreativeArrayBase&,
+                                             const Quorix::StrongPtr<FragmentID>&) const {
+    return false;
+}
+
+std::string StorageTransformations::getExternalFileReference(const std::string&,
+                                                             const std::string&) {
+    return std::string();
+}
+
+std::string StorageTransformations::getExternalLinkFilename(const std::string&,
+                                                            const std::string&) const {
+    return std::string();
+}
+
+DynamicSize StorageTransformations::computeChunkSize(const DynamicSize& shape,
+                                                     unsigned long long elementBytes,
+                                                     std::string& description) {
+    constexpr unsigned long long targetBytes = 1ull << 20;
+    DynamicSize chunk = shape;
+    if (chunk.Extent.empty()) return chunk;
+    unsigned long long rowBytes = std::max<unsigned long long>(elementBytes, 1);
+    for (std::size_t i = 1; i < chunk.Extent.size(); ++i) rowBytes *= std::max(chunk.Extent[i], 1ull);
+    chunk.Extent[0] = std::clamp<unsigned long long>(targetBytes / rowBytes, 1,
+                                                     std::max(shape.Extent[0], 1ull));
+    description = "rows of about 1 MiB";
+    return chunk;
+}
+
+bool StorageTransformations::isSaveableField(const FieldID&, const Field&, const GridWeakPtr&,
+                                             const std::string&, double, const std::string&,
+                                             const SkeletonID&) {
+    return true;
+}
+
+bool StorageTransformations::isSaveableFragment(
+    const Quorix::StrongPtr<FragmentID>&, const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>&,
+    const FieldID&, const Field&, const GridWeakPtr&, const std::string&, double,
+    const std::string&, const SkeletonID&) {
+    return true;
+}
+
+bool StorageTransformations::isSaved(const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>&,
+                                     const Quorix::StrongPtr<FragmentID>&, const FieldID&,
+                                     const Field&, const GridWeakPtr&, const std::string&, double,
+                                     const std::string&, const SkeletonID&) {
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bundles
+
+Bundle::Bundle() = default;
+
+Bundle::~Bundle() = default;
+
+SlicePtr Bundle::addSlice(double time) {
+    SlicePtr& slice = Slices[time];
+    if (!slice) {
+        slice = SlicePtr(new Slice(time));
+        touch();
+    }
+    return slice;
+}
+
+SlicePtr Bundle::findSlice(double time) const {
+    auto found = Slices.find(time);
+    return found == Slices.end() ? SlicePtr() : found->second;
+}
+
+bool Bundle::removeSlice(double time) {
+    if (Slices.erase(time) == 0) return false;
+    touch();
+    return true;
+}
+
+bool Bundle::isModified() const {
+    if (age() > SavedAt) return true;
+    for (const auto& [time, slice] : Slices) {
+        if (slice->age() > SavedAt) return true;
+        for (const auto& [name, grid] : slice->grids())
+            if (grid->age() > SavedAt) return true;
+    }
+    return false;
+}
+
+void Bundle::unbind() {
+    BoundFile.clear();
+    Policy.release();
+}
+
+void Bundle::extremeUnction() {
+    if (!isBound() || !isModified()) return;
+    BindResult result = save();
+    if (!result) std::fprintf(stderr, "Plexa::Bundle: %s\n", result.Text.c_str());
+}
+
+} // namespace Plexa

@@ -1,0 +1,381 @@
+// Plexa: the data model. Bundles of time steps (slices), grids by name and fields by name with
+// typed data arrays, read from and written to bundle files (HDF5) under a storage policy.
+#pragma once
+
+#include "outside/Quorix.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#if defined(_WIN32)
+#define PLEXA_API __declspec(dllexport)
+#else
+#define PLEXA_API __attribute__((visibility("default")))
+#endif
+
+namespace Plexa {
+
+struct ChildrenProperties {};
+class BaseSpace;
+class Slice;
+class Bundle;
+class Grid;
+
+// A shared object that owns children of type Child.
+template <class Child, class Properties> struct Ownable {
+    class PLEXA_API Container : public Quorix::ReferenceBase<Container> {};
+};
+
+using BundleContainer = Ownable<Slice, ChildrenProperties>::Container;
+using GridContainer = Ownable<BaseSpace, ChildrenProperties>::Container;
+
+} // namespace Plexa
+
+namespace Quorix {
+
+// A bundle gains its first strong reference: its age starts then.
+template <> struct PLEXA_API DeferredInitializationTrait<Plexa::BundleContainer> {
+    static void call(Plexa::BundleContainer* bundle);
+};
+
+} // namespace Quorix
+
+namespace Plexa {
+
+using BundlePtr = Quorix::StrongPtr<Bundle, BundleContainer>;
+using GridPtr = Quorix::StrongPtr<Grid, GridContainer>;
+using GridWeakPtr = Quorix::WeakPtr<Grid, GridContainer>;
+using SlicePtr = Quorix::StrongPtr<Slice>;
+
+// ---------------------------------------------------------------------------------------------
+// Data arrays: n tuples of a fixed number of components, stored tuple after tuple.
+
+class PLEXA_API MemBase : public Quorix::Cacheable {
+public:
+    ~MemBase() override;
+    virtual const std::type_info& elementType() const = 0;
+    virtual std::size_t elementSize() const = 0;
+    virtual const void* rawData() const = 0;
+    virtual void* rawData() = 0;
+
+    std::size_t size() const noexcept { return Tuples; }
+    int components() const noexcept { return Components; }
+    std::size_t elementCount() const noexcept { return Tuples * static_cast<std::size_t>(Components); }
+    std::size_t byteSize() const { return elementCount() * elementSize(); }
+
+protected:
+    MemBase(std::size_t tuples, int components) : Tuples(tuples), Components(components) {}
+
+private:
+    std::size_t Tuples;
+    int Components;
+};
+
+using MemPtr = Quorix::StrongPtr<MemBase, Quorix::Cacheable>;
+
+// Element types: (u)int8, (u)int16, (u)int32, (u)int64, float, double.
+template <class T> class PLEXA_API MemArray : public MemBase {
+public:
+    explicit MemArray(std::size_t tuples, int components = 1);
+    const std::type_info& elementType() const override { return typeid(T); }
+    std::size_t elementSize() const override { return sizeof(T); }
+    const void* rawData() const override { return Values.data(); }
+    void* rawData() override { return Values.data(); }
+
+    T* data() noexcept { return Values.data(); }
+    const T* data() const noexcept { return Values.data(); }
+    T& operator()(std::size_t tuple, int component = 0) {
+        return Values[tuple * static_cast<std::size_t>(components()) + component];
+    }
+    const T& operator()(std::size_t tuple, int component = 0) const {
+        return Values[tuple * static_cast<std::size_t>(components()) + component];
+    }
+
+private:
+    std::vector<T> Values;
+};
+
+template <class T> using MemArrayPtr = Quorix::StrongPtr<MemArray<T>, Quorix::Cacheable>;
+
+extern template class MemArray<std::int8_t>;
+extern template class MemArray<std::uint8_t>;
+extern template class MemArray<std::int16_t>;
+extern template class MemArray<std::uint16_t>;
+extern template class MemArray<std::int32_t>;
+extern template class MemArray<std::uint32_t>;
+extern template class MemArray<std::int64_t>;
+extern template class MemArray<std::uint64_t>;
+extern template class MemArray<float>;
+extern template class MemArray<double>;
+
+// Makes a strong pointer to a new array, filled with zeros.
+template <class T> MemArrayPtr<T> makeArray(std::size_t tuples, int components = 1) {
+    return MemArrayPtr<T>(new MemArray<T>(tuples, components));
+}
+
+// Makes an array of the given element type; empty for a type that arrays do not support.
+PLEXA_API MemPtr makeArray(const std::type_info& type, std::size_t tuples, int components);
+
+// The short name of a supported element type ("float64", "int32", ...), or "" for others.
+PLEXA_API const char* elementTypeName(const std::type_info& type);
+
+// ---------------------------------------------------------------------------------------------
+// Fields and grids
+
+struct PLEXA_API FieldID {
+    std::string Name;
+};
+
+// The layout a field lives on; bundles here know one: the grid's points.
+struct PLEXA_API SkeletonID {
+    std::string Name = "Points";
+};
+
+// A piece of a field's array; fields here are written in one fragment.
+class PLEXA_API FragmentID : public Quorix::ReferenceBase<FragmentID> {
+public:
+    std::size_t Index = 0;
+};
+
+// The array a field is written from, as the storage hooks see it.
+class PLEXA_API CreativeArrayBase : public Quorix::Creature {
+public:
+    explicit CreativeArrayBase(MemPtr data) : Data(std::move(data)) {}
+    MemPtr Data;
+};
+
+class PLEXA_API Field {
+public:
+    Field() = default;
+    Field(std::string name, MemPtr data) : ID{std::move(name)}, Data(std::move(data)) {}
+    const std::string& name() const noexcept { return ID.Name; }
+
+    FieldID ID;
+    MemPtr Data;
+};
+
+class PLEXA_API SaveableAttributes : public Quorix::Attributes {};
+
+class PLEXA_API Grid : public GridContainer, public SaveableAttributes, public Quorix::Ageable {
+public:
+    explicit Grid(std::string name);
+    ~Grid() override;
+
+    const std::string& name() const noexcept { return Name; }
+
+    // Adds or replaces the field under name and returns it.
+    Field& addField(const std::string& name, MemPtr data);
+    Field* findField(const std::string& name);
+    const Field* findField(const std::string& name) const;
+    bool removeField(const std::string& name);
+    const std::map<std::string, Field>& fields() const noexcept { return Fields; }
+
+private:
+    std::string Name;
+    std::map<std::string, Field> Fields;
+};
+
+// One time step: grids by name.
+class PLEXA_API Slice : public Quorix::ReferenceBase<Slice>, public Quorix::Ageable {
+public:
+    explicit Slice(double time) : Time(time) {}
+    ~Slice() override;
+
+    double time() const noexcept { return Time; }
+    // The grid under name, made empty if there is none yet.
+    GridPtr addGrid(const std::string& name);
+    // Puts the grid in under its own name, replacing one of the same name.
+    void insertGrid(const GridPtr& grid);
+    GridPtr findGrid(const std::string& name) const;
+    bool removeGrid(const std::string& name);
+    const std::map<std::string, GridPtr>& grids() const noexcept { return Grids; }
+
+private:
+    double Time;
+    std::map<std::string, GridPtr> Grids;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Storage policy
+
+// Shape of a dataset, outermost extent first.
+struct PLEXA_API DynamicSize {
+    std::vector<unsigned long long> Extent;
+};
+
+// Which arrays lose precision on the way to disk. Defaults for measured and simulated data:
+// double arrays are written as float, relative to a per-component shift (the midpoint of their
+// range) so that large coordinates keep their resolution; integers and floats stay exact.
+class PLEXA_API PrecisionTransformation {
+public:
+    bool WriteAsSinglePrecision(const std::string& field, const std::type_info& type) const;
+    bool EnableNumericalShift(const std::string& field, const std::type_info& type) const;
+};
+
+class PLEXA_API StorageTransformations : public Quorix::Interface<StorageTransformations>,
+                                         public Quorix::typemap<Quorix::TypeInfo> {
+public:
+    // 0: contiguous, unfiltered datasets. 1: chunked datasets with the filters that the
+    // compression switches allow.
+    enum AutoSettingStrategy { NoAutomaticFilters = 0, AutomaticFilters = 1 };
+
+    struct PLEXA_API FilterSettings {
+        // Unknown values count as 0.
+        void setAutomaticStrategy(int strategy);
+        AutoSettingStrategy automaticStrategy() const noexcept { return Strategy; }
+
+        AutoSettingStrategy Strategy = NoAutomaticFilters;
+        bool SinglePrecision = false;
+        bool NumericalShift = false;
+        // A checksum (Fletcher-32) on the field's chunks.
+        bool ExtraFilter = false;
+        int DeflateLevel = 6;
+    };
+
+    explicit StorageTransformations(bool trackCreationOrder);
+    ~StorageTransformations() override;
+
+    PrecisionTransformation Precision;
+    // The three compression switches; strategy 1 applies those that are on.
+    bool DeflateFields = false;
+    bool ShuffleFields = false;
+    bool CompactSmallFields = false;
+    // The extra switch: groups remember the order in which their members were created.
+    bool TrackCreationOrder = false;
+
+    // Hooks asked while a bound bundle is written, in this order of slots.
+    virtual bool SkipStorage(double time, const std::string& gridName, const GridWeakPtr& grid,
+                             const SkeletonID& skeleton, const std::string& skeletonName,
+                             const Field& field, const std::string& fieldName,
+                             CreativeArrayBase& array,
+                             const Quorix::StrongPtr<FragmentID>& fragment) const;
+    virtual FilterSettings getFilterSettings(double time, const std::string& gridName,
+                                             const GridWeakPtr& grid, const SkeletonID& skeleton,
+                                             const std::string& skeletonName, const Field& field,
+                                             const std::string& fieldName,
+                                             CreativeArrayBase& array,
+                                             const Quorix::StrongPtr<FragmentID>& fragment,
+                                             const MemPtr& data) const;
+    virtual bool isSaveableTime(double time) const;
+    virtual std::string getExternalLocation(double time, const std::string& gridName,
+                                            const SkeletonID& skeleton,
+                                            const std::string& skeletonName,
+                                            const std::string& fieldName) const;
+    virtual std::string getExternalLocationPrefix(double time, const std::string& gridName,
+                                                  const SkeletonID& skeleton,
+                                                  const std::string& skeletonName,
+                                                  const std::string& fieldName) const;
+    virtual bool setFieldPacking(double time, const std::string& gridName, const GridWeakPtr& grid,
+                                 const SkeletonID& skeleton, const std::string& skeletonName,
+                                 const Field& field, const std::string& fieldName,
+                                 CreativeArrayBase& array,
+                                 const Quorix::StrongPtr<FragmentID>& fragment) const;
+    virtual std::string getExternalFileReference(const std::string& file,
+                                                 const std::string& object);
+    virtual std::string getExternalLinkFilename(const std::string& file,
+                                                const std::string& object) const;
+    // Chunk extents for a dataset of the given shape and element size, about 1 MiB a chunk.
+    virtual DynamicSize computeChunkSize(const DynamicSize& shape, unsigned long long elementBytes,
+                                         std::string& description);
+    virtual bool isSaveableField(const FieldID& id, const Field& field, const GridWeakPtr& grid,
+                                 const std::string& gridName, double time,
+                                 const std::string& skeletonName, const SkeletonID& skeleton);
+    virtual bool isSaveableFragment(const Quorix::StrongPtr<FragmentID>& fragment,
+                                    const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>& array,
+                                    const FieldID& id, const Field& field, const GridWeakPtr& grid,
+                                    const std::string& gridName, double time,
+                                    const std::string& skeletonName, const SkeletonID& skeleton);
+    // True when the fragment is in the file already and need not be written again.
+    virtual bool isSaved(const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>& array,
+                         const Quorix::StrongPtr<FragmentID>& fragment, const FieldID& id,
+                         const Field& field, const GridWeakPtr& grid, const std::string& gridName,
+                         double time, const std::string& skeletonName, const SkeletonID& skeleton);
+};
+
+using StoragePtr = Quorix::StrongPtr<StorageTransformations, Quorix::InterfaceBase>;
+
+// ---------------------------------------------------------------------------------------------
+// Bundles
+
+// What binding and saving answer: success and a text that says what happened or went wrong.
+struct PLEXA_API BindResult {
+    bool Ok = false;
+    std::string Text;
+    explicit operator bool() const noexcept { return Ok; }
+};
+
+class PLEXA_API Bundle : public BundleContainer, public Quorix::Ageable {
+public:
+    Bundle();
+    ~Bundle() override;
+
+    // The slice at time, made empty if there is none yet.
+    SlicePtr addSlice(double time);
+    SlicePtr findSlice(double time) const;
+    bool removeSlice(double time);
+    const std::map<double, SlicePtr>& slices() const noexcept { return Slices; }
+
+    // Loads the named files into `into` (a new bundle when it is empty) by extension: ".qz"
+    // bundle files, ".csv" and ".xyz" point clouds. Slices merge by time, grids by name, fields
+    // by name (later files win). On failure the flag is false and lastError() of the returned
+    // bundle names the file and the cause.
+    static BundlePtr load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
+                          const BundlePtr& into);
+    const std::string& lastError() const noexcept { return LastError; }
+
+    // Binds to an existing bundle file and loads what it holds, so a converter extends it in
+    // place. The policy must be a StorageTransformations or empty (then the defaults apply).
+    BindResult bindTo(const std::string& file, const Quorix::StrongPtr<Quorix::InterfaceBase>& policy,
+                      const Quorix::StrongPtr<Quorix::InterfaceBase>& extra);
+    // Binds to a file that is made anew on the next save.
+    BindResult bindToNew(const std::string& file, const StoragePtr& policy);
+    void unbind();
+    bool isBound() const noexcept { return !BoundFile.empty(); }
+    const std::string& boundFile() const noexcept { return BoundFile; }
+
+    // Writes the bundle to its bound file now; the old file stays intact if the write fails.
+    BindResult save();
+    // True when a slice, grid or field changed since the last load or save.
+    bool isModified() const;
+
+    // Writes once more on the way out if the bundle is bound and changed.
+    void extremeUnction() override;
+
+private:
+    std::map<double, SlicePtr> Slices;
+    std::string BoundFile;
+    StoragePtr Policy;
+    std::uint64_t SavedAt = 0;
+    std::string LastError;
+};
+
+// Writes a bundle to a file under a policy (empty: defaults), through a temporary file beside it.
+PLEXA_API BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
+                                     const StoragePtr& policy);
+
+// How a field is stored in a bundle file, for inspection.
+struct PLEXA_API StoredField {
+    double Time = 0;
+    std::string Grid;
+    std::string Field;
+    std::string Path;       // the dataset's HDF5 path
+    std::string StoredType; // element type on disk, e.g. "float32"
+    std::string MemoryType; // element type after loading, e.g. "float64"
+    std::vector<unsigned long long> Shape;
+    bool Chunked = false;
+    bool Deflate = false;
+    int DeflateLevel = 0;
+    bool Shuffle = false;
+    bool Fletcher32 = false;
+    std::vector<double> Shift; // empty when stored without a numerical shift
+};
+
+// Lists the stored fields of a bundle file; false with a reason in error when it cannot.
+PLEXA_API bool describeFile(const std::string& file, std::vector<StoredField>& fields,
+                            std::string& error);
+
+} // namespace Plexa

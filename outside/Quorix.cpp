@@ -1,0 +1,185 @@
+#include "outside/Quorix.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <glob.h>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace Quorix {
+
+std::atomic<std::uint64_t> PointerID{1};
+std::atomic<std::uint64_t> Ageable::GlobalTime{0};
+std::atomic<std::int64_t> ChunkBase::TotalMemsize{0};
+
+namespace detail {
+
+void dropWeak(ControlRecord* record) noexcept {
+    if (record->weak.fetch_sub(1) == 1) delete record;
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+std::mutex& speakMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+SpeakPtr::Handler& speakHandler() {
+    static SpeakPtr::Handler handler;
+    return handler;
+}
+
+} // namespace
+
+SpeakPtr::Handler SpeakPtr::setHandler(Handler handler) {
+    std::lock_guard<std::mutex> lock(speakMutex());
+    return std::exchange(speakHandler(), std::move(handler));
+}
+
+const char* SpeakPtr::name(Kind kind) noexcept {
+    switch (kind) {
+    case WarningUnctionChange:
+        return "WarningUnctionChange";
+    case DynPtrInvalid:
+        return "DynPtrInvalid";
+    case DestructionCancelled:
+        return "DestructionCancelled";
+    }
+    return "Unknown";
+}
+
+void SpeakPtr::speak(Kind kind, std::int32_t strong, std::int32_t weak,
+                     const std::type_info& base) noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(speakMutex());
+        if (speakHandler()) {
+            speakHandler()(Report{kind, strong, weak, &base});
+            return;
+        }
+        std::fprintf(stderr, "Quorix::SpeakPtr::%s: strong count %d, weak count %d, type %s\n",
+                     name(kind), static_cast<int>(strong), static_cast<int>(weak), base.name());
+    } catch (...) {
+        // a report must never take down the release that triggered it
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Referenced::Referenced() : Serial(PointerID++), Record(new detail::ControlRecord(this)) {}
+
+Referenced::Referenced(const Referenced&) : Referenced() {}
+
+Referenced::~Referenced() {
+    Record->object.store(nullptr);
+    detail::dropWeak(Record);
+}
+
+bool StringList::contains(const std::string& name) const {
+    for (const std::string& entry : *this)
+        if (entry == name) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Folder::~Folder() = default;
+
+namespace {
+
+bool isFolder(const std::string& name) {
+    struct stat status;
+    return ::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::size_t scanFolder(Folder& folder, const std::string& name) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(name.c_str()), ::closedir);
+    if (!dir) return 0;
+    std::string relative; // entries are named relative to the text up to the last '/'
+    std::string::size_type slash = name.rfind('/');
+    if (slash == std::string::npos || slash + 1 != name.size())
+        relative = name.substr(slash == std::string::npos ? 0 : slash + 1) + "/";
+    std::size_t delivered = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        ++delivered;
+        if (!folder.entryFound((relative + entry->d_name).c_str())) break;
+    }
+    return delivered;
+}
+
+std::size_t scanPattern(Folder& folder, const std::string& name) {
+    glob_t matches{};
+    std::unique_ptr<glob_t, void (*)(glob_t*)> guard(&matches, ::globfree);
+    if (::glob(name.c_str(), 0, nullptr, &matches) != 0) return 0;
+    std::string::size_type slash = name.rfind('/');
+    std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t delivered = 0;
+    for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
+        const char* match = matches.gl_pathv[i];
+        // wildcards before the last '/' leave no literal text to be relative to
+        const char* entry = std::strncmp(match, name.c_str(), cut) == 0 ? match + cut : match;
+        ++delivered;
+        if (!folder.entryFound(entry)) break;
+    }
+    return delivered;
+}
+
+} // namespace
+
+std::size_t Folder::scan(const std::string& name) {
+    if (name.empty()) return 0;
+    return isFolder(name) ? scanFolder(*this, name) : scanPattern(*this, name);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Console::~Console() {
+    try {
+        Text += '\n';
+        std::fwrite(Text.data(), 1, Text.size(), stdout);
+        std::fflush(stdout);
+    } catch (...) {
+    }
+}
+
+Console& Console::operator<<(const char* text) {
+    if (text) Text += text;
+    return *this;
+}
+
+Console& Console::operator<<(const std::string& text) {
+    Text += text;
+    return *this;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+ChunkBase::~ChunkBase() { TotalMemsize.fetch_sub(Counted); }
+
+void ChunkBase::account(std::int64_t bytes) noexcept {
+    TotalMemsize.fetch_add(bytes - Counted);
+    Counted = bytes;
+}
+
+StrongPtr<ChunkBase> Attributes::getAttribute(const std::string& name) const {
+    auto found = Values.find(name);
+    return found == Values.end() ? StrongPtr<ChunkBase>() : found->second;
+}
+
+void Attributes::setAttribute(const std::string& name, const StrongPtr<ChunkBase>& value) {
+    Values[name] = value;
+}
+
+void Attributes::removeAttribute(const std::string& name) { Values.erase(name); }
+
+} // namespace Quorix

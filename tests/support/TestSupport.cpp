@@ -1,0 +1,60 @@
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace ConvLibTest {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "convlib-test-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!::mkdtemp(buffer.data())) throw std::runtime_error("cannot make a temporary folder");
+    Path = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(Path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(Path, ignored);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+    std::filesystem::path file = std::filesystem::path(Path) / name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+    return file.string();
+}
+
+std::string captureStdout(const std::function<void()>& action) {
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    action();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+std::string captureStderr(const std::function<void()>& action) {
+    std::fflush(stderr);
+    testing::internal::CaptureStderr();
+    action();
+    std::fflush(stderr);
+    return testing::internal::GetCapturedStderr();
+}
+
+std::string readFile(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+} // namespace ConvLibTest
