@@ -4,6 +4,8 @@ namespace ConvLib {
 
 BasicConverterDefs::~BasicConverterDefs() = default;
 
-std::string BasicConverterDefs::printSecondary() { return "\n NO Secondary parameters available"; }
+std::string BasicConverterDefs::printSecondary() {
+    return "\n NO Secondary parameters available";
+}
 
 } // namespace ConvLib

@@ -68,7 +68,9 @@ const char* elementTypeName(const std::type_info& type) {
 // ---------------------------------------------------------------------------------------------
 // Grids and slices
 
-Grid::Grid(std::string name) : Name(std::move(name)) { touch(); }
+Grid::Grid(std::string name) : Name(std::move(name)) {
+    touch();
+}
 
 Grid::~Grid() = default;
 
@@ -152,16 +154,16 @@ bool StorageTransformations::SkipStorage(double, const std::string&, const GridW
     return false;
 }
 
-StorageTransformations::FilterSettings
-StorageTransformations::getFilterSettings(double, const std::string&, const GridWeakPtr&,
-                                          const SkeletonID&, const std::string&, const Field&,
-                                          const std::string&, CreativeArrayBase&,
-                                          const Quorix::StrongPtr<FragmentID>&,
-                                          const MemPtr&) const {
+StorageTransformations::FilterSettings StorageTransformations::getFilterSettings(
+    double, const std::string&, const GridWeakPtr&, const SkeletonID&, const std::string&,
+    const Field&, const std::string&, CreativeArrayBase&, const Quorix::StrongPtr<FragmentID>&,
+    const MemPtr&) const {
     return FilterSettings();
 }
 
-bool StorageTransformations::isSaveableTime(double) const { return true; }
+bool StorageTransformations::isSaveableTime(double) const {
+    return true;
+}
 
 std::string StorageTransformations::getExternalLocation(double, const std::string&,
                                                         const SkeletonID&, const std::string&,
@@ -170,8 +172,7 @@ std::string StorageTransformations::getExternalLocation(double, const std::strin
 }
 
 std::string StorageTransformations::getExternalLocationPrefix(double, const std::string&,
-                                                              const SkeletonID&,
-                                                              const std::string&,
+                                                              const SkeletonID&, const std::string&,
                                                               const std::string&) const {
     return std::string();
 }
@@ -200,9 +201,10 @@ DynamicSize StorageTransformations::computeChunkSize(const DynamicSize& shape,
     DynamicSize chunk = shape;
     if (chunk.Extent.empty()) return chunk;
     unsigned long long rowBytes = std::max<unsigned long long>(elementBytes, 1);
-    for (std::size_t i = 1; i < chunk.Extent.size(); ++i) rowBytes *= std::max(chunk.Extent[i], 1ull);
-    chunk.Extent[0] = std::clamp<unsigned long long>(targetBytes / rowBytes, 1,
-                                                     std::max(shape.Extent[0], 1ull));
+    for (std::size_t i = 1; i < chunk.Extent.size(); ++i)
+        rowBytes *= std::max(chunk.Extent[i], 1ull);
+    chunk.Extent[0] =
+        std::clamp<unsigned long long>(targetBytes / rowBytes, 1, std::max(shape.Extent[0], 1ull));
     description = "rows of about 1 MiB";
     return chunk;
 }
@@ -214,9 +216,9 @@ bool StorageTransformations::isSaveableField(const FieldID&, const Field&, const
 }
 
 bool StorageTransformations::isSaveableFragment(
-    const Quorix::StrongPtr<FragmentID>&, const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>&,
-    const FieldID&, const Field&, const GridWeakPtr&, const std::string&, double,
-    const std::string&, const SkeletonID&) {
+    const Quorix::StrongPtr<FragmentID>&,
+    const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>&, const FieldID&, const Field&,
+    const GridWeakPtr&, const std::string&, double, const std::string&, const SkeletonID&) {
     return true;
 }
 

@@ -64,7 +64,9 @@ public:
 
     std::size_t size() const noexcept { return Tuples; }
     int components() const noexcept { return Components; }
-    std::size_t elementCount() const noexcept { return Tuples * static_cast<std::size_t>(Components); }
+    std::size_t elementCount() const noexcept {
+        return Tuples * static_cast<std::size_t>(Components);
+    }
     std::size_t byteSize() const { return elementCount() * elementSize(); }
 
 protected:
@@ -256,8 +258,7 @@ public:
     virtual FilterSettings getFilterSettings(double time, const std::string& gridName,
                                              const GridWeakPtr& grid, const SkeletonID& skeleton,
                                              const std::string& skeletonName, const Field& field,
-                                             const std::string& fieldName,
-                                             CreativeArrayBase& array,
+                                             const std::string& fieldName, CreativeArrayBase& array,
                                              const Quorix::StrongPtr<FragmentID>& fragment,
                                              const MemPtr& data) const;
     virtual bool isSaveableTime(double time) const;
@@ -284,11 +285,12 @@ public:
     virtual bool isSaveableField(const FieldID& id, const Field& field, const GridWeakPtr& grid,
                                  const std::string& gridName, double time,
                                  const std::string& skeletonName, const SkeletonID& skeleton);
-    virtual bool isSaveableFragment(const Quorix::StrongPtr<FragmentID>& fragment,
-                                    const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>& array,
-                                    const FieldID& id, const Field& field, const GridWeakPtr& grid,
-                                    const std::string& gridName, double time,
-                                    const std::string& skeletonName, const SkeletonID& skeleton);
+    virtual bool
+    isSaveableFragment(const Quorix::StrongPtr<FragmentID>& fragment,
+                       const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>& array,
+                       const FieldID& id, const Field& field, const GridWeakPtr& grid,
+                       const std::string& gridName, double time, const std::string& skeletonName,
+                       const SkeletonID& skeleton);
     // True when the fragment is in the file already and need not be written again.
     virtual bool isSaved(const Quorix::StrongPtr<CreativeArrayBase, Quorix::Creature>& array,
                          const Quorix::StrongPtr<FragmentID>& fragment, const FieldID& id,
@@ -329,7 +331,8 @@ public:
 
     // Binds to an existing bundle file and loads what it holds, so a converter extends it in
     // place. The policy must be a StorageTransformations or empty (then the defaults apply).
-    BindResult bindTo(const std::string& file, const Quorix::StrongPtr<Quorix::InterfaceBase>& policy,
+    BindResult bindTo(const std::string& file,
+                      const Quorix::StrongPtr<Quorix::InterfaceBase>& policy,
                       const Quorix::StrongPtr<Quorix::InterfaceBase>& extra);
     // Binds to a file that is made anew on the next save.
     BindResult bindToNew(const std::string& file, const StoragePtr& policy);

@@ -20,9 +20,13 @@ BindResult Bundle::bindTo(const std::string&, const Quorix::StrongPtr<Quorix::In
     return {false, notYet};
 }
 
-BindResult Bundle::bindToNew(const std::string&, const StoragePtr&) { return {false, notYet}; }
+BindResult Bundle::bindToNew(const std::string&, const StoragePtr&) {
+    return {false, notYet};
+}
 
-BindResult Bundle::save() { return {false, notYet}; }
+BindResult Bundle::save() {
+    return {false, notYet};
+}
 
 BindResult writeBundleFile(const Bundle&, const std::string&, const StoragePtr&) {
     return {false, notYet};

@@ -109,8 +109,7 @@ std::size_t scanFolder(Folder& folder, const std::string& name) {
         relative = name.substr(slash == std::string::npos ? 0 : slash + 1) + "/";
     std::size_t delivered = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         ++delivered;
         if (!folder.entryFound((relative + entry->d_name).c_str())) break;
     }
@@ -164,7 +163,9 @@ Console& Console::operator<<(const std::string& text) {
 
 // ---------------------------------------------------------------------------------------------
 
-ChunkBase::~ChunkBase() { TotalMemsize.fetch_sub(Counted); }
+ChunkBase::~ChunkBase() {
+    TotalMemsize.fetch_sub(Counted);
+}
 
 void ChunkBase::account(std::int64_t bytes) noexcept {
     TotalMemsize.fetch_add(bytes - Counted);
@@ -180,6 +181,8 @@ void Attributes::setAttribute(const std::string& name, const StrongPtr<ChunkBase
     Values[name] = value;
 }
 
-void Attributes::removeAttribute(const std::string& name) { Values.erase(name); }
+void Attributes::removeAttribute(const std::string& name) {
+    Values.erase(name);
+}
 
 } // namespace Quorix

@@ -219,17 +219,19 @@ private:
 
     static void releaseStrong(detail::ControlRecord* record, T* object) noexcept {
         if (record->strong.load() <= 0) return;
-        if (record->strong.load() == 1) {
+        // an object deleted behind its pointers' back is reported, never touched again
+        const bool alive = record->object.load() != nullptr;
+        if (alive && record->strong.load() == 1) {
             object->extremeUnction();
             if (record->strong.load() != 1) speak(SpeakPtr::WarningUnctionChange, record);
         }
         if (record->strong.fetch_sub(1) - 1 != 0) return;
-        if (!record->object.load()) speak(SpeakPtr::DynPtrInvalid, record);
+        if (!alive) speak(SpeakPtr::DynPtrInvalid, record);
         std::int32_t expected = 0;
-        if (record->strong.compare_exchange_strong(expected, -111)) {
-            delete static_cast<Referenced*>(object);
-        } else {
+        if (!record->strong.compare_exchange_strong(expected, -111)) {
             speak(SpeakPtr::DestructionCancelled, record);
+        } else if (alive) {
+            delete static_cast<Referenced*>(object);
         }
     }
 
@@ -427,13 +429,13 @@ private:
 // What an interface is applied to; empty unless a domain fills it.
 class QUORIX_API Intercube : public Attributes {};
 
-class QUORIX_API InterfaceIterationParameter : public ReferenceBase<InterfaceIterationParameter> {
-};
+class QUORIX_API InterfaceIterationParameter : public ReferenceBase<InterfaceIterationParameter> {};
 
 class QUORIX_API InterfaceBase : public ReferenceBase<InterfaceBase> {
 public:
     virtual const std::type_info& getInterfaceDomain() const = 0;
-    virtual bool apply_const(const Intercube&, const StrongPtr<InterfaceIterationParameter>&) const {
+    virtual bool apply_const(const Intercube&,
+                             const StrongPtr<InterfaceIterationParameter>&) const {
         return false;
     }
     virtual bool apply(Intercube&, const StrongPtr<InterfaceIterationParameter>&) { return false; }

@@ -1,0 +1,302 @@
+#include "outside/Quorix.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ConvLibTest::TempDir;
+
+int liveWidgets = 0;
+
+class Widget : public Quorix::ReferenceBase<Widget> {
+public:
+    Widget() { ++liveWidgets; }
+    ~Widget() override { --liveWidgets; }
+    int value = 0;
+};
+
+class DerivedWidget : public Widget {};
+
+using WidgetPtr = Quorix::StrongPtr<Widget>;
+
+// Collects the release protocol's reports for the duration of a test.
+class SpeakRecorder {
+public:
+    SpeakRecorder() {
+        previous = Quorix::SpeakPtr::setHandler(
+            [this](const Quorix::SpeakPtr::Report& report) { reports.push_back(report); });
+    }
+    ~SpeakRecorder() { Quorix::SpeakPtr::setHandler(previous); }
+    std::vector<Quorix::SpeakPtr::Report> reports;
+
+private:
+    Quorix::SpeakPtr::Handler previous;
+};
+
+TEST(StrongPtr, CountsFollowCopyMoveAssignmentAndRelease) {
+    SpeakRecorder quiet;
+    WidgetPtr first(new Widget);
+    Widget* widget = first.rawptr();
+    // the object keeps one weak reference of its own
+    EXPECT_EQ(widget->strongCount(), 1);
+    EXPECT_EQ(widget->weakCount(), 2);
+
+    WidgetPtr copy(first);
+    EXPECT_EQ(widget->strongCount(), 2);
+    EXPECT_EQ(widget->weakCount(), 3);
+    EXPECT_NE(copy.serial(), first.serial());
+
+    WidgetPtr moved(std::move(copy));
+    EXPECT_FALSE(copy.valid());
+    EXPECT_EQ(widget->strongCount(), 2);
+
+    WidgetPtr assigned;
+    assigned = moved;
+    EXPECT_EQ(widget->strongCount(), 3);
+    assigned = assigned; // self-assignment keeps the reference
+    EXPECT_EQ(widget->strongCount(), 3);
+
+    moved.release();
+    assigned.release();
+    EXPECT_EQ(widget->strongCount(), 1);
+    EXPECT_EQ(liveWidgets, 1);
+    first.release();
+    EXPECT_EQ(liveWidgets, 0);
+    EXPECT_TRUE(quiet.reports.empty());
+}
+
+TEST(StrongPtr, LastStrongReferenceDeletesAndWeakPointersNotice) {
+    Quorix::WeakPtr<Widget> weak;
+    {
+        WidgetPtr strong(new Widget);
+        weak = Quorix::WeakPtr<Widget>(strong);
+        EXPECT_TRUE(weak.valid());
+        EXPECT_EQ(weak.lock().rawptr(), strong.rawptr());
+    }
+    EXPECT_EQ(liveWidgets, 0);
+    EXPECT_FALSE(weak.valid());
+    EXPECT_EQ(weak.rawptr(), nullptr);
+    EXPECT_FALSE(weak.lock().valid());
+}
+
+TEST(StrongPtr, ReassignmentReleasesTheOldObject) {
+    WidgetPtr pointer(new Widget);
+    pointer = WidgetPtr(new Widget);
+    EXPECT_EQ(liveWidgets, 1);
+    pointer.reset();
+    EXPECT_EQ(liveWidgets, 0);
+    EXPECT_FALSE(pointer.valid());
+}
+
+TEST(StrongPtr, DynPtrTestsTheTypeAtRunTime) {
+    Quorix::StrongPtr<Widget> plain(new Widget);
+    Quorix::StrongPtr<Widget> derived(new DerivedWidget);
+    EXPECT_FALSE((Quorix::DynPtr<DerivedWidget, Widget>(plain)).valid());
+    Quorix::DynPtr<DerivedWidget, Widget> cast(derived);
+    EXPECT_TRUE(cast.valid());
+    EXPECT_EQ(derived.rawptr()->strongCount(), 2);
+}
+
+TEST(StrongPtr, ObjectNumbersAndSerialsGrow) {
+    WidgetPtr a(new Widget), b(new Widget);
+    EXPECT_GE(a->objectNumber(), 1u);
+    EXPECT_EQ(b->objectNumber(), a->objectNumber() + 1);
+    EXPECT_LT(a->serial(), b->serial());
+}
+
+struct Counted : Quorix::ReferenceBase<Counted> {};
+int deferredCalls = 0;
+
+} // namespace
+
+template <> struct Quorix::DeferredInitializationTrait<Counted> {
+    static void call(Counted*) { ++deferredCalls; }
+};
+
+namespace {
+
+TEST(StrongPtr, DeferredInitializationRunsOnTheFirstStrongReferenceOnly) {
+    deferredCalls = 0;
+    Quorix::StrongPtr<Counted> first(new Counted);
+    Quorix::StrongPtr<Counted> second(first);
+    EXPECT_EQ(deferredCalls, 1);
+}
+
+// Takes a strong reference to itself on the way out once, so it survives its last release.
+class Clinger : public Quorix::ReferenceBase<Clinger> {
+public:
+    void extremeUnction() override {
+        if (!clung) {
+            clung = true;
+            self = Quorix::StrongPtr<Clinger>(this);
+        }
+    }
+    bool clung = false;
+    Quorix::StrongPtr<Clinger> self;
+};
+
+TEST(SpeakPtr, ExtremeUnctionThatChangesTheCountIsReportedAndKeepsTheObject) {
+    SpeakRecorder recorder;
+    Quorix::WeakPtr<Clinger> watch;
+    {
+        Quorix::StrongPtr<Clinger> pointer(new Clinger);
+        watch = Quorix::WeakPtr<Clinger>(pointer);
+    }
+    ASSERT_EQ(recorder.reports.size(), 1u);
+    EXPECT_EQ(recorder.reports[0].kind, Quorix::SpeakPtr::WarningUnctionChange);
+    EXPECT_EQ(recorder.reports[0].strong, 2);
+    EXPECT_EQ(*recorder.reports[0].base, typeid(Clinger));
+    ASSERT_TRUE(watch.valid());
+    watch->self.release(); // the object's own reference goes: now it dies
+    EXPECT_FALSE(watch.valid());
+}
+
+TEST(SpeakPtr, ObjectDeletedBehindThePointerIsReportedNotTouched) {
+    SpeakRecorder recorder;
+    auto* widget = new Widget;
+    WidgetPtr pointer(widget);
+    delete widget;
+    EXPECT_FALSE(pointer.valid());
+    pointer.release();
+    ASSERT_EQ(recorder.reports.size(), 1u);
+    EXPECT_EQ(recorder.reports[0].kind, Quorix::SpeakPtr::DynPtrInvalid);
+    EXPECT_EQ(recorder.reports[0].strong, 0);
+    EXPECT_EQ(liveWidgets, 0);
+}
+
+TEST(SpeakPtr, StrongReferenceRetakenAtZeroCancelsDestruction) {
+    SpeakRecorder recorder;
+    auto* widget = new Widget;
+    WidgetPtr pointer(widget);
+    Quorix::detail::ControlRecord* record = pointer.controlRecord();
+    Quorix::WeakPtr<Widget> keepRecord(pointer);
+    delete widget;
+    // another holder takes a strong reference while the count stands at zero
+    Quorix::SpeakPtr::setHandler([&](const Quorix::SpeakPtr::Report& report) {
+        recorder.reports.push_back(report);
+        if (report.kind == Quorix::SpeakPtr::DynPtrInvalid) record->strong.fetch_add(1);
+    });
+    pointer.release();
+    ASSERT_EQ(recorder.reports.size(), 2u);
+    EXPECT_EQ(recorder.reports[1].kind, Quorix::SpeakPtr::DestructionCancelled);
+    EXPECT_EQ(recorder.reports[1].strong, 1);
+    EXPECT_EQ(record->strong.load(), 1);
+}
+
+TEST(SpeakPtr, ReportsGoToStandardErrorByDefault) {
+    auto* widget = new Widget;
+    WidgetPtr pointer(widget);
+    delete widget;
+    std::string err = ConvLibTest::captureStderr([&] { pointer.release(); });
+    EXPECT_NE(err.find("DynPtrInvalid"), std::string::npos) << err;
+}
+
+TEST(Chunk, TotalMemsizeFollowsLiveChunkStorage) {
+    const auto before = Quorix::ChunkBase::TotalMemsize.load();
+    {
+        Quorix::StrongPtr<Quorix::ChunkBase> chunk(new Quorix::Chunk<double>(1000));
+        EXPECT_GE(Quorix::ChunkBase::TotalMemsize.load() - before,
+                  static_cast<std::int64_t>(1000 * sizeof(double)));
+        auto& values = dynamic_cast<Quorix::Chunk<double>&>(*chunk);
+        values.resize(5000);
+        values.recount();
+        EXPECT_GE(Quorix::ChunkBase::TotalMemsize.load() - before,
+                  static_cast<std::int64_t>(5000 * sizeof(double)));
+        Quorix::Chunk<int> copy(3, 7);
+        EXPECT_EQ(copy.elementCount(), 3u);
+        EXPECT_EQ(copy.elementType(), typeid(int));
+    }
+    EXPECT_EQ(Quorix::ChunkBase::TotalMemsize.load(), before);
+}
+
+TEST(Attributes, StoreReplaceAndMiss) {
+    Quorix::Attributes attributes;
+    EXPECT_FALSE(attributes.getAttribute("missing").valid());
+    auto* text = new Quorix::Chunk<std::string>{"first"};
+    attributes.setAttribute("key", Quorix::StrongPtr<Quorix::ChunkBase>(text));
+    EXPECT_EQ(attributes.getAttribute("key").rawptr(), text);
+    attributes.setAttribute("key", Quorix::StrongPtr<Quorix::ChunkBase>(new Quorix::Chunk<int>{1}));
+    Quorix::DynPtr<Quorix::Chunk<std::string>, Quorix::ChunkBase> asText(
+        attributes.getAttribute("key"));
+    EXPECT_FALSE(asText.valid());
+}
+
+TEST(Console, WritesOneLinePerObjectWithEscapesUnchanged) {
+    std::string out = ConvLibTest::captureStdout([] {
+        Quorix::Console() << "   \x1b[31m" << std::string("red") << "\x1b[0m";
+        Quorix::Console() << "";
+        Quorix::Console() << static_cast<const char*>(nullptr) << "x";
+    });
+    EXPECT_EQ(out, "   \x1b[31mred\x1b[0m\n\nx\n");
+}
+
+TEST(StringList, ContainsAndLoaderParameters) {
+    Quorix::StringList list{"a", "b"};
+    EXPECT_TRUE(list.contains("b"));
+    EXPECT_FALSE(list.contains("B"));
+    EXPECT_EQ(Quorix::LoaderParameters("one").Files, std::list<std::string>{"one"});
+    EXPECT_EQ(Quorix::LoaderParameters(std::list<std::string>{"x", "y"}).Files.size(), 2u);
+}
+
+// Collects what a scan delivers.
+class Collector : public Quorix::Folder {
+public:
+    bool entryFound(const char* entry) override {
+        entries.insert(entry);
+        return entries.size() < limit;
+    }
+    std::set<std::string> entries;
+    std::size_t limit = 1000;
+};
+
+TEST(Folder, ScanNamesEntriesRelativeToTheTextBeforeTheLastSlash) {
+    TempDir dir;
+    dir.write("data/f1.dat", "1");
+    dir.write("data/f2.txt", "2");
+    dir.write("data/sub/deep.dat", "3");
+
+    Collector slash;
+    slash.scan(dir / "data/");
+    EXPECT_EQ(slash.entries, (std::set<std::string>{"f1.dat", "f2.txt", "sub"}));
+
+    Collector bare;
+    bare.scan(dir / "data");
+    EXPECT_EQ(bare.entries, (std::set<std::string>{"data/f1.dat", "data/f2.txt", "data/sub"}));
+
+    Collector pattern;
+    pattern.scan(dir / "data/*.dat");
+    EXPECT_EQ(pattern.entries, (std::set<std::string>{"f1.dat"}));
+
+    Collector none;
+    EXPECT_EQ(none.scan(dir / "nothing*"), 0u);
+    EXPECT_EQ(none.scan(""), 0u);
+    EXPECT_TRUE(none.entries.empty());
+
+    Collector stopEarly;
+    stopEarly.limit = 1;
+    stopEarly.scan(dir / "data/");
+    EXPECT_EQ(stopEarly.entries.size(), 1u);
+}
+
+TEST(Ageable, TouchTakesTheNextGlobalTime) {
+    Quorix::Ageable a, b;
+    const auto first = a.touch();
+    EXPECT_EQ(first, Quorix::Ageable::GlobalTime.load());
+    EXPECT_GT(b.touch(), first);
+}
+
+TEST(Interface, ReportsItsDomain) {
+    struct Domain {};
+    struct Answerer : Quorix::Interface<Domain> {};
+    Quorix::StrongPtr<Quorix::InterfaceBase> answerer(new Answerer);
+    EXPECT_EQ(answerer->getInterfaceDomain(), typeid(Domain));
+    Quorix::Intercube cube;
+    EXPECT_FALSE(answerer->apply(cube, {}));
+}
+
+} // namespace
