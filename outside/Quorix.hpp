@@ -80,7 +80,7 @@ private:
     detail::ControlRecord* Record;
 };
 
-template <class T> class ReferenceBase : public Referenced {
+template <class T> class QUORIX_API ReferenceBase : public Referenced {
 public:
     // Numbers objects of type T in order of construction; the first one is 1.
     static inline std::atomic<std::uint64_t> MaxObjectCountID{1};
@@ -369,14 +369,14 @@ private:
     std::int64_t Counted = 0;
 };
 
-template <class T> class TypedChunkBase : public ChunkBase {
+template <class T> class QUORIX_API TypedChunkBase : public ChunkBase {
 public:
     const std::type_info& elementType() const override { return typeid(T); }
 };
 
-template <class T> class TypedChunk : public TypedChunkBase<T> {};
+template <class T> class QUORIX_API TypedChunk : public TypedChunkBase<T> {};
 
-template <class T> class Chunk : public TypedChunk<T>, public std::vector<T> {
+template <class T> class QUORIX_API Chunk : public TypedChunk<T>, public std::vector<T> {
 public:
     Chunk() = default;
     explicit Chunk(std::size_t n, const T& value = T()) : std::vector<T>(n, value) { recount(); }
@@ -441,7 +441,7 @@ public:
     virtual bool apply(Intercube&, const StrongPtr<InterfaceIterationParameter>&) { return false; }
 };
 
-template <class T> class Interface : public InterfaceBase {
+template <class T> class QUORIX_API Interface : public InterfaceBase {
 public:
     const std::type_info& getInterfaceDomain() const override { return typeid(T); }
 };
