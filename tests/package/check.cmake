@@ -1,0 +1,21 @@
+# Installs the build into a fresh prefix, then configures, builds and runs the consumer project.
+file(REMOVE_RECURSE ${WORK})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/prefix
+                RESULT_VARIABLE rc OUTPUT_QUIET)
+if(rc)
+  message(FATAL_ERROR "install failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/build -G Ninja
+                        -DCMAKE_PREFIX_PATH=${WORK}/prefix RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "find_package(ConvLib) failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK}/build RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the consumer does not build against the installed package")
+endif()
+execute_process(COMMAND ${WORK}/build/consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the consumer failed: ${rc}")
+endif()
+file(REMOVE_RECURSE ${WORK})
