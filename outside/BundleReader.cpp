@@ -28,12 +28,20 @@ Handle openBundleFile(const std::string& name) {
     return file;
 }
 
-// Runs `action`, naming the object at `path` in any failure it reports.
+// A failure that names the object it happened at already.
+class LocatedError : public Hdf5Error {
+public:
+    using Hdf5Error::Hdf5Error;
+};
+
+// Runs `action`, naming the innermost object at `path` in any failure it reports.
 template <class Action> void at(const std::string& path, Action&& action) {
     try {
         action();
+    } catch (const LocatedError&) {
+        throw;
     } catch (const std::exception& error) {
-        throw Hdf5Error(path + ": " + error.what());
+        throw LocatedError(path + ": " + error.what());
     }
 }
 
