@@ -116,8 +116,13 @@ TEST_F(BundleFileTest, StrategyZeroAndCompactFieldsAreUnfiltered) {
     auto compact = makeTestStorage();
     compact->Answer = ConvLibTest::automaticSettings(false, false);
     compact->DeflateFields = compact->CompactSmallFields = true;
-    const Plexa::StoredField small = *findStored(writeWith(compact), 0, "Mesh", "Positions");
-    EXPECT_FALSE(small.Chunked || small.Deflate);
+    // Just under the compact limit, and just over it: both must be writable.
+    Sample->findSlice(0)->findGrid("Mesh")->addField("Largest", Plexa::makeArray<double>(8063));
+    Sample->findSlice(0)->findGrid("Mesh")->addField("Larger", Plexa::makeArray<double>(8064));
+    const std::vector<Plexa::StoredField> fields = writeWith(compact);
+    EXPECT_FALSE(findStored(fields, 0, "Mesh", "Positions")->Chunked);
+    EXPECT_FALSE(findStored(fields, 0, "Mesh", "Largest")->Chunked);
+    EXPECT_TRUE(findStored(fields, 0, "Mesh", "Larger")->Deflate);
 }
 
 TEST_F(BundleFileTest, PolicyHooksRunInOrderAndDecideWhatIsWritten) {
