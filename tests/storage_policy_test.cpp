@@ -85,13 +85,6 @@ TEST(StoragePolicy, HeightIsSingleAndUnshiftedForEveryCompression) {
     }
 }
 
-TEST(StoragePolicy, SecondArgumentChangesNothing) {
-    ConvLib::MyStorage with(0, true, false, false), without(0, false, false, false);
-    EXPECT_EQ(settingsFor(with, "Pressure", doubles()).SinglePrecision,
-              settingsFor(without, "Pressure", doubles()).SinglePrecision);
-    EXPECT_EQ(with.DeflateFields, without.DeflateFields);
-}
-
 TEST(StoragePolicy, SaveableFieldsSelectWhatIsWritten) {
     ConvLib::MyStorage storage(0, false, false, false);
     EXPECT_TRUE(saveable(storage, "Pressure"));
