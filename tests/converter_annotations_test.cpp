@@ -161,4 +161,34 @@ TEST(Provenance, ForeignChunkIsReplaced) {
     EXPECT_EQ(std::vector<std::string>(*record), std::vector<std::string>{Block});
 }
 
+TEST(Annotations, SurviveABundleFile) {
+    ConvLibTest::TempDir folder;
+    const std::string file = folder / "marked.qz";
+    Converter tool;
+    tool.ConverterName = "Tool";
+    {
+        Plexa::Bundle bundle;
+        Plexa::GridPtr grid = bundle.addSlice(1.5)->addGrid("Mesh");
+        tool.addSuccessAttributeToGrid(*grid);
+        addInfo(*grid);
+        ASSERT_TRUE(Plexa::writeBundleFile(bundle, file, nullptr));
+    }
+    bool loaded = false;
+    Plexa::BundlePtr bundle = Plexa::Bundle::load(
+        loaded, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
+        Plexa::BundlePtr());
+    ASSERT_TRUE(loaded) << bundle->lastError();
+    Plexa::GridPtr grid = bundle->findSlice(1.5)->findGrid("Mesh");
+    ASSERT_TRUE(grid.valid());
+
+    bool skip = false;
+    std::string output =
+        ConvLibTest::captureStdout([&] { skip = tool.getSuccessAttributeOfGrid(*grid); });
+    EXPECT_TRUE(skip);
+    EXPECT_EQ(output, SkipLead + textOf(*grid, "ToolSuccessful?") + " Skip calculation...\n");
+    EXPECT_EQ(textOf(*grid, ProvenanceKey), Block);
+    addInfo(*grid, nullptr, 3, 0, "again");
+    EXPECT_EQ(textOf(*grid, ProvenanceKey), Block + "Converter name: Tool \nVersion: 3.0\nagain");
+}
+
 } // namespace

@@ -1,9 +1,11 @@
 #include "convlib/BasicConverterDefs.hpp"
+#include "convlib/MyStorage.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
 namespace {
 
@@ -23,12 +25,26 @@ protected:
         Folder.write("cloud", "no extension");
     }
     void TearDown() override {
+        // a bound bundle writes itself when released, which must not happen outside the folder
+        if (Tool.myBundle) Tool.myBundle->unbind();
         Tool.ErrorMessages.clear();
         std::filesystem::current_path(Previous);
     }
 
     void input(std::initializer_list<std::string> names) {
         Tool.InFiles.reset(new Quorix::StringList(names));
+    }
+
+    // A bundle file holding one grid under the given name at time 0.
+    static void writeBundle(const std::string& file, const std::string& gridName) {
+        Plexa::Bundle bundle;
+        bundle.addSlice(0.0)->addGrid(gridName)->addField("Value", Plexa::makeArray<double>(2));
+        ASSERT_TRUE(Plexa::writeBundleFile(bundle, file, nullptr));
+    }
+
+    bool holdsGrid(const std::string& name) const {
+        Plexa::SlicePtr slice = Tool.myBundle->findSlice(0.0);
+        return slice && slice->findGrid(name);
     }
 
     ConvLibTest::TempDir Folder;
@@ -135,6 +151,52 @@ TEST_F(Loading, ExtensionTestOfTheOutputName) {
     Tool.OutFile = "trailing.";
     EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
     EXPECT_EQ(Tool.ErrorMessages, Messages{"Cannot load point cloud: missing.xyz"});
+}
+
+TEST_F(Loading, BundlesMergeUntilOneFails) {
+    writeBundle("a.qz", "A");
+    writeBundle("c.qz", "C");
+    input({"a.qz", "c.qz"});
+    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadBundles));
+    EXPECT_TRUE(holdsGrid("A") && holdsGrid("C"));
+
+    input({"a.qz", "cloud.qz", "c.qz"});
+    EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadBundles));
+    EXPECT_EQ(Tool.ErrorMessages, Messages{"Cannot load this bundle: cloud.qz"});
+    EXPECT_TRUE(holdsGrid("A"));
+    EXPECT_FALSE(holdsGrid("C"));
+}
+
+TEST_F(Loading, InputBundleIsBoundInPlace) {
+    writeBundle("a.qz", "A");
+    input({"a.qz"});
+    Tool.OutFile = "out.qz";
+    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
+    EXPECT_EQ(Tool.myBundle->boundFile(), "a.qz");
+    EXPECT_TRUE(holdsGrid("A"));
+}
+
+TEST_F(Loading, PointCloudIsBoundToANewFileUnderThePolicy) {
+    Folder.write("points.csv", "x,y,z,Height,Speed\n1,2,3,4,5\n6,7,8,9,10\n");
+    writeBundle("existing.qz", "Old");
+    input({"points.csv"});
+    Tool.OutFile = "existing.qz";
+    Tool.myStorage.reset(new ConvLib::MyStorage(0, false, false, false));
+    ASSERT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
+    EXPECT_EQ(Tool.myBundle->boundFile(), "existing.qz");
+    ASSERT_TRUE(Tool.myBundle->save());
+
+    std::vector<Plexa::StoredField> stored;
+    std::string error;
+    ASSERT_TRUE(Plexa::describeFile("existing.qz", stored, error)) << error;
+    std::map<std::string, const Plexa::StoredField*> byName;
+    for (const Plexa::StoredField& field : stored)
+        byName[field.Field] = &field;
+    ASSERT_TRUE(byName.count("Height") && byName.count("Speed")) << stored.size();
+    EXPECT_EQ(byName["Height"]->StoredType, "float32");
+    EXPECT_TRUE(byName["Height"]->Shift.empty());
+    EXPECT_EQ(byName["Speed"]->StoredType, "float32");
+    EXPECT_FALSE(byName["Speed"]->Shift.empty());
 }
 
 } // namespace
