@@ -81,7 +81,7 @@ private:
         if (!Tools::loadSingleInput(*this, file, ReadPointCloud))
             return Tools::discardBundle(*this);
         if (!myBundle || !myBundle->isBound()) {
-            ErrorMessages.push_back("Cannot open " + OutFile + " for writing");
+            ErrorMessages.push_back("Cannot open the output file " + OutFile);
             if (myBundle) Tools::addReason(*this, myBundle->lastError());
             return Tools::discardBundle(*this);
         }
