@@ -1,36 +1,115 @@
+// Bundles and their files: loading by file type, binding to an output file and saving to it.
 #include "outside/Plexa.hpp"
 
-// Placeholder until the HDF5 layer lands: every file operation reports that it cannot work yet.
+#include "outside/detail/BundleFormat.hpp"
+
+#include <cctype>
+#include <exception>
+#include <filesystem>
+
 namespace Plexa {
 
 namespace {
-const char* const notYet = "bundle files are not supported yet";
+
+std::string extensionOf(const std::string& file) {
+    std::string extension = std::filesystem::path(file).extension().string();
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
 }
 
-BundlePtr Bundle::load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>&,
+bool readByType(const std::string& file, Bundle& into, std::string& error) {
+    const std::string extension = extensionOf(file);
+    if (extension == ".qz") return detail::readBundleFile(file, into, error);
+    if (extension == ".csv" || extension == ".xyz")
+        return detail::readPointCloud(file, into, error);
+    error = "unknown file type \"" + extension + "\" (known: .qz, .csv, .xyz)";
+    return false;
+}
+
+void mergeGrid(Slice& into, const GridPtr& grid) {
+    GridPtr existing = into.findGrid(grid->name());
+    if (!existing) return into.insertGrid(grid);
+    for (const auto& [name, field] : grid->fields())
+        existing->addField(name, field.Data);
+    for (const auto& [key, value] : grid->attributes())
+        existing->setAttribute(key, value);
+    existing->touch();
+}
+
+// Adds what the file holds to `into`, or nothing when it cannot be read completely.
+bool absorbFile(const std::string& file, Bundle& into, std::string& error) noexcept {
+    try {
+        Bundle staging;
+        if (!readByType(file, staging, error)) return false;
+        for (const auto& [time, slice] : staging.slices())
+            for (const auto& [name, grid] : slice->grids())
+                mergeGrid(*into.addSlice(time), grid);
+        return true;
+    } catch (const std::exception& failure) {
+        error = failure.what();
+    }
+    return false;
+}
+
+} // namespace
+
+BundlePtr Bundle::load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
                        const BundlePtr& into) {
     BundlePtr bundle = into ? into : BundlePtr(new Bundle);
-    bundle->LastError = notYet;
     success = false;
+    if (!files) {
+        bundle->LastError = "no files to load";
+        return bundle;
+    }
+    for (const std::string& file : files->Files) {
+        std::string error;
+        if (!absorbFile(file, *bundle, error)) {
+            bundle->LastError = file + ": " + error;
+            return bundle;
+        }
+        bundle->SavedAt = Quorix::Ageable::GlobalTime.load();
+    }
+    bundle->LastError.clear();
+    success = true;
     return bundle;
 }
 
-BindResult Bundle::bindTo(const std::string&, const Quorix::StrongPtr<Quorix::InterfaceBase>&,
+BindResult Bundle::bindTo(const std::string& file,
+                          const Quorix::StrongPtr<Quorix::InterfaceBase>& policy,
                           const Quorix::StrongPtr<Quorix::InterfaceBase>&) {
-    return {false, notYet};
+    StoragePtr storage(policy ? dynamic_cast<StorageTransformations*>(policy.rawptr())
+                              : new StorageTransformations(false));
+    if (!storage) return {false, file + ": the storage policy is no Plexa::StorageTransformations"};
+    std::string error;
+    if (!absorbFile(file, *this, error)) {
+        LastError = file + ": " + error;
+        return {false, LastError};
+    }
+    BoundFile = file;
+    Policy = storage;
+    SavedAt = Quorix::Ageable::GlobalTime.load();
+    return {true, "bound to " + file};
 }
 
-BindResult Bundle::bindToNew(const std::string&, const StoragePtr&) { return {false, notYet}; }
-
-BindResult Bundle::save() { return {false, notYet}; }
-
-BindResult writeBundleFile(const Bundle&, const std::string&, const StoragePtr&) {
-    return {false, notYet};
+BindResult Bundle::bindToNew(const std::string& file, const StoragePtr& policy) {
+    if (file.empty()) return {false, "no file name to bind to"};
+    BoundFile = file;
+    Policy = policy ? policy : StoragePtr(new StorageTransformations(false));
+    // The new file holds nothing yet, so everything in the bundle waits to be saved.
+    SavedAt = 0;
+    return {true, "bound to new file " + file};
 }
 
-bool describeFile(const std::string&, std::vector<StoredField>&, std::string& error) {
-    error = notYet;
-    return false;
+BindResult Bundle::save() {
+    if (!isBound()) return {false, "the bundle is bound to no file"};
+    const std::uint64_t now = Quorix::Ageable::GlobalTime.load();
+    BindResult result = writeBundleFile(*this, BoundFile, Policy);
+    if (result)
+        SavedAt = now;
+    else
+        LastError = result.Text;
+    return result;
 }
 
 } // namespace Plexa

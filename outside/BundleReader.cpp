@@ -1,0 +1,231 @@
+// Reads bundle files back into bundles, and describes how their fields are stored.
+#include "outside/Plexa.hpp"
+
+#include "outside/detail/BundleFormat.hpp"
+#include "outside/detail/Hdf5.hpp"
+
+#include <exception>
+#include <filesystem>
+#include <functional>
+
+namespace Plexa {
+
+namespace {
+
+using namespace detail;
+
+// Opens a bundle file for reading, or says why the file is none.
+Handle openBundleFile(const std::string& name) {
+    if (std::string problem = fileProblem(name); !problem.empty()) throw Hdf5Error(problem);
+    if (std::filesystem::file_size(name) == 0) throw Hdf5Error("empty file");
+    if (check(H5Fis_hdf5(name.c_str()), "H5Fis_hdf5") == 0) throw Hdf5Error("not an HDF5 file");
+    Handle file(H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose, "H5Fopen");
+    if (!hasAttribute(file.get(), FormatAttribute))
+        throw Hdf5Error("an HDF5 file but no bundle file (no " + std::string(FormatAttribute) +
+                        " attribute)");
+    const std::string format = readText(file.get(), FormatAttribute);
+    if (format != FormatVersion) throw Hdf5Error("unsupported bundle format \"" + format + "\"");
+    return file;
+}
+
+// Runs `action`, naming the object at `path` in any failure it reports.
+template <class Action> void at(const std::string& path, Action&& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        throw Hdf5Error(path + ": " + error.what());
+    }
+}
+
+using GridVisitor =
+    std::function<void(double time, const std::string& path, const std::string& link, hid_t group)>;
+
+void forEachGrid(hid_t file, const GridVisitor& visit) {
+    for (const std::string& sliceLink : linkNames(file)) {
+        at("/" + sliceLink, [&] {
+            Handle slice = openGroup(file, sliceLink);
+            const std::vector<double> time = readDoubles(slice.get(), TimeAttribute);
+            if (time.size() != 1) throw Hdf5Error("the Time attribute holds no single value");
+            for (const std::string& gridLink : linkNames(slice.get())) {
+                const std::string path = "/" + sliceLink + "/" + gridLink;
+                at(path, [&] {
+                    visit(time.front(), path, gridLink, openGroup(slice.get(), gridLink).get());
+                });
+            }
+        });
+    }
+}
+
+template <class T>
+void assignChunk(Quorix::Attributes& into, const std::string& key, std::vector<T> values) {
+    Quorix::StrongPtr<Quorix::Chunk<T>> chunk(new Quorix::Chunk<T>);
+    static_cast<std::vector<T>&>(*chunk) = std::move(values);
+    chunk->recount();
+    into.setAttribute(key, chunk);
+}
+
+void readGridAttribute(hid_t group, const std::string& name, Quorix::Attributes& into) {
+    Handle attribute(H5Aopen(group, name.c_str(), H5P_DEFAULT), H5Aclose, "H5Aopen");
+    Handle type(H5Aget_type(attribute.get()), H5Tclose, "H5Aget_type");
+    const std::string key = unescapeName(name);
+    switch (H5Tget_class(type.get())) {
+    case H5T_STRING:
+        return assignChunk(into, key, readTexts(attribute.get()));
+    case H5T_FLOAT:
+        return assignChunk(into, key, readNumbers<double>(attribute.get()));
+    case H5T_INTEGER:
+        if (H5Tget_size(type.get()) > 4)
+            return assignChunk(into, key, readNumbers<std::int64_t>(attribute.get()));
+        return assignChunk(into, key, readNumbers<std::int32_t>(attribute.get()));
+    default:
+        return; // other kinds of attribute have no chunk to become
+    }
+}
+
+std::vector<hsize_t> shapeOf(hid_t dataset) {
+    Handle space(H5Dget_space(dataset), H5Sclose, "H5Dget_space");
+    const int rank = check(H5Sget_simple_extent_ndims(space.get()), "H5Sget_simple_extent_ndims");
+    if (rank < 1 || rank > 2)
+        throw Hdf5Error("a field has one or two dimensions, not " + std::to_string(rank));
+    std::vector<hsize_t> shape(static_cast<std::size_t>(rank));
+    check(H5Sget_simple_extent_dims(space.get(), shape.data(), nullptr),
+          "H5Sget_simple_extent_dims");
+    if (rank == 2 && shape[1] == 0) throw Hdf5Error("a field without components");
+    return shape;
+}
+
+const std::type_info& storedTypeOf(hid_t dataset) {
+    Handle type(H5Dget_type(dataset), H5Tclose, "H5Dget_type");
+    const std::type_info* stored = elementTypeOf(type.get());
+    if (!stored) throw Hdf5Error("unsupported element type");
+    return *stored;
+}
+
+const std::type_info& memoryTypeOf(hid_t dataset) {
+    if (!hasAttribute(dataset, MemoryTypeAttribute)) return storedTypeOf(dataset);
+    const std::string name = readText(dataset, MemoryTypeAttribute);
+    const std::type_info* memory = elementTypeNamed(name);
+    if (!memory) throw Hdf5Error("unknown memory type \"" + name + "\"");
+    return *memory;
+}
+
+std::vector<double> shiftOf(hid_t dataset, std::size_t components) {
+    if (!hasAttribute(dataset, ShiftAttribute)) return {};
+    std::vector<double> shift = readDoubles(dataset, ShiftAttribute);
+    if (shift.size() != components)
+        throw Hdf5Error("the Shift attribute does not match the components");
+    return shift;
+}
+
+template <class T> void addShift(MemBase& data, const std::vector<double>& shift) {
+    T* values = static_cast<T*>(data.rawData());
+    for (std::size_t i = 0; i < data.elementCount(); ++i)
+        values[i] = static_cast<T>(static_cast<double>(values[i]) + shift[i % shift.size()]);
+}
+
+void applyShift(MemBase& data, const std::vector<double>& shift) {
+    if (shift.empty()) return;
+    if (data.elementType() == typeid(float)) addShift<float>(data, shift);
+    if (data.elementType() == typeid(double)) addShift<double>(data, shift);
+}
+
+MemPtr readField(hid_t dataset) {
+    const std::vector<hsize_t> shape = shapeOf(dataset);
+    const int components = shape.size() == 2 ? static_cast<int>(shape[1]) : 1;
+    const std::type_info& type = memoryTypeOf(dataset);
+    MemPtr data = makeArray(type, shape[0], components);
+    if (data->elementCount() > 0)
+        check(H5Dread(dataset, nativeType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, data->rawData()),
+              "H5Dread");
+    applyShift(*data, shiftOf(dataset, static_cast<std::size_t>(components)));
+    return data;
+}
+
+void readGrid(double time, const std::string& path, const std::string& link, hid_t group,
+              Bundle& into) {
+    GridPtr grid = into.addSlice(time)->addGrid(unescapeName(link));
+    for (const std::string& name : attributeNames(group))
+        readGridAttribute(group, name, *grid);
+    for (const std::string& name : linkNames(group))
+        at(path + "/" + name,
+           [&] { grid->addField(unescapeName(name), readField(openDataset(group, name).get())); });
+}
+
+void describeFilters(hid_t dataset, StoredField& field) {
+    Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
+    field.Chunked = H5Pget_layout(properties.get()) == H5D_CHUNKED;
+    const int filters = check(H5Pget_nfilters(properties.get()), "H5Pget_nfilters");
+    for (int i = 0; i < filters; ++i) {
+        unsigned flags = 0;
+        unsigned values[8] = {};
+        std::size_t count = 8;
+        const H5Z_filter_t filter =
+            check(H5Pget_filter2(properties.get(), static_cast<unsigned>(i), &flags, &count, values,
+                                 0, nullptr, nullptr),
+                  "H5Pget_filter");
+        field.Deflate = field.Deflate || filter == H5Z_FILTER_DEFLATE;
+        field.DeflateLevel = filter == H5Z_FILTER_DEFLATE && count > 0 ? static_cast<int>(values[0])
+                                                                       : field.DeflateLevel;
+        field.Shuffle = field.Shuffle || filter == H5Z_FILTER_SHUFFLE;
+        field.Fletcher32 = field.Fletcher32 || filter == H5Z_FILTER_FLETCHER32;
+    }
+}
+
+StoredField describeField(double time, const std::string& gridLink, const std::string& path,
+                          const std::string& link, hid_t dataset) {
+    StoredField field;
+    field.Time = time;
+    field.Grid = unescapeName(gridLink);
+    field.Field = unescapeName(link);
+    field.Path = path;
+    field.StoredType = elementTypeName(storedTypeOf(dataset));
+    field.MemoryType = elementTypeName(memoryTypeOf(dataset));
+    const std::vector<hsize_t> shape = shapeOf(dataset);
+    field.Shape.assign(shape.begin(), shape.end());
+    describeFilters(dataset, field);
+    field.Shift = shiftOf(dataset, shape.size() == 2 ? shape[1] : 1);
+    return field;
+}
+
+} // namespace
+
+namespace detail {
+
+bool readBundleFile(const std::string& file, Bundle& into, std::string& error) noexcept {
+    quietHdf5();
+    try {
+        Handle handle = openBundleFile(file);
+        forEachGrid(handle.get(), [&](double time, const std::string& path, const std::string& link,
+                                      hid_t group) { readGrid(time, path, link, group, into); });
+        return true;
+    } catch (const std::exception& failure) {
+        error = failure.what();
+    }
+    return false;
+}
+
+} // namespace detail
+
+bool describeFile(const std::string& file, std::vector<StoredField>& fields, std::string& error) {
+    quietHdf5();
+    fields.clear();
+    try {
+        Handle handle = openBundleFile(file);
+        forEachGrid(handle.get(), [&](double time, const std::string& path,
+                                      const std::string& gridLink, hid_t group) {
+            for (const std::string& link : linkNames(group)) {
+                const std::string fieldPath = path + "/" + link;
+                at(fieldPath, [&] {
+                    fields.push_back(describeField(time, gridLink, fieldPath, link,
+                                                   openDataset(group, link).get()));
+                });
+            }
+        });
+        return true;
+    } catch (const std::exception& failure) {
+        error = file + ": " + failure.what();
+    }
+    return false;
+}
+
+} // namespace Plexa

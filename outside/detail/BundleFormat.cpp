@@ -1,0 +1,66 @@
+#include "outside/detail/BundleFormat.hpp"
+
+#include <cstdio>
+#include <filesystem>
+
+namespace Plexa::detail {
+
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::string escapeName(const std::string& name) {
+    std::string escaped;
+    escaped.reserve(name.size());
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if (c == '%')
+            escaped += "%25";
+        else if (c == '/')
+            escaped += "%2F";
+        else if (c == '.' && i == 0)
+            escaped += "%2E";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+std::string unescapeName(const std::string& name) {
+    std::string text;
+    text.reserve(name.size());
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        bool escape = name[i] == '%' && i + 2 < name.size() && hexDigit(name[i + 1]) >= 0 &&
+                      hexDigit(name[i + 2]) >= 0;
+        if (!escape) {
+            text += name[i];
+            continue;
+        }
+        text += static_cast<char>(hexDigit(name[i + 1]) * 16 + hexDigit(name[i + 2]));
+        i += 2;
+    }
+    return text;
+}
+
+std::string sliceGroupName(std::size_t index) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%06zu", index);
+    return name;
+}
+
+std::string fileProblem(const std::string& name) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(name, error);
+    if (!std::filesystem::exists(status)) return "no such file";
+    if (!std::filesystem::is_regular_file(status)) return "not a regular file";
+    return std::string();
+}
+
+} // namespace Plexa::detail

@@ -1,0 +1,32 @@
+// Names of the bundle file layout and the readers behind Bundle::load. Internal to Plexa.
+#pragma once
+
+#include "outside/Plexa.hpp"
+
+#include <cstddef>
+#include <string>
+
+namespace Plexa::detail {
+
+inline constexpr const char* FormatAttribute = "PlexaFormat";
+inline constexpr const char* FormatVersion = "bundle 1";
+inline constexpr const char* TimeAttribute = "Time";
+inline constexpr const char* ShiftAttribute = "Shift";
+inline constexpr const char* MemoryTypeAttribute = "MemoryType";
+
+// Makes any text a valid HDF5 link or attribute name: '%' -> "%25", '/' -> "%2F", a leading
+// '.' -> "%2E".
+std::string escapeName(const std::string& name);
+std::string unescapeName(const std::string& name);
+// "000000", "000001", ...: a slice's group, by its index in time order.
+std::string sliceGroupName(std::size_t index);
+
+// Why `name` cannot be read as a file ("no such file", ...); empty when it can.
+std::string fileProblem(const std::string& name);
+
+// Readers: add what the file holds to `into`; false with the cause in `error` (without the
+// file's name). They never throw.
+bool readBundleFile(const std::string& file, Bundle& into, std::string& error) noexcept;
+bool readPointCloud(const std::string& file, Bundle& into, std::string& error) noexcept;
+
+} // namespace Plexa::detail

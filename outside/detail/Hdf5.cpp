@@ -1,0 +1,222 @@
+#include "outside/detail/Hdf5.hpp"
+
+#include "outside/Plexa.hpp"
+
+#include <cstdint>
+#include <utility>
+
+namespace Plexa::detail {
+
+namespace {
+
+herr_t appendError(unsigned, const H5E_error2_t* error, void* text) noexcept {
+    auto& message = *static_cast<std::string*>(text);
+    try {
+        message += message.empty() ? "" : "; ";
+        message += std::string(error->func_name) + ": " + error->desc;
+    } catch (...) {
+        return -1;
+    }
+    return 0;
+}
+
+herr_t collectName(const char* name, std::vector<std::string>& names) noexcept {
+    try {
+        names.emplace_back(name);
+    } catch (...) {
+        return -1;
+    }
+    return 0;
+}
+
+herr_t collectLink(hid_t, const char* name, const H5L_info_t*, void* names) noexcept {
+    return collectName(name, *static_cast<std::vector<std::string>*>(names));
+}
+
+herr_t collectAttribute(hid_t, const char* name, const H5A_info_t*, void* names) noexcept {
+    return collectName(name, *static_cast<std::vector<std::string>*>(names));
+}
+
+struct ElementType {
+    const std::type_info* type;
+    hid_t native;
+};
+
+std::vector<ElementType> elementTypes() {
+    return {{&typeid(std::int8_t), H5T_NATIVE_INT8},   {&typeid(std::uint8_t), H5T_NATIVE_UINT8},
+            {&typeid(std::int16_t), H5T_NATIVE_INT16}, {&typeid(std::uint16_t), H5T_NATIVE_UINT16},
+            {&typeid(std::int32_t), H5T_NATIVE_INT32}, {&typeid(std::uint32_t), H5T_NATIVE_UINT32},
+            {&typeid(std::int64_t), H5T_NATIVE_INT64}, {&typeid(std::uint64_t), H5T_NATIVE_UINT64},
+            {&typeid(float), H5T_NATIVE_FLOAT},        {&typeid(double), H5T_NATIVE_DOUBLE}};
+}
+
+Handle openAttribute(hid_t object, const std::string& name) {
+    return Handle(H5Aopen(object, name.c_str(), H5P_DEFAULT), H5Aclose, "H5Aopen");
+}
+
+} // namespace
+
+void quietHdf5() noexcept {
+    // Thread-safe builds keep this switch per thread, so each thread turns it off once.
+    thread_local const bool quiet = H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr) >= 0;
+    (void)quiet;
+}
+
+std::string failureText(const std::string& what) {
+    std::string stack;
+    hid_t current = H5Eget_current_stack();
+    if (current >= 0) {
+        H5Ewalk2(current, H5E_WALK_DOWNWARD, appendError, &stack);
+        H5Eclose_stack(current);
+    }
+    return stack.empty() ? what + " failed" : what + " failed: " + stack;
+}
+
+Handle::Handle(hid_t id, Closer close, const char* what) : Id(check(id, what)), Close(close) {}
+
+Handle::Handle(Handle&& other) noexcept
+    : Id(std::exchange(other.Id, H5I_INVALID_HID)), Close(other.Close) {}
+
+Handle& Handle::operator=(Handle&& other) noexcept {
+    if (this != &other) {
+        if (Id >= 0) Close(Id);
+        Id = std::exchange(other.Id, H5I_INVALID_HID);
+        Close = other.Close;
+    }
+    return *this;
+}
+
+Handle::~Handle() {
+    if (Id >= 0) Close(Id);
+}
+
+void Handle::close(const char* what) {
+    check(Close(std::exchange(Id, H5I_INVALID_HID)), what);
+}
+
+Handle createProperties(hid_t propertyClass) {
+    return Handle(H5Pcreate(propertyClass), H5Pclose, "H5Pcreate");
+}
+
+Handle openGroup(hid_t parent, const std::string& name) {
+    return Handle(H5Gopen2(parent, name.c_str(), H5P_DEFAULT), H5Gclose, "H5Gopen");
+}
+
+Handle openDataset(hid_t parent, const std::string& name) {
+    return Handle(H5Dopen2(parent, name.c_str(), H5P_DEFAULT), H5Dclose, "H5Dopen");
+}
+
+Handle makeSpace(std::size_t count) {
+    if (count == 0) return Handle(H5Screate(H5S_NULL), H5Sclose, "H5Screate");
+    hsize_t extent = count;
+    return Handle(H5Screate_simple(1, &extent, nullptr), H5Sclose, "H5Screate_simple");
+}
+
+Handle makeScalarSpace() {
+    return Handle(H5Screate(H5S_SCALAR), H5Sclose, "H5Screate");
+}
+
+Handle makeTextType() {
+    Handle type(H5Tcopy(H5T_C_S1), H5Tclose, "H5Tcopy");
+    check(H5Tset_size(type.get(), H5T_VARIABLE), "H5Tset_size");
+    check(H5Tset_cset(type.get(), H5T_CSET_UTF8), "H5Tset_cset");
+    return type;
+}
+
+std::vector<std::string> linkNames(hid_t group) {
+    std::vector<std::string> names;
+    check(H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, collectLink, &names),
+          "H5Literate");
+    return names;
+}
+
+std::vector<std::string> attributeNames(hid_t object) {
+    std::vector<std::string> names;
+    check(H5Aiterate2(object, H5_INDEX_NAME, H5_ITER_INC, nullptr, collectAttribute, &names),
+          "H5Aiterate");
+    return names;
+}
+
+void writeAttribute(hid_t object, const std::string& name, hid_t type, const Handle& space,
+                    const void* values) {
+    Handle attribute(H5Acreate2(object, name.c_str(), type, space.get(), H5P_DEFAULT, H5P_DEFAULT),
+                     H5Aclose, "H5Acreate");
+    if (H5Sget_simple_extent_type(space.get()) != H5S_NULL)
+        check(H5Awrite(attribute.get(), type, values), "H5Awrite");
+}
+
+void writeTextAttribute(hid_t object, const std::string& name,
+                        const std::vector<std::string>& texts, const Handle& space) {
+    std::vector<const char*> pointers;
+    pointers.reserve(texts.size());
+    for (const std::string& text : texts)
+        pointers.push_back(text.c_str());
+    writeAttribute(object, name, makeTextType().get(), space, pointers.data());
+}
+
+std::vector<std::string> readTexts(hid_t attribute) {
+    Handle space(H5Aget_space(attribute), H5Sclose, "H5Aget_space");
+    hssize_t count =
+        check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints");
+    if (count == 0) return {};
+    Handle type = makeTextType();
+    std::vector<char*> pointers(static_cast<std::size_t>(count), nullptr);
+    check(H5Aread(attribute, type.get(), pointers.data()), "H5Aread");
+    std::vector<std::string> texts;
+    try {
+        texts.assign(pointers.begin(), pointers.end());
+    } catch (...) {
+        H5Dvlen_reclaim(type.get(), space.get(), H5P_DEFAULT, pointers.data());
+        throw;
+    }
+    H5Dvlen_reclaim(type.get(), space.get(), H5P_DEFAULT, pointers.data());
+    return texts;
+}
+
+template <class T> std::vector<T> readNumbers(hid_t attribute) {
+    Handle space(H5Aget_space(attribute), H5Sclose, "H5Aget_space");
+    hssize_t count =
+        check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints");
+    std::vector<T> values(static_cast<std::size_t>(count));
+    if (count > 0) check(H5Aread(attribute, nativeType(typeid(T)), values.data()), "H5Aread");
+    return values;
+}
+
+template std::vector<double> readNumbers<double>(hid_t);
+template std::vector<std::int32_t> readNumbers<std::int32_t>(hid_t);
+template std::vector<std::int64_t> readNumbers<std::int64_t>(hid_t);
+
+std::vector<double> readDoubles(hid_t object, const std::string& name) {
+    return readNumbers<double>(openAttribute(object, name).get());
+}
+
+std::string readText(hid_t object, const std::string& name) {
+    std::vector<std::string> texts = readTexts(openAttribute(object, name).get());
+    if (texts.size() != 1) throw Hdf5Error("attribute " + name + " does not hold one text");
+    return texts.front();
+}
+
+bool hasAttribute(hid_t object, const std::string& name) {
+    return check(H5Aexists(object, name.c_str()), "H5Aexists") > 0;
+}
+
+hid_t nativeType(const std::type_info& type) {
+    for (const ElementType& element : elementTypes())
+        if (*element.type == type) return element.native;
+    throw Hdf5Error(std::string("unsupported element type ") + type.name());
+}
+
+const std::type_info* elementTypeOf(hid_t type) {
+    Handle native(H5Tget_native_type(type, H5T_DIR_ASCEND), H5Tclose, "H5Tget_native_type");
+    for (const ElementType& element : elementTypes())
+        if (check(H5Tequal(native.get(), element.native), "H5Tequal") > 0) return element.type;
+    return nullptr;
+}
+
+const std::type_info* elementTypeNamed(const std::string& name) {
+    for (const ElementType& element : elementTypes())
+        if (name == elementTypeName(*element.type)) return element.type;
+    return nullptr;
+}
+
+} // namespace Plexa::detail

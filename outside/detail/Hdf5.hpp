@@ -1,0 +1,88 @@
+// Thin layer over the HDF5 C API: owned handles, checked calls and the attribute helpers that the
+// bundle reader and writer share. Internal to Plexa.
+#pragma once
+
+#include <hdf5.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+namespace Plexa::detail {
+
+// A failed HDF5 call, with what the library's error stack said; never leaves Plexa.
+class Hdf5Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Switches HDF5's own error printing off for the calling thread; cheap after the first call.
+void quietHdf5() noexcept;
+
+// Takes the calling thread's HDF5 error stack (and clears it) as one line after `what`.
+std::string failureText(const std::string& what);
+
+// Every HDF5 call goes through here: a negative answer becomes an Hdf5Error.
+template <class Result> Result check(Result result, const char* what) {
+    if (result < 0) throw Hdf5Error(failureText(what));
+    return result;
+}
+
+// Owns an HDF5 identifier and closes it with the matching function.
+class Handle {
+public:
+    using Closer = herr_t (*)(hid_t);
+
+    Handle() noexcept = default;
+    // Checks the identifier first: a failed open throws with `what`.
+    Handle(hid_t id, Closer close, const char* what);
+    Handle(Handle&& other) noexcept;
+    Handle& operator=(Handle&& other) noexcept;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle();
+
+    hid_t get() const noexcept { return Id; }
+    // Closes now and reports a failure, for closes that flush data.
+    void close(const char* what);
+
+private:
+    hid_t Id = H5I_INVALID_HID;
+    Closer Close = nullptr;
+};
+
+Handle createProperties(hid_t propertyClass);
+Handle openGroup(hid_t parent, const std::string& name);
+Handle openDataset(hid_t parent, const std::string& name);
+// A 1-D dataspace of count elements; a null dataspace when count is 0.
+Handle makeSpace(std::size_t count);
+Handle makeScalarSpace();
+// Variable-length UTF-8 text.
+Handle makeTextType();
+
+// The names of a group's links or an object's attributes, in name order.
+std::vector<std::string> linkNames(hid_t group);
+std::vector<std::string> attributeNames(hid_t object);
+
+void writeAttribute(hid_t object, const std::string& name, hid_t type, const Handle& space,
+                    const void* values);
+void writeTextAttribute(hid_t object, const std::string& name,
+                        const std::vector<std::string>& texts, const Handle& space);
+// Texts of a variable-length string attribute.
+std::vector<std::string> readTexts(hid_t attribute);
+// Values of a numeric attribute, converted to the memory type of T.
+template <class T> std::vector<T> readNumbers(hid_t attribute);
+std::vector<double> readDoubles(hid_t object, const std::string& name);
+std::string readText(hid_t object, const std::string& name);
+bool hasAttribute(hid_t object, const std::string& name);
+
+// The native HDF5 type of a supported array element type; throws for others.
+hid_t nativeType(const std::type_info& type);
+// The array element type that holds values of an HDF5 type; null when none does.
+const std::type_info* elementTypeOf(hid_t type);
+// The array element type with the short name ("float64"); null when none has it.
+const std::type_info* elementTypeNamed(const std::string& name);
+
+} // namespace Plexa::detail

@@ -1,0 +1,30 @@
+// A new version of a file, written beside it under a unique name and moved into place only when
+// complete, so readers see the old file or the new one and never a half-written one.
+#pragma once
+
+#include <string>
+
+namespace Plexa::detail {
+
+class ReplacementFile {
+public:
+    // Throws std::runtime_error when the target's folder does not exist.
+    explicit ReplacementFile(const std::string& target);
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+    // Removes the temporary file unless it was committed.
+    ~ReplacementFile();
+
+    // Where to write the new content; the writer creates it exclusively.
+    const std::string& path() const noexcept { return Temporary; }
+    // Makes the written file durable and puts it in place of the target; throws on failure.
+    void commit();
+
+private:
+    std::string Target;
+    std::string Folder;
+    std::string Temporary;
+    bool Committed = false;
+};
+
+} // namespace Plexa::detail
