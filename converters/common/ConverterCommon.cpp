@@ -82,8 +82,9 @@ bool gatherInputs(BasicConverterDefs& converter, const Shard& shard) {
     return true;
 }
 
-void forEachInput(const std::list<std::string>& files,
+void forEachInput(BasicConverterDefs& converter,
                   const std::function<void(const std::string&)>& action) {
+    const std::list<std::string> files = *converter.InFiles;
     Progress progress(files.size());
     for (const std::string& file : files) {
         progress.step(file);

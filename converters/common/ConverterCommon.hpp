@@ -50,8 +50,9 @@ void installStorage(BasicConverterDefs& converter, int compression,
 // names yield no file at all.
 bool gatherInputs(BasicConverterDefs& converter, const Shard& shard);
 
-// Calls the action for each input with a progress line, so that each one succeeds or fails alone.
-void forEachInput(const std::list<std::string>& files,
+// Calls the action for each input file with a progress line, so that each one succeeds or fails
+// alone; the action may replace the converter's input list.
+void forEachInput(BasicConverterDefs& converter,
                   const std::function<void(const std::string&)>& action);
 
 // Loads one file through the library; on failure the data model's reason follows its message.

@@ -36,7 +36,7 @@ public:
     bool convert() override {
         if (!Tools::gatherInputs(*this, Options.Shard)) return false;
         if (InFiles->empty()) return true; // a shard beyond the last input has nothing to do
-        Tools::forEachInput(*InFiles, [this](const std::string& file) { mergeOne(file); });
+        Tools::forEachInput(*this, [this](const std::string& file) { mergeOne(file); });
         if (!ErrorMessages.empty()) return false;
         if (Merged->slices().empty()) {
             ErrorMessages.push_back("Nothing matched the selection; " + OutFile + " not written");

@@ -50,13 +50,12 @@ public:
 
     bool convert() override {
         if (!Tools::gatherInputs(*this, Options.Shard)) return false;
-        const std::list<std::string> files = *InFiles;
-        if (!Options.Output.empty() && files.size() > 1) {
+        if (!Options.Output.empty() && InFiles->size() > 1) {
             ErrorMessages.push_back("--output needs exactly one input file, got " +
-                                    std::to_string(files.size()));
+                                    std::to_string(InFiles->size()));
             return false;
         }
-        Tools::forEachInput(files, [this](const std::string& file) { convertOne(file); });
+        Tools::forEachInput(*this, [this](const std::string& file) { convertOne(file); });
         return ErrorMessages.empty();
     }
 
