@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
-"""Writes the small sample point clouds into samples/ (deterministic: same bytes every run)."""
+"""Writes the small sample point clouds into samples/ (deterministic: same bytes every run).
+
+Given a build folder, it also makes the sample bundle files with the converter programs:
+scripts/make_samples.py build
+"""
 import math
 import pathlib
+import subprocess
+import sys
 
 SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "samples"
 
@@ -34,7 +40,16 @@ def ridge():
     return "\n".join(rows) + "\n"
 
 
+def bundles(build):
+    programs = pathlib.Path(build).resolve() / "converters"
+    run = lambda *args: subprocess.run(args, cwd=SAMPLES, check=True, stdout=subprocess.DEVNULL)
+    run(programs / "qz-pointcloud", "hill.csv", "plane.xyz", "ridge.csv", "--ignore-success")
+    run(programs / "qz-merge", "hill.qz", "ridge.qz", "-o", "hills.qz", "--fields", "Positions,Height")
+
+
 if __name__ == "__main__":
     SAMPLES.mkdir(exist_ok=True)
     for name, text in (("hill.csv", hill()), ("plane.xyz", plane()), ("ridge.csv", ridge())):
         (SAMPLES / name).write_text(text)
+    if len(sys.argv) > 1:
+        bundles(sys.argv[1])
