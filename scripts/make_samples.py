@@ -28,7 +28,8 @@ def plane():
     for i in range(10):
         for j in range(10):
             x, y = 1.5 * i, 1.5 * j
-            rows.append(f"{x:.2f} {y:.2f} {100.0 + 0.2 * x + 0.1 * y:.3f} {(i + j) / 20:.2f}")
+            z = 290.0 + 0.2 * x + 0.1 * y
+            rows.append(f"{499980.0 + x:.2f} {5400000.0 + y:.2f} {z:.3f} {(i + j) / 20:.2f}")
     return "\n".join(rows) + "\n"
 
 
@@ -36,7 +37,9 @@ def ridge():
     rows = ["X,Y,Z,class"]
     for i in range(8):
         for j in range(8):
-            rows.append(f"{i:.1f},{j:.1f},{50.0 + 4.0 - abs(i - 3.5):.2f},{2 if i in (3, 4) else 1}")
+            x, y = 500028.0 + 2.0 * i, 5400004.0 + 2.0 * j
+            z = 296.0 + 4.0 - abs(i - 3.5)
+            rows.append(f"{x:.1f},{y:.1f},{z:.2f},{2 if i in (3, 4) else 1}")
     return "\n".join(rows) + "\n"
 
 

@@ -120,7 +120,7 @@ private:
     std::vector<std::uint8_t> Pixels;
 };
 
-// Scales x and y alike into the image, with a margin, north up.
+// Scales x and y alike into the image, centred with a margin, north up.
 void draw(const std::vector<Point>& points, Canvas& canvas, const PreviewRequest& request) {
     Range x, y, value;
     for (const Point& point : points) {
@@ -128,14 +128,16 @@ void draw(const std::vector<Point>& points, Canvas& canvas, const PreviewRequest
         y.include(point.Y);
         value.include(point.Value);
     }
-    const int radius = std::max(1, std::min(request.Width, request.Height) / 200);
-    const double margin = radius + 2;
-    const double span = std::max({x.High - x.Low, y.High - y.Low, 1e-300});
-    const double scale = std::min(request.Width - 2 * margin, request.Height - 2 * margin) / span;
+    const int shorterSide = std::min(request.Width, request.Height);
+    const int radius = std::max(1, shorterSide / 200);
+    const double margin = std::max(radius + 2, shorterSide / 20);
+    const double scale = std::min((request.Width - 2 * margin) / std::max(x.High - x.Low, 1e-300),
+                                  (request.Height - 2 * margin) / std::max(y.High - y.Low, 1e-300));
+    const double left = (request.Width - (x.High - x.Low) * scale) / 2;
+    const double bottom = (request.Height + (y.High - y.Low) * scale) / 2;
     for (const Point& point : points) {
-        const auto column = static_cast<int>(std::lround(margin + (point.X - x.Low) * scale));
-        const auto row =
-            static_cast<int>(std::lround(request.Height - 1 - margin - (point.Y - y.Low) * scale));
+        const auto column = static_cast<int>(std::lround(left + (point.X - x.Low) * scale));
+        const auto row = static_cast<int>(std::lround(bottom - (point.Y - y.Low) * scale));
         canvas.square(column, row, radius, colourAt(value.fraction(point.Value)));
     }
 }
