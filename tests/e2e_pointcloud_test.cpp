@@ -113,6 +113,23 @@ TEST(PointCloudConverter, ExtendsBundleInPlaceAndSkipsItOnRerun) {
     expectHeights(dir / "ridge.qz", "ridge");
 }
 
+TEST(PointCloudConverter, RerunOnTextCloudsSkipsThoseWithAFinishedBundle) {
+    TempDir dir;
+    copySamples(dir, {"hill.csv", "ridge.csv"});
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"hill.csv"}, dir.path()).Status, 0);
+    const std::string hill = readFile(dir / "hill.qz");
+
+    RunResult rerun = run(QZ_POINTCLOUD, {"hill.csv", "ridge.csv"}, dir.path());
+    ASSERT_EQ(rerun.Status, 0) << rerun.Out;
+    EXPECT_EQ(readFile(dir / "hill.qz"), hill);
+    EXPECT_NE(rerun.Out.find("Grid has been processed at time: "), std::string::npos);
+    expectHeights(dir / "ridge.qz", "ridge");
+
+    RunResult again = run(QZ_POINTCLOUD, {"hill.csv", "--ignore-success"}, dir.path());
+    EXPECT_EQ(again.Status, 0);
+    EXPECT_EQ(again.Out.find("Grid has been processed"), std::string::npos);
+}
+
 TEST(PointCloudConverter, ProcessesOnlyTheChosenGrid) {
     TempDir dir;
     copySamples(dir, {"hill.csv", "ridge.csv"});

@@ -66,25 +66,40 @@ public:
     }
 
 private:
+    static bool isBundle(const std::string& file) {
+        return std::filesystem::path(file).extension() == ".qz";
+    }
+
+    static std::string bundleBeside(const std::string& file) {
+        return std::filesystem::path(file).replace_extension(".qz").string();
+    }
+
+    // A text cloud whose bundle file exists already is represented by it, so that a rerun of a
+    // batch skips what is done; --ignore-success reads the text again.
+    std::string sourceFor(const std::string& file) const {
+        if (IgnoreSuccess || !Options.Output.empty() || isBundle(file)) return file;
+        const std::string bundle = bundleBeside(file);
+        return std::filesystem::exists(bundle) ? bundle : file;
+    }
+
     // Bundles are extended in place (the library's default output name); text clouds get a
     // bundle file of their own beside them.
-    std::string outputFor(const std::string& file) const {
+    std::string outputFor(const std::string& source) const {
         if (!Options.Output.empty()) return Options.Output;
-        std::filesystem::path input(file);
-        if (input.extension() == ".qz") return "out.qz";
-        return input.replace_extension(".qz").string();
+        return isBundle(source) ? "out.qz" : bundleBeside(source);
     }
 
     void convertOne(const std::string& file) {
-        OutFile = outputFor(file);
-        if (!Tools::loadSingleInput(*this, file, ReadPointCloud))
+        const std::string source = sourceFor(file);
+        OutFile = outputFor(source);
+        if (!Tools::loadSingleInput(*this, source, ReadPointCloud))
             return Tools::discardBundle(*this);
         if (!myBundle || !myBundle->isBound()) {
             ErrorMessages.push_back("Cannot open the output file " + OutFile);
             if (myBundle) Tools::addReason(*this, myBundle->lastError());
             return Tools::discardBundle(*this);
         }
-        if (addHeightToGrids(file))
+        if (addHeightToGrids(source))
             Tools::saveAndRelease(*this);
         else
             Tools::discardBundle(*this);
