@@ -103,3 +103,21 @@ TEST_F(InspectConverter, ReportsWhatItCannotDo) {
     EXPECT_EQ(missing.Out, "");
     EXPECT_NE(missing.Err.find("Cannot load this bundle: nothere.qz"), std::string::npos);
 }
+
+TEST(InspectOddNames, EscapesNamesInJsonAndXml) {
+    TempDir dir;
+    const std::string name = "a \"quoted\" & <odd> 'name'\\";
+    dir.write(name + ".csv", "x,y,z,t\\ab\n0,0,1,2\n1,0,2,3\n");
+    ASSERT_EQ(run(QZ_POINTCLOUD, {name + ".csv"}, dir.path()).Status, 0);
+    RunResult json = run(QZ_INSPECT, {name + ".qz", "--json", "--xdmf", "odd.xmf"}, dir.path());
+    ASSERT_EQ(json.Status, 0) << json.Err;
+    if (pythonAvailable()) {
+        EXPECT_TRUE(isValidJson(json.Out)) << json.Out;
+    }
+    EXPECT_NE(json.Out.find("\"name\":\"a \\\"quoted\\\" & <odd> 'name'\\\\\""), std::string::npos)
+        << json.Out;
+    if (std::string(CONVLIB_XMLLINT).find("NOTFOUND") == std::string::npos) {
+        EXPECT_EQ(run(CONVLIB_XMLLINT, {"--noout", dir / "odd.xmf"}).Status, 0)
+            << readFile(dir / "odd.xmf");
+    }
+}
