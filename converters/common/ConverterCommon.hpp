@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <functional>
 #include <list>
+#include <set>
 #include <string>
 #include <vector>
 

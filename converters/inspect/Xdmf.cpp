@@ -44,7 +44,8 @@ std::string dimensions(const std::vector<unsigned long long>& shape) {
 std::string numberType(const std::string& storedType) {
     const bool isFloat = storedType.rfind("float", 0) == 0;
     const bool isUnsigned = storedType.rfind("uint", 0) == 0;
-    const std::string bits = storedType.substr(storedType.find_first_of("0123456789"));
+    const std::size_t digits = storedType.find_first_of("0123456789");
+    const std::string bits = digits == std::string::npos ? "64" : storedType.substr(digits);
     const std::string precision = std::to_string(std::stoi(bits) / 8);
     std::string type = isFloat ? "Float" : isUnsigned ? "UInt" : "Int";
     if (bits == "8") type = isUnsigned ? "UChar" : "Char";
@@ -103,8 +104,7 @@ bool isPointCloud(const Plexa::StoredField* positions) {
 std::string gridXml(const Inspection& inspection, double time, const std::string& grid,
                     const std::string& dataFile) {
     const Plexa::StoredField* positions = inspection.find(time, grid, "Positions");
-    if (!isPointCloud(positions))
-        return "      <!-- grid " + xmlEscape(grid) + ": no 3-component Positions -->\n";
+    if (!isPointCloud(positions)) return ""; // without points there is nothing to show
     const unsigned long long points = positions->Shape[0];
     std::string xml = "      <Grid Name=\"" + xmlEscape(grid) +
                       "\" GridType=\"Uniform\">\n        <Topology TopologyType=\"Polyvertex\" "
