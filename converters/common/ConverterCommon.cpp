@@ -1,0 +1,133 @@
+#include "converters/common/ConverterCommon.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <iterator>
+#include <unistd.h>
+
+namespace ConvLib::Tools {
+
+namespace {
+
+bool parseWholeNumber(const std::string& text, int& value) {
+    const char* end = text.data() + text.size();
+    auto [stop, status] = std::from_chars(text.data(), end, value);
+    return status == std::errc() && stop == end && !text.empty();
+}
+
+} // namespace
+
+bool parseShard(const std::string& text, Shard& shard, std::string& error) {
+    const std::size_t slash = text.find('/');
+    Shard parsed;
+    if (slash == std::string::npos || !parseWholeNumber(text.substr(0, slash), parsed.Index) ||
+        !parseWholeNumber(text.substr(slash + 1), parsed.Count)) {
+        error = "shard '" + text + "' is not of the form K/N, e.g. 2/8";
+        return false;
+    }
+    if (parsed.Count < 1 || parsed.Index < 1 || parsed.Index > parsed.Count) {
+        error = "shard '" + text + "' needs 1 <= K <= N";
+        return false;
+    }
+    shard = parsed;
+    return true;
+}
+
+std::list<std::string> takeShard(const std::list<std::string>& files, const Shard& shard) {
+    const auto total = static_cast<long long>(files.size());
+    const long long first = (shard.Index - 1) * total / shard.Count;
+    const long long last = shard.Index * total / shard.Count;
+    auto begin = std::next(files.begin(), first);
+    return std::list<std::string>(begin, std::next(begin, last - first));
+}
+
+void addShardOption(CLI::App& app, Shard& shard) {
+    app.add_option_function<std::string>(
+           "--shard",
+           [&shard](const std::string& text) {
+               std::string error;
+               if (!parseShard(text, shard, error)) throw CLI::ValidationError("--shard", error);
+           },
+           "Process only the K-th of N equal slices of the sorted input files (batch jobs)")
+        ->type_name("K/N");
+}
+
+Progress::Progress(std::size_t total) : Progress(total, isatty(STDERR_FILENO) != 0) {}
+
+void Progress::step(const std::string& name) {
+    ++Done;
+    if (Enabled) std::fprintf(stderr, "[%zu/%zu] %s\n", Done, Total, name.c_str());
+}
+
+void installStorage(BasicConverterDefs& converter, int compression,
+                    const std::vector<std::string>& fieldsToSave) {
+    Quorix::StrongPtr<MyStorage> storage(new MyStorage(compression, false, false, false));
+    if (compression > 0) storage->FilterDefaults.DeflateLevel = std::clamp(compression, 1, 9);
+    if (!fieldsToSave.empty())
+        storage->SaveableFields = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(
+            std::list<std::string>(fieldsToSave.begin(), fieldsToSave.end())));
+    converter.Compression = compression;
+    converter.myStorage = storage;
+}
+
+bool gatherInputs(BasicConverterDefs& converter, const Shard& shard) {
+    converter.readManyFiles();
+    if (!converter.InFiles || converter.InFiles->empty()) {
+        converter.ErrorMessages.push_back("No input file found");
+        return false;
+    }
+    converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(
+        new Quorix::StringList(takeShard(*converter.InFiles, shard)));
+    return true;
+}
+
+void forEachInput(BasicConverterDefs& converter,
+                  const std::function<void(const std::string&)>& action) {
+    const std::list<std::string> files = *converter.InFiles;
+    Progress progress(files.size());
+    for (const std::string& file : files) {
+        progress.step(file);
+        action(file);
+    }
+}
+
+bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
+                     BasicConverterDefs::myReadType type) {
+    converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{file});
+    if (converter.loadFilesIntoBundle(type)) return true;
+    if (converter.myBundle) addReason(converter, converter.myBundle->lastError());
+    return false;
+}
+
+void addReason(BasicConverterDefs& converter, const std::string& reason) {
+    if (!reason.empty()) converter.ErrorMessages.push_back(reason);
+}
+
+bool saveAndRelease(BasicConverterDefs& converter) {
+    bool saved = true;
+    Plexa::BundlePtr& bundle = converter.myBundle;
+    if (bundle && bundle->isBound() && bundle->isModified()) {
+        Plexa::BindResult result = bundle->save();
+        if (!result) {
+            converter.ErrorMessages.push_back("Cannot write " + bundle->boundFile());
+            addReason(converter, result.Text);
+            saved = false;
+        }
+    }
+    discardBundle(converter);
+    return saved;
+}
+
+void discardBundle(BasicConverterDefs& converter) {
+    if (converter.myBundle) converter.myBundle->unbind();
+    converter.myBundle.reset();
+}
+
+int runConverter(BasicConverterDefs& converter) {
+    Quorix::Console() << converter.printParameters();
+    converter.convert();
+    return converter.ErrorMessages.empty() ? 0 : 1;
+}
+
+} // namespace ConvLib::Tools

@@ -1,0 +1,237 @@
+#include "converters/inspect/Report.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+namespace ConvLib::Inspect {
+
+namespace {
+
+// An attribute's values, each as text: a string value as it is, numbers in shortest form.
+struct AttributeValues {
+    bool IsText = false;
+    std::vector<std::string> Values;
+};
+
+template <class T> bool collectNumbers(const Quorix::ChunkBase& chunk, AttributeValues& out) {
+    const auto* numbers = dynamic_cast<const Quorix::Chunk<T>*>(&chunk);
+    if (!numbers) return false;
+    for (T value : *numbers)
+        out.Values.push_back(formatNumber(static_cast<double>(value)));
+    return true;
+}
+
+// False for chunk types that bundle files do not keep.
+bool attributeValues(const Quorix::ChunkBase& chunk, AttributeValues& out) {
+    if (const auto* texts = dynamic_cast<const Quorix::Chunk<std::string>*>(&chunk)) {
+        out.IsText = true;
+        out.Values.assign(texts->begin(), texts->end());
+        return true;
+    }
+    return collectNumbers<double>(chunk, out) || collectNumbers<std::int64_t>(chunk, out) ||
+           collectNumbers<std::int32_t>(chunk, out);
+}
+
+std::vector<std::string> filterNames(const Plexa::StoredField& stored) {
+    std::vector<std::string> names;
+    if (stored.Deflate) names.push_back("deflate");
+    if (stored.Shuffle) names.push_back("shuffle");
+    if (stored.Fletcher32) names.push_back("fletcher32");
+    return names;
+}
+
+std::string joinNumbers(const std::vector<double>& values, const std::string& separator) {
+    std::string text;
+    for (double value : values)
+        text += (text.empty() ? "" : separator) + formatNumber(value);
+    return text;
+}
+
+// ------------------------------------------------------------------------------------------
+// For a person
+
+std::string indentLines(const std::string& text, const std::string& indent) {
+    std::string result = indent;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        result += text[i];
+        if (text[i] == '\n' && i + 1 < text.size()) result += indent;
+    }
+    return result;
+}
+
+std::string storageText(const Plexa::StoredField* stored) {
+    if (!stored) return ", not in the file";
+    std::string text =
+        ", stored " + stored->StoredType + ", " + (stored->Chunked ? "chunked" : "contiguous");
+    for (const std::string& filter : filterNames(*stored))
+        text += ", " + filter;
+    if (stored->Deflate) text += " level " + std::to_string(stored->DeflateLevel);
+    if (!stored->Shift.empty()) text += ", shift (" + joinNumbers(stored->Shift, ", ") + ")";
+    return text;
+}
+
+std::string fieldText(const Plexa::Field& field, const Plexa::StoredField* stored) {
+    const Plexa::MemBase& data = *field.Data;
+    return "    Field " + field.name() + ": " + Plexa::elementTypeName(data.elementType()) + ", " +
+           std::to_string(data.size()) + " x " + std::to_string(data.components()) +
+           " component(s)" + storageText(stored) + "\n";
+}
+
+std::string attributeText(const std::string& key, const Quorix::ChunkBase& chunk) {
+    AttributeValues values;
+    if (!attributeValues(chunk, values)) return "";
+    std::string text = "    Attribute " + key + ":\n";
+    for (const std::string& value : values.Values)
+        text += indentLines(value, "      | ") + "\n";
+    return text;
+}
+
+std::string gridText(const Inspection& inspection, double time, const Plexa::Grid& grid) {
+    std::string text = "  Grid " + grid.name() + "\n";
+    for (const auto& [name, field] : grid.fields())
+        if (field.Data) text += fieldText(field, inspection.find(time, grid.name(), name));
+    for (const auto& [key, chunk] : grid.attributes())
+        if (chunk) text += attributeText(key, *chunk);
+    return text;
+}
+
+// ------------------------------------------------------------------------------------------
+// JSON
+
+std::string jsonString(const std::string& text) {
+    std::string result = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            result += "\\\"";
+            break;
+        case '\\':
+            result += "\\\\";
+            break;
+        case '\n':
+            result += "\\n";
+            break;
+        case '\r':
+            result += "\\r";
+            break;
+        case '\t':
+            result += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                result += escaped;
+            } else {
+                result += static_cast<char>(c);
+            }
+        }
+    }
+    return result + "\"";
+}
+
+std::string jsonNumber(double value) {
+    return std::isfinite(value) ? formatNumber(value) : "null";
+}
+
+std::string jsonList(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items)
+        text += (text.empty() ? "" : ",") + item;
+    return "[" + text + "]";
+}
+
+template <class T, class F> std::string jsonListOf(const std::vector<T>& values, F&& render) {
+    std::vector<std::string> items;
+    for (const T& value : values)
+        items.push_back(render(value));
+    return jsonList(items);
+}
+
+std::string jsonStorage(const Plexa::StoredField& stored) {
+    return ",\"path\":" + jsonString(stored.Path) +
+           ",\"storedType\":" + jsonString(stored.StoredType) + ",\"shape\":" +
+           jsonListOf(stored.Shape, [](unsigned long long n) { return std::to_string(n); }) +
+           ",\"chunked\":" + (stored.Chunked ? "true" : "false") +
+           ",\"filters\":" + jsonListOf(filterNames(stored), jsonString) +
+           ",\"deflateLevel\":" + std::to_string(stored.DeflateLevel) +
+           ",\"shift\":" + jsonListOf(stored.Shift, jsonNumber);
+}
+
+std::string jsonField(const Plexa::Field& field, const Plexa::StoredField* stored) {
+    const Plexa::MemBase& data = *field.Data;
+    return "{\"name\":" + jsonString(field.name()) +
+           ",\"type\":" + jsonString(Plexa::elementTypeName(data.elementType())) +
+           ",\"size\":" + std::to_string(data.size()) +
+           ",\"components\":" + std::to_string(data.components()) +
+           ",\"stored\":" + (stored ? "true" : "false") + (stored ? jsonStorage(*stored) : "") +
+           "}";
+}
+
+std::string jsonAttributes(const Plexa::Grid& grid) {
+    std::vector<std::string> members;
+    for (const auto& [key, chunk] : grid.attributes()) {
+        AttributeValues values;
+        if (!chunk || !attributeValues(*chunk, values)) continue;
+        members.push_back(
+            jsonString(key) + ":" +
+            (values.IsText ? jsonListOf(values.Values, jsonString) : jsonList(values.Values)));
+    }
+    std::string text;
+    for (const std::string& member : members)
+        text += (text.empty() ? "" : ",") + member;
+    return "{" + text + "}";
+}
+
+std::string jsonGrid(const Inspection& inspection, double time, const Plexa::Grid& grid) {
+    std::vector<std::string> fields;
+    for (const auto& [name, field] : grid.fields())
+        if (field.Data)
+            fields.push_back(jsonField(field, inspection.find(time, grid.name(), name)));
+    return "{\"name\":" + jsonString(grid.name()) + ",\"fields\":" + jsonList(fields) +
+           ",\"attributes\":" + jsonAttributes(grid) + "}";
+}
+
+std::string jsonTimeStep(const Inspection& inspection, const Plexa::Slice& slice) {
+    std::vector<std::string> grids;
+    for (const auto& [name, grid] : slice.grids())
+        grids.push_back(jsonGrid(inspection, slice.time(), *grid));
+    return "{\"time\":" + jsonNumber(slice.time()) + ",\"grids\":" + jsonList(grids) + "}";
+}
+
+} // namespace
+
+const Plexa::StoredField* Inspection::find(double time, const std::string& grid,
+                                           const std::string& field) const {
+    for (const Plexa::StoredField& stored : Stored)
+        if (stored.Time == time && stored.Grid == grid && stored.Field == field) return &stored;
+    return nullptr;
+}
+
+std::string formatNumber(double value) {
+    char text[32];
+    auto [end, status] = std::to_chars(text, text + sizeof text, value);
+    return status == std::errc() ? std::string(text, end) : std::string("nan");
+}
+
+std::string describeAsText(const Inspection& inspection) {
+    std::string text = "Bundle file " + inspection.File + "\n";
+    for (const auto& [time, slice] : inspection.Bundle->slices()) {
+        text += "Time step " + formatNumber(time) + "\n";
+        for (const auto& [name, grid] : slice->grids())
+            text += gridText(inspection, time, *grid);
+    }
+    return text;
+}
+
+std::string describeAsJson(const Inspection& inspection) {
+    std::vector<std::string> steps;
+    for (const auto& [time, slice] : inspection.Bundle->slices())
+        steps.push_back(jsonTimeStep(inspection, *slice));
+    return "{\"file\":" + jsonString(inspection.File) + ",\"timeSteps\":" + jsonList(steps) + "}\n";
+}
+
+} // namespace ConvLib::Inspect

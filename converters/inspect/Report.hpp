@@ -1,0 +1,27 @@
+// What the inspector knows of one bundle file, and its two renderings: for a person and as JSON.
+#pragma once
+
+#include "outside/Plexa.hpp"
+
+#include <string>
+#include <vector>
+
+namespace ConvLib::Inspect {
+
+struct Inspection {
+    std::string File;
+    Plexa::BundlePtr Bundle;
+    std::vector<Plexa::StoredField> Stored;
+
+    // How the field is stored, or null when the file does not hold it.
+    const Plexa::StoredField* find(double time, const std::string& grid,
+                                   const std::string& field) const;
+};
+
+std::string describeAsText(const Inspection& inspection);
+std::string describeAsJson(const Inspection& inspection);
+
+// Shortest text that reads back as the same double.
+std::string formatNumber(double value);
+
+} // namespace ConvLib::Inspect

@@ -1,0 +1,156 @@
+#include "converters/inspect/Xdmf.hpp"
+
+#include <filesystem>
+#include <fstream>
+
+namespace ConvLib::Inspect {
+
+namespace {
+
+std::string xmlEscape(const std::string& text) {
+    std::string result;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            result += "&amp;";
+            break;
+        case '<':
+            result += "&lt;";
+            break;
+        case '>':
+            result += "&gt;";
+            break;
+        case '"':
+            result += "&quot;";
+            break;
+        case '\'':
+            result += "&apos;";
+            break;
+        default:
+            result += c;
+        }
+    }
+    return result;
+}
+
+std::string dimensions(const std::vector<unsigned long long>& shape) {
+    std::string text;
+    for (unsigned long long extent : shape)
+        text += (text.empty() ? "" : " ") + std::to_string(extent);
+    return text;
+}
+
+// "float32" -> Float/4, "uint8" -> UChar/1, "int64" -> Int/8, ...
+std::string numberType(const std::string& storedType) {
+    const bool isFloat = storedType.rfind("float", 0) == 0;
+    const bool isUnsigned = storedType.rfind("uint", 0) == 0;
+    const std::size_t digits = storedType.find_first_of("0123456789");
+    const std::string bits = digits == std::string::npos ? "64" : storedType.substr(digits);
+    const std::string precision = std::to_string(std::stoi(bits) / 8);
+    std::string type = isFloat ? "Float" : isUnsigned ? "UInt" : "Int";
+    if (bits == "8") type = isUnsigned ? "UChar" : "Char";
+    return "NumberType=\"" + type + "\" Precision=\"" + precision + "\"";
+}
+
+std::string rawItem(const Plexa::StoredField& stored, const std::string& dataFile) {
+    return "<DataItem Dimensions=\"" + dimensions(stored.Shape) + "\" " +
+           numberType(stored.StoredType) + " Format=\"HDF\">" +
+           xmlEscape(dataFile + ":" + stored.Path) + "</DataItem>";
+}
+
+std::string plusConstant(const std::string& operand, double value) {
+    return value < 0 ? operand + " - " + formatNumber(-value)
+                     : operand + " + " + formatNumber(value);
+}
+
+// One column of a two-dimensional dataset.
+std::string columnItem(const Plexa::StoredField& stored, const std::string& dataFile,
+                       std::size_t column) {
+    const std::string rows = std::to_string(stored.Shape[0]);
+    return "<DataItem ItemType=\"HyperSlab\" Dimensions=\"" + rows +
+           " 1\"><DataItem Dimensions=\"3 2\" Format=\"XML\">0 " + std::to_string(column) +
+           " 1 1 " + rows + " 1</DataItem>" + rawItem(stored, dataFile) + "</DataItem>";
+}
+
+// Values stored relative to a shift get it added back by a function item, column by column.
+std::string dataItem(const Plexa::StoredField& stored, const std::string& dataFile) {
+    if (stored.Shift.empty()) return rawItem(stored, dataFile);
+    const std::string head = "<DataItem ItemType=\"Function\" Dimensions=\"" +
+                             dimensions(stored.Shape) + "\" Function=\"";
+    if (stored.Shape.size() < 2)
+        return head + plusConstant("$0", stored.Shift[0]) + "\">" + rawItem(stored, dataFile) +
+               "</DataItem>";
+    std::string terms;
+    std::string columns;
+    for (std::size_t column = 0; column < stored.Shift.size(); ++column) {
+        terms +=
+            (column ? ", " : "") + plusConstant("$" + std::to_string(column), stored.Shift[column]);
+        columns += columnItem(stored, dataFile, column);
+    }
+    return head + "JOIN(" + terms + ")\">" + columns + "</DataItem>";
+}
+
+std::string attributeXml(const Plexa::StoredField& stored, const std::string& dataFile) {
+    const bool scalar = stored.Shape.size() < 2 || stored.Shape[1] == 1;
+    return "        <Attribute Name=\"" + xmlEscape(stored.Field) + "\" AttributeType=\"" +
+           (scalar ? "Scalar" : "Vector") + "\" Center=\"Node\">" + dataItem(stored, dataFile) +
+           "</Attribute>\n";
+}
+
+bool isPointCloud(const Plexa::StoredField* positions) {
+    return positions && positions->Shape.size() == 2 && positions->Shape[1] == 3;
+}
+
+std::string gridXml(const Inspection& inspection, double time, const std::string& grid,
+                    const std::string& dataFile) {
+    const Plexa::StoredField* positions = inspection.find(time, grid, "Positions");
+    if (!isPointCloud(positions)) return ""; // without points there is nothing to show
+    const unsigned long long points = positions->Shape[0];
+    std::string xml = "      <Grid Name=\"" + xmlEscape(grid) +
+                      "\" GridType=\"Uniform\">\n        <Topology TopologyType=\"Polyvertex\" "
+                      "NumberOfElements=\"" +
+                      std::to_string(points) +
+                      "\" NodesPerElement=\"1\"/>\n        <Geometry GeometryType=\"XYZ\">" +
+                      dataItem(*positions, dataFile) + "</Geometry>\n";
+    for (const Plexa::StoredField& stored : inspection.Stored)
+        if (stored.Time == time && stored.Grid == grid && stored.Field != "Positions" &&
+            !stored.Shape.empty() && stored.Shape[0] == points)
+            xml += attributeXml(stored, dataFile);
+    return xml + "      </Grid>\n";
+}
+
+std::string timeStepXml(const Inspection& inspection, const Plexa::Slice& slice,
+                        const std::string& dataFile) {
+    std::string xml = "    <Grid Name=\"Time " + formatNumber(slice.time()) +
+                      "\" GridType=\"Collection\" CollectionType=\"Spatial\">\n      <Time "
+                      "Value=\"" +
+                      formatNumber(slice.time()) + "\"/>\n";
+    for (const auto& [name, grid] : slice.grids())
+        xml += gridXml(inspection, slice.time(), name, dataFile);
+    return xml + "    </Grid>\n";
+}
+
+} // namespace
+
+std::string xdmfText(const Inspection& inspection, const std::string& dataFileName) {
+    std::string xml = "<?xml version=\"1.0\" ?>\n<Xdmf Version=\"3.0\">\n <Domain>\n  <Grid "
+                      "Name=\"Bundle\" GridType=\"Collection\" CollectionType=\"Temporal\">\n";
+    for (const auto& [time, slice] : inspection.Bundle->slices())
+        xml += timeStepXml(inspection, *slice, dataFileName);
+    return xml + "  </Grid>\n </Domain>\n</Xdmf>\n";
+}
+
+bool writeXdmf(const Inspection& inspection, const std::string& xmfFile, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    const fs::path folder = fs::absolute(xmfFile, ignored).parent_path();
+    const fs::path data = fs::relative(fs::absolute(inspection.File, ignored), folder, ignored);
+    std::ofstream out(xmfFile, std::ios::binary);
+    out << xdmfText(inspection, data.empty() ? inspection.File : data.generic_string());
+    out.close();
+    if (out) return true;
+    error = "cannot write " + xmfFile;
+    return false;
+}
+
+} // namespace ConvLib::Inspect

@@ -1,0 +1,132 @@
+// qz-inspect: shows what a bundle file holds (time steps, grids, fields and how they are stored,
+// grid attributes), for a person or as JSON, and writes an XDMF description and a preview image.
+#include "converters/common/ConverterCommon.hpp"
+#include "converters/inspect/Preview.hpp"
+#include "converters/inspect/Report.hpp"
+#include "converters/inspect/Xdmf.hpp"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+using ConvLib::BasicConverterDefs;
+namespace Inspect = ConvLib::Inspect;
+namespace Tools = ConvLib::Tools;
+
+struct Settings {
+    std::string Input;
+    bool Json = false;
+    std::string Xdmf;
+    Inspect::PreviewRequest Preview;
+};
+
+class InspectConverter : public BasicConverterDefs {
+public:
+    InspectConverter(const Settings& settings, std::FILE* report)
+        : Options(settings), Report(report) {
+        ConverterName = "qz-inspect";
+        InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{settings.Input});
+        OutFile = settings.Xdmf;
+    }
+
+    bool convert() override {
+        Inspect::Inspection inspection;
+        if (!inspect(inspection)) return false;
+        const std::string text = Options.Json ? Inspect::describeAsJson(inspection)
+                                              : Inspect::describeAsText(inspection);
+        std::fwrite(text.data(), 1, text.size(), Report);
+        std::fflush(Report);
+        bool written = Options.Xdmf.empty() || writeXdmf(inspection);
+        written = (Options.Preview.File.empty() || writePreview(inspection)) && written;
+        Tools::discardBundle(*this);
+        return written;
+    }
+
+    std::string printSecondary() override {
+        return std::string("\nHave JSON output: ") + (Options.Json ? "yes" : "no") +
+               "\nHave preview: " + Options.Preview.File + " " + Options.Preview.Field;
+    }
+
+private:
+    bool inspect(Inspect::Inspection& inspection) {
+        if (!Tools::loadSingleInput(*this, Options.Input, ReadBundles)) return false;
+        std::string error;
+        if (!Plexa::describeFile(Options.Input, inspection.Stored, error)) {
+            ErrorMessages.push_back("Cannot describe " + Options.Input);
+            Tools::addReason(*this, error);
+            return false;
+        }
+        inspection.File = Options.Input;
+        inspection.Bundle = myBundle;
+        return true;
+    }
+
+    bool writeXdmf(const Inspect::Inspection& inspection) {
+        std::string error;
+        if (Inspect::writeXdmf(inspection, Options.Xdmf, error)) return true;
+        ErrorMessages.push_back("Cannot write the XDMF file " + Options.Xdmf);
+        Tools::addReason(*this, error);
+        return false;
+    }
+
+    bool writePreview(const Inspect::Inspection& inspection) {
+        std::string error;
+        if (Inspect::writePreview(*inspection.Bundle, Options.Preview, error)) return true;
+        ErrorMessages.push_back("Cannot write the preview " + Options.Preview.File);
+        Tools::addReason(*this, error);
+        return false;
+    }
+
+    Settings Options;
+    std::FILE* Report;
+};
+
+void defineOptions(CLI::App& app, Settings& settings) {
+    app.add_option("input", settings.Input, "The bundle file (.qz) to inspect")->required();
+    app.add_flag("--json", settings.Json, "Print the description as JSON");
+    app.add_option("--xdmf", settings.Xdmf,
+                   "Also write an XDMF description (for ParaView, VisIt) to this file");
+    auto* preview = app.add_option("--preview", settings.Preview.File,
+                                   "Also write a top view (x, y) of the point clouds as PNG");
+    auto* field = app.add_option("--field", settings.Preview.Field,
+                                 "The field that colours the preview (vectors by their length)");
+    preview->needs(field);
+    field->needs(preview);
+    app.add_option_function<std::string>(
+           "--size",
+           [&settings](const std::string& text) {
+               std::string error;
+               if (!Inspect::parseImageSize(text, settings.Preview, error))
+                   throw CLI::ValidationError("--size", error);
+           },
+           "Preview size in pixels (default 800x600)")
+        ->type_name("WxH");
+}
+
+// The description goes to standard output; the converter's own lines (parameter report, run
+// summary) go to standard error, so the output stays clean JSON.
+std::FILE* takeStandardOutput() {
+    std::fflush(stdout);
+    std::FILE* report = fdopen(dup(STDOUT_FILENO), "w");
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    return report;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Shows what a bundle file holds; writes XDMF and a PNG preview on request."};
+    Settings settings;
+    defineOptions(app, settings);
+    CLI11_PARSE(app, argc, argv);
+    std::FILE* report = takeStandardOutput();
+    if (!report) return 1;
+    int status = 0;
+    {
+        InspectConverter converter(settings, report);
+        status = Tools::runConverter(converter);
+    }
+    std::fclose(report);
+    return status;
+}

@@ -1,0 +1,128 @@
+// qz-merge: merges the selected time steps, grids and fields of many bundle files into one new
+// bundle file; every merged grid carries its sources' provenance on.
+#include "converters/common/ConverterCommon.hpp"
+
+namespace {
+
+using ConvLib::BasicConverterDefs;
+namespace Tools = ConvLib::Tools;
+
+constexpr int majorVersion = 1;
+constexpr int minorVersion = 0;
+
+struct Settings {
+    std::vector<std::string> Inputs;
+    std::string Output;
+    int Compression = 6;
+    std::vector<std::string> Grids;
+    std::vector<std::string> Fields;
+    std::vector<double> Times;
+    Tools::Shard Shard;
+};
+
+class MergeConverter : public BasicConverterDefs {
+public:
+    explicit MergeConverter(const Settings& settings) : Options(settings) {
+        ConverterName = "qz-merge";
+        InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(
+            std::list<std::string>(settings.Inputs.begin(), settings.Inputs.end())));
+        OutFile = settings.Output;
+        DoThisGrids = Tools::toSet(settings.Grids);
+        DoThisFields = Tools::toSet(settings.Fields);
+        DoThisTime = Tools::toSet(settings.Times);
+        Tools::installStorage(*this, settings.Compression, {});
+    }
+
+    bool convert() override {
+        if (!Tools::gatherInputs(*this, Options.Shard)) return false;
+        if (InFiles->empty()) return true; // a shard beyond the last input has nothing to do
+        Tools::forEachInput(*this, [this](const std::string& file) { mergeOne(file); });
+        if (!ErrorMessages.empty()) return false;
+        if (Merged->slices().empty()) {
+            ErrorMessages.push_back("Nothing matched the selection; " + OutFile + " not written");
+            return false;
+        }
+        return write();
+    }
+
+    std::string printSecondary() override {
+        return "\nHave shard: " + std::to_string(Options.Shard.Index) + "/" +
+               std::to_string(Options.Shard.Count);
+    }
+
+private:
+    void mergeOne(const std::string& file) {
+        if (Tools::loadSingleInput(*this, file, ReadBundles)) {
+            for (const auto& [time, slice] : myBundle->slices())
+                if (UseThisTime(time)) mergeSlice(*slice, file);
+        }
+        Tools::discardBundle(*this);
+    }
+
+    void mergeSlice(const Plexa::Slice& source, const std::string& file) {
+        for (const auto& [name, grid] : source.grids())
+            if (UseThisGrid(name)) mergeGrid(source.time(), grid, file);
+    }
+
+    // Grids of the same name and time from several files end up as one; later fields win.
+    void mergeGrid(double time, const Plexa::GridPtr& source, const std::string& file) {
+        Plexa::GridPtr target = Merged->addSlice(time)->addGrid(source->name());
+        for (const auto& [name, field] : source->fields())
+            if (UseThisField(name)) target->addField(name, field.Data);
+        addInfoToGrid("Merged grid " + source->name() + " from " + file + " into " + OutFile + "\n",
+                      *target, ConverterName, source, majorVersion, minorVersion);
+    }
+
+    bool write() {
+        myBundle = Merged;
+        Plexa::BindResult bound = myBundle->bindToNew(
+            OutFile,
+            Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase>(myStorage));
+        if (!bound) {
+            ErrorMessages.push_back("Cannot bind the output file " + OutFile);
+            Tools::addReason(*this, bound.Text);
+            Tools::discardBundle(*this);
+            return false;
+        }
+        return Tools::saveAndRelease(*this);
+    }
+
+    Settings Options;
+    Plexa::BundlePtr Merged{new Plexa::Bundle};
+};
+
+void defineOptions(CLI::App& app, Settings& settings) {
+    app.add_option("inputs", settings.Inputs,
+                   "Bundle files (.qz); folders (with a trailing '/') and patterns are expanded")
+        ->required();
+    app.add_option("-o,--output", settings.Output, "The merged bundle file (made anew)")
+        ->required();
+    app.add_option("-c,--compression", settings.Compression,
+                   "Deflate level 1..9 (larger values are clamped); 0 keeps the library's level; "
+                   "negative: no compression and full precision")
+        ->capture_default_str();
+    app.add_option("-g,--grids", settings.Grids, "Keep only these grids, comma separated")
+        ->delimiter(',');
+    app.add_option("-f,--fields", settings.Fields, "Keep only these fields, comma separated")
+        ->delimiter(',');
+    app.add_option("-t,--times", settings.Times,
+                   "Keep only these time values (exact), comma separated")
+        ->delimiter(',');
+    Tools::addShardOption(app, settings.Shard);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Merges the selected time steps, grids and fields of bundle files into one "
+                 "bundle file."};
+    Settings settings;
+    defineOptions(app, settings);
+    CLI11_PARSE(app, argc, argv);
+    int status = 0;
+    {
+        MergeConverter converter(settings);
+        status = Tools::runConverter(converter);
+    }
+    return status;
+}

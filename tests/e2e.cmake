@@ -1,0 +1,23 @@
+# End-to-end tests run the built converter programs; they learn their paths from here.
+if(NOT TARGET qz-pointcloud)
+  return()
+endif()
+find_package(PNG REQUIRED)
+find_program(CONVLIB_XMLLINT xmllint)
+find_program(CONVLIB_PYTHON python3)
+
+add_library(convlib_e2e STATIC ${CMAKE_CURRENT_LIST_DIR}/e2e/E2eSupport.cpp)
+convlib_setup(convlib_e2e)
+target_link_libraries(convlib_e2e PUBLIC convlib_testing PNG::PNG)
+target_compile_definitions(convlib_e2e PUBLIC
+  QZ_POINTCLOUD="$<TARGET_FILE:qz-pointcloud>" QZ_MERGE="$<TARGET_FILE:qz-merge>"
+  QZ_INSPECT="$<TARGET_FILE:qz-inspect>" CONVLIB_XMLLINT="${CONVLIB_XMLLINT}"
+  CONVLIB_PYTHON="${CONVLIB_PYTHON}" CONVLIB_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+
+foreach(source IN LISTS test_sources)
+  get_filename_component(name ${source} NAME_WE)
+  if(name MATCHES "^e2e_")
+    target_link_libraries(${name} PRIVATE convlib_e2e converter_common)
+    add_dependencies(${name} qz-pointcloud qz-merge qz-inspect)
+  endif()
+endforeach()

@@ -1,0 +1,52 @@
+// The batch helpers of the converter programs: shard specs, shard slices and progress lines.
+#include "converters/common/ConverterCommon.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+using ConvLib::Tools::Progress;
+using ConvLib::Tools::Shard;
+
+TEST(Shard, ParsesOnlyKOfNWithKInRange) {
+    Shard shard;
+    std::string error;
+    ASSERT_TRUE(ConvLib::Tools::parseShard("3/8", shard, error));
+    EXPECT_EQ(shard.Index, 3);
+    EXPECT_EQ(shard.Count, 8);
+    for (const char* bad :
+         {"", "3", "/8", "3/", "0/8", "9/8", "-1/8", "1/0", "1/8x", " 1/8", "a/b"}) {
+        EXPECT_FALSE(ConvLib::Tools::parseShard(bad, shard, error)) << bad;
+        EXPECT_NE(error.find(bad), std::string::npos) << error;
+    }
+    EXPECT_EQ(shard.Index, 3) << "a rejected spec leaves the shard as it was";
+}
+
+TEST(Shard, SlicesCoverEveryFileOnceInOrderAndDifferInSizeByAtMostOne) {
+    for (int files = 0; files <= 20; ++files) {
+        std::list<std::string> all;
+        for (int i = 0; i < files; ++i)
+            all.push_back("f" + std::to_string(100 + i));
+        for (int count = 1; count <= 8; ++count) {
+            std::list<std::string> joined;
+            std::size_t smallest = all.size(), largest = 0;
+            for (int index = 1; index <= count; ++index) {
+                std::list<std::string> slice = ConvLib::Tools::takeShard(all, {index, count});
+                smallest = std::min(smallest, slice.size());
+                largest = std::max(largest, slice.size());
+                joined.splice(joined.end(), slice);
+            }
+            EXPECT_EQ(joined, all) << files << " files, " << count << " shards";
+            EXPECT_LE(largest - smallest, 1u);
+        }
+    }
+}
+
+TEST(Progress, WritesCountedLinesOnlyWhenEnabled) {
+    const std::string shown = ConvLibTest::captureStderr([] {
+        Progress progress(2, true);
+        progress.step("a.csv");
+        progress.step("b.csv");
+    });
+    EXPECT_EQ(shown, "[1/2] a.csv\n[2/2] b.csv\n");
+    EXPECT_EQ(ConvLibTest::captureStderr([] { Progress(1, false).step("a.csv"); }), "");
+}
