@@ -161,7 +161,9 @@ void readGrid(double time, const std::string& path, const std::string& link, hid
 
 void describeFilters(hid_t dataset, StoredField& field) {
     Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
-    field.Chunked = H5Pget_layout(properties.get()) == H5D_CHUNKED;
+    const H5D_layout_t layout = H5Pget_layout(properties.get());
+    field.Chunked = layout == H5D_CHUNKED;
+    field.Compact = layout == H5D_COMPACT;
     const int filters = check(H5Pget_nfilters(properties.get()), "H5Pget_nfilters");
     for (int i = 0; i < filters; ++i) {
         unsigned flags = 0;

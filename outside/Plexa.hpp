@@ -370,6 +370,7 @@ struct PLEXA_API StoredField {
     std::string MemoryType; // element type after loading, e.g. "float64"
     std::vector<unsigned long long> Shape;
     bool Chunked = false;
+    bool Compact = false; // kept in the object header, unfiltered
     bool Deflate = false;
     int DeflateLevel = 0;
     bool Shuffle = false;

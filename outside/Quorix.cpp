@@ -125,10 +125,11 @@ std::size_t scanPattern(Folder& folder, const std::string& name) {
     std::size_t delivered = 0;
     for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
         const char* match = matches.gl_pathv[i];
-        // wildcards before the last '/' leave no literal text to be relative to
-        const char* entry = std::strncmp(match, name.c_str(), cut) == 0 ? match + cut : match;
+        // a match outside the literal text (wildcards before the last '/', or a file named with
+        // a trailing '/') cannot be named relative to it
+        if (std::strncmp(match, name.c_str(), cut) != 0) continue;
         ++delivered;
-        if (!folder.entryFound(entry)) break;
+        if (!folder.entryFound(match + cut)) break;
     }
     return delivered;
 }

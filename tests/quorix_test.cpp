@@ -274,6 +274,8 @@ TEST(Folder, ScanNamesEntriesRelativeToTheTextBeforeTheLastSlash) {
 
     Collector none;
     EXPECT_EQ(none.scan(dir / "nothing*"), 0u);
+    EXPECT_EQ(none.scan(dir / "data/f1.dat/"), 0u); // a file is no folder
+    EXPECT_EQ(none.scan(dir / "*/f1.dat"), 0u);     // no literal folder to name entries by
     EXPECT_EQ(none.scan(""), 0u);
     EXPECT_TRUE(none.entries.empty());
 

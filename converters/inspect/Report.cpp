@@ -64,8 +64,10 @@ std::string indentLines(const std::string& text, const std::string& indent) {
 
 std::string storageText(const Plexa::StoredField* stored) {
     if (!stored) return ", not in the file";
-    std::string text =
-        ", stored " + stored->StoredType + ", " + (stored->Chunked ? "chunked" : "contiguous");
+    std::string text = ", stored " + stored->StoredType + ", " +
+                       (stored->Chunked   ? "chunked"
+                        : stored->Compact ? "compact"
+                                          : "contiguous");
     for (const std::string& filter : filterNames(*stored))
         text += ", " + filter;
     if (stored->Deflate) text += " level " + std::to_string(stored->DeflateLevel);
