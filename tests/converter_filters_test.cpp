@@ -1,51 +1,30 @@
-#include "convlib/BasicConverterDefs.hpp"
+#include "tests/support/ConverterSupport.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-struct Converter : ConvLib::BasicConverterDefs {
-    bool convert() override { return true; }
-};
-
-TEST(SelectionFilters, EmptySetsSelectEverything) {
-    Converter converter;
-    EXPECT_TRUE(converter.UseThisGrid(""));
-    EXPECT_TRUE(converter.UseThisGrid("any"));
-    EXPECT_TRUE(converter.UseThisTime(-1.5));
-    EXPECT_FALSE(converter.FieldUsed);
-    EXPECT_TRUE(converter.UseThisField("anything"));
-    EXPECT_TRUE(converter.FieldUsed);
-}
-
-TEST(SelectionFilters, GridNamesMatchExactly) {
-    Converter converter;
-    converter.DoThisGrids = {"Mesh"};
-    EXPECT_TRUE(converter.UseThisGrid("Mesh"));
-    for (const char* other : {"mesh", "Mesh ", "Me", ""})
-        EXPECT_FALSE(converter.UseThisGrid(other));
-    converter.DoThisGrids = {""};
-    EXPECT_TRUE(converter.UseThisGrid(""));
-    EXPECT_FALSE(converter.UseThisGrid("Mesh"));
-}
-
-TEST(SelectionFilters, TimesMatchWithoutTolerance) {
-    Converter converter;
+TEST(SelectionFilters, EmptySetSelectsAllElseOnlyAnExactMatch) {
+    ConvLibTest::TestConverter converter;
+    EXPECT_TRUE(converter.UseThisGrid("") && converter.UseThisTime(-1.5));
+    EXPECT_TRUE(converter.UseThisField("any") && converter.FieldUsed);
+    converter.DoThisGrids = {"Mesh", ""};
     converter.DoThisTime = {0.5, 1.0, 0.1};
-    EXPECT_TRUE(converter.UseThisTime(0.5));
-    EXPECT_TRUE(converter.UseThisTime(1.0));
-    EXPECT_TRUE(converter.UseThisTime(0.10000000000000001));
-    EXPECT_FALSE(converter.UseThisTime(0.75));
-    EXPECT_FALSE(converter.UseThisTime(0.5000001));
+    for (const char* name : {"Mesh", ""})
+        EXPECT_TRUE(converter.UseThisGrid(name)) << name;
+    for (const char* name : {"mesh", "Mesh ", "Me"})
+        EXPECT_FALSE(converter.UseThisGrid(name)) << name;
+    for (double time : {0.5, 1.0, 0.10000000000000001})
+        EXPECT_TRUE(converter.UseThisTime(time)) << time;
+    for (double time : {0.75, 0.5000001})
+        EXPECT_FALSE(converter.UseThisTime(time)) << time;
 }
 
 TEST(SelectionFilters, FieldUsedOnlyEverTurnsOn) {
-    Converter converter;
+    ConvLibTest::TestConverter converter;
     converter.DoThisFields = {"pressure"};
-    EXPECT_FALSE(converter.UseThisField("velocity"));
-    EXPECT_FALSE(converter.FieldUsed);
-    EXPECT_TRUE(converter.UseThisField("pressure"));
-    EXPECT_TRUE(converter.FieldUsed);
+    EXPECT_FALSE(converter.UseThisField("velocity") || converter.FieldUsed);
+    EXPECT_TRUE(converter.UseThisField("pressure") && converter.FieldUsed);
     EXPECT_FALSE(converter.UseThisField("velocity"));
     EXPECT_TRUE(converter.FieldUsed);
 }

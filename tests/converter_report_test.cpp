@@ -1,26 +1,18 @@
-#include "convlib/BasicConverterDefs.hpp"
+#include "tests/support/ConverterSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 namespace {
 
-struct Converter : ConvLib::BasicConverterDefs {
-    bool convert() override { return true; }
-};
-
-struct OwnSettings : Converter {
-    std::string printSecondary() override { return Secondary; }
-    std::string Secondary;
-};
+using ConvLibTest::TestConverter;
 
 const std::string Frame = "\n########################## \n";
+const std::string Lead = ": Parameters... Have In-Files:";
 const std::string Tail = "\nHave out file:  \nHave out grid name:  \nHave compression: 0 "
                          "\nSkip calculation if success attribute is set";
 
-TEST(ParameterReport, FullConverter) {
-    Converter converter;
+TEST(ParameterReport, FullConverterIsKeptAndRepeatable) {
+    TestConverter converter;
     converter.ConverterName = "Sample";
     converter.InFiles.reset(new Quorix::StringList{"a.dat", "b.dat"});
     converter.DoThisGrids = {"Mesh"};
@@ -41,42 +33,44 @@ TEST(ParameterReport, FullConverter) {
                                  " NO Secondary parameters available" +
                                  Frame;
     EXPECT_EQ(converter.printParameters(), expected);
-    EXPECT_EQ(converter.ParameterText, expected);
     EXPECT_EQ(converter.printParameters(), expected);
+    EXPECT_EQ(converter.ParameterText, expected);
 }
 
-TEST(ParameterReport, MinimalConverter) {
-    Converter converter;
-    EXPECT_EQ(converter.printPrimary(), ": Parameters... Have In-Files:" + Tail);
-    converter.InFiles.reset(new Quorix::StringList{""});
-    EXPECT_EQ(converter.printPrimary(), ": Parameters... Have In-Files: " + Tail);
-}
-
-TEST(ParameterReport, FieldsRedoAndNegativeCompression) {
-    Converter converter;
-    converter.DoThisFields = {"velocity", "Pressure"};
-    converter.Compression = -1;
-    converter.IgnoreSuccess = true;
-    EXPECT_EQ(converter.printPrimary(),
-              ": Parameters... Have In-Files:\nDoThisFields: Pressure velocity "
-              "\nHave out file:  \nHave out grid name:  \nHave compression: -1 "
-              "\nIgnore success attribute and redo");
-}
-
-TEST(ParameterReport, TimesInShortestForm) {
-    Converter converter;
-    converter.DoThisTime = {-0.0, 1e-4, 0.001, 250.0, 1e20, 1e6};
-    EXPECT_EQ(converter.printPrimary(),
-              ": Parameters... Have In-Files:\nDoThisTime: -0 1e-04 0.001 250 1e+06 1e+20 " + Tail);
+TEST(ParameterReport, PrimaryPartOfEachSetting) {
+    struct Case {
+        void (*Set)(TestConverter&);
+        std::string Expected;
+    };
+    const Case cases[] = {
+        {[](TestConverter&) {}, Lead + Tail},
+        {[](TestConverter& c) { c.InFiles.reset(new Quorix::StringList{""}); }, Lead + " " + Tail},
+        {[](TestConverter& c) { c.DoThisTime = {-0.0, 1e-4, 0.001, 250.0, 1e20, 1e6}; },
+         Lead + "\nDoThisTime: -0 1e-04 0.001 250 1e+06 1e+20 " + Tail},
+        {[](TestConverter& c) {
+             c.DoThisFields = {"velocity", "Pressure"};
+             c.Compression = -1;
+             c.IgnoreSuccess = true;
+         },
+         Lead + "\nDoThisFields: Pressure velocity \nHave out file:  \nHave out grid name:  "
+                "\nHave compression: -1 \nIgnore success attribute and redo"},
+    };
+    for (const Case& c : cases) {
+        TestConverter converter;
+        c.Set(converter);
+        EXPECT_EQ(converter.printPrimary(), c.Expected);
+    }
 }
 
 TEST(ParameterReport, OverriddenSecondaryIsInsertedAsIs) {
-    OwnSettings converter;
-    converter.Secondary = " level=3";
-    EXPECT_EQ(converter.printParameters(),
-              Frame + ": Parameters... Have In-Files:" + Tail + " level=3" + Frame);
-    converter.Secondary.clear();
-    EXPECT_EQ(converter.printParameters(), Frame + ": Parameters... Have In-Files:" + Tail + Frame);
+    struct OwnSettings : TestConverter {
+        std::string printSecondary() override { return Secondary; }
+        std::string Secondary;
+    } converter;
+    for (const char* secondary : {" level=3", ""}) {
+        converter.Secondary = secondary;
+        EXPECT_EQ(converter.printParameters(), Frame + Lead + Tail + secondary + Frame);
+    }
 }
 
 } // namespace
