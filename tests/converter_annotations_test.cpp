@@ -18,10 +18,9 @@ class Annotations : public testing::Test {
 protected:
     Annotations() { Tool.ConverterName = "Tool"; }
 
-    static ChunkPtr texts(std::initializer_list<std::string> values) {
-        return ChunkPtr(new TextChunk(values));
+    template <class T> static ChunkPtr chunk(std::initializer_list<T> values) {
+        return ChunkPtr(new Quorix::Chunk<T>(values));
     }
-    static ChunkPtr numbers() { return ChunkPtr(new Quorix::Chunk<int>{1}); }
     static Plexa::GridPtr makeGrid() { return Plexa::GridPtr(new Plexa::Grid("Mesh")); }
 
     static Names textsOf(const Plexa::Grid& grid, const std::string& key) {
@@ -52,33 +51,29 @@ protected:
     Plexa::GridPtr Grid = makeGrid();
 };
 
-TEST_F(Annotations, MarkedGridIsSkippedUnlessIgnored) {
-    EXPECT_EQ(test(*Grid), "");
+TEST_F(Annotations, OnlyTheOwnFilledMarkSkipsUnlessIgnored) {
+    const std::pair<const char*, ChunkPtr> unmarked[] = {
+        {"OtherSuccessful?", chunk<std::string>({"Mon Jan  1 00:00:00 2024\n"})},
+        {"ToolSuccessful?", chunk({1})},
+        {"ToolSuccessful?", chunk<std::string>({""})},
+        {"ToolSuccessful?", chunk<std::string>({})}};
+    for (const auto& [key, value] : unmarked) {
+        Grid->setAttribute(key, value);
+        EXPECT_EQ(test(*Grid), "") << key;
+    }
     const std::uint64_t before = Quorix::Ageable::GlobalTime.load();
     Tool.addSuccessAttributeToGrid(*Grid);
-    EXPECT_TRUE(
-        std::regex_match(textsOf(*Grid, "ToolSuccessful?").at(0),
-                         std::regex("\\w{3} \\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n")));
+    const Names mark = textsOf(*Grid, "ToolSuccessful?");
+    ASSERT_EQ(mark.size(), 1u);
+    EXPECT_TRUE(std::regex_match(
+        mark[0], std::regex("\\w{3} \\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n")));
     EXPECT_EQ(test(*Grid), skipLine(*Grid));
     EXPECT_GT(Grid->age(), before);
     EXPECT_EQ(Grid->age(), Quorix::Ageable::GlobalTime.load());
     EXPECT_EQ(Grid->strongCount(), 1);
     Tool.IgnoreSuccess = true;
     EXPECT_EQ(test(*Grid), "");
-}
-
-TEST_F(Annotations, OnlyAFilledTextUnderTheOwnKeyCounts) {
-    const std::pair<const char*, ChunkPtr> unmarked[] = {
-        {"OtherSuccessful?", texts({"Mon Jan  1 00:00:00 2024\n"})},
-        {"ToolSuccessful?", numbers()},
-        {"ToolSuccessful?", texts({""})},
-        {"ToolSuccessful?", texts({})}};
-    for (const auto& [key, value] : unmarked) {
-        Grid->setAttribute(key, value);
-        EXPECT_EQ(test(*Grid), "") << key;
-    }
-    Tool.addSuccessAttributeToGrid(*Grid);
-    EXPECT_EQ(textsOf(*Grid, "ToolSuccessful?").size(), 1u);
+    Tool.IgnoreSuccess = false;
     Tool.ConverterName.clear();
     Tool.addSuccessAttributeToGrid(*Grid);
     EXPECT_EQ(test(*Grid), skipLine(*Grid));
@@ -102,10 +97,10 @@ TEST_F(Annotations, RecordBlockFollowsTheSourceHistory) {
     };
     const Case cases[] = {
         {nullptr, nullptr, {Block}},
-        {numbers(), nullptr, {Block}},
-        {nullptr, numbers(), {Block}},
-        {texts({"old line", "kept"}), nullptr, {"old line" + Block, "kept"}},
-        {nullptr, texts({"T1", "T2", "T3"}), {"T3\nT2\nT1\n" + Block}},
+        {chunk({1}), nullptr, {Block}},
+        {nullptr, chunk({1}), {Block}},
+        {chunk<std::string>({"old line", "kept"}), nullptr, {"old line" + Block, "kept"}},
+        {nullptr, chunk<std::string>({"T1", "T2", "T3"}), {"T3\nT2\nT1\n" + Block}},
     };
     for (const Case& c : cases) {
         Plexa::GridPtr grid = makeGrid(), source = makeGrid();
