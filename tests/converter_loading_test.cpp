@@ -1,38 +1,19 @@
-#include "convlib/BasicConverterDefs.hpp"
 #include "convlib/MyStorage.hpp"
-#include "tests/support/TestSupport.hpp"
+#include "tests/support/ConverterSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <map>
-
 namespace {
 
-using Messages = std::vector<std::string>;
+using ConvLibTest::Names;
 using Defs = ConvLib::BasicConverterDefs;
 
-struct Converter : ConvLib::BasicConverterDefs {
-    bool convert() override { return true; }
-};
-
-class Loading : public testing::Test {
+class Loading : public ConvLibTest::InFreshFolder {
 protected:
-    void SetUp() override {
-        Previous = std::filesystem::current_path();
-        std::filesystem::current_path(Folder.path());
-        Folder.write("cloud.qz", "not really a bundle");
-        Folder.write("cloud", "no extension");
-    }
-    void TearDown() override {
-        // a bound bundle writes itself when released, which must not happen outside the folder
-        if (Tool.myBundle) Tool.myBundle->unbind();
-        Tool.ErrorMessages.clear();
-        std::filesystem::current_path(Previous);
-    }
-
-    void input(std::initializer_list<std::string> names) {
+    Loading() { Folder.write("cloud.qz", "not really a bundle"); }
+    bool load(const std::list<std::string>& names, int type) {
         Tool.InFiles.reset(new Quorix::StringList(names));
+        return Tool.loadFilesIntoBundle(static_cast<Defs::myReadType>(type));
     }
 
     // A bundle file holding one grid under the given name at time 0.
@@ -47,156 +28,89 @@ protected:
         return slice && slice->findGrid(name);
     }
 
-    ConvLibTest::TempDir Folder;
-    std::filesystem::path Previous;
-    Converter Tool;
+    ConvLibTest::TestConverter Tool;
 };
 
-TEST_F(Loading, ReadNoneEmptiesTheBundle) {
-    Tool.myBundle.reset(new Plexa::Bundle);
-    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadNone));
-    EXPECT_FALSE(Tool.myBundle.valid());
-    input({"cloud.qz"});
-    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadNone));
-    EXPECT_FALSE(Tool.myBundle.valid());
-    EXPECT_TRUE(Tool.ErrorMessages.empty());
-}
-
-TEST_F(Loading, NoInputLeavesEverythingAsItWas) {
-    Plexa::BundlePtr before(new Plexa::Bundle);
-    Tool.myBundle = before;
-    for (int type : {1, 2, 7}) {
+TEST_F(Loading, NothingToReadSucceedsQuietly) {
+    const Plexa::BundlePtr before(new Plexa::Bundle);
+    for (int type : {0, 1, 2, 7}) {
+        Tool.myBundle = before;
         Tool.InFiles.release();
         EXPECT_TRUE(Tool.loadFilesIntoBundle(static_cast<Defs::myReadType>(type)));
-        input({});
-        EXPECT_TRUE(Tool.loadFilesIntoBundle(static_cast<Defs::myReadType>(type)));
+        EXPECT_TRUE(load({}, type));
+        EXPECT_EQ(Tool.myBundle, type == Defs::ReadNone ? Plexa::BundlePtr() : before) << type;
     }
-    EXPECT_EQ(Tool.myBundle, before);
-    EXPECT_TRUE(Tool.ErrorMessages.empty());
-}
-
-TEST_F(Loading, UnknownReadTypeStartsAnEmptyBundle) {
-    Plexa::BundlePtr before(new Plexa::Bundle);
     Tool.myBundle = before;
-    input({"cloud.qz"});
-    EXPECT_FALSE(Tool.loadFilesIntoBundle(static_cast<Defs::myReadType>(3)));
-    EXPECT_EQ(Tool.ErrorMessages, Messages{"ReadType is unknown"});
-    ASSERT_TRUE(Tool.myBundle.valid());
-    EXPECT_NE(Tool.myBundle, before);
-    EXPECT_TRUE(Tool.myBundle->slices().empty());
-}
-
-TEST_F(Loading, MissingBundleNamesTheFile) {
-    input({"missing.qz", "cloud.qz"});
-    EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadBundles));
-    EXPECT_EQ(Tool.ErrorMessages, Messages{"Cannot load this bundle: missing.qz"});
-    EXPECT_TRUE(Tool.myBundle.valid());
-}
-
-TEST_F(Loading, PointCloudTakesOneNameOnly) {
-    input({"cloud.qz", "cloud"});
-    Tool.OutFile = "out.qz";
-    EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
-    EXPECT_TRUE(Tool.ErrorMessages.empty());
-    EXPECT_EQ(Tool.OutFile, "out.qz");
-    EXPECT_TRUE(Tool.myBundle.valid());
-}
-
-TEST_F(Loading, DefaultOutFileBecomesTheInput) {
-    input({"cloud"});
-    Tool.OutFile = "out.qz";
-    EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
-    EXPECT_EQ(Tool.OutFile, "cloud");
-    EXPECT_EQ(Tool.ErrorMessages, Messages{"Outfile has no extension: cloud"});
-
-    // bound in place without loading: a load of this non-bundle would fail
-    Tool.ErrorMessages.clear();
-    input({"cloud.qz"});
-    Tool.OutFile = "out.qz";
-    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
-    EXPECT_EQ(Tool.OutFile, "cloud.qz");
+    EXPECT_TRUE(load({"cloud.qz"}, Defs::ReadNone));
+    EXPECT_FALSE(Tool.myBundle.valid());
     EXPECT_TRUE(Tool.ErrorMessages.empty());
 }
 
-TEST_F(Loading, SameFileSeenThroughAnotherSpelling) {
-    input({"cloud.qz"});
-    Tool.OutFile = Folder / "cloud.qz";
-    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
+// "cloud.qz" is no bundle: it binds in place only as the output itself, else its load fails.
+TEST_F(Loading, EachCallStartsFromANewBundleAndSaysWhyItStops) {
     std::filesystem::create_directory("sub");
-    input({"./sub/../cloud.qz"});
-    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
-    EXPECT_TRUE(Tool.ErrorMessages.empty());
-}
-
-TEST_F(Loading, OnlyTheExactDefaultNameIsReplaced) {
-    for (const char* outFile : {"Out.qz", "dir/out.qz"}) {
-        input({"missing.xyz"});
-        Tool.OutFile = outFile;
-        EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
-        EXPECT_EQ(Tool.OutFile, outFile);
-        EXPECT_EQ(Tool.ErrorMessages, Messages{"Cannot load point cloud: missing.xyz"});
+    const std::string absolute = Folder / "cloud.qz";
+    struct Case {
+        std::list<std::string> Input;
+        int Type;
+        std::string OutFile, OutFileAfter;
+        bool Result;
+        Names Messages;
+    };
+    const Case cases[] = {
+        {{"cloud.qz"}, 3, "", "", false, {"ReadType is unknown"}},
+        {{"missing.qz", "cloud.qz"}, 1, "", "", false, {"Cannot load this bundle: missing.qz"}},
+        {{"cloud.qz", "cloud"}, 2, "out.qz", "out.qz", false, {}},
+        {{"cloud"}, 2, "out.qz", "cloud", false, {"Outfile has no extension: cloud"}},
+        {{"cloud.qz"}, 2, "out.qz", "cloud.qz", true, {}},
+        {{"cloud.qz"}, 2, absolute, absolute, true, {}},
+        {{"./sub/../cloud.qz"}, 2, absolute, absolute, true, {}},
+        {{"cloud.qz"}, 2, "Out.qz", "Out.qz", false, {"Cannot load point cloud: cloud.qz"}},
+        {{"cloud.qz"}, 2, "sub/out.qz", "sub/out.qz", false, {"Cannot load point cloud: cloud.qz"}},
+        {{"missing.xyz"},
+         2,
+         "trailing.",
+         "trailing.",
+         false,
+         {"Cannot load point cloud: missing.xyz"}},
+        {{"missing.xyz"}, 2, ".hidden", ".hidden", false, {"Outfile has no extension: .hidden"}},
+        {{"missing.xyz"}, 2, "folder/", "folder/", false, {"Outfile has no extension: folder/"}},
+    };
+    const Plexa::BundlePtr before(new Plexa::Bundle);
+    for (const Case& c : cases) {
+        Tool.myBundle = before;
+        Tool.OutFile = c.OutFile;
+        EXPECT_EQ(load(c.Input, c.Type), c.Result) << c.OutFile;
+        EXPECT_EQ(Tool.OutFile, c.OutFileAfter);
+        EXPECT_EQ(Tool.ErrorMessages, c.Messages) << c.OutFile;
+        ASSERT_TRUE(Tool.myBundle.valid());
+        EXPECT_NE(Tool.myBundle, before);
+        EXPECT_TRUE(Tool.myBundle->slices().empty());
         Tool.ErrorMessages.clear();
     }
-}
-
-TEST_F(Loading, ExtensionTestOfTheOutputName) {
-    input({"missing.xyz"});
-    for (const char* noExtension : {".hidden", "folder/", "plain"}) {
-        Tool.OutFile = noExtension;
-        EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
-        EXPECT_EQ(Tool.ErrorMessages,
-                  Messages{"Outfile has no extension: " + std::string(noExtension)});
-        Tool.ErrorMessages.clear();
-    }
-    Tool.OutFile = "trailing.";
-    EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
-    EXPECT_EQ(Tool.ErrorMessages, Messages{"Cannot load point cloud: missing.xyz"});
 }
 
 TEST_F(Loading, BundlesMergeUntilOneFails) {
     writeBundle("a.qz", "A");
     writeBundle("c.qz", "C");
-    input({"a.qz", "c.qz"});
-    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadBundles));
+    EXPECT_TRUE(load({"a.qz", "c.qz"}, Defs::ReadBundles));
     EXPECT_TRUE(holdsGrid("A") && holdsGrid("C"));
 
-    input({"a.qz", "cloud.qz", "c.qz"});
-    EXPECT_FALSE(Tool.loadFilesIntoBundle(Defs::ReadBundles));
-    EXPECT_EQ(Tool.ErrorMessages, Messages{"Cannot load this bundle: cloud.qz"});
+    EXPECT_FALSE(load({"a.qz", "cloud.qz", "c.qz"}, Defs::ReadBundles));
+    EXPECT_EQ(Tool.ErrorMessages, Names{"Cannot load this bundle: cloud.qz"});
     EXPECT_TRUE(holdsGrid("A"));
     EXPECT_FALSE(holdsGrid("C"));
 }
 
-TEST_F(Loading, InputBundleIsBoundInPlace) {
-    writeBundle("a.qz", "A");
-    input({"a.qz"});
-    Tool.OutFile = "out.qz";
-    EXPECT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
-    EXPECT_EQ(Tool.myBundle->boundFile(), "a.qz");
-    EXPECT_TRUE(holdsGrid("A"));
-}
-
-TEST_F(Loading, PointCloudIsBoundToANewFileUnderThePolicy) {
-    Folder.write("points.csv", "x,y,z,Height,Speed\n1,2,3,4,5\n6,7,8,9,10\n");
+TEST_F(Loading, PointCloudIsBoundToAnotherFileUnderThePolicy) {
+    Folder.write("points.csv", "x,y,z,Height\n1,2,3,4\n");
     writeBundle("existing.qz", "Old");
-    input({"points.csv"});
     Tool.OutFile = "existing.qz";
     Tool.myStorage.reset(new ConvLib::MyStorage(0, false, false, false));
-    ASSERT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud));
+    EXPECT_TRUE(load({"points.csv"}, Defs::ReadPointCloud));
     EXPECT_EQ(Tool.myBundle->boundFile(), "existing.qz");
-    ASSERT_TRUE(Tool.myBundle->save());
-
-    std::vector<Plexa::StoredField> stored;
-    std::string error;
-    ASSERT_TRUE(Plexa::describeFile("existing.qz", stored, error)) << error;
-    std::map<std::string, const Plexa::StoredField*> byName;
-    for (const Plexa::StoredField& field : stored)
-        byName[field.Field] = &field;
-    ASSERT_TRUE(byName.count("Height") && byName.count("Speed")) << stored.size();
-    EXPECT_EQ(byName["Height"]->StoredType, "float32");
-    EXPECT_TRUE(byName["Height"]->Shift.empty());
-    EXPECT_EQ(byName["Speed"]->StoredType, "float32");
-    EXPECT_FALSE(byName["Speed"]->Shift.empty());
+    EXPECT_FALSE(Tool.myBundle->slices().empty());
+    EXPECT_EQ(Tool.myStorage->strongCount(), 2) << "the bundle holds the policy";
 }
 
 } // namespace
