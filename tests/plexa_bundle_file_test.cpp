@@ -64,6 +64,7 @@ TEST_F(BundleFileTest, LayoutIsReadableWithPlainHdf5) {
     EXPECT_GT(H5Aexists_by_name(file, "000001", "Time", H5P_DEFAULT), 0);
     EXPECT_GT(H5Lexists(file, "000000/a%2Fb%252F.c", H5P_DEFAULT), 0);
     EXPECT_GT(H5Lexists(file, "000002/%2Ehidden/1%25%2F", H5P_DEFAULT), 0);
+    EXPECT_GT(H5Lexists(file, "000002/%/%", H5P_DEFAULT), 0);
     EXPECT_GT(H5Aexists_by_name(file, "000000/Mesh", "Provenance", H5P_DEFAULT), 0);
     hid_t positions = H5Dopen2(file, "000000/Mesh/Positions", H5P_DEFAULT);
     hid_t space = H5Dget_space(positions);

@@ -82,6 +82,7 @@ Plexa::BundlePtr makeSampleBundle() {
         fillGrid(*slice->addGrid("a/b%2F.c"), time);
     }
     bundle->findSlice(2.0)->addGrid(".hidden")->addField("1%/", filledArray<double>(3, 1, 1, 0));
+    bundle->findSlice(2.0)->addGrid("")->addField("", filledArray<float>(2, 1, 1, 0));
     return bundle;
 }
 
