@@ -14,13 +14,6 @@ namespace {
 
 using ConvLibTest::makeTestStorage;
 
-std::vector<std::string> folderEntries(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    return names;
-}
-
 // Asks for chunks that HDF5 cannot make, so writing fails halfway through the file.
 class BrokenChunks : public ConvLibTest::TestStorage {
 public:
@@ -37,10 +30,21 @@ class BindingTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Plexa::writeBundleFile(*Sample, File, Plexa::StoragePtr()));
+        Before = ConvLibTest::readFile(File);
+    }
+
+    // The failed save left the bound file as it was and nothing else in its folder.
+    void expectOldFileKept(const Plexa::BindResult& result, const std::string& cause) {
+        EXPECT_FALSE(result);
+        EXPECT_NE(result.Text.find(cause), std::string::npos) << result.Text;
+        EXPECT_EQ(ConvLibTest::readFile(File), Before);
+        auto entries = std::filesystem::directory_iterator(Dir.path());
+        EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);
     }
 
     ConvLibTest::TempDir Dir;
     std::string File = Dir / "bound.qz";
+    std::string Before;
     Plexa::BundlePtr Sample = ConvLibTest::makeSampleBundle();
     Plexa::BundlePtr Bundle{new Plexa::Bundle};
 };
@@ -48,7 +52,6 @@ protected:
 TEST_F(BindingTest, BindToLoadsTheFileAndSaveWritesTheExtendedBundle) {
     Plexa::BindResult bound = Bundle->bindTo(File, makeTestStorage(), {});
     ASSERT_TRUE(bound) << bound.Text;
-    EXPECT_EQ(Bundle->boundFile(), File);
     EXPECT_FALSE(Bundle->isModified());
     ConvLibTest::expectSameBundles(*Sample, *Bundle);
 
@@ -66,71 +69,47 @@ TEST_F(BindingTest, LastReferenceSavesOnlyAModifiedBundle) {
     Bundle.release();
     EXPECT_FALSE(std::filesystem::exists(File)) << "an unchanged bundle was written again";
 
-    Plexa::BundlePtr fresh(new Plexa::Bundle);
-    ASSERT_TRUE(fresh->bindToNew(File, makeTestStorage()));
-    fresh->addSlice(1.0)->addGrid("Late")->addField("Values", Plexa::makeArray<double>(3));
-    fresh.release();
-    Plexa::BundlePtr loaded = ConvLibTest::loadBundle(File);
-    ASSERT_TRUE(loaded->findSlice(1.0));
-    EXPECT_TRUE(loaded->findSlice(1.0)->findGrid("Late"));
-}
-
-TEST_F(BindingTest, BindToNewReplacesAnExistingFileOnSave) {
     const std::string other = Dir.write("other.qz", "not a bundle yet");
-    ASSERT_TRUE(Sample->bindToNew(other, {}));
+    ASSERT_TRUE(Sample->bindToNew(other, makeTestStorage()));
     EXPECT_TRUE(Sample->isModified());
-    ASSERT_TRUE(Sample->save());
-    ConvLibTest::expectSameBundles(*Sample, *ConvLibTest::loadBundle(other));
+    Plexa::BundlePtr expected = ConvLibTest::makeSampleBundle();
+    Sample.release();
+    ConvLibTest::expectSameBundles(*expected, *ConvLibTest::loadBundle(other));
 }
 
 TEST_F(BindingTest, BindingFailuresLeaveTheBundleUnbound) {
     Plexa::BindResult wrongPolicy =
         Bundle->bindTo(File, Quorix::StrongPtr<Quorix::InterfaceBase>(new NoStorage), {});
-    EXPECT_FALSE(wrongPolicy);
     EXPECT_EQ(wrongPolicy.Text, File + ": the storage policy is no Plexa::StorageTransformations");
-
     Plexa::BindResult missing = Bundle->bindTo(Dir / "missing.qz", {}, {});
-    EXPECT_FALSE(missing);
     EXPECT_EQ(missing.Text, Dir / "missing.qz" + ": no such file");
-    EXPECT_FALSE(Bundle->isBound());
-    EXPECT_FALSE(Bundle->save());
+    EXPECT_FALSE(wrongPolicy || missing || Bundle->isBound() || Bundle->save());
 }
 
-TEST_F(BindingTest, FailedSavesKeepTheOldFileAndLeaveNoTemporary) {
-    const std::string before = ConvLibTest::readFile(File);
+TEST_F(BindingTest, FailedSaveKeepsTheOldFileQuietly) {
     ASSERT_TRUE(Bundle->bindTo(File, Plexa::StoragePtr(new BrokenChunks), {}));
     Bundle->addSlice(9.0)->addGrid("More")->addField("Values", Plexa::makeArray<double>(8));
-
     Plexa::BindResult result;
     EXPECT_EQ(ConvLibTest::captureStderr([&] { result = Bundle->save(); }), "");
-    EXPECT_FALSE(result);
-    EXPECT_NE(result.Text.find("unusable chunk extents"), std::string::npos) << result.Text;
+    expectOldFileKept(result, "unusable chunk extents");
     EXPECT_EQ(Bundle->lastError(), result.Text);
-    EXPECT_EQ(ConvLibTest::readFile(File), before);
-    EXPECT_EQ(folderEntries(Dir.path()), std::vector<std::string>{"bound.qz"});
     Bundle->unbind();
 }
 
 TEST_F(BindingTest, SaveIntoAMissingFolderFailsClearly) {
-    Plexa::BindResult result =
-        Plexa::writeBundleFile(*Sample, Dir / "no/such/folder/x.qz", Plexa::StoragePtr());
-    EXPECT_FALSE(result);
-    EXPECT_EQ(result.Text, Dir / "no/such/folder/x.qz" + ": folder " + Dir / "no/such/folder" +
-                               " does not exist");
+    const std::string target = Dir / "no/such/folder/x.qz";
+    Plexa::BindResult result = Plexa::writeBundleFile(*Sample, target, Plexa::StoragePtr());
+    expectOldFileKept(result, target + ": folder " + Dir / "no/such/folder" + " does not exist");
 }
 
 TEST_F(BindingTest, SaveIntoAReadOnlyFolderKeepsTheOldFile) {
     if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
-    const std::string before = ConvLibTest::readFile(File);
     std::filesystem::permissions(Dir.path(), std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::remove);
     Plexa::BindResult result = Plexa::writeBundleFile(*Sample, File, Plexa::StoragePtr());
     std::filesystem::permissions(Dir.path(), std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::add);
-    EXPECT_FALSE(result);
-    EXPECT_NE(result.Text.find("H5Fcreate failed"), std::string::npos) << result.Text;
-    EXPECT_EQ(ConvLibTest::readFile(File), before);
-    EXPECT_EQ(folderEntries(Dir.path()), std::vector<std::string>{"bound.qz"});
+    expectOldFileKept(result, "H5Fcreate failed");
 }
 
 } // namespace

@@ -17,6 +17,8 @@ int hexDigit(char c) {
 } // namespace
 
 std::string escapeName(const std::string& name) {
+    // HDF5 refuses an empty link name; a lone '%' is never produced otherwise.
+    if (name.empty()) return "%";
     std::string escaped;
     escaped.reserve(name.size());
     for (std::size_t i = 0; i < name.size(); ++i) {
@@ -34,6 +36,7 @@ std::string escapeName(const std::string& name) {
 }
 
 std::string unescapeName(const std::string& name) {
+    if (name == "%") return std::string();
     std::string text;
     text.reserve(name.size());
     for (std::size_t i = 0; i < name.size(); ++i) {

@@ -15,7 +15,7 @@ inline constexpr const char* ShiftAttribute = "Shift";
 inline constexpr const char* MemoryTypeAttribute = "MemoryType";
 
 // Makes any text a valid HDF5 link or attribute name: '%' -> "%25", '/' -> "%2F", a leading
-// '.' -> "%2E".
+// '.' -> "%2E", the empty name -> "%".
 std::string escapeName(const std::string& name);
 std::string unescapeName(const std::string& name);
 // "000000", "000001", ...: a slice's group, by its index in time order.

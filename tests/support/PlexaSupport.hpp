@@ -9,7 +9,8 @@
 
 namespace ConvLibTest {
 
-// A bundle of two time steps with grids, every kind of field the tests need and attributes.
+// A bundle of three time steps with grids, every kind of field the tests need, attributes and
+// names that need escaping.
 Plexa::BundlePtr makeSampleBundle();
 
 // Fails the current test where the bundles differ; float data may differ by the relative
@@ -22,6 +23,9 @@ Plexa::BundlePtr loadBundle(const std::string& file);
 // A policy whose answers the test sets, and which records the hooks it was asked.
 class TestStorage : public Plexa::StorageTransformations {
 public:
+    using ArrayPtr = Quorix::StrongPtr<Plexa::CreativeArrayBase, Quorix::Creature>;
+    using FragmentPtr = Quorix::StrongPtr<Plexa::FragmentID>;
+
     TestStorage() : StorageTransformations(false) {}
 
     FilterSettings Answer;
@@ -30,36 +34,49 @@ public:
     std::set<std::string> SavedFields;
     mutable std::vector<std::string> Calls;
 
-    FilterSettings getFilterSettings(double, const std::string&, const Plexa::GridWeakPtr&,
-                                     const Plexa::SkeletonID&, const std::string&,
-                                     const Plexa::Field&, const std::string& fieldName,
-                                     Plexa::CreativeArrayBase&,
-                                     const Quorix::StrongPtr<Plexa::FragmentID>&,
-                                     const Plexa::MemPtr&) const override;
-    bool SkipStorage(double, const std::string&, const Plexa::GridWeakPtr&,
-                     const Plexa::SkeletonID&, const std::string&, const Plexa::Field&,
-                     const std::string& fieldName, Plexa::CreativeArrayBase&,
-                     const Quorix::StrongPtr<Plexa::FragmentID>&) const override;
-    bool setFieldPacking(double, const std::string&, const Plexa::GridWeakPtr&,
-                         const Plexa::SkeletonID&, const std::string&, const Plexa::Field&,
-                         const std::string& fieldName, Plexa::CreativeArrayBase&,
-                         const Quorix::StrongPtr<Plexa::FragmentID>&) const override;
     bool isSaveableField(const Plexa::FieldID& id, const Plexa::Field&, const Plexa::GridWeakPtr&,
                          const std::string&, double, const std::string&,
-                         const Plexa::SkeletonID&) override;
-    bool isSaveableFragment(const Quorix::StrongPtr<Plexa::FragmentID>&,
-                            const Quorix::StrongPtr<Plexa::CreativeArrayBase, Quorix::Creature>&,
-                            const Plexa::FieldID& id, const Plexa::Field&,
-                            const Plexa::GridWeakPtr&, const std::string&, double,
-                            const std::string&, const Plexa::SkeletonID&) override;
-    bool isSaved(const Quorix::StrongPtr<Plexa::CreativeArrayBase, Quorix::Creature>&,
-                 const Quorix::StrongPtr<Plexa::FragmentID>&, const Plexa::FieldID& id,
-                 const Plexa::Field&, const Plexa::GridWeakPtr&, const std::string&, double,
-                 const std::string&, const Plexa::SkeletonID&) override;
+                         const Plexa::SkeletonID&) override {
+        return !record("isSaveableField", id.Name, UnsaveableFields);
+    }
+    bool SkipStorage(double, const std::string&, const Plexa::GridWeakPtr&,
+                     const Plexa::SkeletonID&, const std::string&, const Plexa::Field&,
+                     const std::string& name, Plexa::CreativeArrayBase&,
+                     const FragmentPtr&) const override {
+        return record("SkipStorage", name, SkippedFields);
+    }
+    bool isSaveableFragment(const FragmentPtr&, const ArrayPtr&, const Plexa::FieldID& id,
+                            const Plexa::Field&, const Plexa::GridWeakPtr&, const std::string&,
+                            double, const std::string&, const Plexa::SkeletonID&) override {
+        return !record("isSaveableFragment", id.Name, {});
+    }
+    bool isSaved(const ArrayPtr&, const FragmentPtr&, const Plexa::FieldID& id, const Plexa::Field&,
+                 const Plexa::GridWeakPtr&, const std::string&, double, const std::string&,
+                 const Plexa::SkeletonID&) override {
+        return record("isSaved", id.Name, SavedFields);
+    }
+    bool setFieldPacking(double, const std::string&, const Plexa::GridWeakPtr&,
+                         const Plexa::SkeletonID&, const std::string&, const Plexa::Field&,
+                         const std::string& name, Plexa::CreativeArrayBase&,
+                         const FragmentPtr&) const override {
+        return record("setFieldPacking", name, {});
+    }
+    FilterSettings getFilterSettings(double, const std::string&, const Plexa::GridWeakPtr&,
+                                     const Plexa::SkeletonID&, const std::string&,
+                                     const Plexa::Field&, const std::string& name,
+                                     Plexa::CreativeArrayBase&, const FragmentPtr&,
+                                     const Plexa::MemPtr&) const override {
+        record("getFilterSettings", name, {});
+        return Answer;
+    }
 
 private:
-    bool record(const char* hook, const std::string& field, const std::set<std::string>& names,
-                bool answerWhenListed) const;
+    // Notes the call; whether the field is in `names`.
+    bool record(const char* hook, const std::string& field,
+                const std::set<std::string>& names) const {
+        Calls.push_back(std::string(hook) + " " + field);
+        return names.count(field) > 0;
+    }
 };
 
 using TestStoragePtr = Quorix::StrongPtr<TestStorage, Quorix::InterfaceBase>;
