@@ -273,8 +273,13 @@ void Bundle::unbind() {
 
 void Bundle::extremeUnction() {
     if (!isBound() || !isModified()) return;
-    BindResult result = save();
-    if (!result) std::fprintf(stderr, "Plexa::Bundle: %s\n", result.Text.c_str());
+    // runs inside a release, which must not throw: a save that cannot even report is dropped
+    try {
+        BindResult result = save();
+        if (!result) std::fprintf(stderr, "Plexa::Bundle: %s\n", result.Text.c_str());
+    } catch (...) {
+        std::fprintf(stderr, "Plexa::Bundle: saving %s failed\n", BoundFile.c_str());
+    }
 }
 
 } // namespace Plexa
