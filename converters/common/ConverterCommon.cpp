@@ -53,6 +53,23 @@ void addShardOption(CLI::App& app, Shard& shard) {
         ->type_name("K/N");
 }
 
+void addBatchOptions(CLI::App& app, BatchSettings& settings) {
+    app.add_option("-c,--compression", settings.Compression,
+                   "Deflate level 1..9 (larger values are clamped); 0 keeps the library's level; "
+                   "negative: no compression and full precision")
+        ->capture_default_str();
+    addShardOption(app, settings.InputShard);
+}
+
+std::string shardReport(const Shard& shard) {
+    return "\nHave shard: " + std::to_string(shard.Index) + "/" + std::to_string(shard.Count);
+}
+
+Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& names) {
+    return Quorix::StrongPtr<Quorix::StringList>(
+        new Quorix::StringList(std::list<std::string>(names.begin(), names.end())));
+}
+
 Progress::Progress(std::size_t total) : Progress(total, isatty(STDERR_FILENO) != 0) {}
 
 void Progress::step(const std::string& name) {
@@ -128,6 +145,16 @@ int runConverter(BasicConverterDefs& converter) {
     Quorix::Console() << converter.printParameters();
     converter.convert();
     return converter.ErrorMessages.empty() ? 0 : 1;
+}
+
+bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status) {
+    try {
+        app.parse(argc, argv);
+        return true;
+    } catch (const CLI::ParseError& error) {
+        status = app.exit(error);
+        return false;
+    }
 }
 
 } // namespace ConvLib::Tools

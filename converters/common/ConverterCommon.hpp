@@ -1,5 +1,5 @@
 // What the converter programs share: the batch shard option, progress lines, the storage policy
-// from the command line, one-input-at-a-time loading and the run frame with its exit status.
+// from the command line, one-input-at-a-time loading and the program frame with its exit status.
 #pragma once
 
 #include "convlib/BasicConverterDefs.hpp"
@@ -42,6 +42,26 @@ private:
     bool Enabled;
 };
 
+// The version the converter programs record in their provenance blocks.
+constexpr int ProgramMajorVersion = 1;
+constexpr int ProgramMinorVersion = 0;
+
+// What every batch converter takes from its command line.
+struct BatchSettings {
+    std::vector<std::string> Inputs;
+    std::string Output;
+    int Compression = 6;
+    Shard InputShard;
+};
+
+// "--compression N" and "--shard K/N", the same in every batch converter.
+void addBatchOptions(CLI::App& app, BatchSettings& settings);
+// The shard's line in the parameter report.
+std::string shardReport(const Shard& shard);
+
+// The names given on the command line as the converter's input list.
+Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& names);
+
 // The storage policy for a compression setting (negative: off) and the fields to save (empty:
 // all), installed as the converter's myStorage.
 void installStorage(BasicConverterDefs& converter, int compression,
@@ -72,6 +92,23 @@ void discardBundle(BasicConverterDefs& converter);
 // Prints the parameter report, converts, and gives the exit status: 0 when no error message was
 // collected. The run summary follows when the caller destroys the converter.
 int runConverter(BasicConverterDefs& converter);
+
+// Parses the command line; false with CLI11's exit status after a mistake or --help.
+bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status);
+
+// A converter program's main(): options defined and parsed, the converter built from the parsed
+// settings and run; the status is known before the converter goes and prints the run summary.
+template <class Converter, class Settings>
+int runProgram(int argc, char** argv, const std::string& description,
+               void (*defineOptions)(CLI::App&, Settings&)) {
+    CLI::App app{description};
+    Settings settings;
+    defineOptions(app, settings);
+    int status = 0;
+    if (!parseCommandLine(app, argc, argv, status)) return status;
+    Converter converter(settings);
+    return runConverter(converter);
+}
 
 // Names given with commas, as a set for the selection filters.
 template <class T> std::set<T> toSet(const std::vector<T>& values) {

@@ -11,17 +11,10 @@ namespace {
 using ConvLib::BasicConverterDefs;
 namespace Tools = ConvLib::Tools;
 
-constexpr int majorVersion = 1;
-constexpr int minorVersion = 0;
-
-struct Settings {
-    std::vector<std::string> Inputs;
-    std::string Output;
-    int Compression = 6;
+struct Settings : Tools::BatchSettings {
     std::vector<std::string> Fields;
     std::string Grid;
     bool IgnoreSuccess = false;
-    Tools::Shard Shard;
 };
 
 // Lowest z over the grid's positions, then z minus it for every point.
@@ -40,8 +33,7 @@ class PointCloudConverter : public BasicConverterDefs {
 public:
     explicit PointCloudConverter(const Settings& settings) : Options(settings) {
         ConverterName = "qz-pointcloud";
-        InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(
-            std::list<std::string>(settings.Inputs.begin(), settings.Inputs.end())));
+        InFiles = Tools::inputList(settings.Inputs);
         OutFile = settings.Output.empty() ? "out.qz" : settings.Output;
         IgnoreSuccess = settings.IgnoreSuccess;
         if (!settings.Grid.empty()) DoThisGrids.insert(settings.Grid);
@@ -49,7 +41,7 @@ public:
     }
 
     bool convert() override {
-        if (!Tools::gatherInputs(*this, Options.Shard)) return false;
+        if (!Tools::gatherInputs(*this, Options.InputShard)) return false;
         if (!Options.Output.empty() && InFiles->size() > 1) {
             ErrorMessages.push_back("--output needs exactly one input file, got " +
                                     std::to_string(InFiles->size()));
@@ -60,9 +52,8 @@ public:
     }
 
     std::string printSecondary() override {
-        return "\nAdds the field Height (elevation above the lowest point)"
-               "\nHave shard: " +
-               std::to_string(Options.Shard.Index) + "/" + std::to_string(Options.Shard.Count);
+        return "\nAdds the field Height (elevation above the lowest point)" +
+               Tools::shardReport(Options.InputShard);
     }
 
 private:
@@ -129,7 +120,8 @@ private:
         addSuccessAttributeToGrid(grid);
         addInfoToGrid("Added Height: elevation of each point above the lowest point of " +
                           grid.name() + " (from " + file + ")\n",
-                      grid, ConverterName, Plexa::GridPtr(), majorVersion, minorVersion);
+                      grid, ConverterName, Plexa::GridPtr(), Tools::ProgramMajorVersion,
+                      Tools::ProgramMinorVersion);
         return true;
     }
 
@@ -144,31 +136,21 @@ void defineOptions(CLI::App& app, Settings& settings) {
     app.add_option("-o,--output", settings.Output,
                    "Output bundle file, for a single input only (default: a text cloud becomes "
                    "<name>.qz beside it, a bundle file is extended in place)");
-    app.add_option("-c,--compression", settings.Compression,
-                   "Deflate level 1..9 (larger values are clamped); 0 keeps the library's level; "
-                   "negative: no compression and full precision")
-        ->capture_default_str();
     app.add_option("-f,--fields", settings.Fields,
                    "Only these fields are written, comma separated (default: all)")
         ->delimiter(',');
     app.add_option("-g,--grid", settings.Grid, "Process only the grid of this name");
     app.add_flag("--ignore-success", settings.IgnoreSuccess,
                  "Redo grids that already carry this converter's success mark");
-    Tools::addShardOption(app, settings.Shard);
+    Tools::addBatchOptions(app, settings);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Adds the field Height (elevation of each point above the lowest point of its "
-                 "cloud) to point clouds and writes them as bundle files."};
-    Settings settings;
-    defineOptions(app, settings);
-    CLI11_PARSE(app, argc, argv);
-    int status = 0;
-    {
-        PointCloudConverter converter(settings);
-        status = Tools::runConverter(converter);
-    }
-    return status;
+    return Tools::runProgram<PointCloudConverter, Settings>(
+        argc, argv,
+        "Adds the field Height (elevation of each point above the lowest point of its "
+        "cloud) to point clouds and writes them as bundle files.",
+        defineOptions);
 }
