@@ -3,7 +3,9 @@
 
 #include "outside/Plexa.hpp"
 
+#include <charconv>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace ConvLib::Inspect {
@@ -21,7 +23,15 @@ struct Inspection {
 std::string describeAsText(const Inspection& inspection);
 std::string describeAsJson(const Inspection& inspection);
 
-// Shortest text that reads back as the same double.
-std::string formatNumber(double value);
+// Every number that stands for data is written this way: the shortest text that reads back as
+// the same value (doubles keep all their digits, integers are never rounded through a double).
+template <class T> std::string formatNumber(T value) {
+    static_assert(std::is_arithmetic_v<T>, "numbers only");
+    char text[32]; // room for the longest double (24 characters) and any 64-bit integer
+    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// "contiguous", "chunked" or "compact".
+std::string layoutName(const Plexa::StoredField& stored);
 
 } // namespace ConvLib::Inspect
