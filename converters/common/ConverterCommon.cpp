@@ -109,6 +109,14 @@ void forEachInput(BasicConverterDefs& converter,
     }
 }
 
+void reportInput(const std::string& subject, const Outcomes& outcomes,
+                 const std::string& whenNone) {
+    std::string text;
+    for (const std::string& outcome : outcomes)
+        text += (text.empty() ? "" : ", ") + outcome;
+    Quorix::Console() << subject + ": " + (text.empty() ? whenNone : text);
+}
+
 bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
                      BasicConverterDefs::myReadType type) {
     converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{file});

@@ -76,6 +76,11 @@ bool gatherInputs(BasicConverterDefs& converter, const Shard& shard);
 void forEachInput(BasicConverterDefs& converter,
                   const std::function<void(const std::string&)>& action);
 
+// What was done to one input, a short phrase each.
+using Outcomes = std::vector<std::string>;
+// One console line per input, "<subject>: <outcomes>", or the given text when there are none.
+void reportInput(const std::string& subject, const Outcomes& outcomes, const std::string& whenNone);
+
 // Loads one file through the library; on failure the data model's reason follows its message.
 bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
                      BasicConverterDefs::myReadType type);

@@ -1,11 +1,10 @@
 // What the inspector knows of one bundle file, and its two renderings: for a person and as JSON.
 #pragma once
 
+#include "converters/common/Numbers.hpp"
 #include "outside/Plexa.hpp"
 
-#include <charconv>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace ConvLib::Inspect {
@@ -23,13 +22,7 @@ struct Inspection {
 std::string describeAsText(const Inspection& inspection);
 std::string describeAsJson(const Inspection& inspection);
 
-// Every number that stands for data is written this way: the shortest text that reads back as
-// the same value (doubles keep all their digits, integers are never rounded through a double).
-template <class T> std::string formatNumber(T value) {
-    static_assert(std::is_arithmetic_v<T>, "numbers only");
-    char text[32]; // room for the longest double (24 characters) and any 64-bit integer
-    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
+using Tools::formatNumber;
 
 // "contiguous", "chunked" or "compact".
 std::string layoutName(const Plexa::StoredField& stored);

@@ -1,6 +1,7 @@
 // qz-merge: merges the selected time steps, grids and fields of many bundle files into one new
 // bundle file; every merged grid carries its sources' provenance on.
 #include "converters/common/ConverterCommon.hpp"
+#include "converters/common/Numbers.hpp"
 
 namespace {
 
@@ -41,16 +42,23 @@ public:
 
 private:
     void mergeOne(const std::string& file) {
-        if (Tools::loadSingleInput(*this, file, ReadBundles)) {
+        Tools::Outcomes merged;
+        const bool loaded = Tools::loadSingleInput(*this, file, ReadBundles);
+        if (loaded) {
             for (const auto& [time, slice] : myBundle->slices())
-                if (UseThisTime(time)) mergeSlice(*slice, file);
+                if (UseThisTime(time)) mergeSlice(*slice, file, merged);
         }
         Tools::discardBundle(*this);
+        Tools::reportInput(file, merged,
+                           loaded ? "nothing selected" : "not merged, see the errors below");
     }
 
-    void mergeSlice(const Plexa::Slice& source, const std::string& file) {
-        for (const auto& [name, grid] : source.grids())
-            if (UseThisGrid(name)) mergeGrid(source.time(), grid, file);
+    void mergeSlice(const Plexa::Slice& source, const std::string& file, Tools::Outcomes& merged) {
+        for (const auto& [name, grid] : source.grids()) {
+            if (!UseThisGrid(name)) continue;
+            mergeGrid(source.time(), grid, file);
+            merged.push_back("merged " + name + " at time " + Tools::formatNumber(source.time()));
+        }
     }
 
     // Grids of the same name and time from several files end up as one; later fields win.
@@ -74,7 +82,11 @@ private:
             Tools::discardBundle(*this);
             return false;
         }
-        return Tools::saveAndRelease(*this);
+        const std::size_t steps = myBundle->slices().size();
+        if (!Tools::saveAndRelease(*this)) return false;
+        Quorix::Console() << "Wrote " + OutFile + " with " + std::to_string(steps) +
+                                 " time step(s)";
+        return true;
     }
 
     Settings Options;

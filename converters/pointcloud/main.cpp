@@ -80,20 +80,35 @@ private:
         return isBundle(source) ? "out.qz" : bundleBeside(source);
     }
 
+    // "hill.csv -> hill.qz", or the bundle's name alone when it is extended in place.
+    std::string subjectFor(const std::string& file, const std::string& source) const {
+        const std::string written = OutFile == "out.qz" && isBundle(source) ? source : OutFile;
+        return written == file ? file : file + " -> " + written;
+    }
+
     void convertOne(const std::string& file) {
         const std::string source = sourceFor(file);
         OutFile = outputFor(source);
-        if (!Tools::loadSingleInput(*this, source, ReadPointCloud))
-            return Tools::discardBundle(*this);
+        Added.clear();
+        const bool converted = convertSource(source);
+        Tools::reportInput(subjectFor(file, source), converted ? Added : Tools::Outcomes(),
+                           converted ? "nothing to do" : "not converted, see the errors below");
+    }
+
+    bool convertSource(const std::string& source) {
+        if (!Tools::loadSingleInput(*this, source, ReadPointCloud)) {
+            Tools::discardBundle(*this);
+            return false;
+        }
         if (!myBundle || !myBundle->isBound()) {
             ErrorMessages.push_back("Cannot open the output file " + OutFile);
             if (myBundle) Tools::addReason(*this, myBundle->lastError());
-            return Tools::discardBundle(*this);
-        }
-        if (addHeightToGrids(source))
-            Tools::saveAndRelease(*this);
-        else
             Tools::discardBundle(*this);
+            return false;
+        }
+        if (addHeightToGrids(source)) return Tools::saveAndRelease(*this);
+        Tools::discardBundle(*this);
+        return false;
     }
 
     bool addHeightToGrids(const std::string& file) {
@@ -117,6 +132,8 @@ private:
             return false;
         }
         grid.addField("Height", heightAboveLowest(*points));
+        Added.push_back("Height added to " + grid.name() + " (" + std::to_string(points->size()) +
+                        " points)");
         addSuccessAttributeToGrid(grid);
         addInfoToGrid("Added Height: elevation of each point above the lowest point of " +
                           grid.name() + " (from " + file + ")\n",
@@ -126,6 +143,7 @@ private:
     }
 
     Settings Options;
+    Tools::Outcomes Added; // of the input at hand
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {
