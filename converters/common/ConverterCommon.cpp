@@ -88,14 +88,16 @@ void installStorage(BasicConverterDefs& converter, int compression,
     converter.myStorage = storage;
 }
 
-bool gatherInputs(BasicConverterDefs& converter, const Shard& shard) {
+bool gatherInputs(BasicConverterDefs& converter, const Shard& shard, const InputSelection& select) {
     converter.readManyFiles();
     if (!converter.InFiles || converter.InFiles->empty()) {
         converter.ErrorMessages.push_back("No input file found");
         return false;
     }
-    converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(
-        new Quorix::StringList(takeShard(*converter.InFiles, shard)));
+    const std::list<std::string> selected =
+        select ? select(*converter.InFiles) : std::list<std::string>(*converter.InFiles);
+    converter.InFiles =
+        Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(takeShard(selected, shard)));
     return true;
 }
 

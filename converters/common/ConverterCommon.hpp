@@ -67,9 +67,13 @@ Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& 
 void installStorage(BasicConverterDefs& converter, int compression,
                     const std::vector<std::string>& fieldsToSave);
 
-// Expands the converter's input names and keeps the shard's slice; false with a message when the
-// names yield no file at all.
-bool gatherInputs(BasicConverterDefs& converter, const Shard& shard);
+// Narrows the expanded input list before it is sharded, e.g. to one file per data set.
+using InputSelection = std::function<std::list<std::string>(const std::list<std::string>&)>;
+
+// Expands the converter's input names, narrows them and keeps the shard's slice; false with a
+// message when the names yield no file at all.
+bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
+                  const InputSelection& select = nullptr);
 
 // Calls the action for each input file with a progress line, so that each one succeeds or fails
 // alone; the action may replace the converter's input list.

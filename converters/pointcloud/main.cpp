@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <set>
 
 namespace {
 
@@ -41,7 +42,7 @@ public:
     }
 
     bool convert() override {
-        if (!Tools::gatherInputs(*this, Options.InputShard)) return false;
+        if (!Tools::gatherInputs(*this, Options.InputShard, oneInputPerCloud)) return false;
         if (!Options.Output.empty() && InFiles->size() > 1) {
             ErrorMessages.push_back("--output needs exactly one input file, got " +
                                     std::to_string(InFiles->size()));
@@ -63,6 +64,18 @@ private:
 
     static std::string bundleBeside(const std::string& file) {
         return std::filesystem::path(file).replace_extension(".qz").string();
+    }
+
+    // A text cloud and the bundle made from it are one input, so that the list, and with it every
+    // shard's slice, stays the same while bundles appear beside the text clouds.
+    static std::list<std::string> oneInputPerCloud(const std::list<std::string>& files) {
+        std::set<std::string> made;
+        for (const std::string& file : files)
+            if (!isBundle(file)) made.insert(bundleBeside(file));
+        std::list<std::string> inputs;
+        for (const std::string& file : files)
+            if (!made.count(file)) inputs.push_back(file);
+        return inputs;
     }
 
     // A text cloud whose bundle file exists already is represented by it, so that a rerun of a
