@@ -58,6 +58,7 @@ TEST_F(InspectConverter, DescribesForPeopleAndAsJsonWithExactNumbers) {
     const Plexa::StoredField& positions = findStored(Stored, "far1", "Positions");
     const std::size_t at = json.Out.find("\"path\":\"/000000/far1/Positions\"");
     ASSERT_NE(at, std::string::npos) << json.Out;
+    ASSERT_EQ(positions.Shift.size(), 3u);
     EXPECT_EQ(jsonNumbers(json.Out, "shift", at), positions.Shift);
     EXPECT_EQ(json.Out.find("\"layout\":\"compact\"", at), json.Out.find("\"layout\"", at));
 }

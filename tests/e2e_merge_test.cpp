@@ -1,4 +1,4 @@
-// qz-merge end to end: selection, precision, the provenance chain point cloud -> merge, shards.
+// qz-merge end to end: selection, precision and the provenance chain point cloud -> merge.
 #include "tests/e2e/E2eSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -34,18 +34,4 @@ TEST(MergeConverter, KeepsTheSelectionUnderThePolicyAndChainsProvenance) {
     EXPECT_EQ(findStored(stored, "ridge", "Positions").StoredType, "float64");
     EXPECT_FALSE(findStored(stored, "ridge", "Positions").Deflate);
     EXPECT_EQ(findStored(stored, "ridge", "Height").StoredType, "float32");
-}
-
-TEST(MergeConverter, ShardsSplitTheInputsIntoDisjointOutputs) {
-    TempDir dir;
-    std::size_t grids = 0;
-    for (const char* shard : {"1/2", "2/2"}) {
-        const std::string output = dir / (shard[0] + std::string(".qz"));
-        ASSERT_EQ(
-            run(QZ_MERGE, {"in/*.qz", "-o", output, "--shard", shard}, convertedTree().Dir.path())
-                .Status,
-            0);
-        grids += loadBundle(output)->slices().begin()->second->grids().size();
-    }
-    EXPECT_EQ(grids, 7u);
 }
