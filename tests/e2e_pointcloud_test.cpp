@@ -28,8 +28,8 @@ void expectHeights(const std::string& file, const std::string& gridName) {
         EXPECT_NEAR(height(i), xyz(i, 2) - lowest, 1e-3) << file;
 }
 
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+bool has(const std::string& text, const std::string& piece) {
+    return text.find(piece) != std::string::npos;
 }
 
 } // namespace
