@@ -12,86 +12,63 @@ using namespace ConvLibTest::E2e;
 
 namespace {
 
-std::string errorLine(const std::string& converter, const std::string& message) {
-    return converter + ": Error! Message: " + message;
-}
+struct BadCase {
+    const char* Program;
+    std::vector<std::string> Arguments;
+    std::vector<std::string> Messages; // each one in the run summary, in this order
+    std::string Made = "";             // the one file a run may make from its good inputs
+};
 
-// Files of the folder, so a test sees that nothing appeared.
-std::set<std::string> listing(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-        names.insert(entry.path().string());
-    return names;
-}
+const BadCase badCases[] = {
+    {QZ_POINTCLOUD, {"nothere.csv"}, {"No input file found"}},
+    {QZ_POINTCLOUD,
+     {"bad.csv", "ridge.csv"},
+     {"Cannot load point cloud: bad.csv", "bad.csv: line 3: bad number \"oops\""},
+     "ridge.qz"},
+    {QZ_POINTCLOUD, {"broken.qz"}, {"Cannot open the output file broken.qz"}},
+    {QZ_POINTCLOUD,
+     {"hill.csv", "-o", "nodir/hill.qz"},
+     {"Cannot write nodir/hill.qz", "nodir/hill.qz: folder nodir does not exist"}},
+    {QZ_MERGE, {"broken.qz", "-o", "merged.qz"}, {"Cannot load this bundle: broken.qz"}},
+    {QZ_MERGE, {"hill.qz", "-o", "nodir/merged.qz"}, {"Cannot write nodir/merged.qz"}},
+    {QZ_MERGE,
+     {"hill.qz", "-o", "none.qz", "--times", "0.5"},
+     {"Nothing matched the selection; none.qz not written"}},
+    {QZ_INSPECT, {"broken.qz", "--json"}, {"Cannot load this bundle: broken.qz"}},
+    {QZ_INSPECT,
+     {"hill.qz", "--preview", "top.png", "--field", "Nope"},
+     {"Cannot write the preview top.png"}},
+};
+
+class BadInput : public testing::TestWithParam<BadCase> {};
 
 } // namespace
 
-TEST(BadInput, MissingInputIsReported) {
+TEST_P(BadInput, IsReportedAndLeavesEverythingAsItWas) {
+    const BadCase& bad = GetParam();
     TempDir dir;
-    RunResult result = run(QZ_POINTCLOUD, {"nothere.csv"}, dir.path());
+    dir.write("bad.csv", "x,y,z\n1,2,3\n4,5,oops\n");
+    dir.write("broken.qz", "\x89HDF\r\n\x1a\n but not really a bundle file");
+    for (const char* file : {"hill.csv", "hill.qz", "ridge.csv"})
+        dir.write(file, readFile(convertedTree() / file));
+    const auto before = snapshot(dir.path());
+
+    RunResult result = run(bad.Program, bad.Arguments, dir.path());
     EXPECT_NE(result.Status, 0);
-    EXPECT_NE(result.Out.find(errorLine("qz-pointcloud", "No input file found")), std::string::npos)
-        << result.Out;
-    EXPECT_TRUE(listing(dir.path()).empty());
+    const std::string summary = result.Out + result.Err;
+    std::size_t at = 0;
+    for (const std::string& message : bad.Messages) {
+        at = summary.find(": Error! Message: " + message, at);
+        EXPECT_NE(at, std::string::npos) << message << "\n" << summary;
+    }
+    auto after = snapshot(dir.path());
+    EXPECT_EQ(after.erase(dir / bad.Made), bad.Made.empty() ? 0u : 1u);
+    EXPECT_EQ(after, before);
 }
 
-TEST(BadInput, MalformedCsvLineFailsThatInputOnlyAndNamesTheLine) {
-    TempDir dir;
-    const std::string good = copySamples(dir, {"ridge.csv"}).front();
-    const std::string badText = "x,y,z\n1,2,3\n4,5,oops\n";
-    dir.write("bad.csv", badText);
-    RunResult result = run(QZ_POINTCLOUD, {"bad.csv", "ridge.csv"}, dir.path());
-    EXPECT_NE(result.Status, 0);
-    EXPECT_NE(result.Out.find(errorLine("qz-pointcloud", "Cannot load point cloud: bad.csv")),
-              std::string::npos)
-        << result.Out;
-    EXPECT_NE(result.Out.find("oops"), std::string::npos) << result.Out;
-    EXPECT_FALSE(std::filesystem::exists(dir / "bad.qz"));
-    EXPECT_TRUE(std::filesystem::exists(dir / "ridge.qz"));
-    EXPECT_EQ(readFile(dir / "bad.csv"), badText);
-}
+INSTANTIATE_TEST_SUITE_P(EveryProgram, BadInput, testing::ValuesIn(badCases));
 
-TEST(BadInput, CorruptBundleIsLeftAloneByEveryProgram) {
-    TempDir dir;
-    const std::string corrupt = "\x89HDF\r\n\x1a\n but not really a bundle file";
-    dir.write("broken.qz", corrupt);
-    const std::set<std::string> before = listing(dir.path());
-
-    RunResult inPlace = run(QZ_POINTCLOUD, {"broken.qz"}, dir.path());
-    EXPECT_NE(inPlace.Status, 0);
-    EXPECT_NE(inPlace.Out.find(errorLine("qz-pointcloud", "Cannot open the output file broken.qz")),
-              std::string::npos)
-        << inPlace.Out;
-    RunResult merged = run(QZ_MERGE, {"broken.qz", "-o", "merged.qz"}, dir.path());
-    EXPECT_NE(merged.Status, 0);
-    EXPECT_NE(merged.Out.find(errorLine("qz-merge", "Cannot load this bundle: broken.qz")),
-              std::string::npos)
-        << merged.Out;
-    EXPECT_NE(run(QZ_INSPECT, {"broken.qz"}, dir.path()).Status, 0);
-
-    EXPECT_EQ(listing(dir.path()), before);
-    EXPECT_EQ(readFile(dir / "broken.qz"), corrupt);
-}
-
-TEST(BadInput, MissingOutputFolderWritesNothing) {
-    TempDir dir;
-    const std::string cloud = copySamples(dir, {"hill.csv"}).front();
-    ASSERT_EQ(run(QZ_POINTCLOUD, {"hill.csv"}, dir.path()).Status, 0);
-    const std::set<std::string> before = listing(dir.path());
-    const std::string bundle = readFile(dir / "hill.qz");
-
-    RunResult converted = run(QZ_POINTCLOUD, {"hill.csv", "-o", "nodir/hill.qz"}, dir.path());
-    EXPECT_NE(converted.Status, 0);
-    EXPECT_NE(converted.Out.find("nodir/hill.qz"), std::string::npos) << converted.Out;
-    RunResult merged = run(QZ_MERGE, {"hill.qz", "-o", "nodir/merged.qz"}, dir.path());
-    EXPECT_NE(merged.Status, 0);
-    EXPECT_NE(merged.Out.find("nodir/merged.qz"), std::string::npos) << merged.Out;
-
-    EXPECT_EQ(listing(dir.path()), before);
-    EXPECT_EQ(readFile(dir / "hill.qz"), bundle);
-}
-
-TEST(BadInput, UnreadableFolderIsReported) {
+TEST(BadInputFolder, UnreadableFolderIsReported) {
     if (geteuid() == 0) GTEST_SKIP() << "root reads every folder";
     TempDir dir;
     dir.write("locked/a.csv", "x,y,z\n1,2,3\n");
@@ -99,7 +76,23 @@ TEST(BadInput, UnreadableFolderIsReported) {
     RunResult result = run(QZ_POINTCLOUD, {"locked/"}, dir.path());
     std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_all);
     EXPECT_NE(result.Status, 0);
-    EXPECT_NE(result.Out.find(errorLine("qz-pointcloud", "No input file found")), std::string::npos)
-        << result.Out;
+    EXPECT_NE(result.Out.find("qz-pointcloud: Error! Message: No input file found"),
+              std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir / "locked/a.qz"));
+}
+
+TEST(CommandLineMistakes, GetCli11sMessageAndStatus) {
+    const std::vector<std::vector<std::string>> mistakes = {
+        {QZ_POINTCLOUD, "x.csv", "--shard", "0/3"},
+
+        {QZ_POINTCLOUD},
+        {QZ_MERGE, "in/"},
+        {QZ_INSPECT, "a.qz", "--preview", "a.png"},
+        {QZ_INSPECT, "a.qz", "--preview", "a.png", "--field", "Height", "--size", "0x5"}};
+    for (const auto& mistake : mistakes) {
+        RunResult result = run(mistake[0], {mistake.begin() + 1, mistake.end()});
+        EXPECT_NE(result.Status, 0) << mistake.back();
+        EXPECT_NE(result.Err.find("Run with --help for more information."), std::string::npos);
+    }
+    EXPECT_EQ(run(QZ_POINTCLOUD, {"--help"}).Status, 0);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 
 using namespace ConvLibTest;
@@ -14,61 +15,75 @@ namespace {
 class InspectConverter : public testing::Test {
 protected:
     void SetUp() override {
-        copySamples(Dir, {"hill.csv"});
-        ASSERT_EQ(run(QZ_POINTCLOUD, {"hill.csv"}, Dir.path()).Status, 0);
-        std::string error;
-        ASSERT_TRUE(Plexa::describeFile(Dir / "hill.qz", Stored, error)) << error;
+        for (const char* file : {"hill.qz", "far1.qz"})
+            Dir.write(file, readFile(convertedTree() / file));
+        Stored = describe(Dir / "far1.qz");
+        ASSERT_FALSE(Stored.empty());
     }
 
     TempDir Dir;
     std::vector<Plexa::StoredField> Stored;
 };
 
+// The numbers of the JSON list that follows the key after the given place.
+std::vector<double> jsonNumbers(const std::string& json, const std::string& key, std::size_t from) {
+    std::vector<double> numbers;
+    const char* next = json.data() + json.find("\"" + key + "\":[", from) + key.size() + 4;
+    for (double value; *next != ']'; next += *next == ',') {
+        next = std::from_chars(next, json.data() + json.size(), value).ptr;
+        numbers.push_back(value);
+    }
+    return numbers;
+}
+
 } // namespace
 
-TEST_F(InspectConverter, DescribesFieldsStorageAndAttributes) {
-    RunResult text = run(QZ_INSPECT, {"hill.qz"}, Dir.path());
+TEST_F(InspectConverter, DescribesForPeopleAndAsJsonWithExactNumbers) {
+    RunResult text = run(QZ_INSPECT, {"far1.qz"}, Dir.path());
     ASSERT_EQ(text.Status, 0) << text.Err;
     for (const char* expected :
-         {"Time step 0\n", "  Grid hill\n",
-          "    Field Height: float64, 144 x 1 component(s), stored float32",
+         {"Time step 0\n  Grid far1\n",
+          "    Field Height: float64, 5 x 1 component(s), stored "
+          "float32, compact\n",
           "Attribute Kestrelon::Provenience:\n      | Converter name: qz-pointcloud",
           "Attribute qz-pointcloudSuccessful?:"})
         EXPECT_NE(text.Out.find(expected), std::string::npos) << expected << "\n" << text.Out;
-    EXPECT_NE(text.Err.find("qz-inspect: Execution Time: "), std::string::npos);
 
-    RunResult json = run(QZ_INSPECT, {"hill.qz", "--json"}, Dir.path());
+    RunResult json = run(QZ_INSPECT, {"far1.qz", "--json"}, Dir.path());
     ASSERT_EQ(json.Status, 0) << json.Err;
-    if (pythonAvailable()) {
-        EXPECT_TRUE(isValidJson(json.Out)) << json.Out;
-    }
-    for (const char* expected :
-         {"\"name\":\"Height\",\"type\":\"float64\",\"size\":144,\"components\":1,\"stored\":true,"
-          "\"path\":\"/000000/hill/Height\",\"storedType\":\"float32\"",
-          "\"Kestrelon::Provenience\":[\"Converter name: qz-pointcloud \\nVersion: 1.0\\n"})
-        EXPECT_NE(json.Out.find(expected), std::string::npos) << expected << "\n" << json.Out;
+    EXPECT_TRUE(isValidJson(json.Out)) << json.Out;
+    EXPECT_NE(
+        json.Out.find("{\"name\":\"Height\",\"type\":\"float64\",\"size\":5,\"components\":1"),
+        std::string::npos);
+    const Plexa::StoredField& positions = findStored(Stored, "far1", "Positions");
+    const std::size_t at = json.Out.find("\"path\":\"/000000/far1/Positions\"");
+    ASSERT_NE(at, std::string::npos) << json.Out;
+    ASSERT_EQ(positions.Shift.size(), 3u);
+    EXPECT_EQ(jsonNumbers(json.Out, "shift", at), positions.Shift);
+    EXPECT_EQ(json.Out.find("\"layout\":\"compact\"", at), json.Out.find("\"layout\"", at));
 }
 
 TEST_F(InspectConverter, WritesValidXdmfNamingEverySavedField) {
     std::filesystem::create_directory(Dir / "views");
-    RunResult result = run(QZ_INSPECT, {"hill.qz", "--xdmf", "views/hill.xmf"}, Dir.path());
+    RunResult result = run(QZ_INSPECT, {"far1.qz", "--xdmf", "views/far1.xmf"}, Dir.path());
     ASSERT_EQ(result.Status, 0) << result.Err;
-    const std::string xml = readFile(Dir / "views/hill.xmf");
-    if (std::string(CONVLIB_XMLLINT).find("NOTFOUND") == std::string::npos) {
-        EXPECT_EQ(run(CONVLIB_XMLLINT, {"--noout", Dir / "views/hill.xmf"}).Status, 0) << xml;
-    }
-    EXPECT_NE(xml.find("CollectionType=\"Temporal\""), std::string::npos);
-    EXPECT_NE(xml.find("TopologyType=\"Polyvertex\" NumberOfElements=\"144\""), std::string::npos);
-    ASSERT_FALSE(Stored.empty());
+    const std::string xml = readFile(Dir / "views/far1.xmf");
+    EXPECT_TRUE(isValidXml(Dir / "views/far1.xmf")) << xml;
+    EXPECT_NE(xml.find("TopologyType=\"Polyvertex\" NumberOfElements=\"5\""), std::string::npos);
     for (const Plexa::StoredField& field : Stored) {
         std::string shape = std::to_string(field.Shape[0]);
         if (field.Shape.size() > 1) shape += " " + std::to_string(field.Shape[1]);
         const std::string item = "<DataItem Dimensions=\"" + shape +
                                  "\" NumberType=\"Float\" Precision=\"" +
                                  (field.StoredType == "float32" ? "4" : "8") +
-                                 "\" Format=\"HDF\">../hill.qz:" + field.Path + "</DataItem>";
+                                 "\" Format=\"HDF\">../far1.qz:" + field.Path + "</DataItem>";
         EXPECT_NE(xml.find(item), std::string::npos) << item << "\n" << xml;
     }
+    const std::size_t term = xml.find("$2 + ");
+    ASSERT_NE(term, std::string::npos) << xml;
+    double zShift = 0;
+    std::from_chars(xml.data() + term + 5, xml.data() + xml.size(), zShift);
+    EXPECT_EQ(zShift, findStored(Stored, "far1", "Positions").Shift[2]);
 }
 
 TEST_F(InspectConverter, DrawsAPreviewOfTheRequestedSize) {
@@ -80,28 +95,9 @@ TEST_F(InspectConverter, DrawsAPreviewOfTheRequestedSize) {
     ASSERT_TRUE(readPng(Dir / "top.png", image));
     EXPECT_EQ(image.Width, 320u);
     EXPECT_EQ(image.Height, 200u);
-    const auto coloured = std::count_if(image.Rgb.begin(), image.Rgb.end(),
-                                        [](std::uint8_t channel) { return channel != 255; });
-    EXPECT_GT(coloured, 1000);
-}
-
-TEST_F(InspectConverter, ReportsWhatItCannotDo) {
-    RunResult unknownField =
-        run(QZ_INSPECT, {"hill.qz", "--preview", "top.png", "--field", "Nope"}, Dir.path());
-    EXPECT_NE(unknownField.Status, 0);
-    EXPECT_NE(unknownField.Err.find("Cannot write the preview top.png"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(Dir / "top.png"));
-
-    EXPECT_NE(run(QZ_INSPECT, {"hill.qz", "--preview", "top.png"}, Dir.path()).Status, 0);
-    EXPECT_NE(run(QZ_INSPECT,
-                  {"hill.qz", "--preview", "a.png", "--field", "Height", "--size", "0x5"},
-                  Dir.path())
-                  .Status,
-              0);
-    RunResult missing = run(QZ_INSPECT, {"nothere.qz", "--json"}, Dir.path());
-    EXPECT_NE(missing.Status, 0);
-    EXPECT_EQ(missing.Out, "");
-    EXPECT_NE(missing.Err.find("Cannot load this bundle: nothere.qz"), std::string::npos);
+    EXPECT_GT(std::count_if(image.Rgb.begin(), image.Rgb.end(),
+                            [](std::uint8_t channel) { return channel != 255; }),
+              1000);
 }
 
 TEST(InspectOddNames, EscapesNamesInJsonAndXml) {
@@ -111,13 +107,8 @@ TEST(InspectOddNames, EscapesNamesInJsonAndXml) {
     ASSERT_EQ(run(QZ_POINTCLOUD, {name + ".csv"}, dir.path()).Status, 0);
     RunResult json = run(QZ_INSPECT, {name + ".qz", "--json", "--xdmf", "odd.xmf"}, dir.path());
     ASSERT_EQ(json.Status, 0) << json.Err;
-    if (pythonAvailable()) {
-        EXPECT_TRUE(isValidJson(json.Out)) << json.Out;
-    }
+    EXPECT_TRUE(isValidJson(json.Out)) << json.Out;
     EXPECT_NE(json.Out.find("\"name\":\"a \\\"quoted\\\" & <odd> 'name'\\\\\""), std::string::npos)
         << json.Out;
-    if (std::string(CONVLIB_XMLLINT).find("NOTFOUND") == std::string::npos) {
-        EXPECT_EQ(run(CONVLIB_XMLLINT, {"--noout", dir / "odd.xmf"}).Status, 0)
-            << readFile(dir / "odd.xmf");
-    }
+    EXPECT_TRUE(isValidXml(dir / "odd.xmf"));
 }

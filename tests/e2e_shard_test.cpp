@@ -18,7 +18,7 @@ TEST(Shard, ParsesOnlyKOfNWithKInRange) {
         EXPECT_FALSE(ConvLib::Tools::parseShard(bad, shard, error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;
     }
-    EXPECT_EQ(shard.Index, 3) << "a rejected spec leaves the shard as it was";
+    EXPECT_EQ(shard.Index, 3) << "a rejected value leaves the shard as it was";
 }
 
 TEST(Shard, SlicesCoverEveryFileOnceInOrderAndDifferInSizeByAtMostOne) {

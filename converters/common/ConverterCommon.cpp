@@ -53,6 +53,23 @@ void addShardOption(CLI::App& app, Shard& shard) {
         ->type_name("K/N");
 }
 
+void addBatchOptions(CLI::App& app, BatchSettings& settings) {
+    app.add_option("-c,--compression", settings.Compression,
+                   "Deflate level 1..9 (larger values are clamped); 0 keeps the library's level; "
+                   "negative: no compression and full precision")
+        ->capture_default_str();
+    addShardOption(app, settings.InputShard);
+}
+
+std::string shardReport(const Shard& shard) {
+    return "\nHave shard: " + std::to_string(shard.Index) + "/" + std::to_string(shard.Count);
+}
+
+Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& names) {
+    return Quorix::StrongPtr<Quorix::StringList>(
+        new Quorix::StringList(std::list<std::string>(names.begin(), names.end())));
+}
+
 Progress::Progress(std::size_t total) : Progress(total, isatty(STDERR_FILENO) != 0) {}
 
 void Progress::step(const std::string& name) {
@@ -71,14 +88,16 @@ void installStorage(BasicConverterDefs& converter, int compression,
     converter.myStorage = storage;
 }
 
-bool gatherInputs(BasicConverterDefs& converter, const Shard& shard) {
+bool gatherInputs(BasicConverterDefs& converter, const Shard& shard, const InputSelection& select) {
     converter.readManyFiles();
     if (!converter.InFiles || converter.InFiles->empty()) {
         converter.ErrorMessages.push_back("No input file found");
         return false;
     }
-    converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(
-        new Quorix::StringList(takeShard(*converter.InFiles, shard)));
+    const std::list<std::string> selected =
+        select ? select(*converter.InFiles) : std::list<std::string>(*converter.InFiles);
+    converter.InFiles =
+        Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(takeShard(selected, shard)));
     return true;
 }
 
@@ -90,6 +109,14 @@ void forEachInput(BasicConverterDefs& converter,
         progress.step(file);
         action(file);
     }
+}
+
+void reportInput(const std::string& subject, const Outcomes& outcomes,
+                 const std::string& whenNone) {
+    std::string text;
+    for (const std::string& outcome : outcomes)
+        text += (text.empty() ? "" : ", ") + outcome;
+    Quorix::Console() << subject + ": " + (text.empty() ? whenNone : text);
 }
 
 bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
@@ -128,6 +155,16 @@ int runConverter(BasicConverterDefs& converter) {
     Quorix::Console() << converter.printParameters();
     converter.convert();
     return converter.ErrorMessages.empty() ? 0 : 1;
+}
+
+bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status) {
+    try {
+        app.parse(argc, argv);
+        return true;
+    } catch (const CLI::ParseError& error) {
+        status = app.exit(error);
+        return false;
+    }
 }
 
 } // namespace ConvLib::Tools

@@ -1,6 +1,5 @@
 #include "converters/inspect/Report.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -20,7 +19,7 @@ template <class T> bool collectNumbers(const Quorix::ChunkBase& chunk, Attribute
     const auto* numbers = dynamic_cast<const Quorix::Chunk<T>*>(&chunk);
     if (!numbers) return false;
     for (T value : *numbers)
-        out.Values.push_back(formatNumber(static_cast<double>(value)));
+        out.Values.push_back(formatNumber(value));
     return true;
 }
 
@@ -64,13 +63,10 @@ std::string indentLines(const std::string& text, const std::string& indent) {
 
 std::string storageText(const Plexa::StoredField* stored) {
     if (!stored) return ", not in the file";
-    std::string text = ", stored " + stored->StoredType + ", " +
-                       (stored->Chunked   ? "chunked"
-                        : stored->Compact ? "compact"
-                                          : "contiguous");
+    std::string text = ", stored " + stored->StoredType + ", " + layoutName(*stored);
     for (const std::string& filter : filterNames(*stored))
         text += ", " + filter;
-    if (stored->Deflate) text += " level " + std::to_string(stored->DeflateLevel);
+    if (stored->Deflate) text += " level " + formatNumber(stored->DeflateLevel);
     if (!stored->Shift.empty()) text += ", shift (" + joinNumbers(stored->Shift, ", ") + ")";
     return text;
 }
@@ -78,8 +74,8 @@ std::string storageText(const Plexa::StoredField* stored) {
 std::string fieldText(const Plexa::Field& field, const Plexa::StoredField* stored) {
     const Plexa::MemBase& data = *field.Data;
     return "    Field " + field.name() + ": " + Plexa::elementTypeName(data.elementType()) + ", " +
-           std::to_string(data.size()) + " x " + std::to_string(data.components()) +
-           " component(s)" + storageText(stored) + "\n";
+           formatNumber(data.size()) + " x " + formatNumber(data.components()) + " component(s)" +
+           storageText(stored) + "\n";
 }
 
 std::string attributeText(const std::string& key, const Quorix::ChunkBase& chunk) {
@@ -139,6 +135,11 @@ std::string jsonNumber(double value) {
     return std::isfinite(value) ? formatNumber(value) : "null";
 }
 
+// An attribute number as formatted above; "inf", "-inf" and "nan" have no JSON form.
+std::string jsonNumberText(const std::string& text) {
+    return text.find_first_of("in") == std::string::npos ? text : "null";
+}
+
 std::string jsonList(const std::vector<std::string>& items) {
     std::string text;
     for (const std::string& item : items)
@@ -155,11 +156,11 @@ template <class T, class F> std::string jsonListOf(const std::vector<T>& values,
 
 std::string jsonStorage(const Plexa::StoredField& stored) {
     return ",\"path\":" + jsonString(stored.Path) +
-           ",\"storedType\":" + jsonString(stored.StoredType) + ",\"shape\":" +
-           jsonListOf(stored.Shape, [](unsigned long long n) { return std::to_string(n); }) +
-           ",\"chunked\":" + (stored.Chunked ? "true" : "false") +
+           ",\"storedType\":" + jsonString(stored.StoredType) +
+           ",\"shape\":" + jsonListOf(stored.Shape, formatNumber<unsigned long long>) +
+           ",\"layout\":" + jsonString(layoutName(stored)) +
            ",\"filters\":" + jsonListOf(filterNames(stored), jsonString) +
-           ",\"deflateLevel\":" + std::to_string(stored.DeflateLevel) +
+           ",\"deflateLevel\":" + formatNumber(stored.DeflateLevel) +
            ",\"shift\":" + jsonListOf(stored.Shift, jsonNumber);
 }
 
@@ -167,8 +168,8 @@ std::string jsonField(const Plexa::Field& field, const Plexa::StoredField* store
     const Plexa::MemBase& data = *field.Data;
     return "{\"name\":" + jsonString(field.name()) +
            ",\"type\":" + jsonString(Plexa::elementTypeName(data.elementType())) +
-           ",\"size\":" + std::to_string(data.size()) +
-           ",\"components\":" + std::to_string(data.components()) +
+           ",\"size\":" + formatNumber(data.size()) +
+           ",\"components\":" + formatNumber(data.components()) +
            ",\"stored\":" + (stored ? "true" : "false") + (stored ? jsonStorage(*stored) : "") +
            "}";
 }
@@ -178,9 +179,8 @@ std::string jsonAttributes(const Plexa::Grid& grid) {
     for (const auto& [key, chunk] : grid.attributes()) {
         AttributeValues values;
         if (!chunk || !attributeValues(*chunk, values)) continue;
-        members.push_back(
-            jsonString(key) + ":" +
-            (values.IsText ? jsonListOf(values.Values, jsonString) : jsonList(values.Values)));
+        members.push_back(jsonString(key) + ":" +
+                          jsonListOf(values.Values, values.IsText ? jsonString : jsonNumberText));
     }
     std::string text;
     for (const std::string& member : members)
@@ -213,10 +213,8 @@ const Plexa::StoredField* Inspection::find(double time, const std::string& grid,
     return nullptr;
 }
 
-std::string formatNumber(double value) {
-    char text[32];
-    auto [end, status] = std::to_chars(text, text + sizeof text, value);
-    return status == std::errc() ? std::string(text, end) : std::string("nan");
+std::string layoutName(const Plexa::StoredField& stored) {
+    return stored.Chunked ? "chunked" : stored.Compact ? "compact" : "contiguous";
 }
 
 std::string describeAsText(const Inspection& inspection) {

@@ -1,6 +1,7 @@
 // What the inspector knows of one bundle file, and its two renderings: for a person and as JSON.
 #pragma once
 
+#include "converters/common/Numbers.hpp"
 #include "outside/Plexa.hpp"
 
 #include <string>
@@ -21,7 +22,9 @@ struct Inspection {
 std::string describeAsText(const Inspection& inspection);
 std::string describeAsJson(const Inspection& inspection);
 
-// Shortest text that reads back as the same double.
-std::string formatNumber(double value);
+using Tools::formatNumber;
+
+// "contiguous", "chunked" or "compact".
+std::string layoutName(const Plexa::StoredField& stored);
 
 } // namespace ConvLib::Inspect

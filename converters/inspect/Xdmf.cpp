@@ -36,7 +36,7 @@ std::string xmlEscape(const std::string& text) {
 std::string dimensions(const std::vector<unsigned long long>& shape) {
     std::string text;
     for (unsigned long long extent : shape)
-        text += (text.empty() ? "" : " ") + std::to_string(extent);
+        text += (text.empty() ? "" : " ") + formatNumber(extent);
     return text;
 }
 
@@ -46,7 +46,7 @@ std::string numberType(const std::string& storedType) {
     const bool isUnsigned = storedType.rfind("uint", 0) == 0;
     const std::size_t digits = storedType.find_first_of("0123456789");
     const std::string bits = digits == std::string::npos ? "64" : storedType.substr(digits);
-    const std::string precision = std::to_string(std::stoi(bits) / 8);
+    const std::string precision = formatNumber(std::stoi(bits) / 8);
     std::string type = isFloat ? "Float" : isUnsigned ? "UInt" : "Int";
     if (bits == "8") type = isUnsigned ? "UChar" : "Char";
     return "NumberType=\"" + type + "\" Precision=\"" + precision + "\"";
@@ -66,10 +66,10 @@ std::string plusConstant(const std::string& operand, double value) {
 // One column of a two-dimensional dataset.
 std::string columnItem(const Plexa::StoredField& stored, const std::string& dataFile,
                        std::size_t column) {
-    const std::string rows = std::to_string(stored.Shape[0]);
+    const std::string rows = formatNumber(stored.Shape[0]);
     return "<DataItem ItemType=\"HyperSlab\" Dimensions=\"" + rows +
-           " 1\"><DataItem Dimensions=\"3 2\" Format=\"XML\">0 " + std::to_string(column) +
-           " 1 1 " + rows + " 1</DataItem>" + rawItem(stored, dataFile) + "</DataItem>";
+           " 1\"><DataItem Dimensions=\"3 2\" Format=\"XML\">0 " + formatNumber(column) + " 1 1 " +
+           rows + " 1</DataItem>" + rawItem(stored, dataFile) + "</DataItem>";
 }
 
 // Values stored relative to a shift get it added back by a function item, column by column.
@@ -84,7 +84,7 @@ std::string dataItem(const Plexa::StoredField& stored, const std::string& dataFi
     std::string columns;
     for (std::size_t column = 0; column < stored.Shift.size(); ++column) {
         terms +=
-            (column ? ", " : "") + plusConstant("$" + std::to_string(column), stored.Shift[column]);
+            (column ? ", " : "") + plusConstant("$" + formatNumber(column), stored.Shift[column]);
         columns += columnItem(stored, dataFile, column);
     }
     return head + "JOIN(" + terms + ")\">" + columns + "</DataItem>";
@@ -109,7 +109,7 @@ std::string gridXml(const Inspection& inspection, double time, const std::string
     std::string xml = "      <Grid Name=\"" + xmlEscape(grid) +
                       "\" GridType=\"Uniform\">\n        <Topology TopologyType=\"Polyvertex\" "
                       "NumberOfElements=\"" +
-                      std::to_string(points) +
+                      formatNumber(points) +
                       "\" NodesPerElement=\"1\"/>\n        <Geometry GeometryType=\"XYZ\">" +
                       dataItem(*positions, dataFile) + "</Geometry>\n";
     for (const Plexa::StoredField& stored : inspection.Stored)

@@ -6,6 +6,7 @@
 #include "converters/inspect/Xdmf.hpp"
 
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -21,22 +22,39 @@ struct Settings {
     Inspect::PreviewRequest Preview;
 };
 
+// The description goes to standard output; the converter's own lines (parameter report, run
+// summary) go to standard error, so the output stays clean JSON.
+std::FILE* takeStandardOutput() {
+    std::fflush(stdout);
+    std::FILE* report = fdopen(dup(STDOUT_FILENO), "w");
+    if (report) dup2(STDERR_FILENO, STDOUT_FILENO);
+    return report;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
 class InspectConverter : public BasicConverterDefs {
 public:
-    InspectConverter(const Settings& settings, std::FILE* report)
-        : Options(settings), Report(report) {
+    explicit InspectConverter(const Settings& settings)
+        : Options(settings), Report(takeStandardOutput()) {
         ConverterName = "qz-inspect";
         InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{settings.Input});
         OutFile = settings.Xdmf;
     }
 
     bool convert() override {
+        if (!Report) {
+            ErrorMessages.push_back("Cannot set standard output aside for the description");
+            return false;
+        }
         Inspect::Inspection inspection;
         if (!inspect(inspection)) return false;
         const std::string text = Options.Json ? Inspect::describeAsJson(inspection)
                                               : Inspect::describeAsText(inspection);
-        std::fwrite(text.data(), 1, text.size(), Report);
-        std::fflush(Report);
+        std::fwrite(text.data(), 1, text.size(), Report.get());
+        std::fflush(Report.get());
         bool written = Options.Xdmf.empty() || writeXdmf(inspection);
         written = (Options.Preview.File.empty() || writePreview(inspection)) && written;
         Tools::discardBundle(*this);
@@ -79,7 +97,7 @@ private:
     }
 
     Settings Options;
-    std::FILE* Report;
+    std::unique_ptr<std::FILE, FileCloser> Report;
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {
@@ -104,29 +122,10 @@ void defineOptions(CLI::App& app, Settings& settings) {
         ->type_name("WxH");
 }
 
-// The description goes to standard output; the converter's own lines (parameter report, run
-// summary) go to standard error, so the output stays clean JSON.
-std::FILE* takeStandardOutput() {
-    std::fflush(stdout);
-    std::FILE* report = fdopen(dup(STDOUT_FILENO), "w");
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    return report;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Shows what a bundle file holds; writes XDMF and a PNG preview on request."};
-    Settings settings;
-    defineOptions(app, settings);
-    CLI11_PARSE(app, argc, argv);
-    std::FILE* report = takeStandardOutput();
-    if (!report) return 1;
-    int status = 0;
-    {
-        InspectConverter converter(settings, report);
-        status = Tools::runConverter(converter);
-    }
-    std::fclose(report);
-    return status;
+    return Tools::runProgram<InspectConverter, Settings>(
+        argc, argv, "Shows what a bundle file holds; writes XDMF and a PNG preview on request.",
+        defineOptions);
 }

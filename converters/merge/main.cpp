@@ -1,31 +1,24 @@
 // qz-merge: merges the selected time steps, grids and fields of many bundle files into one new
 // bundle file; every merged grid carries its sources' provenance on.
 #include "converters/common/ConverterCommon.hpp"
+#include "converters/common/Numbers.hpp"
 
 namespace {
 
 using ConvLib::BasicConverterDefs;
 namespace Tools = ConvLib::Tools;
 
-constexpr int majorVersion = 1;
-constexpr int minorVersion = 0;
-
-struct Settings {
-    std::vector<std::string> Inputs;
-    std::string Output;
-    int Compression = 6;
+struct Settings : Tools::BatchSettings {
     std::vector<std::string> Grids;
     std::vector<std::string> Fields;
     std::vector<double> Times;
-    Tools::Shard Shard;
 };
 
 class MergeConverter : public BasicConverterDefs {
 public:
     explicit MergeConverter(const Settings& settings) : Options(settings) {
         ConverterName = "qz-merge";
-        InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(
-            std::list<std::string>(settings.Inputs.begin(), settings.Inputs.end())));
+        InFiles = Tools::inputList(settings.Inputs);
         OutFile = settings.Output;
         DoThisGrids = Tools::toSet(settings.Grids);
         DoThisFields = Tools::toSet(settings.Fields);
@@ -34,7 +27,7 @@ public:
     }
 
     bool convert() override {
-        if (!Tools::gatherInputs(*this, Options.Shard)) return false;
+        if (!Tools::gatherInputs(*this, Options.InputShard)) return false;
         if (InFiles->empty()) return true; // a shard beyond the last input has nothing to do
         Tools::forEachInput(*this, [this](const std::string& file) { mergeOne(file); });
         if (!ErrorMessages.empty()) return false;
@@ -45,23 +38,27 @@ public:
         return write();
     }
 
-    std::string printSecondary() override {
-        return "\nHave shard: " + std::to_string(Options.Shard.Index) + "/" +
-               std::to_string(Options.Shard.Count);
-    }
+    std::string printSecondary() override { return Tools::shardReport(Options.InputShard); }
 
 private:
     void mergeOne(const std::string& file) {
-        if (Tools::loadSingleInput(*this, file, ReadBundles)) {
+        Tools::Outcomes merged;
+        const bool loaded = Tools::loadSingleInput(*this, file, ReadBundles);
+        if (loaded) {
             for (const auto& [time, slice] : myBundle->slices())
-                if (UseThisTime(time)) mergeSlice(*slice, file);
+                if (UseThisTime(time)) mergeSlice(*slice, file, merged);
         }
         Tools::discardBundle(*this);
+        Tools::reportInput(file, merged,
+                           loaded ? "nothing selected" : "not merged, see the errors below");
     }
 
-    void mergeSlice(const Plexa::Slice& source, const std::string& file) {
-        for (const auto& [name, grid] : source.grids())
-            if (UseThisGrid(name)) mergeGrid(source.time(), grid, file);
+    void mergeSlice(const Plexa::Slice& source, const std::string& file, Tools::Outcomes& merged) {
+        for (const auto& [name, grid] : source.grids()) {
+            if (!UseThisGrid(name)) continue;
+            mergeGrid(source.time(), grid, file);
+            merged.push_back("merged " + name + " at time " + Tools::formatNumber(source.time()));
+        }
     }
 
     // Grids of the same name and time from several files end up as one; later fields win.
@@ -70,7 +67,8 @@ private:
         for (const auto& [name, field] : source->fields())
             if (UseThisField(name)) target->addField(name, field.Data);
         addInfoToGrid("Merged grid " + source->name() + " from " + file + " into " + OutFile + "\n",
-                      *target, ConverterName, source, majorVersion, minorVersion);
+                      *target, ConverterName, source, Tools::ProgramMajorVersion,
+                      Tools::ProgramMinorVersion);
     }
 
     bool write() {
@@ -84,7 +82,11 @@ private:
             Tools::discardBundle(*this);
             return false;
         }
-        return Tools::saveAndRelease(*this);
+        const std::size_t steps = myBundle->slices().size();
+        if (!Tools::saveAndRelease(*this)) return false;
+        Quorix::Console() << "Wrote " + OutFile + " with " + std::to_string(steps) +
+                                 " time step(s)";
+        return true;
     }
 
     Settings Options;
@@ -97,10 +99,6 @@ void defineOptions(CLI::App& app, Settings& settings) {
         ->required();
     app.add_option("-o,--output", settings.Output, "The merged bundle file (made anew)")
         ->required();
-    app.add_option("-c,--compression", settings.Compression,
-                   "Deflate level 1..9 (larger values are clamped); 0 keeps the library's level; "
-                   "negative: no compression and full precision")
-        ->capture_default_str();
     app.add_option("-g,--grids", settings.Grids, "Keep only these grids, comma separated")
         ->delimiter(',');
     app.add_option("-f,--fields", settings.Fields, "Keep only these fields, comma separated")
@@ -108,21 +106,15 @@ void defineOptions(CLI::App& app, Settings& settings) {
     app.add_option("-t,--times", settings.Times,
                    "Keep only these time values (exact), comma separated")
         ->delimiter(',');
-    Tools::addShardOption(app, settings.Shard);
+    Tools::addBatchOptions(app, settings);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Merges the selected time steps, grids and fields of bundle files into one "
-                 "bundle file."};
-    Settings settings;
-    defineOptions(app, settings);
-    CLI11_PARSE(app, argc, argv);
-    int status = 0;
-    {
-        MergeConverter converter(settings);
-        status = Tools::runConverter(converter);
-    }
-    return status;
+    return Tools::runProgram<MergeConverter, Settings>(
+        argc, argv,
+        "Merges the selected time steps, grids and fields of bundle files into one "
+        "bundle file.",
+        defineOptions);
 }

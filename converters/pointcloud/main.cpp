@@ -5,23 +5,17 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <set>
 
 namespace {
 
 using ConvLib::BasicConverterDefs;
 namespace Tools = ConvLib::Tools;
 
-constexpr int majorVersion = 1;
-constexpr int minorVersion = 0;
-
-struct Settings {
-    std::vector<std::string> Inputs;
-    std::string Output;
-    int Compression = 6;
+struct Settings : Tools::BatchSettings {
     std::vector<std::string> Fields;
     std::string Grid;
     bool IgnoreSuccess = false;
-    Tools::Shard Shard;
 };
 
 // Lowest z over the grid's positions, then z minus it for every point.
@@ -40,8 +34,7 @@ class PointCloudConverter : public BasicConverterDefs {
 public:
     explicit PointCloudConverter(const Settings& settings) : Options(settings) {
         ConverterName = "qz-pointcloud";
-        InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(
-            std::list<std::string>(settings.Inputs.begin(), settings.Inputs.end())));
+        InFiles = Tools::inputList(settings.Inputs);
         OutFile = settings.Output.empty() ? "out.qz" : settings.Output;
         IgnoreSuccess = settings.IgnoreSuccess;
         if (!settings.Grid.empty()) DoThisGrids.insert(settings.Grid);
@@ -49,7 +42,7 @@ public:
     }
 
     bool convert() override {
-        if (!Tools::gatherInputs(*this, Options.Shard)) return false;
+        if (!Tools::gatherInputs(*this, Options.InputShard, oneInputPerCloud)) return false;
         if (!Options.Output.empty() && InFiles->size() > 1) {
             ErrorMessages.push_back("--output needs exactly one input file, got " +
                                     std::to_string(InFiles->size()));
@@ -60,9 +53,8 @@ public:
     }
 
     std::string printSecondary() override {
-        return "\nAdds the field Height (elevation above the lowest point)"
-               "\nHave shard: " +
-               std::to_string(Options.Shard.Index) + "/" + std::to_string(Options.Shard.Count);
+        return "\nAdds the field Height (elevation above the lowest point)" +
+               Tools::shardReport(Options.InputShard);
     }
 
 private:
@@ -72,6 +64,18 @@ private:
 
     static std::string bundleBeside(const std::string& file) {
         return std::filesystem::path(file).replace_extension(".qz").string();
+    }
+
+    // A text cloud and the bundle made from it are one input, so that the list, and with it every
+    // shard's slice, stays the same while bundles appear beside the text clouds.
+    static std::list<std::string> oneInputPerCloud(const std::list<std::string>& files) {
+        std::set<std::string> made;
+        for (const std::string& file : files)
+            if (!isBundle(file)) made.insert(bundleBeside(file));
+        std::list<std::string> inputs;
+        for (const std::string& file : files)
+            if (!made.count(file)) inputs.push_back(file);
+        return inputs;
     }
 
     // A text cloud whose bundle file exists already is represented by it, so that a rerun of a
@@ -89,20 +93,35 @@ private:
         return isBundle(source) ? "out.qz" : bundleBeside(source);
     }
 
+    // "hill.csv -> hill.qz", or the bundle's name alone when it is extended in place.
+    std::string subjectFor(const std::string& file, const std::string& source) const {
+        const std::string written = OutFile == "out.qz" && isBundle(source) ? source : OutFile;
+        return written == file ? file : file + " -> " + written;
+    }
+
     void convertOne(const std::string& file) {
         const std::string source = sourceFor(file);
         OutFile = outputFor(source);
-        if (!Tools::loadSingleInput(*this, source, ReadPointCloud))
-            return Tools::discardBundle(*this);
+        Added.clear();
+        const bool converted = convertSource(source);
+        Tools::reportInput(subjectFor(file, source), converted ? Added : Tools::Outcomes(),
+                           converted ? "nothing to do" : "not converted, see the errors below");
+    }
+
+    bool convertSource(const std::string& source) {
+        if (!Tools::loadSingleInput(*this, source, ReadPointCloud)) {
+            Tools::discardBundle(*this);
+            return false;
+        }
         if (!myBundle || !myBundle->isBound()) {
             ErrorMessages.push_back("Cannot open the output file " + OutFile);
             if (myBundle) Tools::addReason(*this, myBundle->lastError());
-            return Tools::discardBundle(*this);
-        }
-        if (addHeightToGrids(source))
-            Tools::saveAndRelease(*this);
-        else
             Tools::discardBundle(*this);
+            return false;
+        }
+        if (addHeightToGrids(source)) return Tools::saveAndRelease(*this);
+        Tools::discardBundle(*this);
+        return false;
     }
 
     bool addHeightToGrids(const std::string& file) {
@@ -126,14 +145,18 @@ private:
             return false;
         }
         grid.addField("Height", heightAboveLowest(*points));
+        Added.push_back("Height added to " + grid.name() + " (" + std::to_string(points->size()) +
+                        " points)");
         addSuccessAttributeToGrid(grid);
         addInfoToGrid("Added Height: elevation of each point above the lowest point of " +
                           grid.name() + " (from " + file + ")\n",
-                      grid, ConverterName, Plexa::GridPtr(), majorVersion, minorVersion);
+                      grid, ConverterName, Plexa::GridPtr(), Tools::ProgramMajorVersion,
+                      Tools::ProgramMinorVersion);
         return true;
     }
 
     Settings Options;
+    Tools::Outcomes Added; // of the input at hand
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {
@@ -144,31 +167,21 @@ void defineOptions(CLI::App& app, Settings& settings) {
     app.add_option("-o,--output", settings.Output,
                    "Output bundle file, for a single input only (default: a text cloud becomes "
                    "<name>.qz beside it, a bundle file is extended in place)");
-    app.add_option("-c,--compression", settings.Compression,
-                   "Deflate level 1..9 (larger values are clamped); 0 keeps the library's level; "
-                   "negative: no compression and full precision")
-        ->capture_default_str();
     app.add_option("-f,--fields", settings.Fields,
                    "Only these fields are written, comma separated (default: all)")
         ->delimiter(',');
     app.add_option("-g,--grid", settings.Grid, "Process only the grid of this name");
     app.add_flag("--ignore-success", settings.IgnoreSuccess,
                  "Redo grids that already carry this converter's success mark");
-    Tools::addShardOption(app, settings.Shard);
+    Tools::addBatchOptions(app, settings);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Adds the field Height (elevation of each point above the lowest point of its "
-                 "cloud) to point clouds and writes them as bundle files."};
-    Settings settings;
-    defineOptions(app, settings);
-    CLI11_PARSE(app, argc, argv);
-    int status = 0;
-    {
-        PointCloudConverter converter(settings);
-        status = Tools::runConverter(converter);
-    }
-    return status;
+    return Tools::runProgram<PointCloudConverter, Settings>(
+        argc, argv,
+        "Adds the field Height (elevation of each point above the lowest point of its "
+        "cloud) to point clouds and writes them as bundle files.",
+        defineOptions);
 }

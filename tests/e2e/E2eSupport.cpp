@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <stdexcept>
 #include <sys/wait.h>
 
 namespace ConvLibTest::E2e {
@@ -18,8 +18,18 @@ std::string quoted(const std::string& text) {
     return result + "'";
 }
 
-int exitStatus(int systemResult) {
-    return WIFEXITED(systemResult) ? WEXITSTATUS(systemResult) : -1;
+// A few points around a far-away origin, so that the stored shift needs all its digits.
+std::string farCloud(int index) {
+    std::string text;
+    for (int i = 0; i < 5; ++i)
+        text += std::to_string(512345.678901 + index * 0.37 + i * 1.1) + " " +
+                std::to_string(5398765.432109 + i * 0.7) + " " +
+                std::to_string(301.234567 + index + (i % 3) * 0.61) + "\n";
+    return text;
+}
+
+bool found(const std::string& tool) {
+    return !tool.empty() && tool.find("NOTFOUND") == std::string::npos;
 }
 
 } // namespace
@@ -32,20 +42,37 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
     for (const std::string& argument : arguments)
         command += " " + quoted(argument);
     command += " >" + quoted(streams / "out") + " 2>" + quoted(streams / "err") + " </dev/null";
-    RunResult result;
-    result.Status = exitStatus(std::system(command.c_str()));
-    result.Out = readFile(streams / "out");
-    result.Err = readFile(streams / "err");
-    return result;
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(streams / "out"),
+            readFile(streams / "err")};
 }
 
-std::vector<std::string> copySamples(const TempDir& dir, const std::vector<std::string>& names,
-                                     const std::string& subfolder) {
-    std::vector<std::string> copies;
-    for (const std::string& name : names)
-        copies.push_back(dir.write(subfolder + name,
-                                   readFile(std::string(CONVLIB_SOURCE_DIR) + "/samples/" + name)));
-    return copies;
+void writeInputTree(const TempDir& dir) {
+    for (const char* sample : {"hill.csv", "plane.xyz", "ridge.csv"})
+        dir.write(std::string("in/") + sample,
+                  readFile(std::string(CONVLIB_SOURCE_DIR) + "/samples/" + sample));
+    for (int index = 1; index <= 3; ++index)
+        dir.write("in/far" + std::to_string(index) + ".xyz", farCloud(index));
+    const std::string survey = dir.write("in/survey.xyz", "0 0 1\n1 0 2\n0 1 3\n");
+    Plexa::writeBundleFile(*loadBundle(survey), dir / "in/survey.qz", Plexa::StoragePtr());
+    std::filesystem::remove(survey);
+}
+
+ConvertedTree::ConvertedTree() {
+    writeInputTree(Dir);
+    Conversion = run(QZ_POINTCLOUD, {"in/"}, Dir.path());
+}
+
+const ConvertedTree& convertedTree() {
+    static const ConvertedTree tree;
+    return tree;
+}
+
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        files[entry.path().string()] = entry.is_regular_file() ? readFile(entry.path()) : "/";
+    return files;
 }
 
 Plexa::BundlePtr loadBundle(const std::string& file) {
@@ -56,7 +83,8 @@ Plexa::BundlePtr loadBundle(const std::string& file) {
     return success ? bundle : Plexa::BundlePtr();
 }
 
-Plexa::GridPtr firstGrid(const Plexa::BundlePtr& bundle, const std::string& name) {
+Plexa::GridPtr firstGrid(const std::string& file, const std::string& name) {
+    Plexa::BundlePtr bundle = loadBundle(file);
     if (!bundle || bundle->slices().empty()) return Plexa::GridPtr();
     return bundle->slices().begin()->second->findGrid(name);
 }
@@ -66,22 +94,29 @@ std::string textAttribute(const Plexa::Grid& grid, const std::string& key) {
     return text && !text->empty() ? text->front() : std::string();
 }
 
-const Plexa::StoredField* findStored(const std::vector<Plexa::StoredField>& fields,
-                                     const std::string& grid, const std::string& field) {
-    for (const Plexa::StoredField& stored : fields)
-        if (stored.Grid == grid && stored.Field == field) return &stored;
-    return nullptr;
+std::vector<Plexa::StoredField> describe(const std::string& file) {
+    std::vector<Plexa::StoredField> fields;
+    std::string error;
+    return Plexa::describeFile(file, fields, error) ? fields : std::vector<Plexa::StoredField>();
 }
 
-bool pythonAvailable() {
-    return std::string(CONVLIB_PYTHON).find("NOTFOUND") == std::string::npos;
+const Plexa::StoredField& findStored(const std::vector<Plexa::StoredField>& fields,
+                                     const std::string& grid, const std::string& field) {
+    for (const Plexa::StoredField& stored : fields)
+        if (stored.Grid == grid && stored.Field == field) return stored;
+    throw std::runtime_error("no stored field " + grid + "/" + field);
 }
 
 bool isValidJson(const std::string& text) {
     TempDir dir;
     const std::string file = dir.write("check.json", text);
-    return run(CONVLIB_PYTHON, {"-c", "import json,sys; json.load(open(sys.argv[1]))", file})
-               .Status == 0;
+    return !found(CONVLIB_PYTHON) ||
+           run(CONVLIB_PYTHON, {"-c", "import json,sys; json.load(open(sys.argv[1]))", file})
+                   .Status == 0;
+}
+
+bool isValidXml(const std::string& file) {
+    return !found(CONVLIB_XMLLINT) || run(CONVLIB_XMLLINT, {"--noout", file}).Status == 0;
 }
 
 bool readPng(const std::string& file, Image& image) {

@@ -1,10 +1,11 @@
-// Helpers for the end-to-end tests: running the converter programs, reading their results back.
+// Helpers for the end-to-end tests: one input tree, running the programs, reading results back.
 #pragma once
 
 #include "outside/Plexa.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,22 +21,34 @@ struct RunResult {
 RunResult run(const std::string& program, const std::vector<std::string>& arguments,
               const std::string& folder = "");
 
-// Copies sample files from samples/ into the folder (or a subfolder such as "in/"); returns their
-// new names.
-std::vector<std::string> copySamples(const TempDir& dir, const std::vector<std::string>& names,
-                                     const std::string& subfolder = "");
+// The seven inputs in <folder>/in/: the samples hill.csv, plane.xyz and ridge.csv, the generated
+// far1..far3.xyz (coordinates with long fractions) and survey.qz, a bundle without Height.
+void writeInputTree(const TempDir& dir);
 
-// The bundle in a file, loaded through the data model; empty when it cannot be loaded.
+// The input tree converted by qz-pointcloud once for all tests of a program; read only.
+struct ConvertedTree {
+    ConvertedTree();
+    TempDir Dir;
+    RunResult Conversion;
+    std::string operator/(const std::string& name) const { return Dir / ("in/" + name); }
+};
+const ConvertedTree& convertedTree();
+
+// Every file below the folder with its bytes, and every folder ("/").
+std::map<std::string, std::string> snapshot(const std::string& folder);
+
 Plexa::BundlePtr loadBundle(const std::string& file);
-Plexa::GridPtr firstGrid(const Plexa::BundlePtr& bundle, const std::string& name);
+Plexa::GridPtr firstGrid(const std::string& file, const std::string& name);
 // The first text of a text attribute, or "" when there is none.
 std::string textAttribute(const Plexa::Grid& grid, const std::string& key);
-const Plexa::StoredField* findStored(const std::vector<Plexa::StoredField>& fields,
+// How the file stores each field; empty when it cannot be described.
+std::vector<Plexa::StoredField> describe(const std::string& file);
+const Plexa::StoredField& findStored(const std::vector<Plexa::StoredField>& fields,
                                      const std::string& grid, const std::string& field);
 
-// Whether python3's json module accepts the text; skip the check when python3 is missing.
-bool pythonAvailable();
+// What python3's json module and xmllint say; true without the tool, so the check is skipped.
 bool isValidJson(const std::string& text);
+bool isValidXml(const std::string& file);
 
 struct Image {
     unsigned Width = 0;
