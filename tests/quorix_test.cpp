@@ -96,13 +96,6 @@ TEST(StrongPtr, DynPtrTestsTheTypeAtRunTime) {
     EXPECT_EQ(derived.rawptr()->strongCount(), 2);
 }
 
-TEST(StrongPtr, ObjectNumbersAndSerialsGrow) {
-    WidgetPtr a(new Widget), b(new Widget);
-    EXPECT_GE(a->objectNumber(), 1u);
-    EXPECT_EQ(b->objectNumber(), a->objectNumber() + 1);
-    EXPECT_LT(a->serial(), b->serial());
-}
-
 struct Counted : Quorix::ReferenceBase<Counted> {};
 int deferredCalls = 0;
 
@@ -208,18 +201,6 @@ TEST(Chunk, TotalMemsizeFollowsLiveChunkStorage) {
     EXPECT_EQ(Quorix::ChunkBase::TotalMemsize.load(), before);
 }
 
-TEST(Attributes, StoreReplaceAndMiss) {
-    Quorix::Attributes attributes;
-    EXPECT_FALSE(attributes.getAttribute("missing").valid());
-    auto* text = new Quorix::Chunk<std::string>{"first"};
-    attributes.setAttribute("key", Quorix::StrongPtr<Quorix::ChunkBase>(text));
-    EXPECT_EQ(attributes.getAttribute("key").rawptr(), text);
-    attributes.setAttribute("key", Quorix::StrongPtr<Quorix::ChunkBase>(new Quorix::Chunk<int>{1}));
-    Quorix::DynPtr<Quorix::Chunk<std::string>, Quorix::ChunkBase> asText(
-        attributes.getAttribute("key"));
-    EXPECT_FALSE(asText.valid());
-}
-
 TEST(Console, WritesOneLinePerObjectWithEscapesUnchanged) {
     std::string out = ConvLibTest::captureStdout([] {
         Quorix::Console() << "   \x1b[31m" << std::string("red") << "\x1b[0m";
@@ -227,14 +208,6 @@ TEST(Console, WritesOneLinePerObjectWithEscapesUnchanged) {
         Quorix::Console() << static_cast<const char*>(nullptr) << "x";
     });
     EXPECT_EQ(out, "   \x1b[31mred\x1b[0m\n\nx\n");
-}
-
-TEST(StringList, ContainsAndLoaderParameters) {
-    Quorix::StringList list{"a", "b"};
-    EXPECT_TRUE(list.contains("b"));
-    EXPECT_FALSE(list.contains("B"));
-    EXPECT_EQ(Quorix::LoaderParameters("one").Files, std::list<std::string>{"one"});
-    EXPECT_EQ(Quorix::LoaderParameters(std::list<std::string>{"x", "y"}).Files.size(), 2u);
 }
 
 // Collects what a scan delivers.
@@ -277,13 +250,6 @@ TEST(Folder, ScanNamesEntriesRelativeToTheTextBeforeTheLastSlash) {
     stopEarly.limit = 1;
     stopEarly.scan(dir / "data/");
     EXPECT_EQ(stopEarly.entries.size(), 1u);
-}
-
-TEST(Ageable, TouchTakesTheNextGlobalTime) {
-    Quorix::Ageable a, b;
-    const auto first = a.touch();
-    EXPECT_EQ(first, Quorix::Ageable::GlobalTime.load());
-    EXPECT_GT(b.touch(), first);
 }
 
 } // namespace
