@@ -34,20 +34,27 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
     return file.string();
 }
 
-std::string captureStdout(const std::function<void()>& action) {
-    std::fflush(stdout);
-    testing::internal::CaptureStdout();
+namespace {
+
+std::string capture(FILE* stream, void (*start)(), std::string (*finish)(),
+                    const std::function<void()>& action) {
+    std::fflush(stream);
+    start();
     action();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    std::fflush(stream);
+    return finish();
+}
+
+} // namespace
+
+std::string captureStdout(const std::function<void()>& action) {
+    return capture(stdout, testing::internal::CaptureStdout, testing::internal::GetCapturedStdout,
+                   action);
 }
 
 std::string captureStderr(const std::function<void()>& action) {
-    std::fflush(stderr);
-    testing::internal::CaptureStderr();
-    action();
-    std::fflush(stderr);
-    return testing::internal::GetCapturedStderr();
+    return capture(stderr, testing::internal::CaptureStderr, testing::internal::GetCapturedStderr,
+                   action);
 }
 
 std::string readFile(const std::string& name) {
