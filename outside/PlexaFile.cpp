@@ -18,11 +18,20 @@ std::string extensionOf(const std::string& file) {
     return extension;
 }
 
+bool isTextCloud(const std::string& file) {
+    const std::string extension = extensionOf(file);
+    return extension == ".csv" || extension == ".xyz";
+}
+
+// A bundle written over a text point cloud would destroy the user's original.
+std::string textCloudRefusal(const std::string& file) {
+    return file + ": a text point cloud is never overwritten by a bundle; bind a .qz file";
+}
+
 bool readByType(const std::string& file, Bundle& into, std::string& error) {
     const std::string extension = extensionOf(file);
     if (extension == ".qz") return detail::readBundleFile(file, into, error);
-    if (extension == ".csv" || extension == ".xyz")
-        return detail::readPointCloud(file, into, error);
+    if (isTextCloud(file)) return detail::readPointCloud(file, into, error);
     error = "unknown file type \"" + extension + "\" (known: .qz, .csv, .xyz)";
     return false;
 }
@@ -81,6 +90,7 @@ BindResult Bundle::bindTo(const std::string& file,
     StoragePtr storage(policy ? dynamic_cast<StorageTransformations*>(policy.rawptr())
                               : new StorageTransformations(false));
     if (!storage) return {false, file + ": the storage policy is no Plexa::StorageTransformations"};
+    if (isTextCloud(file)) return {false, textCloudRefusal(file)};
     std::string error;
     if (!absorbFile(file, *this, error)) {
         LastError = file + ": " + error;
@@ -94,6 +104,7 @@ BindResult Bundle::bindTo(const std::string& file,
 
 BindResult Bundle::bindToNew(const std::string& file, const StoragePtr& policy) {
     if (file.empty()) return {false, "no file name to bind to"};
+    if (isTextCloud(file)) return {false, textCloudRefusal(file)};
     BoundFile = file;
     Policy = policy ? policy : StoragePtr(new StorageTransformations(false));
     // The new file holds nothing yet, so everything in the bundle waits to be saved.

@@ -83,7 +83,11 @@ TEST_F(BindingTest, BindingFailuresLeaveTheBundleUnbound) {
     EXPECT_EQ(wrongPolicy.Text, File + ": the storage policy is no Plexa::StorageTransformations");
     Plexa::BindResult missing = Bundle->bindTo(Dir / "missing.qz", {}, {});
     EXPECT_EQ(missing.Text, Dir / "missing.qz" + ": no such file");
-    EXPECT_FALSE(wrongPolicy || missing || Bundle->isBound() || Bundle->save());
+    const std::string cloud = Dir.write("cloud.csv", "x,y,z\n1,2,3\n");
+    Plexa::BindResult overText = Bundle->bindTo(cloud, {}, {});
+    EXPECT_NE(overText.Text.find("a text point cloud is never overwritten"), std::string::npos);
+    EXPECT_FALSE(Bundle->bindToNew(Dir / "new.XYZ", {}));
+    EXPECT_FALSE(wrongPolicy || missing || overText || Bundle->isBound() || Bundle->save());
 }
 
 TEST_F(BindingTest, FailedSaveKeepsTheOldFileQuietly) {
