@@ -63,7 +63,9 @@ struct QUORIX_API SpeakPtr {
 class QUORIX_API Referenced {
 public:
     Referenced();
+    // A copy is a new object: serial and control record are identity, never copied or assigned.
     Referenced(const Referenced&);
+    // cppcheck-suppress operatorEqVarError
     Referenced& operator=(const Referenced&) { return *this; }
     virtual ~Referenced();
 
@@ -87,6 +89,7 @@ public:
 
     ReferenceBase() : ObjectNumber(MaxObjectCountID++) {}
     ReferenceBase(const ReferenceBase&) : Referenced(), ObjectNumber(MaxObjectCountID++) {}
+    // cppcheck-suppress operatorEqVarError
     ReferenceBase& operator=(const ReferenceBase&) { return *this; }
 
     std::uint64_t objectNumber() const noexcept { return ObjectNumber; }
