@@ -20,7 +20,7 @@ using Settings = StorageTransformations::FilterSettings;
 
 // Compact data lives in the object header, whose messages must stay below 64 KiB with their own
 // bookkeeping; this leaves room for it.
-constexpr std::size_t CompactLimit = 63 * 1024;
+constexpr std::size_t CompactLimit = 63u * 1024u;
 
 Handle createGroup(hid_t parent, const std::string& name, const Handle& creation) {
     return Handle(H5Gcreate2(parent, name.c_str(), H5P_DEFAULT, creation.get(), H5P_DEFAULT),

@@ -75,6 +75,11 @@ struct Table {
         if (names.size() < 3)
             throw lineError(line, "a point needs three coordinates, found " +
                                       std::to_string(names.size()) + " columns");
+        // two columns of one name would become one field, and one of them would be lost
+        std::vector<std::string> sorted = names;
+        std::sort(sorted.begin(), sorted.end());
+        auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+        if (twice != sorted.end()) throw lineError(line, "column \"" + *twice + "\" appears twice");
         Names = std::move(names);
         Columns.resize(Names.size());
     }
