@@ -1,5 +1,5 @@
 #include "convlib/MyStorage.hpp"
-#include "tests/support/ConverterSupport.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
