@@ -17,7 +17,6 @@ class Widget : public Quorix::ReferenceBase<Widget> {
 public:
     Widget() { ++liveWidgets; }
     ~Widget() override { --liveWidgets; }
-    int value = 0;
 };
 
 using WidgetPtr = Quorix::StrongPtr<Widget>;
