@@ -1,4 +1,3 @@
-#include "tests/support/ConverterSupport.hpp"
 #include "tests/support/PlexaSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -7,9 +6,10 @@
 
 namespace {
 
+using ConvLibTest::chunkOf;
+using ConvLibTest::ChunkPtr;
 using ConvLibTest::Names;
-using ChunkPtr = Quorix::StrongPtr<Quorix::ChunkBase>;
-using TextChunk = Quorix::Chunk<std::string>;
+using ConvLibTest::textsOf;
 
 const char* const ProvenanceKey = "Kestrelon::Provenience";
 const std::string Block = "Converter name: Tool \nVersion: 2.7\ndid things";
@@ -18,15 +18,7 @@ class Annotations : public testing::Test {
 protected:
     Annotations() { Tool.ConverterName = "Tool"; }
 
-    template <class T> static ChunkPtr chunk(std::initializer_list<T> values) {
-        return ChunkPtr(new Quorix::Chunk<T>(values));
-    }
     static Plexa::GridPtr makeGrid() { return Plexa::GridPtr(new Plexa::Grid("Mesh")); }
-
-    static Names textsOf(const Plexa::Grid& grid, const std::string& key) {
-        Quorix::DynPtr<TextChunk, Quorix::ChunkBase> chunk(grid.getAttribute(key));
-        return chunk ? Names(chunk->begin(), chunk->end()) : Names();
-    }
 
     static void addInfo(Plexa::Grid& grid, const Plexa::GridPtr& source, int major = 2,
                         int minor = 7, const std::string& info = "did things") {
@@ -53,10 +45,10 @@ protected:
 
 TEST_F(Annotations, OnlyTheOwnFilledMarkSkipsUnlessIgnored) {
     const std::pair<const char*, ChunkPtr> unmarked[] = {
-        {"OtherSuccessful?", chunk<std::string>({"Mon Jan  1 00:00:00 2024\n"})},
-        {"ToolSuccessful?", chunk({1})},
-        {"ToolSuccessful?", chunk<std::string>({""})},
-        {"ToolSuccessful?", chunk<std::string>({})}};
+        {"OtherSuccessful?", chunkOf<std::string>({"Mon Jan  1 00:00:00 2024\n"})},
+        {"ToolSuccessful?", chunkOf({1})},
+        {"ToolSuccessful?", chunkOf<std::string>({""})},
+        {"ToolSuccessful?", chunkOf<std::string>({})}};
     for (const auto& [key, value] : unmarked) {
         Grid->setAttribute(key, value);
         EXPECT_EQ(test(*Grid), "") << key;
@@ -97,10 +89,10 @@ TEST_F(Annotations, RecordBlockFollowsTheSourceHistory) {
     };
     const Case cases[] = {
         {nullptr, nullptr, {Block}},
-        {chunk({1}), nullptr, {Block}},
-        {nullptr, chunk({1}), {Block}},
-        {chunk<std::string>({"old line", "kept"}), nullptr, {"old line" + Block, "kept"}},
-        {nullptr, chunk<std::string>({"T1", "T2", "T3"}), {"T3\nT2\nT1\n" + Block}},
+        {chunkOf({1}), nullptr, {Block}},
+        {nullptr, chunkOf({1}), {Block}},
+        {chunkOf<std::string>({"old line", "kept"}), nullptr, {"old line" + Block, "kept"}},
+        {nullptr, chunkOf<std::string>({"T1", "T2", "T3"}), {"T3\nT2\nT1\n" + Block}},
     };
     for (const Case& c : cases) {
         Plexa::GridPtr grid = makeGrid(), source = makeGrid();

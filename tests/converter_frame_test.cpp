@@ -1,5 +1,5 @@
 #include "convlib/ElapsedTime.hpp"
-#include "tests/support/ConverterSupport.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +45,9 @@ TEST(RunSummary, ErrorBannerIfAnyThenTheTime) {
     const std::string time =
         "\n\n" + stars + "\n   \033[36mSample: Execution Time: 1.50[h]\033[0m\n" + stars + "\n\n";
     EXPECT_EQ(summaryOf("Sample", {}), time);
+    EXPECT_EQ(summaryOf("", {"x"}),
+              "\n\n" + bangs + "\n   \033[31m: Error! Message: x\033[0m\n" + bangs + "\n\n\n\n" +
+                  stars + "\n   \033[36m: Execution Time: 1.50[h]\033[0m\n" + stars + "\n\n");
     EXPECT_EQ(summaryOf("Sample", {"first", ""}),
               "\n\n" + bangs +
                   "\n   \033[31mSample: Error! Message: first\033[0m\n"

@@ -1,4 +1,4 @@
-#include "tests/support/ConverterSupport.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 

@@ -84,10 +84,7 @@ TEST(BadInputFolder, UnreadableFolderIsReported) {
 TEST(CommandLineMistakes, GetCli11sMessageAndStatus) {
     const std::vector<std::vector<std::string>> mistakes = {
         {QZ_POINTCLOUD, "x.csv", "--shard", "0/3"},
-
-        {QZ_POINTCLOUD},
         {QZ_MERGE, "in/"},
-        {QZ_INSPECT, "a.qz", "--preview", "a.png"},
         {QZ_INSPECT, "a.qz", "--preview", "a.png", "--field", "Height", "--size", "0x5"}};
     for (const auto& mistake : mistakes) {
         RunResult result = run(mistake[0], {mistake.begin() + 1, mistake.end()});

@@ -17,12 +17,12 @@ protected:
     void SetUp() override {
         for (const char* file : {"hill.qz", "far1.qz"})
             Dir.write(file, readFile(convertedTree() / file));
-        Stored = describe(Dir / "far1.qz");
-        ASSERT_FALSE(Stored.empty());
+        Fields = describe(Dir / "far1.qz");
+        ASSERT_FALSE(Fields.empty());
     }
 
     TempDir Dir;
-    std::vector<Plexa::StoredField> Stored;
+    Stored Fields;
 };
 
 // The numbers of the JSON list that follows the key after the given place.
@@ -55,7 +55,7 @@ TEST_F(InspectConverter, DescribesForPeopleAndAsJsonWithExactNumbers) {
     EXPECT_NE(
         json.Out.find("{\"name\":\"Height\",\"type\":\"float64\",\"size\":5,\"components\":1"),
         std::string::npos);
-    const Plexa::StoredField& positions = findStored(Stored, "far1", "Positions");
+    const Plexa::StoredField& positions = findStored(Fields, "far1", "Positions");
     const std::size_t at = json.Out.find("\"path\":\"/000000/far1/Positions\"");
     ASSERT_NE(at, std::string::npos) << json.Out;
     ASSERT_EQ(positions.Shift.size(), 3u);
@@ -70,7 +70,7 @@ TEST_F(InspectConverter, WritesValidXdmfNamingEverySavedField) {
     const std::string xml = readFile(Dir / "views/far1.xmf");
     EXPECT_TRUE(isValidXml(Dir / "views/far1.xmf")) << xml;
     EXPECT_NE(xml.find("TopologyType=\"Polyvertex\" NumberOfElements=\"5\""), std::string::npos);
-    for (const Plexa::StoredField& field : Stored) {
+    for (const Plexa::StoredField& field : Fields) {
         std::string shape = std::to_string(field.Shape[0]);
         if (field.Shape.size() > 1) shape += " " + std::to_string(field.Shape[1]);
         const std::string item = "<DataItem Dimensions=\"" + shape +
@@ -83,7 +83,7 @@ TEST_F(InspectConverter, WritesValidXdmfNamingEverySavedField) {
     ASSERT_NE(term, std::string::npos) << xml;
     double zShift = 0;
     std::from_chars(xml.data() + term + 5, xml.data() + xml.size(), zShift);
-    EXPECT_EQ(zShift, findStored(Stored, "far1", "Positions").Shift[2]);
+    EXPECT_EQ(zShift, findStored(Fields, "far1", "Positions").Shift[2]);
 }
 
 TEST_F(InspectConverter, DrawsAPreviewOfTheRequestedSize) {

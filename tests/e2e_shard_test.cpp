@@ -11,8 +11,7 @@ TEST(Shard, ParsesOnlyKOfNWithKInRange) {
     Shard shard;
     std::string error;
     ASSERT_TRUE(ConvLib::Tools::parseShard("3/8", shard, error));
-    EXPECT_EQ(shard.Index, 3);
-    EXPECT_EQ(shard.Count, 8);
+    EXPECT_EQ(std::make_pair(shard.Index, shard.Count), std::make_pair(3, 8));
     for (const char* bad :
          {"", "3", "/8", "3/", "0/8", "9/8", "-1/8", "1/0", "1/8x", " 1/8", "a/b"}) {
         EXPECT_FALSE(ConvLib::Tools::parseShard(bad, shard, error)) << bad;

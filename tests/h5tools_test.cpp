@@ -4,27 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <regex>
 #include <string>
 
 namespace {
-
-struct Output {
-    int status = -1;
-    std::string text;
-};
-
-Output run(const std::string& command) {
-    Output output;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-        output.text.append(buffer, n);
-    output.status = ::pclose(pipe);
-    return output;
-}
 
 TEST(Hdf5Tools, OpenWhatABundleSaveWrites) {
     ConvLibTest::TempDir dir;
@@ -42,16 +25,16 @@ TEST(Hdf5Tools, OpenWhatABundleSaveWrites) {
         ASSERT_TRUE(saved) << saved.Text;
     }
 
-    Output listing = run("h5ls -r '" + file + "'");
-    ASSERT_EQ(listing.status, 0) << listing.text;
+    const ConvLibTest::RunResult listing = ConvLibTest::run("h5ls", {"-r", file});
+    ASSERT_EQ(listing.Status, 0) << listing.Err;
     EXPECT_TRUE(
-        std::regex_search(listing.text, std::regex(R"(/000000/Cloud/Positions +Dataset \{4, 3\})")))
-        << listing.text;
+        std::regex_search(listing.Out, std::regex(R"(/000000/Cloud/Positions +Dataset \{4, 3\})")))
+        << listing.Out;
 
-    Output dump = run("h5dump '" + file + "'");
-    ASSERT_EQ(dump.status, 0) << dump.text;
-    EXPECT_NE(dump.text.find("ATTRIBUTE \"Note\""), std::string::npos) << dump.text;
-    EXPECT_NE(dump.text.find("7.25"), std::string::npos) << dump.text;
+    const ConvLibTest::RunResult dump = ConvLibTest::run("h5dump", {file});
+    ASSERT_EQ(dump.Status, 0) << dump.Err;
+    EXPECT_NE(dump.Out.find("ATTRIBUTE \"Note\""), std::string::npos) << dump.Out;
+    EXPECT_NE(dump.Out.find("7.25"), std::string::npos) << dump.Out;
 }
 
 } // namespace

@@ -3,12 +3,10 @@
 #include "outside/Plexa.hpp"
 
 #include "tests/support/PlexaSupport.hpp"
-#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <unistd.h>
 
 namespace {
 
@@ -104,16 +102,6 @@ TEST_F(BindingTest, SaveIntoAMissingFolderFailsClearly) {
     const std::string target = Dir / "no/such/folder/x.qz";
     Plexa::BindResult result = Plexa::writeBundleFile(*Sample, target, Plexa::StoragePtr());
     expectOldFileKept(result, target + ": folder " + Dir / "no/such/folder" + " does not exist");
-}
-
-TEST_F(BindingTest, SaveIntoAReadOnlyFolderKeepsTheOldFile) {
-    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
-    std::filesystem::permissions(Dir.path(), std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::remove);
-    Plexa::BindResult result = Plexa::writeBundleFile(*Sample, File, Plexa::StoragePtr());
-    std::filesystem::permissions(Dir.path(), std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::add);
-    expectOldFileKept(result, "H5Fcreate failed");
 }
 
 } // namespace

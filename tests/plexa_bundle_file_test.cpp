@@ -2,25 +2,15 @@
 #include "outside/Plexa.hpp"
 
 #include "tests/support/PlexaSupport.hpp"
-#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 #include <hdf5.h>
 
-#include <algorithm>
-
 namespace {
 
+using ConvLibTest::findStored;
 using ConvLibTest::makeTestStorage;
-using Stored = std::vector<Plexa::StoredField>;
-
-const Plexa::StoredField& find(const Stored& fields, double time, const std::string& field) {
-    auto found = std::find_if(fields.begin(), fields.end(), [&](const Plexa::StoredField& f) {
-        return f.Time == time && f.Grid == "Mesh" && f.Field == field;
-    });
-    static const Plexa::StoredField Absent{};
-    return found == fields.end() ? Absent : *found;
-}
+using ConvLibTest::Stored;
 
 class BundleFileTest : public testing::Test {
 protected:
@@ -31,10 +21,7 @@ protected:
     Stored writeWith(const Plexa::StoragePtr& storage) {
         Plexa::BindResult result = Plexa::writeBundleFile(*Sample, File, storage);
         EXPECT_TRUE(result) << result.Text;
-        Stored fields;
-        std::string error;
-        EXPECT_TRUE(Plexa::describeFile(File, fields, error)) << error;
-        return fields;
+        return ConvLibTest::describe(File);
     }
 };
 
@@ -70,7 +57,7 @@ TEST_F(BundleFileTest, PolicyChoosesPrecisionShiftAndFilters) {
     const Stored fields = writeWith(storage);
     ConvLibTest::expectSameBundles(*Sample, *ConvLibTest::loadBundle(File), 1e-6);
 
-    const Plexa::StoredField& positions = find(fields, 0.5, "Positions");
+    const Plexa::StoredField& positions = findStored(fields, "Mesh", "Positions", 0.5);
     EXPECT_EQ(positions.StoredType, "float32");
     EXPECT_EQ(positions.MemoryType, "float64");
     EXPECT_EQ(positions.Shape, (std::vector<unsigned long long>{50, 3}));
@@ -79,10 +66,10 @@ TEST_F(BundleFileTest, PolicyChoosesPrecisionShiftAndFilters) {
     EXPECT_EQ(positions.DeflateLevel, 3);
     ASSERT_EQ(positions.Shift.size(), 3u);
     EXPECT_DOUBLE_EQ(positions.Shift[0], 6.0e5 + 0.5 + 12.0);
-    const Plexa::StoredField& labels = find(fields, 0.5, "Labels");
+    const Plexa::StoredField& labels = findStored(fields, "Mesh", "Labels", 0.5);
     EXPECT_EQ(labels.StoredType, "int32");
     EXPECT_TRUE(labels.Shift.empty());
-    EXPECT_FALSE(find(fields, 0.5, "Nothing").Chunked);
+    EXPECT_FALSE(findStored(fields, "Mesh", "Nothing", 0.5).Chunked);
 }
 
 TEST_F(BundleFileTest, CompactFieldsAreUnfiltered) {
@@ -93,9 +80,9 @@ TEST_F(BundleFileTest, CompactFieldsAreUnfiltered) {
     Sample->findSlice(0)->findGrid("Mesh")->addField("Largest", Plexa::makeArray<double>(8063));
     Sample->findSlice(0)->findGrid("Mesh")->addField("Larger", Plexa::makeArray<double>(8064));
     const Stored fields = writeWith(compact);
-    EXPECT_TRUE(find(fields, 0, "Positions").Compact);
-    EXPECT_TRUE(find(fields, 0, "Largest").Compact);
-    EXPECT_TRUE(find(fields, 0, "Larger").Deflate);
+    EXPECT_TRUE(findStored(fields, "Mesh", "Positions").Compact);
+    EXPECT_TRUE(findStored(fields, "Mesh", "Largest").Compact);
+    EXPECT_TRUE(findStored(fields, "Mesh", "Larger").Deflate);
 }
 
 TEST_F(BundleFileTest, PolicyHooksRunInOrderAndDecideWhatIsWritten) {
@@ -106,8 +93,8 @@ TEST_F(BundleFileTest, PolicyHooksRunInOrderAndDecideWhatIsWritten) {
     storage->SavedFields = {"Flags"};
     const Stored fields = writeWith(storage);
     for (const char* absent : {"Labels", "Ids", "Flags"})
-        EXPECT_EQ(find(fields, 0, absent).Field, "") << absent;
-    const Plexa::StoredField& plain = find(fields, 0, "Positions");
+        EXPECT_EQ(findStored(fields, "Mesh", absent).Field, "") << absent;
+    const Plexa::StoredField& plain = findStored(fields, "Mesh", "Positions");
     EXPECT_EQ(plain.StoredType, "float64");
     EXPECT_FALSE(plain.Chunked || plain.Compact || plain.Deflate || plain.Shuffle);
     const std::vector<std::string> firstCalls(storage->Calls.begin(), storage->Calls.begin() + 13);

@@ -2,7 +2,6 @@
 #include "outside/Plexa.hpp"
 
 #include "tests/support/PlexaSupport.hpp"
-#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 #include <hdf5.h>
@@ -26,10 +25,6 @@ const Plexa::MemArray<T>& arrayOf(const Plexa::GridPtr& grid, const std::string&
     return dynamic_cast<const Plexa::MemArray<T>&>(*found->Data);
 }
 
-Quorix::StrongPtr<Quorix::ChunkBase> texts(std::initializer_list<std::string> values) {
-    return Quorix::StrongPtr<Quorix::ChunkBase>(new Quorix::Chunk<std::string>(values));
-}
-
 class LoadTest : public testing::Test {
 protected:
     ConvLibTest::TempDir Dir;
@@ -40,11 +35,11 @@ TEST_F(LoadTest, LaterFilesWinPerFieldAndAttribute) {
     Plexa::GridPtr grid = first->addSlice(1.0)->addGrid("G");
     grid->addField("a", Plexa::makeArray<double>(2));
     grid->addField("b", Plexa::makeArray<double>(2));
-    grid->setAttribute("k1", texts({"one"}));
-    grid->setAttribute("k2", texts({"old"}));
+    grid->setAttribute("k1", ConvLibTest::chunkOf<std::string>({"one"}));
+    grid->setAttribute("k2", ConvLibTest::chunkOf<std::string>({"old"}));
     Plexa::GridPtr other = second->addSlice(1.0)->addGrid("G");
     other->addField("b", Plexa::makeArray<std::int32_t>(5));
-    other->setAttribute("k2", texts({"new"}));
+    other->setAttribute("k2", ConvLibTest::chunkOf<std::string>({"new"}));
     second->addSlice(2.0)->addGrid("H");
     ASSERT_TRUE(Plexa::writeBundleFile(*first, Dir / "1.qz", {}));
     ASSERT_TRUE(Plexa::writeBundleFile(*second, Dir / "2.qz", {}));
@@ -56,8 +51,7 @@ TEST_F(LoadTest, LaterFilesWinPerFieldAndAttribute) {
     Plexa::GridPtr result = merged->findSlice(1.0)->findGrid("G");
     EXPECT_TRUE(result->findField("a") && result->getAttribute("k1"));
     EXPECT_EQ(arrayOf<std::int32_t>(result, "b").size(), 5u);
-    auto* k2 = dynamic_cast<Quorix::Chunk<std::string>*>(result->getAttribute("k2").rawptr());
-    EXPECT_EQ(k2 ? k2->front() : "", "new");
+    EXPECT_EQ(ConvLibTest::textsOf(*result, "k2"), ConvLibTest::Names{"new"});
     EXPECT_TRUE(merged->findSlice(2.0)->findGrid("H"));
 }
 

@@ -17,10 +17,7 @@ class Widget : public Quorix::ReferenceBase<Widget> {
 public:
     Widget() { ++liveWidgets; }
     ~Widget() override { --liveWidgets; }
-    int value = 0;
 };
-
-class DerivedWidget : public Widget {};
 
 using WidgetPtr = Quorix::StrongPtr<Widget>;
 
@@ -62,10 +59,9 @@ TEST(StrongPtr, CountsFollowCopyMoveAssignmentAndRelease) {
     EXPECT_EQ(widget->strongCount(), 3);
 
     moved.release();
-    assigned = WidgetPtr(new Widget); // the old object keeps its other references
+    assigned = WidgetPtr(new Widget); // the old object keeps its other reference
     EXPECT_EQ(liveWidgets, 2);
     assigned.reset();
-    EXPECT_EQ(liveWidgets, 1);
     EXPECT_EQ(widget->strongCount(), 1);
     EXPECT_EQ(liveWidgets, 1);
     first.release();
@@ -85,15 +81,6 @@ TEST(StrongPtr, LastStrongReferenceDeletesAndWeakPointersNotice) {
     EXPECT_FALSE(weak.valid());
     EXPECT_EQ(weak.rawptr(), nullptr);
     EXPECT_FALSE(weak.lock().valid());
-}
-
-TEST(StrongPtr, DynPtrTestsTheTypeAtRunTime) {
-    Quorix::StrongPtr<Widget> plain(new Widget);
-    Quorix::StrongPtr<Widget> derived(new DerivedWidget);
-    EXPECT_FALSE((Quorix::DynPtr<DerivedWidget, Widget>(plain)).valid());
-    Quorix::DynPtr<DerivedWidget, Widget> cast(derived);
-    EXPECT_TRUE(cast.valid());
-    EXPECT_EQ(derived.rawptr()->strongCount(), 2);
 }
 
 struct Counted : Quorix::ReferenceBase<Counted> {};
@@ -194,20 +181,8 @@ TEST(Chunk, TotalMemsizeFollowsLiveChunkStorage) {
         values.recount();
         EXPECT_GE(Quorix::ChunkBase::TotalMemsize.load() - before,
                   static_cast<std::int64_t>(5000 * sizeof(double)));
-        Quorix::Chunk<int> copy(3, 7);
-        EXPECT_EQ(copy.elementCount(), 3u);
-        EXPECT_EQ(copy.elementType(), typeid(int));
     }
     EXPECT_EQ(Quorix::ChunkBase::TotalMemsize.load(), before);
-}
-
-TEST(Console, WritesOneLinePerObjectWithEscapesUnchanged) {
-    std::string out = ConvLibTest::captureStdout([] {
-        Quorix::Console() << "   \x1b[31m" << std::string("red") << "\x1b[0m";
-        Quorix::Console() << "";
-        Quorix::Console() << static_cast<const char*>(nullptr) << "x";
-    });
-    EXPECT_EQ(out, "   \x1b[31mred\x1b[0m\n\nx\n");
 }
 
 // Collects what a scan delivers.
@@ -227,24 +202,21 @@ TEST(Folder, ScanNamesEntriesRelativeToTheTextBeforeTheLastSlash) {
     dir.write("data/f2.txt", "2");
     dir.write("data/sub/deep.dat", "3");
 
-    Collector slash;
-    slash.scan(dir / "data/");
-    EXPECT_EQ(slash.entries, (std::set<std::string>{"f1.dat", "f2.txt", "sub"}));
-
-    Collector bare;
-    bare.scan(dir / "data");
-    EXPECT_EQ(bare.entries, (std::set<std::string>{"data/f1.dat", "data/f2.txt", "data/sub"}));
-
-    Collector pattern;
-    pattern.scan(dir / "data/*.dat");
-    EXPECT_EQ(pattern.entries, (std::set<std::string>{"f1.dat"}));
-
-    Collector none;
-    EXPECT_EQ(none.scan(dir / "nothing*"), 0u);
-    EXPECT_EQ(none.scan(dir / "data/f1.dat/"), 0u); // a file is no folder
-    EXPECT_EQ(none.scan(dir / "*/f1.dat"), 0u);     // no literal folder to name entries by
-    EXPECT_EQ(none.scan(""), 0u);
-    EXPECT_TRUE(none.entries.empty());
+    using Entries = std::set<std::string>;
+    const std::pair<std::string, Entries> cases[] = {
+        {dir / "data/", {"f1.dat", "f2.txt", "sub"}},
+        {dir / "data", {"data/f1.dat", "data/f2.txt", "data/sub"}},
+        {dir / "data/*.dat", {"f1.dat"}},
+        {dir / "nothing*", {}},
+        {dir / "data/f1.dat/", {}}, // a file is no folder
+        {dir / "*/f1.dat", {}},     // no literal folder to name entries by
+        {"", {}},
+    };
+    for (const auto& [name, entries] : cases) {
+        Collector collector;
+        EXPECT_EQ(collector.scan(name), entries.size()) << name;
+        EXPECT_EQ(collector.entries, entries) << name;
+    }
 
     Collector stopEarly;
     stopEarly.limit = 1;

@@ -1,4 +1,5 @@
 #include "convlib/MyStorage.hpp"
+#include "tests/support/PlexaSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -69,6 +70,26 @@ TEST(StoragePolicy, SaveableFieldsSelectWhatIsWritten) {
     storage.SaveableFields.reset(new Quorix::StringList{"Height", "Pressure"});
     EXPECT_TRUE(saveable("Pressure") && saveable("Height"));
     EXPECT_FALSE(saveable("pressure"));
+}
+
+TEST(StoragePolicy, AnswersShowInTheWrittenFile) {
+    ConvLibTest::TempDir dir;
+    Plexa::Bundle bundle;
+    Plexa::GridPtr grid = bundle.addSlice(0)->addGrid("G");
+    for (const char* name : {"Positions", "Height", "Intensity"})
+        grid->addField(name, Plexa::makeArray<double>(20000)); // above the compact limit
+    for (int compression : {-1, 5}) {
+        auto* storage = new ConvLib::MyStorage(compression, false, false, false);
+        storage->SaveableFields.reset(new Quorix::StringList{"Positions", "Height"});
+        const std::string file = dir / "policy.qz";
+        ASSERT_TRUE(Plexa::writeBundleFile(bundle, file, Plexa::StoragePtr(storage)));
+        const ConvLibTest::Stored stored = ConvLibTest::describe(file);
+        EXPECT_EQ(ConvLibTest::findStored(stored, "G", "Intensity").Field, "");
+        EXPECT_EQ(ConvLibTest::findStored(stored, "G", "Height").StoredType, "float32");
+        const Plexa::StoredField& positions = ConvLibTest::findStored(stored, "G", "Positions");
+        EXPECT_EQ(positions.StoredType, compression < 0 ? "float64" : "float32") << compression;
+        EXPECT_EQ(positions.Deflate, compression >= 0) << compression;
+    }
 }
 
 } // namespace

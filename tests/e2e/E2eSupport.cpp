@@ -4,19 +4,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
-#include <sys/wait.h>
 
 namespace ConvLibTest::E2e {
 
 namespace {
-
-std::string quoted(const std::string& text) {
-    std::string result = "'";
-    for (char c : text)
-        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return result + "'";
-}
 
 // A few points around a far-away origin, so that the stored shift needs all its digits.
 std::string farCloud(int index) {
@@ -33,19 +24,6 @@ bool found(const std::string& tool) {
 }
 
 } // namespace
-
-RunResult run(const std::string& program, const std::vector<std::string>& arguments,
-              const std::string& folder) {
-    TempDir streams;
-    std::string command = folder.empty() ? "" : "cd " + quoted(folder) + " && ";
-    command += quoted(program);
-    for (const std::string& argument : arguments)
-        command += " " + quoted(argument);
-    command += " >" + quoted(streams / "out") + " 2>" + quoted(streams / "err") + " </dev/null";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(streams / "out"),
-            readFile(streams / "err")};
-}
 
 void writeInputTree(const TempDir& dir) {
     for (const char* sample : {"hill.csv", "plane.xyz", "ridge.csv"})
@@ -73,38 +51,6 @@ std::map<std::string, std::string> snapshot(const std::string& folder) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
         files[entry.path().string()] = entry.is_regular_file() ? readFile(entry.path()) : "/";
     return files;
-}
-
-Plexa::BundlePtr loadBundle(const std::string& file) {
-    bool success = false;
-    Plexa::BundlePtr bundle = Plexa::Bundle::load(
-        success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
-        Plexa::BundlePtr());
-    return success ? bundle : Plexa::BundlePtr();
-}
-
-Plexa::GridPtr firstGrid(const std::string& file, const std::string& name) {
-    Plexa::BundlePtr bundle = loadBundle(file);
-    if (!bundle || bundle->slices().empty()) return Plexa::GridPtr();
-    return bundle->slices().begin()->second->findGrid(name);
-}
-
-std::string textAttribute(const Plexa::Grid& grid, const std::string& key) {
-    Quorix::DynPtr<Quorix::Chunk<std::string>, Quorix::ChunkBase> text(grid.getAttribute(key));
-    return text && !text->empty() ? text->front() : std::string();
-}
-
-std::vector<Plexa::StoredField> describe(const std::string& file) {
-    std::vector<Plexa::StoredField> fields;
-    std::string error;
-    return Plexa::describeFile(file, fields, error) ? fields : std::vector<Plexa::StoredField>();
-}
-
-const Plexa::StoredField& findStored(const std::vector<Plexa::StoredField>& fields,
-                                     const std::string& grid, const std::string& field) {
-    for (const Plexa::StoredField& stored : fields)
-        if (stored.Grid == grid && stored.Field == field) return stored;
-    throw std::runtime_error("no stored field " + grid + "/" + field);
 }
 
 bool isValidJson(const std::string& text) {

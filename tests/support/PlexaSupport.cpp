@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -15,10 +16,6 @@ Plexa::MemPtr filledArray(std::size_t tuples, int components, double scale, doub
     for (std::size_t i = 0; i < array->elementCount(); ++i)
         array->data()[i] = static_cast<T>(offset + scale * static_cast<double>(i % 97));
     return array;
-}
-
-template <class T> Quorix::StrongPtr<Quorix::ChunkBase> chunkOf(std::initializer_list<T> values) {
-    return Quorix::StrongPtr<Quorix::ChunkBase>(new Quorix::Chunk<T>(values));
 }
 
 void fillGrid(Plexa::Grid& grid, double time) {
@@ -112,6 +109,33 @@ Plexa::BundlePtr loadBundle(const std::string& file) {
         Plexa::BundlePtr());
     EXPECT_TRUE(success) << bundle->lastError();
     return bundle;
+}
+
+Plexa::GridPtr firstGrid(const std::string& file, const std::string& name) {
+    Plexa::BundlePtr bundle = loadBundle(file);
+    return bundle->slices().empty() ? Plexa::GridPtr()
+                                    : bundle->slices().begin()->second->findGrid(name);
+}
+
+Names textsOf(const Plexa::Grid& grid, const std::string& key) {
+    Quorix::DynPtr<Quorix::Chunk<std::string>, Quorix::ChunkBase> texts(grid.getAttribute(key));
+    return texts ? Names(texts->begin(), texts->end()) : Names();
+}
+
+Stored describe(const std::string& file) {
+    Stored fields;
+    std::string error;
+    EXPECT_TRUE(Plexa::describeFile(file, fields, error)) << error;
+    return fields;
+}
+
+const Plexa::StoredField& findStored(const Stored& fields, const std::string& grid,
+                                     const std::string& field, double time) {
+    static const Plexa::StoredField absent{};
+    auto found = std::find_if(fields.begin(), fields.end(), [&](const Plexa::StoredField& f) {
+        return f.Time == time && f.Grid == grid && f.Field == field;
+    });
+    return found == fields.end() ? absent : *found;
 }
 
 Plexa::StorageTransformations::FilterSettings automaticSettings(bool singlePrecision,

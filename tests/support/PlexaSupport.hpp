@@ -2,6 +2,7 @@
 #pragma once
 
 #include "outside/Plexa.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <set>
 #include <string>
@@ -18,7 +19,23 @@ Plexa::BundlePtr makeSampleBundle();
 void expectSameBundles(const Plexa::Bundle& expected, const Plexa::Bundle& actual,
                        double floatTolerance = 0);
 
+// The bundle in the file; a failed load fails the test and gives an empty bundle.
 Plexa::BundlePtr loadBundle(const std::string& file);
+Plexa::GridPtr firstGrid(const std::string& file, const std::string& name);
+
+using ChunkPtr = Quorix::StrongPtr<Quorix::ChunkBase>;
+template <class T> ChunkPtr chunkOf(std::initializer_list<T> values) {
+    return ChunkPtr(new Quorix::Chunk<T>(values));
+}
+// The texts of a text attribute; none when it is missing or holds no texts.
+Names textsOf(const Plexa::Grid& grid, const std::string& key);
+
+using Stored = std::vector<Plexa::StoredField>;
+// How the file stores each field.
+Stored describe(const std::string& file);
+// The stored field, or one without a name when the file holds none such.
+const Plexa::StoredField& findStored(const Stored& fields, const std::string& grid,
+                                     const std::string& field, double time = 0);
 
 // A policy whose answers the test sets, and which records the hooks it was asked.
 class TestStorage : public Plexa::StorageTransformations {

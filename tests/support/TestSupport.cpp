@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
 #include <vector>
 
 namespace ConvLibTest {
@@ -36,6 +37,13 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
 
 namespace {
 
+std::string quoted(const std::string& text) {
+    std::string result = "'";
+    for (char c : text)
+        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return result + "'";
+}
+
 std::string capture(FILE* stream, void (*start)(), std::string (*finish)(),
                     const std::function<void()>& action) {
     std::fflush(stream);
@@ -62,6 +70,19 @@ std::string readFile(const std::string& name) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+RunResult run(const std::string& program, const std::vector<std::string>& arguments,
+              const std::string& folder) {
+    TempDir streams;
+    std::string command = folder.empty() ? "" : "cd " + quoted(folder) + " && ";
+    command += quoted(program);
+    for (const std::string& argument : arguments)
+        command += " " + quoted(argument);
+    command += " >" + quoted(streams / "out") + " 2>" + quoted(streams / "err") + " </dev/null";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(streams / "out"),
+            readFile(streams / "err")};
 }
 
 } // namespace ConvLibTest

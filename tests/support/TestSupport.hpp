@@ -1,10 +1,18 @@
-// Helpers shared by the tests: temporary folders and captured console output.
+// Helpers shared by the tests: temporary folders, captured output, programs and a bare converter.
 #pragma once
 
+#include "convlib/BasicConverterDefs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ConvLibTest {
+
+using Names = std::vector<std::string>;
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class TempDir {
@@ -29,5 +37,33 @@ std::string captureStdout(const std::function<void()>& action);
 std::string captureStderr(const std::function<void()>& action);
 
 std::string readFile(const std::string& name);
+
+struct RunResult {
+    int Status = -1;
+    std::string Out;
+    std::string Err;
+};
+
+// Runs a program with arguments in a folder (empty: the current one), capturing both streams.
+RunResult run(const std::string& program, const std::vector<std::string>& arguments,
+              const std::string& folder = "");
+
+// The smallest concrete converter: the base's behaviour and nothing else.
+struct TestConverter : ConvLib::BasicConverterDefs {
+    bool convert() override { return true; }
+};
+
+// Runs each test inside a fresh folder, so input names are relative as users give them.
+class InFreshFolder : public testing::Test {
+protected:
+    InFreshFolder() { std::filesystem::current_path(Folder.path()); }
+    ~InFreshFolder() override {
+        std::error_code ignored;
+        std::filesystem::current_path(Previous, ignored);
+    }
+
+    TempDir Folder;
+    std::filesystem::path Previous = std::filesystem::current_path();
+};
 
 } // namespace ConvLibTest
