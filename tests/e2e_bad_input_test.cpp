@@ -20,7 +20,13 @@ struct BadCase {
 };
 
 const BadCase badCases[] = {
-    {QZ_POINTCLOUD, {"nothere.csv"}, {"No input file found"}},
+    {QZ_POINTCLOUD,
+     {"nothere.csv", "ridge.csv", "empty/"},
+     {"No file matches the input nothere.csv", "The folder empty/ holds no file"},
+     "ridge.qz"},
+    {QZ_POINTCLOUD,
+     {"nothere.csv"},
+     {"No file matches the input nothere.csv", "No input file found"}},
     {QZ_POINTCLOUD,
      {"bad.csv", "ridge.csv"},
      {"Cannot load point cloud: bad.csv", "bad.csv: line 3: bad number \"oops\""},
@@ -48,6 +54,7 @@ TEST_P(BadInput, IsReportedAndLeavesEverythingAsItWas) {
     const BadCase& bad = GetParam();
     TempDir dir;
     dir.write("bad.csv", "x,y,z\n1,2,3\n4,5,oops\n");
+    std::filesystem::create_directory(dir / "empty");
     dir.write("broken.qz", "\x89HDF\r\n\x1a\n but not really a bundle file");
     for (const char* file : {"hill.csv", "hill.qz", "ridge.csv"})
         dir.write(file, readFile(convertedTree() / file));
@@ -69,15 +76,22 @@ TEST_P(BadInput, IsReportedAndLeavesEverythingAsItWas) {
 INSTANTIATE_TEST_SUITE_P(EveryProgram, BadInput, testing::ValuesIn(badCases));
 
 TEST(BadInputFolder, UnreadableFolderIsReported) {
-    if (geteuid() == 0) GTEST_SKIP() << "root reads every folder";
     TempDir dir;
     dir.write("locked/a.csv", "x,y,z\n1,2,3\n");
     std::filesystem::permissions(dir / "locked", std::filesystem::perms::none);
-    RunResult result = run(QZ_POINTCLOUD, {"locked/"}, dir.path());
+    // the superuser reads every folder unless it gives up the capabilities that let it
+    RunResult result =
+        geteuid() == 0
+            ? run("setpriv",
+                  {"--bounding-set=-dac_override,-dac_read_search", QZ_POINTCLOUD, "locked/"},
+                  dir.path())
+            : run(QZ_POINTCLOUD, {"locked/"}, dir.path());
     std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_all);
     EXPECT_NE(result.Status, 0);
-    EXPECT_NE(result.Out.find("qz-pointcloud: Error! Message: No input file found"),
-              std::string::npos);
+    EXPECT_NE(result.Out.find("qz-pointcloud: Error! Message: Cannot read the folder locked/: "
+                              "Permission denied"),
+              std::string::npos)
+        << result.Out;
     EXPECT_FALSE(std::filesystem::exists(dir / "locked/a.qz"));
 }
 

@@ -155,6 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"short.csv", "x,y,z\n1,2\n", "line 2: expected 3 values, found 2"},
         BadInput{"narrow.csv", "a,b\n1,2\n",
                  "line 1: a point needs three coordinates, found 2 columns"},
+        BadInput{"twice.csv", "x,y,z,i,i\n1,2,3,4,5\n", "line 1: column \"i\" appears twice"},
         BadInput{"empty.csv", "# only a comment\nx,y,z\n\n", "no points"},
         BadInput{"notes.txt", "1 2 3\n", "unknown file type \".txt\" (known: .qz, .csv, .xyz)"}),
     [](const testing::TestParamInfo<BadInput>& info) {

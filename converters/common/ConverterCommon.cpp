@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <unistd.h>
 
@@ -14,6 +15,22 @@ bool parseWholeNumber(const std::string& text, int& value) {
     const char* end = text.data() + text.size();
     auto [stop, status] = std::from_chars(text.data(), end, value);
     return status == std::errc() && stop == end && !text.empty();
+}
+
+// Why a name the user gave yields no input file.
+std::string noFileReason(const std::string& name) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(name, error)) return "No file matches the input " + name;
+    std::filesystem::directory_iterator entries(name, error);
+    if (error) return "Cannot read the folder " + name + ": " + error.message();
+    return "The folder " + name + " holds no file";
+}
+
+// Input expansion drops names that yield nothing without a word; the user hears of each one.
+void reportFruitlessNames(BasicConverterDefs& converter) {
+    for (const std::string& name : *converter.InFiles)
+        if (BasicConverterDefs::expandFiles({name}).second.empty())
+            converter.ErrorMessages.push_back(noFileReason(name));
 }
 
 } // namespace
@@ -89,6 +106,7 @@ void installStorage(BasicConverterDefs& converter, int compression,
 }
 
 bool gatherInputs(BasicConverterDefs& converter, const Shard& shard, const InputSelection& select) {
+    if (converter.InFiles) reportFruitlessNames(converter);
     converter.readManyFiles();
     if (!converter.InFiles || converter.InFiles->empty()) {
         converter.ErrorMessages.push_back("No input file found");
