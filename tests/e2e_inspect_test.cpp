@@ -79,11 +79,15 @@ TEST_F(InspectConverter, WritesValidXdmfNamingEverySavedField) {
                                  "\" Format=\"HDF\">../far1.qz:" + field.Path + "</DataItem>";
         EXPECT_NE(xml.find(item), std::string::npos) << item << "\n" << xml;
     }
-    const std::size_t term = xml.find("$2 + ");
-    ASSERT_NE(term, std::string::npos) << xml;
-    double zShift = 0;
-    std::from_chars(xml.data() + term + 5, xml.data() + xml.size(), zShift);
-    EXPECT_EQ(zShift, findStored(Fields, "far1", "Positions").Shift[2]);
+    // the geometry adds each coordinate's shift back, exactly as stored
+    std::vector<double> shifts;
+    const std::string term = "Function=\"$0 + ";
+    for (std::size_t at = xml.find(term); at != std::string::npos; at = xml.find(term, at + 1)) {
+        double shift = 0;
+        std::from_chars(xml.data() + at + term.size(), xml.data() + xml.size(), shift);
+        shifts.push_back(shift);
+    }
+    EXPECT_EQ(shifts, findStored(Fields, "far1", "Positions").Shift) << xml;
 }
 
 TEST_F(InspectConverter, DrawsAPreviewOfTheRequestedSize) {

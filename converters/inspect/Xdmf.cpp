@@ -72,29 +72,53 @@ std::string columnItem(const Plexa::StoredField& stored, const std::string& data
            rows + " 1</DataItem>" + rawItem(stored, dataFile) + "</DataItem>";
 }
 
-// Values stored relative to a shift get it added back by a function item, column by column.
-std::string dataItem(const Plexa::StoredField& stored, const std::string& dataFile) {
-    if (stored.Shift.empty()) return rawItem(stored, dataFile);
-    const std::string head = "<DataItem ItemType=\"Function\" Dimensions=\"" +
-                             dimensions(stored.Shape) + "\" Function=\"";
-    if (stored.Shape.size() < 2)
-        return head + plusConstant("$0", stored.Shift[0]) + "\">" + rawItem(stored, dataFile) +
-               "</DataItem>";
-    std::string terms;
-    std::string columns;
-    for (std::size_t column = 0; column < stored.Shift.size(); ++column) {
-        terms +=
-            (column ? ", " : "") + plusConstant("$" + formatNumber(column), stored.Shift[column]);
-        columns += columnItem(stored, dataFile, column);
-    }
-    return head + "JOIN(" + terms + ")\">" + columns + "</DataItem>";
+std::string shiftedItem(const std::string& rows, double shift, const std::string& operand) {
+    return "<DataItem ItemType=\"Function\" Dimensions=\"" + rows + "\" Function=\"" +
+           plusConstant("$0", shift) + "\">" + operand + "</DataItem>";
 }
 
-std::string attributeXml(const Plexa::StoredField& stored, const std::string& dataFile) {
-    const bool scalar = stored.Shape.size() < 2 || stored.Shape[1] == 1;
-    return "        <Attribute Name=\"" + xmlEscape(stored.Field) + "\" AttributeType=\"" +
-           (scalar ? "Scalar" : "Vector") + "\" Center=\"Node\">" + dataItem(stored, dataFile) +
-           "</Attribute>\n";
+// One component as its own array, with its shift added back when it has one.
+std::string componentItem(const Plexa::StoredField& stored, const std::string& dataFile,
+                          std::size_t column) {
+    const std::string item = columnItem(stored, dataFile, column);
+    if (stored.Shift.empty()) return item;
+    return shiftedItem(formatNumber(stored.Shape[0]), stored.Shift[column], item);
+}
+
+// Readers evaluate a function over one array at a time (JOIN concatenates, it does not
+// interleave), so shifted arrays of several components are described column by column.
+bool byColumns(const Plexa::StoredField& stored) {
+    return !stored.Shift.empty() && stored.Shape.size() == 2 && stored.Shape[1] > 1;
+}
+
+std::string scalarItem(const Plexa::StoredField& stored, const std::string& dataFile) {
+    if (stored.Shift.empty()) return rawItem(stored, dataFile);
+    return shiftedItem(dimensions(stored.Shape), stored.Shift[0], rawItem(stored, dataFile));
+}
+
+std::string attributeXml(const std::string& name, bool scalar, const std::string& item) {
+    return "        <Attribute Name=\"" + xmlEscape(name) + "\" AttributeType=\"" +
+           (scalar ? "Scalar" : "Vector") + "\" Center=\"Node\">" + item + "</Attribute>\n";
+}
+
+std::string attributesXml(const Plexa::StoredField& stored, const std::string& dataFile) {
+    if (!byColumns(stored))
+        return attributeXml(stored.Field, stored.Shape.size() < 2 || stored.Shape[1] == 1,
+                            scalarItem(stored, dataFile));
+    std::string xml;
+    for (std::size_t column = 0; column < stored.Shape[1]; ++column)
+        xml += attributeXml(stored.Field + "_" + formatNumber(column), true,
+                            componentItem(stored, dataFile, column));
+    return xml;
+}
+
+std::string geometryXml(const Plexa::StoredField& positions, const std::string& dataFile) {
+    if (!byColumns(positions))
+        return "<Geometry GeometryType=\"XYZ\">" + rawItem(positions, dataFile) + "</Geometry>";
+    std::string xml = "<Geometry GeometryType=\"X_Y_Z\">";
+    for (std::size_t column = 0; column < 3; ++column)
+        xml += componentItem(positions, dataFile, column);
+    return xml + "</Geometry>";
 }
 
 bool isPointCloud(const Plexa::StoredField* positions) {
@@ -109,13 +133,12 @@ std::string gridXml(const Inspection& inspection, double time, const std::string
     std::string xml = "      <Grid Name=\"" + xmlEscape(grid) +
                       "\" GridType=\"Uniform\">\n        <Topology TopologyType=\"Polyvertex\" "
                       "NumberOfElements=\"" +
-                      formatNumber(points) +
-                      "\" NodesPerElement=\"1\"/>\n        <Geometry GeometryType=\"XYZ\">" +
-                      dataItem(*positions, dataFile) + "</Geometry>\n";
+                      formatNumber(points) + "\" NodesPerElement=\"1\"/>\n        " +
+                      geometryXml(*positions, dataFile) + "\n";
     for (const Plexa::StoredField& stored : inspection.Stored)
         if (stored.Time == time && stored.Grid == grid && stored.Field != "Positions" &&
             !stored.Shape.empty() && stored.Shape[0] == points)
-            xml += attributeXml(stored, dataFile);
+            xml += attributesXml(stored, dataFile);
     return xml + "      </Grid>\n";
 }
 
