@@ -32,7 +32,7 @@ echo "== inspect merged.qz"
 echo "== inspect merged.qz as JSON"
 "$bin/qz-inspect" merged.qz --json 2>/dev/null
 
-echo "== write merged.xmf (open it in ParaView or VisIt) and a top view merged.png"
+echo "== write merged.xmf (open it with ParaView's XDMF Reader) and a top view merged.png"
 "$bin/qz-inspect" merged.qz --xdmf merged.xmf --preview merged.png --field Height --size 640x480 \
   >/dev/null 2>&1
 ls -l merged.xmf merged.png
