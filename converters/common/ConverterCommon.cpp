@@ -1,5 +1,7 @@
 #include "converters/common/ConverterCommon.hpp"
 
+#include "converters/common/Numbers.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -98,9 +100,7 @@ void installStorage(BasicConverterDefs& converter, int compression,
                     const std::vector<std::string>& fieldsToSave) {
     Quorix::StrongPtr<MyStorage> storage(new MyStorage(compression, false, false, false));
     if (compression > 0) storage->FilterDefaults.DeflateLevel = std::clamp(compression, 1, 9);
-    if (!fieldsToSave.empty())
-        storage->SaveableFields = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(
-            std::list<std::string>(fieldsToSave.begin(), fieldsToSave.end())));
+    if (!fieldsToSave.empty()) storage->SaveableFields = inputList(fieldsToSave);
     converter.Compression = compression;
     converter.myStorage = storage;
 }
@@ -131,10 +131,7 @@ void forEachInput(BasicConverterDefs& converter,
 
 void reportInput(const std::string& subject, const Outcomes& outcomes,
                  const std::string& whenNone) {
-    std::string text;
-    for (const std::string& outcome : outcomes)
-        text += (text.empty() ? "" : ", ") + outcome;
-    Quorix::Console() << subject + ": " + (text.empty() ? whenNone : text);
+    Quorix::Console() << subject + ": " + (outcomes.empty() ? whenNone : join(outcomes, ", "));
 }
 
 bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,

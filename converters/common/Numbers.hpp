@@ -1,9 +1,10 @@
-// Numbers as the converter programs write them for people and for other programs.
+// Numbers and lists as the converter programs write them for people and for other programs.
 #pragma once
 
 #include <charconv>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace ConvLib::Tools {
 
@@ -13,6 +14,23 @@ template <class T> std::string formatNumber(T value) {
     static_assert(std::is_arithmetic_v<T>, "numbers only");
     char text[32]; // room for the longest double (24 characters) and any 64-bit integer
     return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// The texts with the separator between them.
+inline std::string join(const std::vector<std::string>& texts, const std::string& separator) {
+    std::string text;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        text += (i ? separator : "") + texts[i];
+    return text;
+}
+
+// The values in their shortest form, with the separator between them.
+template <class T>
+std::string joinNumbers(const std::vector<T>& values, const std::string& separator) {
+    std::vector<std::string> texts;
+    for (T value : values)
+        texts.push_back(formatNumber(value));
+    return join(texts, separator);
 }
 
 } // namespace ConvLib::Tools

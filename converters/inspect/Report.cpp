@@ -42,13 +42,6 @@ std::vector<std::string> filterNames(const Plexa::StoredField& stored) {
     return names;
 }
 
-std::string joinNumbers(const std::vector<double>& values, const std::string& separator) {
-    std::string text;
-    for (double value : values)
-        text += (text.empty() ? "" : separator) + formatNumber(value);
-    return text;
-}
-
 // ------------------------------------------------------------------------------------------
 // For a person
 
@@ -67,7 +60,7 @@ std::string storageText(const Plexa::StoredField* stored) {
     for (const std::string& filter : filterNames(*stored))
         text += ", " + filter;
     if (stored->Deflate) text += " level " + formatNumber(stored->DeflateLevel);
-    if (!stored->Shift.empty()) text += ", shift (" + joinNumbers(stored->Shift, ", ") + ")";
+    if (!stored->Shift.empty()) text += ", shift (" + Tools::joinNumbers(stored->Shift, ", ") + ")";
     return text;
 }
 
@@ -141,10 +134,7 @@ std::string jsonNumberText(const std::string& text) {
 }
 
 std::string jsonList(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items)
-        text += (text.empty() ? "" : ",") + item;
-    return "[" + text + "]";
+    return "[" + Tools::join(items, ",") + "]";
 }
 
 template <class T, class F> std::string jsonListOf(const std::vector<T>& values, F&& render) {
@@ -182,10 +172,7 @@ std::string jsonAttributes(const Plexa::Grid& grid) {
         members.push_back(jsonString(key) + ":" +
                           jsonListOf(values.Values, values.IsText ? jsonString : jsonNumberText));
     }
-    std::string text;
-    for (const std::string& member : members)
-        text += (text.empty() ? "" : ",") + member;
-    return "{" + text + "}";
+    return "{" + Tools::join(members, ",") + "}";
 }
 
 std::string jsonGrid(const Inspection& inspection, double time, const Plexa::Grid& grid) {

@@ -34,10 +34,7 @@ std::string xmlEscape(const std::string& text) {
 }
 
 std::string dimensions(const std::vector<unsigned long long>& shape) {
-    std::string text;
-    for (unsigned long long extent : shape)
-        text += (text.empty() ? "" : " ") + formatNumber(extent);
-    return text;
+    return Tools::joinNumbers(shape, " ");
 }
 
 // "float32" -> Float/4, "uint8" -> UChar/1, "int64" -> Int/8, ...
