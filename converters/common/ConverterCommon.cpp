@@ -3,7 +3,6 @@
 #include "converters/common/Numbers.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
@@ -12,12 +11,6 @@
 namespace ConvLib::Tools {
 
 namespace {
-
-bool parseWholeNumber(const std::string& text, int& value) {
-    const char* end = text.data() + text.size();
-    auto [stop, status] = std::from_chars(text.data(), end, value);
-    return status == std::errc() && stop == end && !text.empty();
-}
 
 // Why a name the user gave yields no input file.
 std::string noFileReason(const std::string& name) {
@@ -38,10 +31,8 @@ void reportFruitlessNames(BasicConverterDefs& converter) {
 } // namespace
 
 bool parseShard(const std::string& text, Shard& shard, std::string& error) {
-    const std::size_t slash = text.find('/');
     Shard parsed;
-    if (slash == std::string::npos || !parseWholeNumber(text.substr(0, slash), parsed.Index) ||
-        !parseWholeNumber(text.substr(slash + 1), parsed.Count)) {
+    if (!parseNumberPair(text, '/', parsed.Index, parsed.Count)) {
         error = "shard '" + text + "' is not of the form K/N, e.g. 2/8";
         return false;
     }

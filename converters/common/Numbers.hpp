@@ -16,6 +16,15 @@ template <class T> std::string formatNumber(T value) {
     return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
+// Reads "<whole number><separator><whole number>", e.g. "2/8" or "800x600", and nothing else.
+inline bool parseNumberPair(const std::string& text, char separator, int& first, int& second) {
+    const char* end = text.data() + text.size();
+    const auto [firstEnd, firstStatus] = std::from_chars(text.data(), end, first);
+    if (firstStatus != std::errc() || firstEnd == end || *firstEnd != separator) return false;
+    const auto [secondEnd, secondStatus] = std::from_chars(firstEnd + 1, end, second);
+    return secondStatus == std::errc() && secondEnd == end;
+}
+
 // The texts with the separator between them.
 inline std::string join(const std::vector<std::string>& texts, const std::string& separator) {
     std::string text;

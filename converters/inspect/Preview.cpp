@@ -1,10 +1,11 @@
 #include "converters/inspect/Preview.hpp"
 
+#include "converters/common/Numbers.hpp"
+
 #include <png.h>
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -142,20 +143,16 @@ void draw(const std::vector<Point>& points, Canvas& canvas, const PreviewRequest
     }
 }
 
-bool parseSide(const std::string& text, int& side) {
-    const char* end = text.data() + text.size();
-    auto [stop, status] = std::from_chars(text.data(), end, side);
-    return status == std::errc() && stop == end && side > 0 && side <= 16384;
+bool isSide(int side) {
+    return side > 0 && side <= 16384;
 }
 
 } // namespace
 
 bool parseImageSize(const std::string& text, PreviewRequest& request, std::string& error) {
-    const std::size_t cross = text.find('x');
     int width = 0;
     int height = 0;
-    if (cross == std::string::npos || !parseSide(text.substr(0, cross), width) ||
-        !parseSide(text.substr(cross + 1), height)) {
+    if (!Tools::parseNumberPair(text, 'x', width, height) || !isSide(width) || !isSide(height)) {
         error = "size '" + text + "' is not of the form WxH with sides 1..16384, e.g. 800x600";
         return false;
     }
