@@ -73,7 +73,7 @@ void assignChunk(Quorix::Attributes& into, const std::string& key, std::vector<T
 }
 
 void readGridAttribute(hid_t group, const std::string& name, Quorix::Attributes& into) {
-    Handle attribute(H5Aopen(group, name.c_str(), H5P_DEFAULT), H5Aclose, "H5Aopen");
+    Handle attribute = openAttribute(group, name);
     Handle type(H5Aget_type(attribute.get()), H5Tclose, "H5Aget_type");
     const std::string key = unescapeName(name);
     switch (H5Tget_class(type.get())) {

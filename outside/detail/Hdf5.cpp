@@ -50,10 +50,6 @@ std::vector<ElementType> elementTypes() {
             {&typeid(float), H5T_NATIVE_FLOAT},        {&typeid(double), H5T_NATIVE_DOUBLE}};
 }
 
-Handle openAttribute(hid_t object, const std::string& name) {
-    return Handle(H5Aopen(object, name.c_str(), H5P_DEFAULT), H5Aclose, "H5Aopen");
-}
-
 } // namespace
 
 void quietHdf5() noexcept {
@@ -100,6 +96,10 @@ Handle createProperties(hid_t propertyClass) {
 
 Handle openGroup(hid_t parent, const std::string& name) {
     return Handle(H5Gopen2(parent, name.c_str(), H5P_DEFAULT), H5Gclose, "H5Gopen");
+}
+
+Handle openAttribute(hid_t object, const std::string& name) {
+    return Handle(H5Aopen(object, name.c_str(), H5P_DEFAULT), H5Aclose, "H5Aopen");
 }
 
 Handle openDataset(hid_t parent, const std::string& name) {

@@ -56,6 +56,7 @@ private:
 Handle createProperties(hid_t propertyClass);
 Handle openGroup(hid_t parent, const std::string& name);
 Handle openDataset(hid_t parent, const std::string& name);
+Handle openAttribute(hid_t object, const std::string& name);
 // A 1-D dataspace of count elements; a null dataspace when count is 0.
 Handle makeSpace(std::size_t count);
 Handle makeScalarSpace();
