@@ -30,15 +30,19 @@ template <class Work> double secondsFor(Work& work) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Both run in every iteration, so that both meet the same load on the machine; the fastest of
-// each counts, since other work on the machine only ever adds time. Needs UseManualTime().
+// Both run in every iteration, taking turns at going first, so that both meet the same load on
+// the machine and the same warm caches; the fastest of each counts, since other work on the
+// machine only ever adds time. Needs UseManualTime().
 template <class Ours, class Baseline>
 void compareTimes(benchmark::State& state, double goal, Ours ours, Baseline baseline) {
     double bestOurs = std::numeric_limits<double>::infinity();
     double bestBaseline = bestOurs;
+    bool baselineFirst = true;
     for (auto _ : state) {
-        bestBaseline = std::min(bestBaseline, secondsFor(baseline));
+        if (baselineFirst) bestBaseline = std::min(bestBaseline, secondsFor(baseline));
         const double seconds = secondsFor(ours);
+        if (!baselineFirst) bestBaseline = std::min(bestBaseline, secondsFor(baseline));
+        baselineFirst = !baselineFirst;
         bestOurs = std::min(bestOurs, seconds);
         state.SetIterationTime(seconds);
     }
