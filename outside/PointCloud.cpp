@@ -202,11 +202,12 @@ public:
         for (std::size_t column = 0; column < Names.size(); ++column) {
             const auto axis = std::find(axes.begin(), axes.end(), column);
             if (axis != axes.end()) {
-                Targets[column] = {Positions->data() + (axis - axes.begin()), 3};
+                Targets[column] = {Positions->data(), static_cast<std::size_t>(axis - axes.begin()),
+                                   3};
                 continue;
             }
             Fields[column] = makeArray<double>(rows);
-            Targets[column] = {Fields[column]->data(), 1};
+            Targets[column] = {Fields[column]->data(), 0, 1};
         }
     }
 
@@ -222,7 +223,7 @@ public:
             double value = 0;
             const auto [next, error] = std::from_chars(cursor, end, value);
             if (error != std::errc()) return false;
-            Targets[i].Values[Rows * Targets[i].Stride] = value;
+            Targets[i].at(Rows) = value;
             cursor = next;
         }
         if (cursor != end) return false;
@@ -236,7 +237,7 @@ public:
                                       std::to_string(words.size()));
         if (Rows == Capacity) rejectExtraRow(words, line);
         for (std::size_t i = 0; i < words.size(); ++i)
-            Targets[i].Values[Rows * Targets[i].Stride] = parseNumber(words[i], line);
+            Targets[i].at(Rows) = parseNumber(words[i], line);
         ++Rows;
     }
 
@@ -257,9 +258,12 @@ private:
         throw std::runtime_error("the file changed while it was read");
     }
 
+    // Where a column's values go; the array holds no memory at all when the file has no rows.
     struct Target {
         double* Values;
+        std::size_t Offset;
         std::size_t Stride;
+        double& at(std::size_t row) const { return Values[row * Stride + Offset]; }
     };
 
     std::vector<std::string> Names;
