@@ -285,15 +285,14 @@ void readCloud(const std::string& file, bool csv, Bundle& into, const std::strin
     const FileCensus census = takeCensus(file);
     LineReader lines(file);
     std::optional<Cloud> cloud;
-    std::vector<std::string> header;
     Words words;
     for (std::string_view line; lines.next(line);) {
         const std::string_view content = trimmed(line);
         if (!holdsData(content)) continue;
-        if (csv && header.empty()) {
+        if (csv && !cloud) {
             splitAtCommas(content, words);
-            header.assign(words.begin(), words.end());
-            cloud.emplace(header, rowsAtMost(census, header.size(), true), lines.lineNumber());
+            cloud.emplace(std::vector<std::string>(words.begin(), words.end()),
+                          rowsAtMost(census, words.size(), true), lines.lineNumber());
             continue;
         }
         if (cloud && cloud->addPlainRow(content, csv)) continue;
