@@ -207,8 +207,8 @@ void BM_PeakMemoryCsv(benchmark::State& state) {
     comparePeakMemory(state, clouds().Csv);
 }
 
-BENCHMARK(BM_LoadXyz)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LoadCsv)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadXyz)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadCsv)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakMemoryXyz)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakMemoryCsv)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -18,9 +18,8 @@ namespace {
 
 using Words = std::vector<std::string_view>;
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
-}
+// A function object rather than a function, so that the searches below inline it.
+constexpr auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && isBlank(text.front()))
