@@ -7,7 +7,6 @@
 #include "outside/Plexa.hpp"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,10 +95,17 @@ void compareLoading(benchmark::State& state, const Cloud& cloud) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * cloud.Text.size()));
 }
 
+// The process's own peak: ru_maxrss would also count the parent's peak, which a child inherits
+// across fork and exec.
 long peakKiB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    std::ifstream status("/proc/self/status");
+    for (std::string key; status >> key;)
+        if (key == "VmHWM:") {
+            long kib = 0;
+            status >> kib;
+            return kib;
+        }
+    return 0;
 }
 
 // qz-pointcloud's work on one text cloud, as a converter does it.
@@ -148,23 +154,34 @@ long residentKiB() {
     return resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// In a child, so that its peak is the conversion's alone; it writes what it measured to a pipe.
-[[noreturn]] void convertInChild(const Cloud& cloud, int pipe) {
+constexpr const char* PeakChildFlag = "--convert-for-peak";
+
+// Runs in a fresh process, so that no memory freed earlier by the benchmarks lends itself to the
+// conversion; writes to the pipe its resident size before the work, the arrays' bytes, and its
+// peak before the save and at the end.
+int convertForPeak(const std::string& cloud, int pipe) {
     const int quiet = ::open("/dev/null", O_WRONLY);
     ::dup2(quiet, STDOUT_FILENO); // the converter's run summary
     const long before = residentKiB();
     std::size_t arrayBytes = 0;
     long beforeSave = 0;
     {
-        HeightConverter converter(cloud.Name, cloud.Name + ".qz");
+        HeightConverter converter(cloud, cloud + ".qz");
         if (converter.convert()) arrayBytes = converter.arrayBytes;
         beforeSave = converter.peakBeforeSaveKiB;
     }
     const std::string report = std::to_string(before) + " " + std::to_string(arrayBytes) + " " +
-                               std::to_string(beforeSave);
-    const bool written =
-        ::write(pipe, report.data(), report.size()) == static_cast<ssize_t>(report.size());
-    ::_exit(written ? 0 : 1);
+                               std::to_string(beforeSave) + " " + std::to_string(peakKiB());
+    return ::write(pipe, report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0
+                                                                                              : 1;
+}
+
+std::string readAll(int descriptor) {
+    std::string text;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(descriptor, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    return text;
 }
 
 void comparePeakMemory(benchmark::State& state, const Cloud& cloud) {
@@ -173,20 +190,22 @@ void comparePeakMemory(benchmark::State& state, const Cloud& cloud) {
         int ends[2];
         if (::pipe(ends) != 0) return state.SkipWithError("no pipe");
         const pid_t child = ::fork();
-        if (child == 0) convertInChild(cloud, ends[1]);
+        if (child == 0) {
+            ::close(ends[0]);
+            ::execl("/proc/self/exe", "pointcloud_bench", PeakChildFlag, cloud.Name.c_str(),
+                    std::to_string(ends[1]).c_str(), nullptr);
+            ::_exit(127);
+        }
         ::close(ends[1]);
-        char text[64] = {};
-        const ssize_t got = ::read(ends[0], text, sizeof text - 1);
+        const std::string report = readAll(ends[0]);
         ::close(ends[0]);
         int status = 0;
-        rusage usage{};
-        ::wait4(child, &status, 0, &usage);
-        long before = 0, beforeSave = 0;
+        ::waitpid(child, &status, 0);
+        long before = 0, beforeSave = 0, peak = 0;
         std::size_t arrayBytes = 0;
-        std::istringstream(std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0)) >>
-            before >> arrayBytes >> beforeSave;
+        std::istringstream(report) >> before >> arrayBytes >> beforeSave >> peak;
         if (status != 0 || arrayBytes == 0) return state.SkipWithError("the conversion failed");
-        peakMiB = static_cast<double>(usage.ru_maxrss - before) / 1024;
+        peakMiB = static_cast<double>(peak - before) / 1024;
         arrayMiB = static_cast<double>(arrayBytes) / (1 << 20);
         loadMiB = static_cast<double>(beforeSave - before) / 1024;
     }
@@ -214,4 +233,11 @@ BENCHMARK(BM_PeakMemoryCsv)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == PeakChildFlag)
+        return convertForPeak(argv[2], std::atoi(argv[3]));
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
