@@ -123,10 +123,7 @@ private:
     }
 
     void refill() {
-        std::memmove(Buffer.data(), Buffer.data() + Start, End - Start);
-        End -= Start;
-        Searched -= Start;
-        Start = 0;
+        keepUnfinishedLine();
         if (Buffer.size() - End < ReadSize) Buffer.resize(End + ReadSize);
         In.read(Buffer.data() + End, static_cast<std::streamsize>(Buffer.size() - End));
         if (In.bad()) throw std::runtime_error("cannot read the file");
@@ -134,6 +131,16 @@ private:
         End += got;
         BytesRead += got;
         AtEnd = got == 0;
+    }
+
+    // Moves the unfinished line to the front; a line that already starts there stays, so that a
+    // long line is not copied again on every read.
+    void keepUnfinishedLine() {
+        if (Start == 0) return;
+        std::memmove(Buffer.data(), Buffer.data() + Start, End - Start);
+        End -= Start;
+        Searched -= Start;
+        Start = 0;
     }
 
     std::ifstream In;
