@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
