@@ -38,24 +38,25 @@ void printExecutionTime(const std::string& converterName,
     Quorix::Console() << TimeBannerClose;
 }
 
+void appendValue(std::string& text, const std::string& value) {
+    text += value;
+}
+
 // Shortest text that reads back as the same double.
-std::string shortestText(double value) {
+void appendValue(std::string& text, double value) {
     char buffer[32];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
+    text.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
 }
 
-template <class Set, class Render>
-std::string selectionLine(const char* label, const Set& selection, Render render) {
-    if (selection.empty()) return std::string();
-    std::string line = label;
-    for (const auto& value : selection)
-        line += render(value) + " ";
-    return line;
-}
-
-std::string asIs(const std::string& text) {
-    return text;
+// Appended in place: a report of large selections builds no text per entry.
+template <class Set>
+void appendSelection(std::string& text, const char* label, const Set& selection) {
+    if (selection.empty()) return;
+    text += label;
+    for (const auto& value : selection) {
+        appendValue(text, value);
+        text += ' ';
+    }
 }
 
 template <class Set> bool selects(const Set& selection, const typename Set::key_type& value) {
@@ -107,10 +108,10 @@ std::string BasicConverterDefs::printPrimary() {
     std::string text = ConverterName + ": Parameters... Have In-Files:";
     if (InFiles.valid())
         for (const std::string& name : *InFiles)
-            text += " " + name;
-    text += selectionLine("\nDoThisFields: ", DoThisFields, asIs);
-    text += selectionLine("\nDoThisGrids: ", DoThisGrids, asIs);
-    text += selectionLine("\nDoThisTime: ", DoThisTime, shortestText);
+            text.append(" ").append(name);
+    appendSelection(text, "\nDoThisFields: ", DoThisFields);
+    appendSelection(text, "\nDoThisGrids: ", DoThisGrids);
+    appendSelection(text, "\nDoThisTime: ", DoThisTime);
     text += "\nHave out file: " + OutFile + " ";
     text += "\nHave out grid name: " + OutGridName + " ";
     text += "\nHave compression: " + std::to_string(Compression) + " ";
@@ -125,7 +126,8 @@ std::string BasicConverterDefs::printSecondary() {
 }
 
 std::string BasicConverterDefs::printParameters() {
-    ParameterText = FrameLine + printPrimary() + printSecondary() + FrameLine;
+    ParameterText = FrameLine;
+    ParameterText.append(printPrimary()).append(printSecondary()).append(FrameLine);
     return ParameterText;
 }
 

@@ -80,7 +80,8 @@ BasicConverterDefs::expandFiles(const std::list<std::string>& names) {
     class DoebyFolder : public Quorix::Folder {
     public:
         bool entryFound(const char* entry) override {
-            Files.insert(Prefix + entry);
+            // patterns deliver their matches sorted, which makes the hint exact
+            Files.emplace_hint(Files.end(), Prefix + entry);
             return true;
         }
         std::set<std::string> Files;
@@ -96,7 +97,7 @@ BasicConverterDefs::expandFiles(const std::list<std::string>& names) {
         else if (statusKnown(name, status))
             folder.Files.insert(name);
     }
-    return {folder.Prefix, folder.Files};
+    return {std::move(folder.Prefix), std::move(folder.Files)};
 }
 
 void BasicConverterDefs::readManyFiles() {

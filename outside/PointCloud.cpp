@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -16,34 +18,49 @@ namespace {
 
 using Words = std::vector<std::string_view>;
 
+// A function object rather than a function, so that the searches below inline it.
+constexpr auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+
 std::string_view trimmed(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.front()))
+    while (!text.empty() && isBlank(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
+    while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
     return text;
 }
 
-Words splitAtCommas(std::string_view line) {
-    Words words;
+// Blank lines and comments hold no point.
+bool holdsData(std::string_view content) {
+    return !content.empty() && content.front() != '#';
+}
+
+void splitAtCommas(std::string_view line, Words& words) {
+    words.clear();
     for (std::size_t start = 0;;) {
         const std::size_t comma = line.find(',', start);
         words.push_back(trimmed(line.substr(start, comma - start)));
-        if (comma == std::string_view::npos) return words;
+        if (comma == std::string_view::npos) return;
         start = comma + 1;
     }
 }
 
-Words splitAtBlanks(std::string_view line) {
-    Words words;
-    std::size_t start = line.find_first_not_of(" \t\r");
-    while (start != std::string_view::npos) {
-        const std::size_t end = line.find_first_of(" \t\r", start);
-        words.push_back(line.substr(start, end - start));
-        start = end == std::string_view::npos ? end : line.find_first_not_of(" \t\r", end);
+void splitAtBlanks(std::string_view line, Words& words) {
+    words.clear();
+    const char* cursor = line.data();
+    const char* const end = cursor + line.size();
+    while (cursor != end) {
+        const char* start = std::find_if_not(cursor, end, isBlank);
+        cursor = std::find_if(start, end, isBlank);
+        if (start != cursor) words.emplace_back(start, static_cast<std::size_t>(cursor - start));
     }
-    return words;
+}
+
+// Blanks between two values, and in a ".csv" one comma among them; null where none is.
+const char* afterSeparator(const char* cursor, const char* end, bool csv) {
+    const char* next = std::find_if_not(cursor, end, isBlank);
+    if (!csv) return next == cursor ? nullptr : next;
+    if (next == end || *next != ',') return nullptr;
+    return std::find_if_not(next + 1, end, isBlank);
 }
 
 std::string lowered(std::string_view text) {
@@ -66,58 +83,93 @@ double parseNumber(std::string_view text, std::size_t line) {
     return value;
 }
 
-// The cloud's columns by name; the three position columns come first.
-struct Table {
-    std::vector<std::string> Names;
-    std::vector<std::vector<double>> Columns;
-
-    void setNames(std::vector<std::string> names, std::size_t line) {
-        if (names.size() < 3)
-            throw lineError(line, "a point needs three coordinates, found " +
-                                      std::to_string(names.size()) + " columns");
-        // two columns of one name would become one field, and one of them would be lost
-        std::vector<std::string> sorted = names;
-        std::sort(sorted.begin(), sorted.end());
-        auto twice = std::adjacent_find(sorted.begin(), sorted.end());
-        if (twice != sorted.end()) throw lineError(line, "column \"" + *twice + "\" appears twice");
-        Names = std::move(names);
-        Columns.resize(Names.size());
+// The file's lines through one bounded buffer, so that memory does not grow with the file; only
+// a line longer than the buffer makes it grow.
+class LineReader {
+public:
+    explicit LineReader(const std::string& file) : In(file, std::ios::binary) {
+        if (!In) throw std::runtime_error("cannot open the file");
     }
 
-    void addRow(const Words& words, std::size_t line) {
-        if (words.size() != Names.size())
-            throw lineError(line, "expected " + std::to_string(Names.size()) + " values, found " +
-                                      std::to_string(words.size()));
-        for (std::size_t i = 0; i < words.size(); ++i)
-            Columns[i].push_back(parseNumber(words[i], line));
+    // The next line without its '\n'; false after the last one.
+    bool next(std::string_view& line) {
+        for (;;) {
+            const char* start = Buffer.data() + Start;
+            const char* searched = Buffer.data() + Searched;
+            const char* end = Buffer.data() + End;
+            if (const void* newline =
+                    std::memchr(searched, '\n', static_cast<std::size_t>(end - searched))) {
+                const auto length = static_cast<const char*>(newline) - start;
+                return deliver(line, static_cast<std::size_t>(length), 1);
+            }
+            Searched = End;
+            if (AtEnd) return Start != End && deliver(line, End - Start, 0);
+            refill();
+        }
     }
+
+    std::size_t lineNumber() const { return LineNumber; }
+    std::size_t bytesRead() const { return BytesRead; }
+
+private:
+    static constexpr std::size_t ReadSize = 1 << 20;
+
+    bool deliver(std::string_view& line, std::size_t length, std::size_t ending) {
+        line = std::string_view(Buffer.data() + Start, length);
+        Start += length + ending;
+        Searched = Start;
+        ++LineNumber;
+        return true;
+    }
+
+    void refill() {
+        keepUnfinishedLine();
+        if (Buffer.size() - End < ReadSize) Buffer.resize(End + ReadSize);
+        In.read(Buffer.data() + End, static_cast<std::streamsize>(Buffer.size() - End));
+        if (In.bad()) throw std::runtime_error("cannot read the file");
+        const auto got = static_cast<std::size_t>(In.gcount());
+        End += got;
+        BytesRead += got;
+        AtEnd = got == 0;
+    }
+
+    // Moves the unfinished line to the front; a line that already starts there stays, so that a
+    // long line is not copied again on every read.
+    void keepUnfinishedLine() {
+        if (Start == 0) return;
+        std::memmove(Buffer.data(), Buffer.data() + Start, End - Start);
+        End -= Start;
+        Searched -= Start;
+        Start = 0;
+    }
+
+    std::ifstream In;
+    std::string Buffer;
+    std::size_t Start = 0, Searched = 0, End = 0;
+    std::size_t LineNumber = 0, BytesRead = 0;
+    bool AtEnd = false;
 };
+
+struct FileCensus {
+    std::size_t DataLines = 0;
+    std::size_t Bytes = 0;
+};
+
+// A first pass, so that the arrays are made once in their final size.
+FileCensus takeCensus(const std::string& file) {
+    LineReader lines(file);
+    FileCensus census;
+    for (std::string_view line; lines.next(line);)
+        census.DataLines += holdsData(trimmed(line));
+    census.Bytes = lines.bytesRead();
+    return census;
+}
 
 std::vector<std::string> xyzNames(std::size_t count) {
     std::vector<std::string> names{"x", "y", "z"};
     for (std::size_t i = names.size(); i < count; ++i)
         names.push_back("Column" + std::to_string(i + 1));
     return names;
-}
-
-Table readTable(std::istream& in, bool csv) {
-    Table table;
-    std::string text;
-    for (std::size_t line = 1; std::getline(in, text); ++line) {
-        const std::string_view content = trimmed(text);
-        if (content.empty() || content.front() == '#') continue;
-        if (csv && table.Names.empty()) {
-            const Words header = splitAtCommas(content);
-            table.setNames(std::vector<std::string>(header.begin(), header.end()), line);
-            continue;
-        }
-        const Words words = csv ? splitAtCommas(content) : splitAtBlanks(content);
-        if (table.Names.empty()) table.setNames(xyzNames(words.size()), line);
-        table.addRow(words, line);
-    }
-    if (table.Columns.empty() || table.Columns.front().empty())
-        throw std::runtime_error("no points");
-    return table;
 }
 
 // The columns named x, y and z in any letter case, else the first three.
@@ -132,21 +184,132 @@ std::vector<std::size_t> positionColumns(const std::vector<std::string>& names) 
     return columns;
 }
 
-void addToBundle(const Table& table, const std::string& gridName, Bundle& into) {
-    GridPtr grid = into.addSlice(0.0)->addGrid(gridName);
-    const std::size_t points = table.Columns.front().size();
-    const std::vector<std::size_t> axes = positionColumns(table.Names);
-    MemArrayPtr<double> positions = makeArray<double>(points, 3);
-    for (std::size_t point = 0; point < points; ++point)
-        for (int axis = 0; axis < 3; ++axis)
-            (*positions)(point, axis) = table.Columns[axes[static_cast<std::size_t>(axis)]][point];
-    grid->addField("Positions", positions);
-    for (std::size_t column = 0; column < table.Names.size(); ++column) {
-        if (std::count(axes.begin(), axes.end(), column) > 0) continue;
-        MemArrayPtr<double> values = makeArray<double>(points);
-        std::copy(table.Columns[column].begin(), table.Columns[column].end(), values->data());
-        grid->addField(table.Names[column], values);
+void checkNames(const std::vector<std::string>& names, std::size_t line) {
+    if (names.size() < 3)
+        throw lineError(line, "a point needs three coordinates, found " +
+                                  std::to_string(names.size()) + " columns");
+    // two columns of one name would become one field, and one of them would be lost
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+    if (twice != sorted.end()) throw lineError(line, "column \"" + *twice + "\" appears twice");
+}
+
+// The cloud's arrays, made in their final size; each column's values go straight to their place.
+class Cloud {
+public:
+    Cloud(std::vector<std::string> names, std::size_t rows, std::size_t line)
+        : Names(std::move(names)), Capacity(rows) {
+        checkNames(Names, line);
+        Positions = makeArray<double>(rows, 3);
+        Fields.resize(Names.size());
+        Targets.resize(Names.size());
+        const std::vector<std::size_t> axes = positionColumns(Names);
+        for (std::size_t column = 0; column < Names.size(); ++column) {
+            const auto axis = std::find(axes.begin(), axes.end(), column);
+            if (axis != axes.end()) {
+                Targets[column] = {Positions->data(), static_cast<std::size_t>(axis - axes.begin()),
+                                   3};
+                continue;
+            }
+            Fields[column] = makeArray<double>(rows);
+            Targets[column] = {Fields[column]->data(), 0, 1};
+        }
     }
+
+    // A well-formed row in one pass over its text; false leaves the line to addRow, which names
+    // what is wrong with it.
+    bool addPlainRow(std::string_view content, bool csv) {
+        if (Rows == Capacity) return false;
+        const char* cursor = content.data();
+        const char* const end = cursor + content.size();
+        for (std::size_t i = 0; i < Targets.size(); ++i) {
+            if (i > 0 && !(cursor = afterSeparator(cursor, end, csv))) return false;
+            if (cursor != end && *cursor == '+') ++cursor;
+            double value = 0;
+            const auto [next, error] = std::from_chars(cursor, end, value);
+            if (error != std::errc()) return false;
+            Targets[i].at(Rows) = value;
+            cursor = next;
+        }
+        if (cursor != end) return false;
+        ++Rows;
+        return true;
+    }
+
+    void addRow(const Words& words, std::size_t line) {
+        if (words.size() != Names.size())
+            throw lineError(line, "expected " + std::to_string(Names.size()) + " values, found " +
+                                      std::to_string(words.size()));
+        if (Rows == Capacity) rejectExtraRow(words, line);
+        for (std::size_t i = 0; i < words.size(); ++i)
+            Targets[i].at(Rows) = parseNumber(words[i], line);
+        ++Rows;
+    }
+
+    void addTo(Bundle& into, const std::string& gridName) const {
+        if (Rows == 0) throw std::runtime_error("no points");
+        if (Rows != Capacity) throw std::runtime_error("the file changed while it was read");
+        GridPtr grid = into.addSlice(0.0)->addGrid(gridName);
+        grid->addField("Positions", Positions);
+        for (std::size_t column = 0; column < Names.size(); ++column)
+            if (Fields[column]) grid->addField(Names[column], Fields[column]);
+    }
+
+private:
+    // A row the census did not see: a bad one is reported as such, a good one means the file grew.
+    [[noreturn]] static void rejectExtraRow(const Words& words, std::size_t line) {
+        for (std::string_view word : words)
+            parseNumber(word, line);
+        throw std::runtime_error("the file changed while it was read");
+    }
+
+    // Where a column's values go; the array holds no memory at all when the file has no rows.
+    struct Target {
+        double* Values;
+        std::size_t Offset;
+        std::size_t Stride;
+        double& at(std::size_t row) const { return Values[row * Stride + Offset]; }
+    };
+
+    std::vector<std::string> Names;
+    std::size_t Capacity;
+    std::size_t Rows = 0;
+    MemArrayPtr<double> Positions;
+    std::vector<MemArrayPtr<double>> Fields; // empty for the position columns
+    std::vector<Target> Targets;
+};
+
+// Every value takes at least one character and one separator, which bounds the rows of a valid
+// file, and with them the memory that a hostile one can claim.
+std::size_t rowsAtMost(const FileCensus& census, std::size_t columns, bool header) {
+    const std::size_t lines = census.DataLines - (header ? 1 : 0);
+    return std::min(lines, (census.Bytes + 1) / (2 * std::max<std::size_t>(columns, 1)));
+}
+
+void readCloud(const std::string& file, bool csv, Bundle& into, const std::string& gridName) {
+    const FileCensus census = takeCensus(file);
+    LineReader lines(file);
+    std::optional<Cloud> cloud;
+    Words words;
+    for (std::string_view line; lines.next(line);) {
+        const std::string_view content = trimmed(line);
+        if (!holdsData(content)) continue;
+        if (csv && !cloud) {
+            splitAtCommas(content, words);
+            cloud.emplace(std::vector<std::string>(words.begin(), words.end()),
+                          rowsAtMost(census, words.size(), true), lines.lineNumber());
+            continue;
+        }
+        if (cloud && cloud->addPlainRow(content, csv)) continue;
+        csv ? splitAtCommas(content, words) : splitAtBlanks(content, words);
+        if (!cloud)
+            cloud.emplace(xyzNames(words.size()), rowsAtMost(census, words.size(), false),
+                          lines.lineNumber());
+        cloud->addRow(words, lines.lineNumber());
+    }
+    if (!cloud) throw std::runtime_error("no points");
+    cloud->addTo(into, gridName);
 }
 
 } // namespace
@@ -155,11 +318,8 @@ bool readPointCloud(const std::string& file, Bundle& into, std::string& error) n
     try {
         if (std::string problem = fileProblem(file); !problem.empty())
             throw std::runtime_error(problem);
-        std::ifstream in(file, std::ios::binary);
-        if (!in) throw std::runtime_error("cannot open the file");
         const std::filesystem::path path(file);
-        const Table table = readTable(in, lowered(path.extension().string()) == ".csv");
-        addToBundle(table, path.stem().string(), into);
+        readCloud(file, lowered(path.extension().string()) == ".csv", into, path.stem().string());
         return true;
     } catch (const std::exception& failure) {
         error = failure.what();

@@ -107,11 +107,13 @@ std::size_t scanFolder(Folder& folder, const std::string& name) {
     std::string::size_type slash = name.rfind('/');
     if (slash == std::string::npos || slash + 1 != name.size())
         relative = name.substr(slash == std::string::npos ? 0 : slash + 1) + "/";
+    const std::size_t kept = relative.size(); // one buffer for all entries' names
     std::size_t delivered = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         ++delivered;
-        if (!folder.entryFound((relative + entry->d_name).c_str())) break;
+        relative.resize(kept);
+        if (!folder.entryFound(relative.append(entry->d_name).c_str())) break;
     }
     return delivered;
 }
