@@ -86,17 +86,20 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs)
         if (run.aggregate_name == "min")
-            Seconds[run.run_name.function_name] = run.GetAdjustedRealTime() / 1e3;
+            Fastest[run.run_name.function_name] = {run.GetAdjustedRealTime() / 1e3,
+                                                   run.GetAdjustedCPUTime() / 1e3};
 }
 
 void RatioReporter::printRatio(const std::string& ours, const std::string& baseline,
                                const char* note) const {
-    auto mine = Seconds.find(ours);
-    auto theirs = Seconds.find(baseline);
-    if (mine == Seconds.end() || theirs == Seconds.end()) return;
-    std::printf("%-28s %9.1f ms vs %-30s %9.1f ms: %.3f times the time (%s)\n", ours.c_str(),
-                mine->second * 1e3, baseline.c_str(), theirs->second * 1e3,
-                mine->second / theirs->second, note);
+    auto mine = Fastest.find(ours);
+    auto theirs = Fastest.find(baseline);
+    if (mine == Fastest.end() || theirs == Fastest.end()) return;
+    const Seconds& a = mine->second;
+    const Seconds& b = theirs->second;
+    std::printf("%-24s %9.1f ms vs %-24s %9.1f ms: %.3f times the time, %.3f the CPU time (%s)\n",
+                ours.c_str(), a.Real * 1e3, baseline.c_str(), b.Real * 1e3, a.Real / b.Real,
+                a.Cpu / b.Cpu, note);
 }
 
 double fastest(const std::vector<double>& times) {

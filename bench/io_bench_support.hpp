@@ -51,11 +51,16 @@ private:
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override;
-    // "<ours> vs <baseline>: <ratio> times the time (<note>)"; nothing when either did not run.
+    // "<ours> vs <baseline>: <ratio> times the time, <ratio> the CPU time (<note>)"; nothing when
+    // either did not run.
     void printRatio(const std::string& ours, const std::string& baseline, const char* note) const;
 
 private:
-    std::map<std::string, double> Seconds;
+    struct Seconds {
+        double Real;
+        double Cpu;
+    };
+    std::map<std::string, Seconds> Fastest;
 };
 
 double fastest(const std::vector<double>& times);

@@ -129,32 +129,39 @@ void addFilters(hid_t properties, const std::vector<hsize_t>& shape, std::size_t
     if (settings.ExtraFilter) check(H5Pset_fletcher32(properties), "H5Pset_fletcher32");
 }
 
-Handle datasetProperties(const std::vector<hsize_t>& shape, std::size_t count,
-                         std::size_t elementBytes, const Settings& settings,
-                         StorageTransformations& policy) {
+// Made once per save, since a creation list made per field costs a tenth of writing a small one.
+Handle compactLayout() {
     Handle properties = createProperties(H5P_DATASET_CREATE);
-    check(H5Pset_fill_time(properties.get(), H5D_FILL_TIME_NEVER), "H5Pset_fill_time");
-    if (settings.automaticStrategy() != StorageTransformations::AutomaticFilters || count == 0)
-        return properties;
-    if (policy.CompactSmallFields && count * elementBytes < CompactLimit)
-        check(H5Pset_layout(properties.get(), H5D_COMPACT), "H5Pset_layout");
-    else
-        addFilters(properties.get(), shape, elementBytes, settings, policy);
+    check(H5Pset_layout(properties.get(), H5D_COMPACT), "H5Pset_layout");
     return properties;
 }
 
+// The creation list for the field: contiguous (HDF5's default, which writes no fill values),
+// the shared compact one, or `chunked`, made here with the chunk size and filters.
+hid_t datasetProperties(const std::vector<hsize_t>& shape, std::size_t count,
+                        std::size_t elementBytes, const Settings& settings,
+                        StorageTransformations& policy, const Handle& compact, Handle& chunked) {
+    if (settings.automaticStrategy() != StorageTransformations::AutomaticFilters || count == 0)
+        return H5P_DEFAULT;
+    if (policy.CompactSmallFields && count * elementBytes < CompactLimit) return compact.get();
+    chunked = createProperties(H5P_DATASET_CREATE);
+    addFilters(chunked.get(), shape, elementBytes, settings, policy);
+    return chunked.get();
+}
+
 void writeField(hid_t group, const std::string& name, const MemBase& data, const Settings& settings,
-                StorageTransformations& policy) {
+                StorageTransformations& policy, const Handle& compactLayout) {
     const bool single = storesSingle(data, settings);
     const std::vector<double> shift = shiftFor(data, settings);
     const hid_t storedType = single ? H5T_NATIVE_FLOAT : nativeType(data.elementType());
     const std::vector<hsize_t> shape = shapeOf(data);
     Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
                  "H5Screate_simple");
-    Handle properties =
-        datasetProperties(shape, data.elementCount(), H5Tget_size(storedType), settings, policy);
+    Handle chunked;
+    const hid_t properties = datasetProperties(shape, data.elementCount(), H5Tget_size(storedType),
+                                               settings, policy, compactLayout, chunked);
     Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
-                              properties.get(), H5P_DEFAULT),
+                              properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");
     writeData(dataset.get(), data, single, shift);
     if (!shift.empty())
@@ -197,28 +204,38 @@ Handle creationProperties(hid_t propertyClass, bool trackCreationOrder) {
     return properties;
 }
 
-void writeGrid(hid_t slice, double time, const GridPtr& grid, const Handle& groupCreation,
-               StorageTransformations& policy) {
-    Handle group = createGroup(slice, escapeName(grid->name()), groupCreation);
+// What every group and field of one save shares.
+struct SaveContext {
+    explicit SaveContext(StorageTransformations& policy)
+        : Policy(policy),
+          GroupCreation(creationProperties(H5P_GROUP_CREATE, policy.TrackCreationOrder)) {}
+
+    StorageTransformations& Policy;
+    Handle GroupCreation;
+    Handle CompactLayout = compactLayout();
+};
+
+void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save) {
+    Handle group = createGroup(slice, escapeName(grid->name()), save.GroupCreation);
     writeGridAttributes(group.get(), *grid);
     const GridWeakPtr weak(grid);
     for (const auto& [name, field] : grid->fields()) {
         if (!field.Data) continue; // nothing to store
         if (std::optional<Settings> settings =
-                consultPolicy(policy, time, grid->name(), weak, field))
-            writeField(group.get(), name, *field.Data, *settings, policy);
+                consultPolicy(save.Policy, time, grid->name(), weak, field))
+            writeField(group.get(), name, *field.Data, *settings, save.Policy, save.CompactLayout);
     }
 }
 
 void writeSlices(hid_t file, const Bundle& bundle, StorageTransformations& policy) {
-    Handle groupCreation = creationProperties(H5P_GROUP_CREATE, policy.TrackCreationOrder);
+    SaveContext save{policy};
     std::size_t index = 0;
     for (const auto& [time, slice] : bundle.slices()) {
         if (!policy.isSaveableTime(time)) continue;
-        Handle group = createGroup(file, sliceGroupName(index++), groupCreation);
+        Handle group = createGroup(file, sliceGroupName(index++), save.GroupCreation);
         writeAttribute(group.get(), TimeAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(), &time);
         for (const auto& [name, grid] : slice->grids())
-            writeGrid(group.get(), time, grid, groupCreation, policy);
+            writeGrid(group.get(), time, grid, save);
     }
 }
 
