@@ -82,6 +82,9 @@ double PeakMemory::extraMiB() const {
     return peak > Start ? static_cast<double>(peak - Start) / (1 << 20) : 0.0;
 }
 
+RatioReporter::RatioReporter()
+    : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs)

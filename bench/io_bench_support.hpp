@@ -50,6 +50,8 @@ private:
 // Console output as usual, keeping each benchmark's fastest repetition for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, since the console flags do not reach a reporter of one's own.
+    RatioReporter();
     void ReportRuns(const std::vector<Run>& runs) override;
     // "<ours> vs <baseline>: <ratio> times the time, <ratio> the CPU time (<note>)"; nothing when
     // either did not run.

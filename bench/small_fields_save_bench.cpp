@@ -13,10 +13,10 @@ namespace {
 
 constexpr std::size_t FieldCount = 10000;
 constexpr std::size_t ValuesPerField = 1000;
-constexpr double PayloadBytes = FieldCount * ValuesPerField * sizeof(double);
 
 const char* const PlainFile = "plain.h5";
 const char* const PlexaFile = "plexa.qz";
+const char* const PlexaPackedFile = "plexa-packed.qz";
 
 void plainWrite(const Plexa::Grid& grid, const std::string& name) {
     hid_t access = H5Pcreate(H5P_FILE_ACCESS);
@@ -59,10 +59,11 @@ Workspace& workspace() {
     return instance;
 }
 
-void countOverhead(benchmark::State& state, const char* name) {
+// Bytes beside the values, per field; `valueBytes` is the size of one stored value.
+void countOverhead(benchmark::State& state, const char* name, std::size_t valueBytes = 8) {
+    const double payload = FieldCount * ValuesPerField * valueBytes;
     state.counters["OverheadBytesPerField"] =
-        (static_cast<double>(IoBench::fileBytes(workspace().file(name))) - PayloadBytes) /
-        FieldCount;
+        (static_cast<double>(IoBench::fileBytes(workspace().file(name))) - payload) / FieldCount;
 }
 
 void BM_PlainSaveSmallFields(benchmark::State& state) {
@@ -73,18 +74,29 @@ void BM_PlainSaveSmallFields(benchmark::State& state) {
     countOverhead(state, PlainFile);
 }
 
-void BM_PlexaSaveSmallFields(benchmark::State& state) {
+void plexaSave(benchmark::State& state, const char* name, int compression) {
     Plexa::Bundle& bundle = *workspace().Bundle;
-    bundle.bindToNew(workspace().file(PlexaFile),
-                     Plexa::StoragePtr(new ConvLib::MyStorage(-1, false, false, false)));
+    bundle.bindToNew(workspace().file(name),
+                     Plexa::StoragePtr(new ConvLib::MyStorage(compression, false, false, false)));
     for (auto _ : state)
         if (!bundle.save()) state.SkipWithError(bundle.lastError().c_str());
     bundle.unbind();
+}
+
+void BM_PlexaSaveSmallFields(benchmark::State& state) {
+    plexaSave(state, PlexaFile, -1);
     countOverhead(state, PlexaFile);
+}
+
+// Compact single-precision fields with their shift and memory type: for the overhead only.
+void BM_PlexaSaveSmallFieldsPacked(benchmark::State& state) {
+    plexaSave(state, PlexaPackedFile, 6);
+    countOverhead(state, PlexaPackedFile, sizeof(float));
 }
 
 IO_BENCHMARK(BM_PlainSaveSmallFields, workspace);
 IO_BENCHMARK(BM_PlexaSaveSmallFields, workspace);
+IO_BENCHMARK(BM_PlexaSaveSmallFieldsPacked, workspace);
 
 } // namespace
 
