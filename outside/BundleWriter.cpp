@@ -128,12 +128,11 @@ void writeConverted(hid_t dataset, const MemBase& data, const std::vector<double
 }
 
 // Values as they are, or converted to the stored type less their shift.
-void writeData(hid_t dataset, const MemBase& data, bool single, const std::vector<double>& shift,
-               hsize_t chunkRows) {
+void writeData(hid_t dataset, hid_t storedType, const MemBase& data, bool single,
+               const std::vector<double>& shift, hsize_t chunkRows) {
     if (data.elementCount() == 0) return;
     if (!single && shift.empty()) {
-        check(H5Dwrite(dataset, nativeType(data.elementType()), H5S_ALL, H5S_ALL, H5P_DEFAULT,
-                       data.rawData()),
+        check(H5Dwrite(dataset, storedType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.rawData()),
               "H5Dwrite");
         return;
     }
@@ -212,7 +211,7 @@ void writeField(hid_t group, const std::string& name, const MemBase& data, const
     Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");
-    writeData(dataset.get(), data, single, shift, layout.ChunkRows);
+    writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows);
     if (!shift.empty())
         writeAttribute(dataset.get(), ShiftAttribute, H5T_NATIVE_DOUBLE, makeSpace(shift.size()),
                        shift.data());
