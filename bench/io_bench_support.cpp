@@ -1,6 +1,5 @@
 #include "bench/io_bench_support.hpp"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -82,40 +81,23 @@ double PeakMemory::extraMiB() const {
     return peak > Start ? static_cast<double>(peak - Start) / (1 << 20) : 0.0;
 }
 
-RatioReporter::RatioReporter()
-    : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
-        if (run.aggregate_name == "min")
-            Fastest[run.run_name.function_name] = {run.GetAdjustedRealTime() / 1e3,
-                                                   run.GetAdjustedCPUTime() / 1e3};
+void report(benchmark::State& state, const Best& ours, const Best& baseline, double goal) {
+    state.counters["ours"] = ours.Seconds * 1e3;
+    state.counters["baseline"] = baseline.Seconds * 1e3;
+    state.counters["ratio"] = ours.Seconds / baseline.Seconds;
+    state.counters["goal"] = goal;
+    state.counters["ours_peak_MiB"] = ours.PeakMiB;
+    state.counters["baseline_peak_MiB"] = baseline.PeakMiB;
+    state.SetLabel("ms");
 }
 
-void RatioReporter::printRatio(const std::string& ours, const std::string& baseline,
-                               const char* note) const {
-    auto mine = Fastest.find(ours);
-    auto theirs = Fastest.find(baseline);
-    if (mine == Fastest.end() || theirs == Fastest.end()) return;
-    const Seconds& a = mine->second;
-    const Seconds& b = theirs->second;
-    std::printf("%-24s %9.1f ms vs %-24s %9.1f ms: %.3f times the time, %.3f the CPU time (%s)\n",
-                ours.c_str(), a.Real * 1e3, baseline.c_str(), b.Real * 1e3, a.Real / b.Real,
-                a.Cpu / b.Cpu, note);
-}
-
-double fastest(const std::vector<double>& times) {
-    return *std::min_element(times.begin(), times.end());
-}
-
-std::vector<char*> withDefaultFlags(int argc, char** argv) {
-    // Flags given later on the command line win over these.
-    static char interleave[] = "--benchmark_enable_random_interleaving=true";
-    static char repetitions[] = "--benchmark_repetitions=5";
-    std::vector<char*> arguments(argv, argv + argc);
-    arguments.insert(arguments.begin() + 1, {interleave, repetitions});
-    return arguments;
+int run(int argc, char** argv, const std::string& about) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    std::printf("%s\n", about.c_str());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 } // namespace IoBench

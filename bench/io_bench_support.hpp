@@ -1,13 +1,16 @@
-// What the bundle file benchmarks share: a scratch folder, durable plain-HDF5 replacement as
-// baseline, peak memory and a console report that ends in the ratios against the baselines.
+// What the bundle file benchmarks share: a scratch folder, the durable file replacement a save
+// does (for the baselines), peak memory, and the comparison of our code with its baseline in the
+// same run. A comparison reports the counters "ours" and "baseline" (ms), "ratio" (ours /
+// baseline, lower is better) and "goal" (the largest ratio allowed), with "ms" as the label.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
-#include <map>
+#include <limits>
 #include <string>
-#include <vector>
 
 namespace IoBench {
 
@@ -31,9 +34,13 @@ private:
 };
 
 // The durable steps of a bundle save, for the baselines: `write` makes a new file beside the
-// target, which is synced, renamed over it, and the folder synced.
-template <class Write> void replaceDurably(const std::string& target, Write write);
+// target, which is synced and renamed over it, and the folder is synced.
 void syncAndRename(const std::string& temporary, const std::string& target);
+template <class Write> void replaceDurably(const std::string& target, Write write) {
+    const std::string temporary = target + ".tmp";
+    write(temporary);
+    syncAndRename(temporary, target);
+}
 
 std::size_t fileBytes(const std::string& name);
 
@@ -47,57 +54,44 @@ private:
     std::size_t Start;
 };
 
-// Console output as usual, keeping each benchmark's fastest repetition for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    // Colours only on a terminal, since the console flags do not reach a reporter of one's own.
-    RatioReporter();
-    void ReportRuns(const std::vector<Run>& runs) override;
-    // "<ours> vs <baseline>: <ratio> times the time, <ratio> the CPU time (<note>)"; nothing when
-    // either did not run.
-    void printRatio(const std::string& ours, const std::string& baseline, const char* note) const;
+// The fastest time and the smallest peak of extra memory seen for one side of a comparison.
+struct Best {
+    double Seconds = std::numeric_limits<double>::infinity();
+    double PeakMiB = std::numeric_limits<double>::infinity();
 
-private:
-    struct Seconds {
-        double Real;
-        double Cpu;
-    };
-    std::map<std::string, Seconds> Fastest;
+    template <class Work> void measure(Work& work) {
+        PeakMemory memory;
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        Seconds = std::min(Seconds, took.count());
+        PeakMiB = std::min(PeakMiB, memory.extraMiB());
+    }
 };
 
-double fastest(const std::vector<double>& times);
+void report(benchmark::State& state, const Best& ours, const Best& baseline, double goal);
 
-// Runs the benchmarks, interleaved at random and repeated five times unless the command line
-// says otherwise, then calls `printRatios` with the reporter.
-template <class PrintRatios> int runBenchmarks(int argc, char** argv, PrintRatios printRatios);
-std::vector<char*> withDefaultFlags(int argc, char** argv);
-
-template <class Write> void replaceDurably(const std::string& target, Write write) {
-    const std::string temporary = target + ".tmp";
-    write(temporary);
-    syncAndRename(temporary, target);
+// Both run in every iteration, taking turns at going first, so that both meet the same load on
+// the machine and the same warm caches; the fastest of each counts, since other work on the
+// machine only ever adds time. Also reports each side's peak extra memory.
+template <class Ours, class Baseline>
+void compare(benchmark::State& state, double goal, Ours ours, Baseline baseline) {
+    Best mine;
+    Best theirs;
+    bool baselineFirst = true;
+    for (auto _ : state) {
+        if (baselineFirst) theirs.measure(baseline);
+        mine.measure(ours);
+        if (!baselineFirst) theirs.measure(baseline);
+        baselineFirst = !baselineFirst;
+    }
+    report(state, mine, theirs, goal);
 }
 
-template <class PrintRatios> int runBenchmarks(int argc, char** argv, PrintRatios printRatios) {
-    std::vector<char*> arguments = withDefaultFlags(argc, argv);
-    int count = static_cast<int>(arguments.size());
-    benchmark::Initialize(&count, arguments.data());
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    printRatios(reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+// Prints what the run is about, then runs the benchmarks.
+int run(int argc, char** argv, const std::string& about);
 
 } // namespace IoBench
 
-// Each iteration is one whole save or load; other work on the machine only ever adds time, so
-// the fastest repetition is the one compared.
-#define IO_BENCHMARK(name, prepare)                                                                \
-    BENCHMARK(name)                                                                                \
-        ->Unit(benchmark::kMillisecond)                                                            \
-        ->Iterations(1)                                                                            \
-        ->ReportAggregatesOnly(true)                                                               \
-        ->ComputeStatistics("min", IoBench::fastest)                                               \
-        ->UseRealTime()                                                                            \
-        ->Setup([](const benchmark::State&) { prepare(); })
+// One whole save or load per side and iteration, five turns each.
+#define IO_BENCHMARK(name) BENCHMARK(name)->Unit(benchmark::kMillisecond)->Iterations(5)
