@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <malloc.h>
@@ -81,11 +82,18 @@ double PeakMemory::extraMiB() const {
     return peak > Start ? static_cast<double>(peak - Start) / (1 << 20) : 0.0;
 }
 
+double processSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 void report(benchmark::State& state, const Best& ours, const Best& baseline, double goal) {
     state.counters["ours"] = ours.Seconds * 1e3;
     state.counters["baseline"] = baseline.Seconds * 1e3;
     state.counters["ratio"] = ours.Seconds / baseline.Seconds;
     state.counters["goal"] = goal;
+    state.counters["cpu_ratio"] = ours.ProcessSeconds / baseline.ProcessSeconds;
     state.counters["ours_peak_MiB"] = ours.PeakMiB;
     state.counters["baseline_peak_MiB"] = baseline.PeakMiB;
     state.SetLabel("ms");
