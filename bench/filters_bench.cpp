@@ -1,7 +1,7 @@
 // The selection filters and the parameter report with large selections, against one std::set
 // lookup and one pass over the same sets. CONVLIB_BENCH_ENTRIES sets the size of every set
 // (default 10,000).
-#include "bench/Comparison.hpp"
+#include "bench/BenchSupport.hpp"
 #include "convlib/BasicConverterDefs.hpp"
 
 #include <charconv>
@@ -16,7 +16,7 @@ public:
     Converter() {
         ConverterName = "bench";
         InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList);
-        const std::size_t entries = Comparison::sizeFromEnvironment("CONVLIB_BENCH_ENTRIES", 10000);
+        const std::size_t entries = Bench::sizeFromEnvironment("CONVLIB_BENCH_ENTRIES", 10000);
         for (std::size_t i = 0; i < entries; ++i) {
             const std::string name = "entry" + std::to_string(i * 7919 % entries);
             InFiles->push_back("data/" + name + ".qz");
@@ -44,7 +44,7 @@ template <class Value, class Make> std::vector<Value> queries(Make make) {
 template <class Value, class Filter>
 void compareFilter(benchmark::State& state, const std::set<Value>& selection,
                    const std::vector<Value>& asked, Filter filter) {
-    Comparison::compareTimes(
+    Bench::compare(
         state, 1.2,
         [&] {
             std::size_t selected = 0;
@@ -98,15 +98,15 @@ std::string plainListing() {
 }
 
 void BM_ParameterReport(benchmark::State& state) {
-    Comparison::compareTimes(
+    Bench::compare(
         state, 1.2, [] { benchmark::DoNotOptimize(converter().printParameters()); },
         [] { benchmark::DoNotOptimize(plainListing()); });
 }
 
-BENCHMARK(BM_GridFilter)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FieldFilter)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_TimeFilter)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ParameterReport)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GridFilter)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FieldFilter)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TimeFilter)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParameterReport)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -1,6 +1,6 @@
 // expandFiles on a large folder, by its name and by a pattern, against a readdir loop plus a
 // sort of the names. CONVLIB_BENCH_FILES sets the folder's size (default 100,000).
-#include "bench/Comparison.hpp"
+#include "bench/BenchSupport.hpp"
 #include "convlib/BasicConverterDefs.hpp"
 
 #include <dirent.h>
@@ -15,8 +15,8 @@
 namespace {
 
 struct Folder {
-    Comparison::ScratchFolder Scratch;
-    std::size_t Count = Comparison::sizeFromEnvironment("CONVLIB_BENCH_FILES", 100000);
+    Bench::ScratchFolder Scratch;
+    std::size_t Count = Bench::sizeFromEnvironment("CONVLIB_BENCH_FILES", 100000);
 
     Folder() {
         for (std::size_t i = 0; i < Count; ++i)
@@ -47,7 +47,7 @@ std::vector<std::string> readdirSorted(const std::string& prefix, const char* pa
 
 void compareExpansion(benchmark::State& state, const std::string& name, const char* pattern) {
     const std::string prefix = folder().prefix();
-    Comparison::compareTimes(
+    Bench::compare(
         state, 1.5,
         [&] {
             auto expanded = ConvLib::BasicConverterDefs::expandFiles({name});
@@ -64,8 +64,8 @@ void BM_ExpandPattern(benchmark::State& state) {
     compareExpansion(state, folder().prefix() + "*.dat", "*.dat");
 }
 
-BENCHMARK(BM_ExpandFolder)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ExpandPattern)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExpandFolder)->Iterations(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExpandPattern)->Iterations(7)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

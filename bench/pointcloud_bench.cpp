@@ -1,7 +1,7 @@
 // Point clouds in text: loading against a bare std::from_chars loop over the same bytes in memory,
 // and the peak memory of a whole conversion (load, add Height, save through MyStorage) against
 // the size of its arrays. CONVLIB_BENCH_POINTS sets the cloud's size (default 1,000,000).
-#include "bench/Comparison.hpp"
+#include "bench/BenchSupport.hpp"
 #include "convlib/BasicConverterDefs.hpp"
 #include "convlib/MyStorage.hpp"
 #include "outside/Plexa.hpp"
@@ -44,8 +44,8 @@ struct Cloud {
 };
 
 struct Clouds {
-    Comparison::ScratchFolder Scratch;
-    std::size_t Points = Comparison::sizeFromEnvironment("CONVLIB_BENCH_POINTS", 1000000);
+    Bench::ScratchFolder Scratch;
+    std::size_t Points = Bench::sizeFromEnvironment("CONVLIB_BENCH_POINTS", 1000000);
     Cloud Xyz{Scratch.file("cloud.xyz"), cloudText(Points, ' ', false)};
     Cloud Csv{Scratch.file("cloud.csv"), cloudText(Points, ',', true)};
 
@@ -83,7 +83,7 @@ Plexa::BundlePtr loaded(const std::string& file, bool& success) {
 }
 
 void compareLoading(benchmark::State& state, const Cloud& cloud) {
-    Comparison::compareTimes(
+    Bench::compare(
         state, 2.0, // at least half the bare loop's throughput
         [&] {
             bool success = false;
@@ -208,7 +208,7 @@ void comparePeakMemory(benchmark::State& state, const Cloud& cloud) {
         arrayMiB = static_cast<double>(arrayBytes) / (1 << 20);
         loadMiB = static_cast<double>(beforeSave - before) / 1024;
     }
-    Comparison::report(state, peakMiB, arrayMiB, 1.5, "MiB");
+    Bench::report(state, peakMiB, arrayMiB, 1.5, "MiB");
     state.counters["load_ratio"] = loadMiB / arrayMiB; // before the save, for information
 }
 
@@ -225,8 +225,8 @@ void BM_PeakMemoryCsv(benchmark::State& state) {
     comparePeakMemory(state, clouds().Csv);
 }
 
-BENCHMARK(BM_LoadXyz)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LoadCsv)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadXyz)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadCsv)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakMemoryXyz)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakMemoryCsv)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -56,12 +56,13 @@ template <class T> std::vector<double> midpoints(const MemBase& data) {
     std::vector<double> low(components, std::numeric_limits<double>::infinity());
     std::vector<double> high(components, -std::numeric_limits<double>::infinity());
     const T* values = static_cast<const T*>(data.rawData());
-    for (std::size_t i = 0; i < data.elementCount(); ++i) {
-        const double value = values[i];
-        if (!std::isfinite(value)) continue;
-        low[i % components] = std::min(low[i % components], value);
-        high[i % components] = std::max(high[i % components], value);
-    }
+    for (std::size_t row = 0; row < data.size(); ++row, values += components)
+        for (std::size_t c = 0; c < components; ++c) {
+            const double value = values[c];
+            if (!std::isfinite(value)) continue;
+            low[c] = std::min(low[c], value);
+            high[c] = std::max(high[c], value);
+        }
     std::vector<double> shift(components, 0.0);
     for (std::size_t c = 0; c < components; ++c)
         if (low[c] <= high[c]) shift[c] = low[c] / 2 + high[c] / 2;
@@ -80,29 +81,68 @@ bool storesSingle(const MemBase& data, const Settings& settings) {
     return settings.SinglePrecision && data.elementType() == typeid(double);
 }
 
-void writeValues(hid_t dataset, hid_t memoryType, const void* values, std::size_t count) {
-    if (count > 0)
-        check(H5Dwrite(dataset, memoryType, H5S_ALL, H5S_ALL, H5P_DEFAULT, values), "H5Dwrite");
+// Rows converted and written at a time: about this many bytes of stored values, in whole chunks
+// so that HDF5 never has to read a chunk back to complete it.
+constexpr std::size_t BytesPerWrite = 1u << 20;
+
+hsize_t rowsPerWrite(hsize_t rows, std::size_t rowBytes, hsize_t chunkRows) {
+    const hsize_t unit = std::max<hsize_t>(chunkRows, 1);
+    const hsize_t units = std::max<hsize_t>(BytesPerWrite / (unit * rowBytes), 1);
+    return std::min(rows, unit * units);
 }
 
+// The stored value is the value less its component's shift, in the stored type.
 template <class Stored, class T>
-void writeShifted(hid_t dataset, const MemBase& data, const std::vector<double>& shift) {
-    std::vector<Stored> stored(data.elementCount());
-    const T* values = static_cast<const T*>(data.rawData());
-    for (std::size_t i = 0; i < stored.size(); ++i)
-        stored[i] = static_cast<Stored>(static_cast<double>(values[i]) - shift[i % shift.size()]);
-    writeValues(dataset, nativeType(typeid(Stored)), stored.data(), stored.size());
+void convertRows(const T* values, std::size_t rows, const std::vector<double>& shift,
+                 Stored* stored) {
+    const std::size_t components = shift.size();
+    for (std::size_t row = 0; row < rows; ++row, values += components, stored += components)
+        for (std::size_t c = 0; c < components; ++c)
+            stored[c] = static_cast<Stored>(static_cast<double>(values[c]) - shift[c]);
 }
 
-void writeData(hid_t dataset, const MemBase& data, bool single, const std::vector<double>& shift) {
-    // Without a shift HDF5 narrows doubles to float itself, a buffer at a time.
-    if (shift.empty())
-        return writeValues(dataset, nativeType(data.elementType()), data.rawData(),
-                           data.elementCount());
+// Converts and writes a block of rows at a time through one buffer, so that saving a converted
+// field never holds a second copy of it. `shift` has one entry per component (0 for none).
+template <class Stored, class T>
+void writeConverted(hid_t dataset, const MemBase& data, const std::vector<double>& shift,
+                    hsize_t chunkRows) {
+    const std::size_t components = shift.size();
+    const hsize_t rows = data.size();
+    const hsize_t blockRows = rowsPerWrite(rows, components * sizeof(Stored), chunkRows);
+    std::vector<Stored> buffer(static_cast<std::size_t>(blockRows) * components);
+    Handle fileSpace(H5Dget_space(dataset), H5Sclose, "H5Dget_space");
+    const int rank =
+        check(H5Sget_simple_extent_ndims(fileSpace.get()), "H5Sget_simple_extent_ndims");
+    const T* values = static_cast<const T*>(data.rawData());
+    for (hsize_t first = 0; first < rows; first += blockRows) {
+        const hsize_t count[2] = {std::min(blockRows, rows - first), components};
+        const hsize_t start[2] = {first, 0};
+        Handle memorySpace(H5Screate_simple(rank, count, nullptr), H5Sclose, "H5Screate_simple");
+        check(H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start, nullptr, count, nullptr),
+              "H5Sselect_hyperslab");
+        convertRows(values + first * components, count[0], shift, buffer.data());
+        check(H5Dwrite(dataset, nativeType(typeid(Stored)), memorySpace.get(), fileSpace.get(),
+                       H5P_DEFAULT, buffer.data()),
+              "H5Dwrite");
+    }
+}
+
+// Values as they are, or converted to the stored type less their shift.
+void writeData(hid_t dataset, hid_t storedType, const MemBase& data, bool single,
+               const std::vector<double>& shift, hsize_t chunkRows) {
+    if (data.elementCount() == 0) return;
+    if (!single && shift.empty()) {
+        check(H5Dwrite(dataset, storedType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.rawData()),
+              "H5Dwrite");
+        return;
+    }
+    const std::vector<double> offsets =
+        shift.empty() ? std::vector<double>(static_cast<std::size_t>(data.components()), 0.0)
+                      : shift;
     if (data.elementType() == typeid(float))
-        return writeShifted<float, float>(dataset, data, shift);
-    if (single) return writeShifted<float, double>(dataset, data, shift);
-    writeShifted<double, double>(dataset, data, shift);
+        return writeConverted<float, float>(dataset, data, offsets, chunkRows);
+    if (single) return writeConverted<float, double>(dataset, data, offsets, chunkRows);
+    writeConverted<double, double>(dataset, data, offsets, chunkRows);
 }
 
 std::vector<hsize_t> shapeOf(const MemBase& data) {
@@ -110,8 +150,9 @@ std::vector<hsize_t> shapeOf(const MemBase& data) {
     return {data.size(), static_cast<hsize_t>(data.components())};
 }
 
-void addFilters(hid_t properties, const std::vector<hsize_t>& shape, std::size_t elementBytes,
-                const Settings& settings, StorageTransformations& policy) {
+// Sets the chunk size and filters; the rows in each chunk.
+hsize_t addFilters(hid_t properties, const std::vector<hsize_t>& shape, std::size_t elementBytes,
+                   const Settings& settings, StorageTransformations& policy) {
     std::string description;
     DynamicSize chunk = policy.computeChunkSize(
         DynamicSize{std::vector<unsigned long long>(shape.begin(), shape.end())}, elementBytes,
@@ -127,36 +168,50 @@ void addFilters(hid_t properties, const std::vector<hsize_t>& shape, std::size_t
                              static_cast<unsigned>(std::clamp(settings.DeflateLevel, 0, 9))),
               "H5Pset_deflate");
     if (settings.ExtraFilter) check(H5Pset_fletcher32(properties), "H5Pset_fletcher32");
+    return extent[0];
 }
 
-Handle datasetProperties(const std::vector<hsize_t>& shape, std::size_t count,
-                         std::size_t elementBytes, const Settings& settings,
-                         StorageTransformations& policy) {
+// Made once per save, since a creation list made per field costs a tenth of writing a small one.
+Handle compactLayout() {
     Handle properties = createProperties(H5P_DATASET_CREATE);
-    check(H5Pset_fill_time(properties.get(), H5D_FILL_TIME_NEVER), "H5Pset_fill_time");
-    if (settings.automaticStrategy() != StorageTransformations::AutomaticFilters || count == 0)
-        return properties;
-    if (policy.CompactSmallFields && count * elementBytes < CompactLimit)
-        check(H5Pset_layout(properties.get(), H5D_COMPACT), "H5Pset_layout");
-    else
-        addFilters(properties.get(), shape, elementBytes, settings, policy);
+    check(H5Pset_layout(properties.get(), H5D_COMPACT), "H5Pset_layout");
     return properties;
 }
 
+// A dataset's creation list, and the rows in each of its chunks (0 when it has none).
+struct Layout {
+    hid_t Properties;
+    hsize_t ChunkRows;
+};
+
+// Contiguous (HDF5's default, which writes no fill values), the shared compact layout, or chunks
+// with filters, whose creation list `chunked` then owns.
+Layout datasetLayout(const std::vector<hsize_t>& shape, std::size_t count, std::size_t elementBytes,
+                     const Settings& settings, StorageTransformations& policy,
+                     const Handle& compact, Handle& chunked) {
+    if (settings.automaticStrategy() != StorageTransformations::AutomaticFilters || count == 0)
+        return {H5P_DEFAULT, 0};
+    if (policy.CompactSmallFields && count * elementBytes < CompactLimit) return {compact.get(), 0};
+    chunked = createProperties(H5P_DATASET_CREATE);
+    const hsize_t chunkRows = addFilters(chunked.get(), shape, elementBytes, settings, policy);
+    return {chunked.get(), chunkRows};
+}
+
 void writeField(hid_t group, const std::string& name, const MemBase& data, const Settings& settings,
-                StorageTransformations& policy) {
+                StorageTransformations& policy, const Handle& compactLayout) {
     const bool single = storesSingle(data, settings);
     const std::vector<double> shift = shiftFor(data, settings);
     const hid_t storedType = single ? H5T_NATIVE_FLOAT : nativeType(data.elementType());
     const std::vector<hsize_t> shape = shapeOf(data);
     Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
                  "H5Screate_simple");
-    Handle properties =
-        datasetProperties(shape, data.elementCount(), H5Tget_size(storedType), settings, policy);
+    Handle chunked;
+    const Layout layout = datasetLayout(shape, data.elementCount(), H5Tget_size(storedType),
+                                        settings, policy, compactLayout, chunked);
     Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
-                              properties.get(), H5P_DEFAULT),
+                              layout.Properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");
-    writeData(dataset.get(), data, single, shift);
+    writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows);
     if (!shift.empty())
         writeAttribute(dataset.get(), ShiftAttribute, H5T_NATIVE_DOUBLE, makeSpace(shift.size()),
                        shift.data());
@@ -197,28 +252,38 @@ Handle creationProperties(hid_t propertyClass, bool trackCreationOrder) {
     return properties;
 }
 
-void writeGrid(hid_t slice, double time, const GridPtr& grid, const Handle& groupCreation,
-               StorageTransformations& policy) {
-    Handle group = createGroup(slice, escapeName(grid->name()), groupCreation);
+// What every group and field of one save shares.
+struct SaveContext {
+    explicit SaveContext(StorageTransformations& policy)
+        : Policy(policy),
+          GroupCreation(creationProperties(H5P_GROUP_CREATE, policy.TrackCreationOrder)) {}
+
+    StorageTransformations& Policy;
+    Handle GroupCreation;
+    Handle CompactLayout = compactLayout();
+};
+
+void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save) {
+    Handle group = createGroup(slice, escapeName(grid->name()), save.GroupCreation);
     writeGridAttributes(group.get(), *grid);
     const GridWeakPtr weak(grid);
     for (const auto& [name, field] : grid->fields()) {
         if (!field.Data) continue; // nothing to store
         if (std::optional<Settings> settings =
-                consultPolicy(policy, time, grid->name(), weak, field))
-            writeField(group.get(), name, *field.Data, *settings, policy);
+                consultPolicy(save.Policy, time, grid->name(), weak, field))
+            writeField(group.get(), name, *field.Data, *settings, save.Policy, save.CompactLayout);
     }
 }
 
 void writeSlices(hid_t file, const Bundle& bundle, StorageTransformations& policy) {
-    Handle groupCreation = creationProperties(H5P_GROUP_CREATE, policy.TrackCreationOrder);
+    SaveContext save{policy};
     std::size_t index = 0;
     for (const auto& [time, slice] : bundle.slices()) {
         if (!policy.isSaveableTime(time)) continue;
-        Handle group = createGroup(file, sliceGroupName(index++), groupCreation);
+        Handle group = createGroup(file, sliceGroupName(index++), save.GroupCreation);
         writeAttribute(group.get(), TimeAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(), &time);
         for (const auto& [name, grid] : slice->grids())
-            writeGrid(group.get(), time, grid, groupCreation, policy);
+            writeGrid(group.get(), time, grid, save);
     }
 }
 

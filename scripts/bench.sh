@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs every one at its small default size, then prints one
 # table: ours, baseline, ratio and goal per row. A benchmark joins the table by reporting the
-# counters "ours", "baseline", "ratio" and "goal" and its unit as the label (bench/Comparison.hpp);
+# counters "ours", "baseline", "ratio" and "goal" and its unit as the label (bench/BenchSupport.hpp);
 # rows without them are listed with their time alone. Sizes: CONVLIB_BENCH_POINTS, _FILES, _ENTRIES.
 # Usage: scripts/bench.sh [build folder]   (exit status 1 when a row misses its goal)
 set -euo pipefail

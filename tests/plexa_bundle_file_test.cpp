@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <hdf5.h>
 
+#include <cmath>
+#include <cstring>
+
 namespace {
 
 using ConvLibTest::findStored;
@@ -105,6 +108,68 @@ TEST_F(BundleFileTest, PolicyHooksRunInOrderAndDecideWhatIsWritten) {
             "isSaved Flags", "isSaveableField Ids", "SkipStorage Ids", "isSaveableField Labels",
             "isSaveableField Nothing", "SkipStorage Nothing", "isSaveableFragment Nothing",
             "isSaved Nothing", "setFieldPacking Nothing", "getFilterSettings Nothing"}));
+}
+
+// The stored values of a dataset as floats, and its shift.
+std::vector<float> readStored(const std::string& file, const char* path,
+                              std::vector<double>& shift) {
+    hid_t handle = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    hid_t dataset = H5Dopen2(handle, path, H5P_DEFAULT);
+    hid_t space = H5Dget_space(dataset);
+    std::vector<float> stored(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
+    EXPECT_GE(H5Dread(dataset, H5T_NATIVE_FLOAT, H5S_ALL, H5S_ALL, H5P_DEFAULT, stored.data()), 0);
+    hid_t attribute = H5Aopen(dataset, "Shift", H5P_DEFAULT);
+    hid_t attributeSpace = H5Aget_space(attribute);
+    shift.resize(static_cast<std::size_t>(H5Sget_simple_extent_npoints(attributeSpace)));
+    EXPECT_GE(H5Aread(attribute, H5T_NATIVE_DOUBLE, shift.data()), 0);
+    H5Sclose(attributeSpace);
+    H5Aclose(attribute);
+    H5Sclose(space);
+    H5Dclose(dataset);
+    H5Fclose(handle);
+    return stored;
+}
+
+// Each value less its component's shift, in single precision, bit for bit (NaN included).
+template <class T>
+void expectShiftedSingles(const Plexa::MemArray<T>& values, const char* path,
+                          const std::string& file) {
+    std::vector<double> shift;
+    const std::vector<float> stored = readStored(file, path, shift);
+    ASSERT_EQ(stored.size(), values.elementCount());
+    ASSERT_EQ(shift.size(), static_cast<std::size_t>(values.components()));
+    std::vector<float> expected(stored.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        expected[i] = static_cast<float>(values.data()[i] - shift[i % shift.size()]);
+    EXPECT_EQ(std::memcmp(expected.data(), stored.data(), stored.size() * sizeof(float)), 0)
+        << path;
+}
+
+// Large fields are converted a block at a time: contiguous or chunked, no value may be lost or
+// moved at a block or chunk boundary.
+TEST_F(BundleFileTest, ConvertedFieldsKeepEveryValueAcrossBlocks) {
+    constexpr std::size_t Rows = 200001; // more than two blocks, the last one partial
+    auto positions = Plexa::makeArray<double>(Rows, 3);
+    auto heights = Plexa::makeArray<float>(3 * Rows);
+    for (std::size_t i = 0; i < positions->elementCount(); ++i) {
+        positions->data()[i] = 6.0e5 + 1.0e3 * std::sin(static_cast<double>(i)) + i % 3;
+        heights->data()[i] = static_cast<float>(i) * 0.25f;
+    }
+    positions->data()[4] = std::nan("");
+    Plexa::Bundle bundle;
+    Plexa::GridPtr grid = bundle.addSlice(0)->addGrid("Grid");
+    grid->addField("Positions", positions);
+    grid->addField("Heights", heights);
+    for (bool chunked : {false, true}) {
+        auto storage = makeTestStorage();
+        storage->Answer = ConvLibTest::automaticSettings(true, true);
+        if (!chunked)
+            storage->Answer.setAutomaticStrategy(Plexa::StorageTransformations::NoAutomaticFilters);
+        ASSERT_TRUE(Plexa::writeBundleFile(bundle, File, storage));
+        EXPECT_EQ(findStored(ConvLibTest::describe(File), "Grid", "Positions").Chunked, chunked);
+        expectShiftedSingles(*positions, "000000/Grid/Positions", File);
+        expectShiftedSingles(*heights, "000000/Grid/Heights", File);
+    }
 }
 
 TEST_F(BundleFileTest, DescribeRefusesWhatIsNoBundleFile) {

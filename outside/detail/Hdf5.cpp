@@ -2,6 +2,7 @@
 
 #include "outside/Plexa.hpp"
 
+#include <array>
 #include <cstdint>
 #include <utility>
 
@@ -37,17 +38,27 @@ herr_t collectAttribute(hid_t, const char* name, const H5A_info_t*, void* names)
     return collectName(name, *static_cast<std::vector<std::string>*>(names));
 }
 
+// The native types are asked for only when needed: each H5T_NATIVE_ name is a call into HDF5,
+// and making all ten per lookup cost more than the rest of writing a small field.
 struct ElementType {
     const std::type_info* type;
-    hid_t native;
+    hid_t (*native)();
 };
 
-std::vector<ElementType> elementTypes() {
-    return {{&typeid(std::int8_t), H5T_NATIVE_INT8},   {&typeid(std::uint8_t), H5T_NATIVE_UINT8},
-            {&typeid(std::int16_t), H5T_NATIVE_INT16}, {&typeid(std::uint16_t), H5T_NATIVE_UINT16},
-            {&typeid(std::int32_t), H5T_NATIVE_INT32}, {&typeid(std::uint32_t), H5T_NATIVE_UINT32},
-            {&typeid(std::int64_t), H5T_NATIVE_INT64}, {&typeid(std::uint64_t), H5T_NATIVE_UINT64},
-            {&typeid(float), H5T_NATIVE_FLOAT},        {&typeid(double), H5T_NATIVE_DOUBLE}};
+const std::array<ElementType, 10>& elementTypes() {
+    static const std::array<ElementType, 10> types = {{
+        {&typeid(std::int8_t), [] { return H5T_NATIVE_INT8; }},
+        {&typeid(std::uint8_t), [] { return H5T_NATIVE_UINT8; }},
+        {&typeid(std::int16_t), [] { return H5T_NATIVE_INT16; }},
+        {&typeid(std::uint16_t), [] { return H5T_NATIVE_UINT16; }},
+        {&typeid(std::int32_t), [] { return H5T_NATIVE_INT32; }},
+        {&typeid(std::uint32_t), [] { return H5T_NATIVE_UINT32; }},
+        {&typeid(std::int64_t), [] { return H5T_NATIVE_INT64; }},
+        {&typeid(std::uint64_t), [] { return H5T_NATIVE_UINT64; }},
+        {&typeid(float), [] { return H5T_NATIVE_FLOAT; }},
+        {&typeid(double), [] { return H5T_NATIVE_DOUBLE; }},
+    }};
+    return types;
 }
 
 } // namespace
@@ -202,14 +213,14 @@ bool hasAttribute(hid_t object, const std::string& name) {
 
 hid_t nativeType(const std::type_info& type) {
     for (const ElementType& element : elementTypes())
-        if (*element.type == type) return element.native;
+        if (*element.type == type) return element.native();
     throw Hdf5Error(std::string("unsupported element type ") + type.name());
 }
 
 const std::type_info* elementTypeOf(hid_t type) {
     Handle native(H5Tget_native_type(type, H5T_DIR_ASCEND), H5Tclose, "H5Tget_native_type");
     for (const ElementType& element : elementTypes())
-        if (check(H5Tequal(native.get(), element.native), "H5Tequal") > 0) return element.type;
+        if (check(H5Tequal(native.get(), element.native()), "H5Tequal") > 0) return element.type;
     return nullptr;
 }
 

@@ -1,0 +1,117 @@
+#include "bench/BenchSupport.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <malloc.h>
+#include <fstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace Bench {
+
+namespace {
+
+std::string scratchBase() {
+    if (const char* chosen = std::getenv("PLEXA_BENCH_DIR"); chosen && *chosen) return chosen;
+    std::error_code ignored;
+    return std::filesystem::is_directory("/dev/shm", ignored) ? "/dev/shm" : "/tmp";
+}
+
+void syncPath(const std::string& name, int flags) {
+    int descriptor = ::open(name.c_str(), flags);
+    if (descriptor < 0 || ::fsync(descriptor) != 0) throw std::runtime_error("cannot sync " + name);
+    ::close(descriptor);
+}
+
+// A "Vm..." line of /proc/self/status, in bytes.
+std::size_t memoryStatus(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word)
+        if (word == key + ":") {
+            std::size_t kibibytes = 0;
+            status >> kibibytes;
+            return kibibytes * 1024;
+        }
+    return 0;
+}
+
+} // namespace
+
+std::size_t sizeFromEnvironment(const char* variable, std::size_t fallback) {
+    const char* text = std::getenv(variable);
+    if (!text || !*text) return fallback;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    return *end == '\0' && value > 0 ? static_cast<std::size_t>(value) : fallback;
+}
+
+ScratchFolder::ScratchFolder() {
+    std::string pattern = scratchBase() + "/plexa-bench-XXXXXX";
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a folder in " + pattern);
+    Path = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(Path, ignored);
+}
+
+void syncAndRename(const std::string& temporary, const std::string& target) {
+    syncPath(temporary, O_RDONLY);
+    if (std::rename(temporary.c_str(), target.c_str()) != 0)
+        throw std::runtime_error("cannot rename " + temporary);
+    syncPath(std::filesystem::path(target).parent_path().string(), O_RDONLY | O_DIRECTORY);
+}
+
+std::size_t fileBytes(const std::string& name) {
+    return static_cast<std::size_t>(std::filesystem::file_size(name));
+}
+
+PeakMemory::PeakMemory() {
+    // Freed memory that the allocator keeps would otherwise hide what the next save needs.
+    ::malloc_trim(0);
+    // Writing 5 here starts the kernel's peak-resident count afresh.
+    std::ofstream("/proc/self/clear_refs") << "5";
+    Start = memoryStatus("VmRSS");
+}
+
+double PeakMemory::extraMiB() const {
+    const std::size_t peak = memoryStatus("VmHWM");
+    return peak > Start ? static_cast<double>(peak - Start) / (1 << 20) : 0.0;
+}
+
+double processSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void report(benchmark::State& state, double ours, double baseline, double goal, const char* unit) {
+    state.counters["ours"] = ours;
+    state.counters["baseline"] = baseline;
+    state.counters["ratio"] = baseline > 0 ? ours / baseline : 0;
+    state.counters["goal"] = goal;
+    state.SetLabel(unit);
+}
+
+void report(benchmark::State& state, const Best& ours, const Best& baseline, double goal) {
+    report(state, ours.Seconds * 1e3, baseline.Seconds * 1e3, goal, "ms");
+    state.counters["cpu_ratio"] = ours.ProcessSeconds / baseline.ProcessSeconds;
+    state.counters["ours_peak_MiB"] = ours.PeakMiB;
+    state.counters["baseline_peak_MiB"] = baseline.PeakMiB;
+}
+
+int run(int argc, char** argv, const std::string& about) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    std::printf("%s\n", about.c_str());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
+} // namespace Bench

@@ -1,0 +1,108 @@
+// What the benchmarks share: a scratch folder, the durable file replacement a save
+// does (for the baselines), peak memory, and the comparison of our code with its baseline in the
+// same run. A comparison reports the counters "ours" and "baseline" (ms), "ratio" (ours /
+// baseline, lower is better) and "goal" (the largest ratio allowed), with "ms" as the label;
+// also "cpu_ratio", the same for processor time, and each side's peak memory.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <limits>
+#include <string>
+
+namespace Bench {
+
+// A size from the environment, for runs larger than the default that suits a two-core machine.
+std::size_t sizeFromEnvironment(const char* variable, std::size_t fallback);
+
+// A fresh folder under PLEXA_BENCH_DIR, else /dev/shm (so that the disk's writeback does not
+// drown what the code costs), else /tmp; removed with everything in it at the end.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ~ScratchFolder();
+
+    const std::string& path() const noexcept { return Path; }
+    std::string file(const std::string& name) const { return Path + "/" + name; }
+
+private:
+    std::string Path;
+};
+
+// The durable steps of a bundle save, for the baselines: `write` makes a new file beside the
+// target, which is synced and renamed over it, and the folder is synced.
+void syncAndRename(const std::string& temporary, const std::string& target);
+template <class Write> void replaceDurably(const std::string& target, Write write) {
+    const std::string temporary = target + ".tmp";
+    write(temporary);
+    syncAndRename(temporary, target);
+}
+
+std::size_t fileBytes(const std::string& name);
+
+// Peak resident memory above what the process holds when the meter starts.
+class PeakMemory {
+public:
+    PeakMemory();
+    double extraMiB() const;
+
+private:
+    std::size_t Start;
+};
+
+// Seconds of processor time the process has used, in user and kernel mode.
+double processSeconds();
+
+// The fastest time, the least processor time and the smallest peak of extra memory seen for one
+// side of a comparison. Processor time suffers less from other work on a shared machine, and on
+// a file system in memory it includes the writing.
+struct Best {
+    double Seconds = std::numeric_limits<double>::infinity();
+    double ProcessSeconds = std::numeric_limits<double>::infinity();
+    double PeakMiB = std::numeric_limits<double>::infinity();
+
+    template <class Work> void measure(Work& work) {
+        PeakMemory memory;
+        const double processStart = processSeconds();
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        Seconds = std::min(Seconds, took.count());
+        ProcessSeconds = std::min(ProcessSeconds, processSeconds() - processStart);
+        PeakMiB = std::min(PeakMiB, memory.extraMiB());
+    }
+};
+
+// The counters scripts/bench.sh builds its table from; unit is the label.
+void report(benchmark::State& state, double ours, double baseline, double goal, const char* unit);
+void report(benchmark::State& state, const Best& ours, const Best& baseline, double goal);
+
+// Both run in every iteration, taking turns at going first, so that both meet the same load on
+// the machine and the same warm caches; the fastest of each counts, since other work on the
+// machine only ever adds time.
+template <class Ours, class Baseline>
+void compare(benchmark::State& state, double goal, Ours ours, Baseline baseline) {
+    Best mine;
+    Best theirs;
+    bool baselineFirst = true;
+    for (auto _ : state) {
+        if (baselineFirst) theirs.measure(baseline);
+        mine.measure(ours);
+        if (!baselineFirst) theirs.measure(baseline);
+        baselineFirst = !baselineFirst;
+    }
+    report(state, mine, theirs, goal);
+}
+
+// Prints what the run is about, then runs the benchmarks.
+int run(int argc, char** argv, const std::string& about);
+
+} // namespace Bench
+
+// One whole save or load per side and iteration, five turns each.
+#define IO_BENCHMARK(name) BENCHMARK(name)->Unit(benchmark::kMillisecond)->Iterations(5)
