@@ -7,14 +7,19 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <set>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace ConvLibTest;
 
@@ -28,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t Points = 1'000'000;
 // At least this many kills, more until enough of them came during a save, within a bound.
 constexpr int MinKills = 12;
-constexpr int MaxKills = 40;
+constexpr int MaxKills = 30;
 constexpr std::size_t SavesToInterrupt = 4;
 
 Plexa::MemArrayPtr<double> positions(double offset) {
@@ -85,27 +90,85 @@ pid_t start(const std::vector<std::string>& command) {
     return error == 0 ? pid : -1;
 }
 
-// Kills the program after the delay unless it ended before; true when it was killed.
-bool runKilledAfter(const std::vector<std::string>& command, Clock::duration delay) {
-    const pid_t pid = start(command);
-    if (pid < 0) return false;
-    std::this_thread::sleep_for(delay);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
-        << "status " << status;
-    return WIFSIGNALED(status);
-}
+// A program started in a watched folder: tells when its save makes its temporary file, when it
+// renames it, and when the program ends, waiting on the events rather than on the clock.
+class WatchedRun {
+public:
+    enum Event { SaveBegins, SaveEnds, Ended };
 
-// How long a run takes when it is left alone.
-Clock::duration fullRun(const std::vector<std::string>& command) {
-    const Clock::time_point begin = Clock::now();
-    const pid_t pid = start(command);
-    int status = -1;
-    if (pid > 0) ::waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
-    return Clock::now() - begin;
+    WatchedRun(const std::vector<std::string>& command, const std::string& folder)
+        : Events(::inotify_init1(IN_CLOEXEC)) {
+        EXPECT_GE(::inotify_add_watch(Events, folder.c_str(), IN_CREATE | IN_MOVED_FROM), 0);
+        Pid = start(command);
+        Exit = Pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0)) : -1;
+        EXPECT_GE(Exit, 0) << std::strerror(errno);
+    }
+    WatchedRun(const WatchedRun&) = delete;
+    WatchedRun& operator=(const WatchedRun&) = delete;
+    ~WatchedRun() {
+        if (Pid > 0) end();
+        ::close(Exit);
+        ::close(Events);
+    }
+
+    Clock::duration elapsed() const { return Clock::now() - Begin; }
+
+    // The next thing that happens; the folder's events come before the program's end.
+    Event next() {
+        while (Pending.empty()) {
+            pollfd waits[] = {{Events, POLLIN, 0}, {Exit, POLLIN, 0}};
+            if (Exit < 0 || ::poll(waits, 2, -1) <= 0 || !waits[0].revents) return Ended;
+            alignas(inotify_event) char buffer[4096];
+            const ssize_t length = ::read(Events, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                Pending.push_back(event->mask & IN_CREATE ? SaveBegins : SaveEnds);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        const Event event = Pending.front();
+        Pending.pop_front();
+        return event;
+    }
+
+    // Kills the program after the delay unless it ended before; true when it was killed.
+    bool killAfter(Clock::duration delay) {
+        std::this_thread::sleep_for(delay);
+        ::kill(Pid, SIGKILL);
+        const int status = end();
+        EXPECT_TRUE(WIFSIGNALED(status) || status == 0) << "status " << status;
+        return WIFSIGNALED(status);
+    }
+
+    // Waits for the program's end; its wait status.
+    int end() {
+        int status = -1;
+        ::waitpid(std::exchange(Pid, -1), &status, 0);
+        return status;
+    }
+
+private:
+    Clock::time_point Begin = Clock::now();
+    int Events;
+    pid_t Pid = -1;
+    int Exit = -1;
+    std::deque<Event> Pending;
+};
+
+// When, counted from its start, a run made its temporary file and when it renamed it.
+struct SaveWindow {
+    Clock::duration Begin{};
+    Clock::duration End{};
+};
+
+// Runs the program to its end, watching its save.
+SaveWindow measuredRun(const std::vector<std::string>& command, const std::string& folder) {
+    WatchedRun run(command, folder);
+    SaveWindow window;
+    for (WatchedRun::Event event; (event = run.next()) != WatchedRun::Ended;)
+        (event == WatchedRun::SaveBegins ? window.Begin : window.End) = run.elapsed();
+    EXPECT_EQ(run.end(), 0);
+    return window;
 }
 
 std::set<std::string> namesIn(const std::string& folder) {
@@ -126,26 +189,42 @@ protected:
             writeCloud(Dir / (grid + ".qz"), grid, xyz);
     }
 
-    // Runs the commands in turn, each killed at a random moment of its run, and after each run
-    // asks `check` to look at the file with the index of the command. Delays spread over the
-    // shortest full run, measured first. Every kill leaves at most one temporary file, and a last
-    // full run none. Returns how many kills left one, the saves they interrupted.
+    // Runs the commands in turn, each killed at a random moment, and after each run asks `check`
+    // to look at the file with the index of the command. Every other kill comes anywhere before
+    // the end of the shortest save measured first; the others come while a save is under way. Every
+    // kill leaves at most one temporary file, and a last full run none. Returns how many kills left
+    // one, the saves they interrupted.
     std::size_t killRepeatedly(const std::vector<std::vector<std::string>>& commands,
                                const std::function<void(std::size_t command)>& check) {
-        Clock::duration shortest = Clock::duration::max();
-        for (int pass = 0; pass < 2; ++pass) // the first run of a file is slower
-            for (std::size_t which = 0; which < commands.size(); ++which) {
-                shortest = std::min(shortest, fullRun(commands[which]));
-                check(which);
-            }
+        // the first run of a file is slower, and a sync now and then takes much longer
+        SaveWindow save{Clock::duration::zero(), Clock::duration::max()};
+        for (std::size_t run = 0; run < 4; ++run) {
+            const std::size_t which = run % commands.size();
+            const SaveWindow measured = measuredRun(commands[which], Dir.path());
+            check(which);
+            if (run > 0 && measured.End - measured.Begin < save.End - save.Begin) save = measured;
+        }
+        if (save.Begin >= save.End) {
+            ADD_FAILURE() << "no save seen";
+            return 0;
+        }
+        using Ms = std::chrono::milliseconds;
+        std::cout << "a save from " << std::chrono::duration_cast<Ms>(save.Begin).count() << " to "
+                  << std::chrono::duration_cast<Ms>(save.End).count() << " ms into a run\n";
+        std::uniform_int_distribution<Clock::rep> anyTime(0, save.End.count());
+        std::uniform_int_distribution<Clock::rep> inSave(0,
+                                                         (save.End - save.Begin).count() * 5 / 4);
         const std::set<std::string> files = namesIn(Dir.path());
-        std::uniform_int_distribution<Clock::rep> delays(0, shortest.count());
         std::set<std::string> leftovers;
         int kill = 0;
         for (; kill < MaxKills && (kill < MinKills || leftovers.size() < SavesToInterrupt);
              ++kill) {
-            const std::size_t which = static_cast<std::size_t>(kill) % commands.size();
-            runKilledAfter(commands[which], Clock::duration(delays(Random)));
+            const std::size_t which = static_cast<std::size_t>(kill / 2) % commands.size();
+            WatchedRun run(commands[which], Dir.path());
+            if (kill % 2 == 0)
+                run.killAfter(Clock::duration(anyTime(Random)));
+            else if (run.next() == WatchedRun::SaveBegins)
+                run.killAfter(Clock::duration(inSave(Random)));
             check(which);
             std::set<std::string> extra;
             for (const std::string& name : namesIn(Dir.path()))
@@ -153,7 +232,7 @@ protected:
             EXPECT_LE(extra.size(), 1u) << "stale temporary files pile up";
             leftovers.insert(extra.begin(), extra.end());
         }
-        fullRun(commands[0]);
+        measuredRun(commands[0], Dir.path());
         check(0);
         EXPECT_EQ(namesIn(Dir.path()), files);
         std::cout << leftovers.size() << " of " << kill << " kills came during a save\n";
