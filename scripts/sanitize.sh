@@ -25,7 +25,6 @@ if [ "$which" = all ] || [ "$which" = tsan ]; then
   echo "== thread sanitizer: pointer and counter tests (build-tsan)"
   configure build-tsan thread -DCONVLIB_BUILD_CONVERTERS=OFF
   cmake --build build-tsan --target quorix_test concurrency_test -- -j2
-  for test in quorix_test concurrency_test; do
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "build-tsan/tests/$test"
-  done
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -j2 -L '^(quorix_test|concurrency_test)$'
 fi
