@@ -271,11 +271,13 @@ public:
     WeakPtr(const StrongPtr<U, B>& other) noexcept {
         observe(other.rawptr());
     }
-    WeakPtr(const WeakPtr& other) noexcept : detail::PointerBase<T>() { observe(other.rawptr()); }
+    WeakPtr(const WeakPtr& other) noexcept : detail::PointerBase<T>() {
+        attach(other.Record, other.rawptr());
+    }
     WeakPtr& operator=(const WeakPtr& other) noexcept {
         if (this != &other) {
             release();
-            observe(other.rawptr());
+            attach(other.Record, other.rawptr());
         }
         return *this;
     }
@@ -291,8 +293,14 @@ public:
 
 private:
     void observe(T* object) noexcept {
-        if (!object) return;
-        Record = static_cast<const Referenced*>(object)->controlRecord();
+        if (object) attach(static_cast<const Referenced*>(object)->controlRecord(), object);
+    }
+
+    // A copied weak pointer hands over its record, since its object may be dying on another
+    // thread and must not be touched.
+    void attach(detail::ControlRecord* record, T* object) noexcept {
+        if (!record || !object) return;
+        Record = record;
         Record->weak.fetch_add(1, std::memory_order_relaxed);
         Object = object;
     }

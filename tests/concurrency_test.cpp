@@ -148,8 +148,8 @@ template <> struct Quorix::DeferredInitializationTrait<Piece> {
 
 namespace {
 
-// Threads lock weak pointers while the owner lets go of the last strong one: each lock gives a
-// live object or nothing, and an object that started to die stays dead.
+// Threads copy and lock weak pointers while the owner lets go of the last strong one: each lock
+// gives a live object or nothing, and an object that started to die stays dead.
 TEST(Concurrency, WeakPointerLockNeverRevivesADyingObject) {
     constexpr int Objects = 200;
     constexpr int Lockers = 4;
@@ -165,7 +165,8 @@ TEST(Concurrency, WeakPointerLockNeverRevivesADyingObject) {
         for (int i = 0; i < Lockers; ++i)
             lockers.emplace_back([&, watch] {
                 for (int lock = 0; lock < 100; ++lock) {
-                    StrongPtr<Piece> locked = watch.lock();
+                    const Quorix::WeakPtr<Piece> copy(watch);
+                    StrongPtr<Piece> locked = copy.lock();
                     if (!locked) {
                         if (watch.lock()) ++revived;
                         break;
