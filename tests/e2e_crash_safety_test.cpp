@@ -29,7 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// About 23 MiB of positions: large enough that a save takes a good part of a run.
+// About 23 MiB of positions: large enough that a save takes a good while.
 constexpr std::size_t Points = 1'000'000;
 // At least this many kills, more until enough of them came during a save, within a bound.
 constexpr int MinKills = 12;

@@ -38,7 +38,7 @@ std::string hostSuffix() {
     return std::string("@") + host + ".tmp";
 }
 
-// "<pid>-<seed>-<counter>": the process that writes, and a part unique within it.
+// "<pid>-<seed>-<counter>": the process that writes, and a number unique within it.
 std::string uniqueMiddle() {
     static std::atomic<unsigned> counter{0};
     static const unsigned seed = std::random_device{}();
@@ -46,8 +46,8 @@ std::string uniqueMiddle() {
            std::to_string(counter++);
 }
 
-// The writing process of a temporary's middle part, when the part has the shape uniqueMiddle
-// gives it.
+// The writing process named in the middle of a temporary file name, when it has the shape
+// uniqueMiddle gives it.
 std::optional<pid_t> writerOf(const std::string& middle) {
     static const std::regex shape("([0-9]{1,9})-[0-9]+-[0-9]+");
     std::smatch match;
