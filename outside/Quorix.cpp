@@ -19,7 +19,8 @@ std::atomic<std::int64_t> ChunkBase::TotalMemsize{0};
 namespace detail {
 
 void dropWeak(ControlRecord* record) noexcept {
-    if (record->weak.fetch_sub(1) == 1) delete record;
+    // acq_rel: the last one out sees every other pointer's use of the record before freeing it
+    if (record->weak.fetch_sub(1, std::memory_order_acq_rel) == 1) delete record;
 }
 
 } // namespace detail
@@ -79,7 +80,7 @@ Referenced::Referenced() : Serial(PointerID++), Record(new detail::ControlRecord
 Referenced::Referenced(const Referenced&) : Referenced() {}
 
 Referenced::~Referenced() {
-    Record->object.store(nullptr);
+    Record->object.store(nullptr, std::memory_order_release);
     detail::dropWeak(Record);
 }
 

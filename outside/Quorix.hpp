@@ -157,7 +157,7 @@ public:
     }
     template <class U, class B, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
     explicit StrongPtr(const WeakPtr<U, B>& other) {
-        take(other.rawptr());
+        lock(other.controlRecord(), other.rawptr());
     }
     ~StrongPtr() { release(); }
 
@@ -190,48 +190,63 @@ public:
         Record = nullptr;
         Object = nullptr;
         if (!record) return;
-        if (holdsStrong) {
-            holdsStrong = false;
-            releaseStrong(record, object);
-        }
+        releaseStrong(record, object);
         detail::dropWeak(record);
     }
 
 private:
     template <class, class> friend class StrongPtr;
 
+    // A live object: its first strong reference may come from here.
     void take(T* object) {
-        if (!object) return;
-        detail::ControlRecord* record = static_cast<const Referenced*>(object)->controlRecord();
-        record->weak.fetch_add(1);
+        if (object) takeFrom(static_cast<const Referenced*>(object)->controlRecord(), object, 0);
+    }
+
+    // Through a weak pointer the object may be dying on another thread, so the record is reached
+    // without touching the object, and a count that reached zero is never raised again.
+    void lock(detail::ControlRecord* record, T* object) {
+        if (record && object) takeFrom(record, object, 1);
+    }
+
+    // Stays empty unless the strong count was at least `lowest`.
+    void takeFrom(detail::ControlRecord* record, T* object, std::int32_t lowest) {
+        std::int32_t count = record->strong.load(std::memory_order_relaxed);
+        while (count >= lowest &&
+               !record->strong.compare_exchange_weak(count, count + 1, std::memory_order_acquire,
+                                                     std::memory_order_relaxed)) {
+        }
+        if (count < lowest) return;
+        record->weak.fetch_add(1, std::memory_order_relaxed);
         Record = record;
         Object = object;
-        std::int32_t count = record->strong.load();
-        while (count >= 0 && !record->strong.compare_exchange_weak(count, count + 1)) {
-        }
-        if (count < 0) return;
-        holdsStrong = true;
         if (count == 0) DeferredInitializationTrait<Base>::call(static_cast<Base*>(object));
     }
 
     void steal(StrongPtr& other) noexcept {
         Record = std::exchange(other.Record, nullptr);
         Object = std::exchange(other.Object, nullptr);
-        holdsStrong = std::exchange(other.holdsStrong, false);
     }
 
     static void releaseStrong(detail::ControlRecord* record, T* object) noexcept {
-        if (record->strong.load() <= 0) return;
+        // Another holder remains: one atomic step, so two threads releasing the last two
+        // references cannot both skip the last-reference steps.
+        std::int32_t count = record->strong.load(std::memory_order_relaxed);
+        while (count > 1 &&
+               !record->strong.compare_exchange_weak(count, count - 1, std::memory_order_release,
+                                                     std::memory_order_relaxed)) {
+        }
+        if (count != 1) return;
         // an object deleted behind its pointers' back is reported, never touched again
-        const bool alive = record->object.load() != nullptr;
-        if (alive && record->strong.load() == 1) {
+        const bool alive = record->object.load(std::memory_order_acquire) != nullptr;
+        if (alive) {
             object->extremeUnction();
             if (record->strong.load() != 1) speak(SpeakPtr::WarningUnctionChange, record);
         }
-        if (record->strong.fetch_sub(1) - 1 != 0) return;
+        if (record->strong.fetch_sub(1, std::memory_order_release) != 1) return;
         if (!alive) speak(SpeakPtr::DynPtrInvalid, record);
+        // acquire: every other holder's last use of the object happens before the delete
         std::int32_t expected = 0;
-        if (!record->strong.compare_exchange_strong(expected, -111)) {
+        if (!record->strong.compare_exchange_strong(expected, -111, std::memory_order_acquire)) {
             speak(SpeakPtr::DestructionCancelled, record);
         } else if (alive) {
             delete static_cast<Referenced*>(object);
@@ -241,8 +256,6 @@ private:
     static void speak(SpeakPtr::Kind kind, detail::ControlRecord* record) noexcept {
         SpeakPtr::speak(kind, record->strong.load(), record->weak.load(), typeid(Base));
     }
-
-    bool holdsStrong = false;
 };
 
 // Observing pointer: keeps the record, not the object.
@@ -258,11 +271,13 @@ public:
     WeakPtr(const StrongPtr<U, B>& other) noexcept {
         observe(other.rawptr());
     }
-    WeakPtr(const WeakPtr& other) noexcept : detail::PointerBase<T>() { observe(other.rawptr()); }
+    WeakPtr(const WeakPtr& other) noexcept : detail::PointerBase<T>() {
+        attach(other.Record, other.rawptr());
+    }
     WeakPtr& operator=(const WeakPtr& other) noexcept {
         if (this != &other) {
             release();
-            observe(other.rawptr());
+            attach(other.Record, other.rawptr());
         }
         return *this;
     }
@@ -278,9 +293,15 @@ public:
 
 private:
     void observe(T* object) noexcept {
-        if (!object) return;
-        Record = static_cast<const Referenced*>(object)->controlRecord();
-        Record->weak.fetch_add(1);
+        if (object) attach(static_cast<const Referenced*>(object)->controlRecord(), object);
+    }
+
+    // A copied weak pointer hands over its record, since its object may be dying on another
+    // thread and must not be touched.
+    void attach(detail::ControlRecord* record, T* object) noexcept {
+        if (!record || !object) return;
+        Record = record;
+        Record->weak.fetch_add(1, std::memory_order_relaxed);
         Object = object;
     }
 };

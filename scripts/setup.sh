@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libhdf5-dev hdf5-tools libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev libpng-dev libxml2-utils python3)
+          libbenchmark-dev libcli11-dev libpng-dev libxml2-utils python3
+          clang-14 libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <random>
+#include <regex>
+#include <signal.h>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -28,14 +31,52 @@ void syncPath(const std::string& name, int flags) {
     if (status != 0) throw systemError("cannot sync", name);
 }
 
-std::string uniqueSuffix() {
+// Names the machine, so that a folder shared between machines keeps other machines' temporaries.
+std::string hostSuffix() {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    return std::string("@") + host + ".tmp";
+}
+
+// "<pid>-<seed>-<counter>": the process that writes, and a number unique within it.
+std::string uniqueMiddle() {
     static std::atomic<unsigned> counter{0};
     static const unsigned seed = std::random_device{}();
-    return "." + std::to_string(::getpid()) + "-" + std::to_string(seed) + "-" +
-           std::to_string(counter++) + ".tmp";
+    return std::to_string(::getpid()) + "-" + std::to_string(seed) + "-" +
+           std::to_string(counter++);
+}
+
+// The writing process named in the middle of a temporary file name, when it has the shape
+// uniqueMiddle gives it.
+std::optional<pid_t> writerOf(const std::string& middle) {
+    static const std::regex shape("([0-9]{1,9})-[0-9]+-[0-9]+");
+    std::smatch match;
+    if (!std::regex_match(middle, match, shape)) return std::nullopt;
+    return static_cast<pid_t>(std::stol(match[1].str()));
+}
+
+bool hasEnded(pid_t pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 } // namespace
+
+void ReplacementFile::removeStaleTemporaries(const std::string& prefix,
+                                             const std::string& suffix) const {
+    std::error_code error; // cleaning up is a courtesy: the save goes on without it
+    for (std::filesystem::directory_iterator entry(Folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string middle =
+            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        const std::optional<pid_t> writer = writerOf(middle);
+        std::error_code ignored;
+        if (writer && hasEnded(*writer)) std::filesystem::remove(entry->path(), ignored);
+    }
+}
 
 ReplacementFile::ReplacementFile(const std::string& target) : Target(target) {
     std::filesystem::path path(target);
@@ -44,8 +85,10 @@ ReplacementFile::ReplacementFile(const std::string& target) : Target(target) {
     std::error_code error;
     if (!std::filesystem::is_directory(Folder, error))
         throw std::runtime_error("folder " + Folder + " does not exist");
-    Temporary = (std::filesystem::path(Folder) / ("." + path.filename().string() + uniqueSuffix()))
-                    .string();
+    const std::string prefix = "." + path.filename().string() + ".";
+    const std::string suffix = hostSuffix();
+    removeStaleTemporaries(prefix, suffix);
+    Temporary = (std::filesystem::path(Folder) / (prefix + uniqueMiddle() + suffix)).string();
 }
 
 ReplacementFile::~ReplacementFile() {
