@@ -111,7 +111,9 @@ std::size_t scanFolder(Folder& folder, const std::string& name) {
     const std::size_t kept = relative.size(); // one buffer for all entries' names
     std::size_t delivered = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        // hidden entries stay hidden, as a pattern's '*' leaves them out: among them are the
+        // temporary files of saves under way or killed
+        if (entry->d_name[0] == '.') continue;
         ++delivered;
         relative.resize(kept);
         if (!folder.entryFound(relative.append(entry->d_name).c_str())) break;

@@ -201,12 +201,14 @@ TEST(Folder, ScanNamesEntriesRelativeToTheTextBeforeTheLastSlash) {
     dir.write("data/f1.dat", "1");
     dir.write("data/f2.txt", "2");
     dir.write("data/sub/deep.dat", "3");
+    dir.write("data/.out.qz.1-2-3@host.tmp", "a save under way");
 
     using Entries = std::set<std::string>;
     const std::pair<std::string, Entries> cases[] = {
         {dir / "data/", {"f1.dat", "f2.txt", "sub"}},
         {dir / "data", {"data/f1.dat", "data/f2.txt", "data/sub"}},
         {dir / "data/*.dat", {"f1.dat"}},
+        {dir / "data/.*.tmp", {".out.qz.1-2-3@host.tmp"}}, // asked for by name
         {dir / "nothing*", {}},
         {dir / "data/f1.dat/", {}}, // a file is no folder
         {dir / "*/f1.dat", {}},     // no literal folder to name entries by
