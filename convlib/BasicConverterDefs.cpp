@@ -105,20 +105,25 @@ bool BasicConverterDefs::UseThisField(const std::string& name) {
 }
 
 std::string BasicConverterDefs::printPrimary() {
-    std::string text = ConverterName + ": Parameters... Have In-Files:";
+    std::string text;
+    appendPrimary(text);
+    return text;
+}
+
+void BasicConverterDefs::appendPrimary(std::string& text) const {
+    text.append(ConverterName).append(": Parameters... Have In-Files:");
     if (InFiles.valid())
         for (const std::string& name : *InFiles)
             text.append(" ").append(name);
     appendSelection(text, "\nDoThisFields: ", DoThisFields);
     appendSelection(text, "\nDoThisGrids: ", DoThisGrids);
     appendSelection(text, "\nDoThisTime: ", DoThisTime);
-    text += "\nHave out file: " + OutFile + " ";
-    text += "\nHave out grid name: " + OutGridName + " ";
-    text += "\nHave compression: " + std::to_string(Compression) + " ";
+    text.append("\nHave out file: ").append(OutFile).append(" ");
+    text.append("\nHave out grid name: ").append(OutGridName).append(" ");
+    text.append("\nHave compression: ").append(std::to_string(Compression)).append(" ");
     text += IgnoreSuccess ? "\nIgnore success attribute and redo"
                           : "\nSkip calculation if success attribute is set";
     if (ExternalLinking) text += "\nHave external linking ";
-    return text;
 }
 
 std::string BasicConverterDefs::printSecondary() {
@@ -126,8 +131,10 @@ std::string BasicConverterDefs::printSecondary() {
 }
 
 std::string BasicConverterDefs::printParameters() {
+    // built in place: a report of large selections is copied once, into the returned text
     ParameterText = FrameLine;
-    ParameterText.append(printPrimary()).append(printSecondary()).append(FrameLine);
+    appendPrimary(ParameterText);
+    ParameterText.append(printSecondary()).append(FrameLine);
     return ParameterText;
 }
 

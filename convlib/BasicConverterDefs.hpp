@@ -78,6 +78,9 @@ public:
 
     // The converter's own settings for the report; the last virtual slot.
     virtual std::string printSecondary();
+
+private:
+    void appendPrimary(std::string& text) const;
 };
 
 } // namespace ConvLib
