@@ -83,6 +83,8 @@ double parseNumber(std::string_view text, std::size_t line) {
     return value;
 }
 
+constexpr std::size_t ReadSize = 1 << 20;
+
 // The file's lines through one bounded buffer, so that memory does not grow with the file; only
 // a line longer than the buffer makes it grow.
 class LineReader {
@@ -109,11 +111,8 @@ public:
     }
 
     std::size_t lineNumber() const { return LineNumber; }
-    std::size_t bytesRead() const { return BytesRead; }
 
 private:
-    static constexpr std::size_t ReadSize = 1 << 20;
-
     bool deliver(std::string_view& line, std::size_t length, std::size_t ending) {
         line = std::string_view(Buffer.data() + Start, length);
         Start += length + ending;
@@ -129,7 +128,6 @@ private:
         if (In.bad()) throw std::runtime_error("cannot read the file");
         const auto got = static_cast<std::size_t>(In.gcount());
         End += got;
-        BytesRead += got;
         AtEnd = got == 0;
     }
 
@@ -146,7 +144,7 @@ private:
     std::ifstream In;
     std::string Buffer;
     std::size_t Start = 0, Searched = 0, End = 0;
-    std::size_t LineNumber = 0, BytesRead = 0;
+    std::size_t LineNumber = 0;
     bool AtEnd = false;
 };
 
@@ -155,13 +153,36 @@ struct FileCensus {
     std::size_t Bytes = 0;
 };
 
-// A first pass, so that the arrays are made once in their final size.
+// A first pass, so that the arrays are made once in their final size. It counts the lines that
+// hold data straight off the raw bytes, without making lines, since it reads the whole file too.
 FileCensus takeCensus(const std::string& file) {
-    LineReader lines(file);
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open the file");
+    std::vector<char> block(ReadSize);
     FileCensus census;
-    for (std::string_view line; lines.next(line);)
-        census.DataLines += holdsData(trimmed(line));
-    census.Bytes = lines.bytesRead();
+    bool amongLeadingBlanks = true;
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+        const char* cursor = block.data();
+        const char* const end = cursor + in.gcount();
+        census.Bytes += static_cast<std::size_t>(in.gcount());
+        while (cursor != end) {
+            if (amongLeadingBlanks) {
+                cursor = std::find_if_not(cursor, end, isBlank);
+                if (cursor == end) break;
+                if (*cursor == '\n') {
+                    ++cursor;
+                    continue;
+                }
+                census.DataLines += *cursor != '#';
+                amongLeadingBlanks = false;
+            }
+            const void* newline = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));
+            if (!newline) break;
+            cursor = static_cast<const char*>(newline) + 1;
+            amongLeadingBlanks = true;
+        }
+    }
+    if (in.bad()) throw std::runtime_error("cannot read the file");
     return census;
 }
 
