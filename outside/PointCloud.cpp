@@ -34,9 +34,17 @@ bool holdsData(std::string_view content) {
     return !content.empty() && content.front() != '#';
 }
 
+// Every column becomes a field of its own, so a bound keeps one hostile line from claiming memory
+// out of all proportion to the file. Splitting stops one word past it.
+constexpr std::size_t MaxColumns = 10000;
+
+std::string countText(std::size_t count) {
+    return count > MaxColumns ? "more than " + std::to_string(MaxColumns) : std::to_string(count);
+}
+
 void splitAtCommas(std::string_view line, Words& words) {
     words.clear();
-    for (std::size_t start = 0;;) {
+    for (std::size_t start = 0; words.size() <= MaxColumns;) {
         const std::size_t comma = line.find(',', start);
         words.push_back(trimmed(line.substr(start, comma - start)));
         if (comma == std::string_view::npos) return;
@@ -48,7 +56,7 @@ void splitAtBlanks(std::string_view line, Words& words) {
     words.clear();
     const char* cursor = line.data();
     const char* const end = cursor + line.size();
-    while (cursor != end) {
+    while (cursor != end && words.size() <= MaxColumns) {
         const char* start = std::find_if_not(cursor, end, isBlank);
         cursor = std::find_if(start, end, isBlank);
         if (start != cursor) words.emplace_back(start, static_cast<std::size_t>(cursor - start));
@@ -209,6 +217,9 @@ void checkNames(const std::vector<std::string>& names, std::size_t line) {
     if (names.size() < 3)
         throw lineError(line, "a point needs three coordinates, found " +
                                   std::to_string(names.size()) + " columns");
+    if (names.size() > MaxColumns)
+        throw lineError(line, "found " + countText(names.size()) +
+                                  " columns, a cloud takes at most " + std::to_string(MaxColumns));
     // two columns of one name would become one field, and one of them would be lost
     std::vector<std::string> sorted = names;
     std::sort(sorted.begin(), sorted.end());
@@ -261,7 +272,7 @@ public:
     void addRow(const Words& words, std::size_t line) {
         if (words.size() != Names.size())
             throw lineError(line, "expected " + std::to_string(Names.size()) + " values, found " +
-                                      std::to_string(words.size()));
+                                      countText(words.size()));
         if (Rows == Capacity) rejectExtraRow(words, line);
         for (std::size_t i = 0; i < words.size(); ++i)
             Targets[i].at(Rows) = parseNumber(words[i], line);
