@@ -26,7 +26,7 @@ std::string hostName() {
     return host;
 }
 
-TEST(StaleTemporaries, ASaveRemovesOnlyWhatAnEndedSaveOfItsFileOnThisMachineLeft) {
+TEST(StaleTemporaries, ASaveRemovesOnlyWhatEndedSavesOnThisMachineLeftInItsFolder) {
     TempDir dir;
     const std::string ended = endedProcess();
     const std::string here = "@" + hostName() + ".tmp";
@@ -35,10 +35,11 @@ TEST(StaleTemporaries, ASaveRemovesOnlyWhatAnEndedSaveOfItsFileOnThisMachineLeft
         {".out.qz." + ended + "-7-12" + here, true},
         {".out.qz.1-7-0" + here, false},                    // its writer still runs
         {".out.qz." + ended + "-7-0@elsewhere.tmp", false}, // another machine's
-        {".out.qz.x." + ended + "-7-0" + here, false},      // the file out.qz.x's
+        {".out.qz.x." + ended + "-7-0" + here, true},       // the file out.qz.x's
         {".out.qz." + ended + "-7" + here, false},          // not our shape
         {".out.qz." + ended + "-7-0-1" + here, false},      // not our shape
         {"out.qz." + ended + "-7-0" + here, false},         // not hidden
+        {"." + ended + "-7-0" + here, false},               // no file's name
         {".out.qz.99999999999999999999-7-0" + here, false}, // no process number
     };
     for (const auto& [name, stale] : planted)

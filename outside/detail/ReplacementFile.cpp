@@ -6,9 +6,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <regex>
+#include <set>
 #include <signal.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -61,18 +63,32 @@ bool hasEnded(pid_t pid) {
 
 } // namespace
 
-void ReplacementFile::removeStaleTemporaries(const std::string& prefix,
-                                             const std::string& suffix) const {
+namespace {
+
+// Once per folder and process: saves of a running process leave nothing behind, so what killed
+// saves left is all there by the first save, and a batch writing many files into one folder
+// reads that folder once, not once per file.
+bool firstSaveInto(const std::string& folder) {
+    static std::mutex guard;
+    static std::set<std::string> cleaned;
+    std::lock_guard<std::mutex> lock(guard);
+    return cleaned.insert(folder).second;
+}
+
+} // namespace
+
+void ReplacementFile::removeStaleTemporaries(const std::string& suffix) const {
     std::error_code error; // cleaning up is a courtesy: the save goes on without it
     for (std::filesystem::directory_iterator entry(Folder, error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
-        if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
+        if (name.size() <= suffix.size() || name.front() != '.' ||
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
-        const std::string middle =
-            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-        const std::optional<pid_t> writer = writerOf(middle);
+        const std::string rest = name.substr(0, name.size() - suffix.size());
+        const std::string::size_type dot = rest.rfind('.');
+        if (dot == 0) continue; // ".<file>." must come before the writer's part
+        const std::optional<pid_t> writer = writerOf(rest.substr(dot + 1));
         std::error_code ignored;
         if (writer && hasEnded(*writer)) std::filesystem::remove(entry->path(), ignored);
     }
@@ -87,7 +103,7 @@ ReplacementFile::ReplacementFile(const std::string& target) : Target(target) {
         throw std::runtime_error("folder " + Folder + " does not exist");
     const std::string prefix = "." + path.filename().string() + ".";
     const std::string suffix = hostSuffix();
-    removeStaleTemporaries(prefix, suffix);
+    if (firstSaveInto(Folder)) removeStaleTemporaries(suffix);
     Temporary = (std::filesystem::path(Folder) / (prefix + uniqueMiddle() + suffix)).string();
 }
 

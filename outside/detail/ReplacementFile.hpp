@@ -1,7 +1,7 @@
 // A new version of a file, written beside it under a unique name and moved into place only when
 // complete, so readers see the old file or the new one and never a half-written one. The name
-// ".<file>.<pid>-<n>-<n>@<host>.tmp" tells which process wrote it, so the next save of the file
-// removes what a killed save on this machine left behind.
+// ".<file>.<pid>-<n>-<n>@<host>.tmp" tells which process wrote it, so the next process that saves
+// into the folder removes what killed saves on this machine left behind.
 #pragma once
 
 #include <string>
@@ -23,8 +23,8 @@ public:
     void commit();
 
 private:
-    // Removes "<prefix><pid>-<n>-<n><suffix>" files whose process has ended.
-    void removeStaleTemporaries(const std::string& prefix, const std::string& suffix) const;
+    // Removes ".<file>.<pid>-<n>-<n><suffix>" files of this folder whose process has ended.
+    void removeStaleTemporaries(const std::string& suffix) const;
 
     std::string Target;
     std::string Folder;
