@@ -54,7 +54,7 @@ std::string lowered(std::string_view text) {
 }
 
 std::runtime_error lineError(std::size_t line, const std::string& cause) {
-    return std::runtime_error("line " + std::to_string(line) + ": " + cause);
+    return std::runtime_error("line " + std::to_string(line) + ": " + printableText(cause));
 }
 
 double parseNumber(std::string_view text, std::size_t line) {
@@ -143,6 +143,8 @@ void addToBundle(const Table& table, const std::string& gridName, Bundle& into) 
     grid->addField("Positions", positions);
     for (std::size_t column = 0; column < table.Names.size(); ++column) {
         if (std::count(axes.begin(), axes.end(), column) > 0) continue;
+        if (table.Names[column] == "Positions")
+            throw std::runtime_error("a column named \"Positions\" would replace the positions");
         MemArrayPtr<double> values = makeArray<double>(points);
         std::copy(table.Columns[column].begin(), table.Columns[column].end(), values->data());
         grid->addField(table.Names[column], values);
