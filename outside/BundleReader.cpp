@@ -156,13 +156,19 @@ void checkLayout(hid_t properties) {
         throw Hdf5Error("a field stored in other files");
 }
 
+const std::type_info& storedTypeOf(hid_t dataset) {
+    Handle type(H5Dget_type(dataset), H5Tclose, "H5Dget_type");
+    const std::type_info* stored = elementTypeOf(type.get());
+    if (!stored) throw Hdf5Error("unsupported element type");
+    return *stored;
+}
+
 // Before anything is allocated: the stored bytes fit in the file, and the values in what the
 // stored bytes can hold.
 void checkFieldSize(hid_t dataset, const std::vector<hsize_t>& shape) {
     Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
     checkLayout(properties.get());
-    Handle type(H5Dget_type(dataset), H5Tclose, "H5Dget_type");
-    const hsize_t elementSize = H5Tget_size(type.get());
+    const hsize_t elementSize = H5Tget_size(nativeType(storedTypeOf(dataset)));
     const hsize_t components = shape.size() == 2 ? shape[1] : 1;
     const hsize_t stored = H5Dget_storage_size(dataset);
     const hsize_t fileSize = fileSizeOf(dataset);
@@ -175,13 +181,6 @@ void checkFieldSize(hid_t dataset, const std::vector<hsize_t>& shape) {
         throw Hdf5Error("a field of " + std::to_string(shape[0]) + " x " +
                         std::to_string(components) + " values in " + std::to_string(stored) +
                         " stored bytes");
-}
-
-const std::type_info& storedTypeOf(hid_t dataset) {
-    Handle type(H5Dget_type(dataset), H5Tclose, "H5Dget_type");
-    const std::type_info* stored = elementTypeOf(type.get());
-    if (!stored) throw Hdf5Error("unsupported element type");
-    return *stored;
 }
 
 const std::type_info& memoryTypeOf(hid_t dataset) {
@@ -287,7 +286,7 @@ bool readBundleFile(const std::string& file, Bundle& into, std::string& error) n
                                       hid_t group) { readGrid(time, path, link, group, into); });
         return true;
     } catch (const std::exception& failure) {
-        error = failure.what();
+        error = printableText(failure.what());
     }
     return false;
 }
@@ -311,7 +310,7 @@ bool describeFile(const std::string& file, std::vector<StoredField>& fields, std
         });
         return true;
     } catch (const std::exception& failure) {
-        error = file + ": " + failure.what();
+        error = file + ": " + printableText(failure.what());
     }
     return false;
 }

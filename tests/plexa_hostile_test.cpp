@@ -65,6 +65,12 @@ void makeEmptyChunkedField(hid_t grid, const char* name, std::vector<hsize_t> ex
     H5Pclose(properties);
 }
 
+void setMemoryType(hid_t grid, const char* field, const char* type) {
+    hid_t dataset = H5Dopen2(grid, field, H5P_DEFAULT);
+    writeText(dataset, "MemoryType", type);
+    H5Dclose(dataset);
+}
+
 using Craft = std::function<void(hid_t file, hid_t slice, hid_t grid)>;
 
 // A good first slice, then a second slice whose grid `craft` spoils.
@@ -121,6 +127,12 @@ const std::vector<Hostile>& hostileFiles() {
         {"control bytes in an attribute name",
          [](hid_t, hid_t, hid_t grid) { writeText(grid, "bell\a", "ding"); },
          "/000001/grid: a name with control bytes: bell\\x07"},
+        {"control bytes in a stored text",
+         [](hid_t, hid_t, hid_t grid) {
+             makeStoredField(grid, "typed", H5T_NATIVE_INT8, {1});
+             setMemoryType(grid, "typed", "fl\033at64");
+         },
+         "/000001/grid/typed: unknown memory type \"fl\\x1Bat64\""},
         {"compound element type",
          [](hid_t, hid_t, hid_t grid) {
              hid_t type = H5Tcreate(H5T_COMPOUND, 8);
@@ -128,6 +140,7 @@ const std::vector<Hostile>& hostileFiles() {
              H5Tinsert(type, "b", 4, H5T_NATIVE_INT32);
              makeStoredField(grid, "pair", type, {2});
              H5Tclose(type);
+             setMemoryType(grid, "pair", "float64"); // claims a type the data is not
          },
          "/000001/grid/pair: unsupported element type"},
         {"time that is no number",
