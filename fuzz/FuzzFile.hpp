@@ -45,9 +45,9 @@ inline std::string writeInput(const std::string& fileName, const std::uint8_t* d
 }
 
 // Stops the fuzzer with a finding when an invariant breaks.
-inline void require(bool condition, const char* what) {
+inline void require(bool condition, const char* what, const std::string& detail = "") {
     if (condition) return;
-    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::fprintf(stderr, "invariant broken: %s\n%s\n", what, detail.c_str());
     std::abort();
 }
 
