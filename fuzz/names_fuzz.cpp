@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 constexpr std::size_t MaxNames = 8;
 
 const std::string& treeRoot() {
-    static const std::string root = scratchFolder() + "/tree/";
+    // one tree per process: fork-mode jobs share the scratch folder
+    static const std::string root = scratchFolder() + "/tree-" + std::to_string(::getpid()) + "/";
     return root;
 }
 
