@@ -22,7 +22,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CONVLIB_FUZZ_BUILD:-$root/build-fuzz}
 findings=${CONVLIB_FUZZ_FINDINGS:-$root/fuzz-findings}
 # CONVLIB_FUZZ_TARGETS picks some of the targets, e.g. "bundle names".
-read -r -a targets <<<"${CONVLIB_FUZZ_TARGETS:-bundle pointcloud names}"
+read -r -a targets <<<"${CONVLIB_FUZZ_TARGETS:-bundle bundle_model pointcloud names}"
 
 scratch=$(mktemp -d /dev/shm/convlib-fuzz.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
