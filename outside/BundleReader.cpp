@@ -4,6 +4,8 @@
 #include "outside/detail/BundleFormat.hpp"
 #include "outside/detail/Hdf5.hpp"
 
+#include <climits>
+#include <cmath>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -45,16 +47,50 @@ template <class Action> void at(const std::string& path, Action&& action) {
     }
 }
 
+// Deflate turns one stored byte into at most 1032, so a filtered field holds no more than this.
+constexpr hsize_t MaxExpansion = 1032;
+
+const char* linkKind(H5L_type_t type) {
+    switch (type) {
+    case H5L_TYPE_SOFT:
+        return "a soft link";
+    case H5L_TYPE_EXTERNAL:
+        return "an external link";
+    default:
+        return "a user-defined link";
+    }
+}
+
+// Names reach messages and terminals, so a control byte in one is refused, shown escaped.
+void checkName(const std::string& name) {
+    const std::string shown = printableText(name);
+    if (shown != name) throw Hdf5Error("a name with control bytes: " + shown);
+}
+
+// The group's links; any but a hard link could lead out of the file or in circles.
+std::vector<std::string> hardLinks(hid_t group) {
+    std::vector<std::string> names = linkNames(group);
+    for (const std::string& name : names) {
+        checkName(name);
+        H5L_info_t info;
+        check(H5Lget_info(group, name.c_str(), &info, H5P_DEFAULT), "H5Lget_info");
+        if (info.type != H5L_TYPE_HARD)
+            throw Hdf5Error(name + ": " + linkKind(info.type) + ", which is not followed");
+    }
+    return names;
+}
+
 using GridVisitor =
     std::function<void(double time, const std::string& path, const std::string& link, hid_t group)>;
 
 void forEachGrid(hid_t file, const GridVisitor& visit) {
-    for (const std::string& sliceLink : linkNames(file)) {
+    for (const std::string& sliceLink : hardLinks(file)) {
         at("/" + sliceLink, [&] {
             Handle slice = openGroup(file, sliceLink);
             const std::vector<double> time = readDoubles(slice.get(), TimeAttribute);
             if (time.size() != 1) throw Hdf5Error("the Time attribute holds no single value");
-            for (const std::string& gridLink : linkNames(slice.get())) {
+            if (std::isnan(time.front())) throw Hdf5Error("the Time attribute is not a number");
+            for (const std::string& gridLink : hardLinks(slice.get())) {
                 const std::string path = "/" + sliceLink + "/" + gridLink;
                 at(path, [&] {
                     visit(time.front(), path, gridLink, openGroup(slice.get(), gridLink).get());
@@ -99,7 +135,25 @@ std::vector<hsize_t> shapeOf(hid_t dataset) {
     check(H5Sget_simple_extent_dims(space.get(), shape.data(), nullptr),
           "H5Sget_simple_extent_dims");
     if (rank == 2 && shape[1] == 0) throw Hdf5Error("a field without components");
+    if (rank == 2 && shape[1] > INT_MAX)
+        throw Hdf5Error("a field with " + std::to_string(shape[1]) + " components");
     return shape;
+}
+
+hsize_t fileSizeOf(hid_t object) {
+    Handle file(H5Iget_file_id(object), H5Fclose, "H5Iget_file_id");
+    hsize_t size = 0;
+    check(H5Fget_filesize(file.get(), &size), "H5Fget_filesize");
+    return size;
+}
+
+// Raw data elsewhere (external files, virtual sources) would read other files than this one.
+void checkLayout(hid_t properties) {
+    const H5D_layout_t layout = H5Pget_layout(properties);
+    if (layout != H5D_COMPACT && layout != H5D_CONTIGUOUS && layout != H5D_CHUNKED)
+        throw Hdf5Error("a field stored in other files");
+    if (check(H5Pget_external_count(properties), "H5Pget_external_count") > 0)
+        throw Hdf5Error("a field stored in other files");
 }
 
 const std::type_info& storedTypeOf(hid_t dataset) {
@@ -107,6 +161,26 @@ const std::type_info& storedTypeOf(hid_t dataset) {
     const std::type_info* stored = elementTypeOf(type.get());
     if (!stored) throw Hdf5Error("unsupported element type");
     return *stored;
+}
+
+// Before anything is allocated: the stored bytes fit in the file, and the values in what the
+// stored bytes can hold.
+void checkFieldSize(hid_t dataset, const std::vector<hsize_t>& shape) {
+    Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
+    checkLayout(properties.get());
+    const hsize_t elementSize = H5Tget_size(nativeType(storedTypeOf(dataset)));
+    const hsize_t components = shape.size() == 2 ? shape[1] : 1;
+    const hsize_t stored = H5Dget_storage_size(dataset);
+    const hsize_t fileSize = fileSizeOf(dataset);
+    if (stored > fileSize)
+        throw Hdf5Error("a field of " + std::to_string(stored) + " stored bytes in a file of " +
+                        std::to_string(fileSize));
+    const bool filtered = check(H5Pget_nfilters(properties.get()), "H5Pget_nfilters") > 0;
+    const hsize_t capacity = (filtered ? stored * MaxExpansion : stored) / elementSize;
+    if (shape[0] > capacity / components)
+        throw Hdf5Error("a field of " + std::to_string(shape[0]) + " x " +
+                        std::to_string(components) + " values in " + std::to_string(stored) +
+                        " stored bytes");
 }
 
 const std::type_info& memoryTypeOf(hid_t dataset) {
@@ -141,6 +215,7 @@ MemPtr readField(hid_t dataset) {
     const std::vector<hsize_t> shape = shapeOf(dataset);
     const int components = shape.size() == 2 ? static_cast<int>(shape[1]) : 1;
     const std::type_info& type = memoryTypeOf(dataset);
+    checkFieldSize(dataset, shape);
     MemPtr data = makeArray(type, shape[0], components);
     if (data->elementCount() > 0)
         check(H5Dread(dataset, nativeType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, data->rawData()),
@@ -152,9 +227,11 @@ MemPtr readField(hid_t dataset) {
 void readGrid(double time, const std::string& path, const std::string& link, hid_t group,
               Bundle& into) {
     GridPtr grid = into.addSlice(time)->addGrid(unescapeName(link));
-    for (const std::string& name : attributeNames(group))
+    for (const std::string& name : attributeNames(group)) {
+        checkName(name);
         readGridAttribute(group, name, *grid);
-    for (const std::string& name : linkNames(group))
+    }
+    for (const std::string& name : hardLinks(group))
         at(path + "/" + name,
            [&] { grid->addField(unescapeName(name), readField(openDataset(group, name).get())); });
 }
@@ -209,7 +286,7 @@ bool readBundleFile(const std::string& file, Bundle& into, std::string& error) n
                                       hid_t group) { readGrid(time, path, link, group, into); });
         return true;
     } catch (const std::exception& failure) {
-        error = failure.what();
+        error = printableText(failure.what());
     }
     return false;
 }
@@ -223,7 +300,7 @@ bool describeFile(const std::string& file, std::vector<StoredField>& fields, std
         Handle handle = openBundleFile(file);
         forEachGrid(handle.get(), [&](double time, const std::string& path,
                                       const std::string& gridLink, hid_t group) {
-            for (const std::string& link : linkNames(group)) {
+            for (const std::string& link : hardLinks(group)) {
                 const std::string fieldPath = path + "/" + link;
                 at(fieldPath, [&] {
                     fields.push_back(describeField(time, gridLink, fieldPath, link,
@@ -233,7 +310,7 @@ bool describeFile(const std::string& file, std::vector<StoredField>& fields, std
         });
         return true;
     } catch (const std::exception& failure) {
-        error = file + ": " + failure.what();
+        error = file + ": " + printableText(failure.what());
     }
     return false;
 }

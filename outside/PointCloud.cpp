@@ -79,7 +79,7 @@ std::string lowered(std::string_view text) {
 }
 
 std::runtime_error lineError(std::size_t line, const std::string& cause) {
-    return std::runtime_error("line " + std::to_string(line) + ": " + cause);
+    return std::runtime_error("line " + std::to_string(line) + ": " + printableText(cause));
 }
 
 double parseNumber(std::string_view text, std::size_t line) {
@@ -244,6 +244,8 @@ public:
                                    3};
                 continue;
             }
+            if (Names[column] == "Positions")
+                throw lineError(line, "a column named \"Positions\" would replace the positions");
             Fields[column] = makeArray<double>(rows);
             Targets[column] = {Fields[column]->data(), 0, 1};
         }

@@ -157,6 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "line 1: a point needs three coordinates, found 2 columns"},
         BadInput{"twice.csv", "x,y,z,i,i\n1,2,3,4,5\n", "line 1: column \"i\" appears twice"},
         BadInput{"empty.csv", "# only a comment\nx,y,z\n\n", "no points"},
+        BadInput{"positions.csv", "x,y,z,Positions\n1,2,3,4\n",
+                 "a column named \"Positions\" would replace the positions"},
+        BadInput{"escape.xyz", "1 2 \033[2J\n", "line 1: bad number \"\\x1B[2J\""},
         BadInput{"notes.txt", "1 2 3\n", "unknown file type \".txt\" (known: .qz, .csv, .xyz)"}),
     [](const testing::TestParamInfo<BadInput>& info) {
         std::string name = info.param.Name;

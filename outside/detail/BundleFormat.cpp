@@ -14,6 +14,18 @@ int hexDigit(char c) {
     return -1;
 }
 
+bool isControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
+
+void appendHex(std::string& text, const char* lead, char c) {
+    static const char digits[] = "0123456789ABCDEF";
+    const auto byte = static_cast<unsigned char>(c);
+    text += lead;
+    text += digits[byte >> 4];
+    text += digits[byte & 0xf];
+}
+
 } // namespace
 
 std::string escapeName(const std::string& name) {
@@ -22,17 +34,25 @@ std::string escapeName(const std::string& name) {
     std::string escaped;
     escaped.reserve(name.size());
     for (std::size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        if (c == '%')
-            escaped += "%25";
-        else if (c == '/')
-            escaped += "%2F";
-        else if (c == '.' && i == 0)
-            escaped += "%2E";
+        const char c = name[i];
+        if (c == '%' || c == '/' || (c == '.' && i == 0) || isControl(c))
+            appendHex(escaped, "%", c);
         else
             escaped += c;
     }
     return escaped;
+}
+
+std::string printableText(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        if (isControl(c))
+            appendHex(shown, "\\x", c);
+        else
+            shown += c;
+    }
+    return shown;
 }
 
 std::string unescapeName(const std::string& name) {

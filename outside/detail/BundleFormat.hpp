@@ -15,9 +15,11 @@ inline constexpr const char* ShiftAttribute = "Shift";
 inline constexpr const char* MemoryTypeAttribute = "MemoryType";
 
 // Makes any text a valid HDF5 link or attribute name: '%' -> "%25", '/' -> "%2F", a leading
-// '.' -> "%2E", the empty name -> "%".
+// '.' -> "%2E", control bytes -> "%1B" and so on, the empty name -> "%".
 std::string escapeName(const std::string& name);
 std::string unescapeName(const std::string& name);
+// The text with control bytes shown as "\x1B", safe to print on a terminal.
+std::string printableText(const std::string& text);
 // "000000", "000001", ...: a slice's group, by its index in time order.
 std::string sliceGroupName(std::size_t index);
 

@@ -38,6 +38,20 @@ herr_t collectAttribute(hid_t, const char* name, const H5A_info_t*, void* names)
     return collectName(name, *static_cast<std::vector<std::string>*>(names));
 }
 
+// An attribute's element count, once its stored bytes are known to fit in its file: memory for
+// the values then stays within a few times the file's size.
+std::size_t boundedCount(hid_t attribute, const Handle& space) {
+    const hssize_t count =
+        check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints");
+    Handle file(H5Iget_file_id(attribute), H5Fclose, "H5Iget_file_id");
+    hsize_t fileSize = 0;
+    check(H5Fget_filesize(file.get(), &fileSize), "H5Fget_filesize");
+    if (H5Aget_storage_size(attribute) > fileSize || static_cast<hsize_t>(count) > fileSize)
+        throw Hdf5Error("an attribute of " + std::to_string(count) +
+                        " values, more than its file holds");
+    return static_cast<std::size_t>(count);
+}
+
 // The native types are asked for only when needed: each H5T_NATIVE_ name is a call into HDF5,
 // and making all ten per lookup cost more than the rest of writing a small field.
 struct ElementType {
@@ -167,11 +181,10 @@ void writeTextAttribute(hid_t object, const std::string& name,
 
 std::vector<std::string> readTexts(hid_t attribute) {
     Handle space(H5Aget_space(attribute), H5Sclose, "H5Aget_space");
-    hssize_t count =
-        check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints");
+    const std::size_t count = boundedCount(attribute, space);
     if (count == 0) return {};
     Handle type = makeTextType();
-    std::vector<char*> pointers(static_cast<std::size_t>(count), nullptr);
+    std::vector<char*> pointers(count, nullptr);
     check(H5Aread(attribute, type.get(), pointers.data()), "H5Aread");
     std::vector<std::string> texts;
     try {
@@ -186,9 +199,8 @@ std::vector<std::string> readTexts(hid_t attribute) {
 
 template <class T> std::vector<T> readNumbers(hid_t attribute) {
     Handle space(H5Aget_space(attribute), H5Sclose, "H5Aget_space");
-    hssize_t count =
-        check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints");
-    std::vector<T> values(static_cast<std::size_t>(count));
+    const std::size_t count = boundedCount(attribute, space);
+    std::vector<T> values(count);
     if (count > 0) check(H5Aread(attribute, nativeType(typeid(T)), values.data()), "H5Aread");
     return values;
 }

@@ -1,0 +1,37 @@
+// Point-cloud text from hostile bytes; the first byte picks the file type. A loaded cloud keeps
+// every column as a field of one length beside the three-component positions.
+#include "fuzz/FuzzFile.hpp"
+#include "outside/Plexa.hpp"
+
+namespace {
+
+using namespace ConvLibFuzz;
+
+void checkCloud(const Plexa::Bundle& bundle) {
+    require(bundle.slices().size() == 1, "a cloud is one slice");
+    const Plexa::Slice& slice = *bundle.slices().begin()->second;
+    require(slice.grids().size() == 1, "a cloud is one grid");
+    const Plexa::Grid& grid = *slice.grids().begin()->second;
+    const Plexa::Field* positions = grid.findField("Positions");
+    require(positions && positions->Data->components() == 3, "positions have three components");
+    for (const auto& [name, field] : grid.fields())
+        require(field.Data->size() == positions->Data->size(), "every column has every point");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::string file =
+        writeInput(data[0] % 2 ? "cloud.xyz" : "cloud.csv", data + 1, size - 1);
+    bool success = false;
+    Plexa::BundlePtr bundle = Plexa::Bundle::load(
+        success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
+        Plexa::BundlePtr(nullptr));
+    if (success)
+        checkCloud(*bundle);
+    else
+        require(bundle->slices().empty() && printable(bundle->lastError()),
+                "a failed load adds nothing and says why in one printable line");
+    return 0;
+}

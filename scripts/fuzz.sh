@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each in turn:
+#   scripts/fuzz.sh short            about 60 s per target (CI)
+#   scripts/fuzz.sh long [seconds]   600 s per target unless told otherwise
+# Findings (crash, leak, timeout and out-of-memory inputs) are kept in the findings folder
+# (CONVLIB_FUZZ_FINDINGS, default fuzz-findings/) and make the exit status non-zero; faults inside
+# HDF5 itself are kept apart in its hdf5/ folder and listed. Corpus growth goes to a scratch
+# folder in RAM, removed at the end, unless CONVLIB_FUZZ_CORPUS names a folder to keep it in.
+set -euo pipefail
+
+mode=${1:-short}
+case "$mode" in
+short) seconds=60 ;;
+long) seconds=${2:-600} ;;
+*)
+    echo "usage: $0 short | long [seconds per target]" >&2
+    exit 2
+    ;;
+esac
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${CONVLIB_FUZZ_BUILD:-$root/build-fuzz}
+findings=${CONVLIB_FUZZ_FINDINGS:-$root/fuzz-findings}
+# CONVLIB_FUZZ_TARGETS picks some of the targets, e.g. "bundle names".
+read -r -a targets <<<"${CONVLIB_FUZZ_TARGETS:-bundle bundle_model pointcloud names}"
+
+scratch=$(mktemp -d /dev/shm/convlib-fuzz.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCONVLIB_BUILD_FUZZERS=ON -DCONVLIB_BUILD_TESTS=OFF -DCONVLIB_BUILD_BENCHMARKS=OFF \
+    -DCONVLIB_BUILD_CONVERTERS=OFF >/dev/null
+ninja -C "$build" -j2 "${targets[@]/#/fuzz_}"
+mkdir -p "$findings"
+
+# The first frame of real code in a report section: sanitizer, fuzzer, libc and allocator
+# frames skipped.
+first_frame() {
+    grep -E '^ +#[0-9]+ ' |
+        grep -vE 'libc\.so|nptl/|__sanitizer|__interceptor|__asan|__ubsan|fuzzer::|compiler-rt| in (malloc|calloc|realloc|operator new|operator delete|free) ' |
+        head -1
+}
+
+# True for a fault of HDF5 itself: it happened inside HDF5, on memory HDF5 allocated (HDF5 is
+# not instrumented and has known faults on broken files). Everything else is ours.
+hdf5_own_fault() {
+    [[ $(first_frame <"$1") == *libhdf5* ]] || return 1
+    local allocation
+    allocation=$(sed -n '/allocated by thread\|freed by thread/,$p' "$1" | first_frame)
+    [[ -z $allocation || $allocation == *libhdf5* ]]
+}
+
+# Replays each new finding of the target: HDF5's own go to hdf5/, the rest fail the run.
+triage() {
+    local target=$1 found=0 artifact report
+    for artifact in "$findings/$target"-*; do
+        [[ -f $artifact && $artifact != *.log ]] || continue
+        report=$artifact.log
+        CONVLIB_FUZZ_SCRATCH=$scratch/replay LSAN_OPTIONS=suppressions=$root/fuzz/lsan.supp \
+            "$build/fuzz/fuzz_$target" -runs=1 -timeout=5 -rss_limit_mb=2048 "$artifact" >"$report" 2>&1 || true
+        if ! grep -qE '^==[0-9]+==|invariant broken' "$report"; then
+            # a timeout of a busy machine that the replay does not repeat
+            mkdir -p "$findings/unrepeated"
+            mv "$artifact" "$report" "$findings/unrepeated/"
+            echo "not repeated on replay, kept in $findings/unrepeated/$(basename "$artifact")"
+        elif hdf5_own_fault "$report"; then
+            mkdir -p "$findings/hdf5"
+            mv "$artifact" "$report" "$findings/hdf5/"
+            echo "known HDF5 fault, kept in $findings/hdf5/$(basename "$artifact")"
+        else
+            found=1
+            grep -E -A12 '^==[0-9]+==|invariant broken' "$report" | head -30
+            echo "FINDING: $artifact (report in $report)"
+        fi
+    done
+    return $found
+}
+
+status=0
+for target in "${targets[@]}"; do
+    corpus=${CONVLIB_FUZZ_CORPUS:-$scratch/corpus}/$target
+    mkdir -p "$corpus"
+    # fork mode goes on after a finding, so HDF5's own faults do not end the run
+    options=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1
+        -max_total_time="$seconds" -timeout=2 -rss_limit_mb=2048 -artifact_prefix="$findings/$target-")
+    [[ -f "$root/fuzz/$target.dict" ]] && options+=(-dict="$root/fuzz/$target.dict")
+    log=$scratch/$target.log
+    echo "== fuzz_$target for ${seconds} s"
+    CONVLIB_FUZZ_SCRATCH=$scratch/files-$target LSAN_OPTIONS=suppressions=$root/fuzz/lsan.supp \
+        "$build/fuzz/fuzz_$target" "${options[@]}" "$corpus" "$root/fuzz/corpus/$target" >"$log" 2>&1 || true
+    progress=$(grep -E '^#[0-9]+: cov' "$log" | tail -1)
+    echo "$progress"
+    if [[ ! $progress =~ ^#[1-9] ]]; then
+        status=1
+        tail -20 "$log"
+        echo "FINDING: fuzz_$target ran no input (log above)"
+    fi
+    triage "$target" || status=1
+done
+if [[ $status -eq 0 ]]; then echo "fuzzing: no findings of ours"; fi
+exit $status

@@ -1,0 +1,198 @@
+// Hostile bundle files, made with plain HDF5 calls: each is refused with a message that names the
+// cause, and nothing of it reaches the bundle.
+#include "outside/Plexa.hpp"
+
+#include "tests/support/PlexaSupport.hpp"
+
+#include <gtest/gtest.h>
+#include <hdf5.h>
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+
+namespace {
+
+void writeAttribute(hid_t object, const char* name, hid_t type, const void* value) {
+    hid_t space = H5Screate(H5S_SCALAR);
+    hid_t attribute = H5Acreate2(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
+    ASSERT_GE(attribute, 0) << name;
+    H5Awrite(attribute, type, value);
+    H5Aclose(attribute);
+    H5Sclose(space);
+}
+
+void writeText(hid_t object, const char* name, const char* text) {
+    hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, H5T_VARIABLE);
+    H5Tset_cset(type, H5T_CSET_UTF8);
+    writeAttribute(object, name, type, &text);
+    H5Tclose(type);
+}
+
+hid_t makeSlice(hid_t file, const char* name, double time) {
+    hid_t slice = H5Gcreate2(file, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    writeAttribute(slice, "Time", H5T_NATIVE_DOUBLE, &time);
+    return slice;
+}
+
+// A dataset of `type` with the given extent, chunked so that it may hold no stored bytes at all.
+void makeField(hid_t grid, const char* name, hid_t type, std::vector<hsize_t> extent,
+               hid_t properties = H5P_DEFAULT) {
+    hid_t space = H5Screate_simple(static_cast<int>(extent.size()), extent.data(), nullptr);
+    hid_t dataset = H5Dcreate2(grid, name, type, space, H5P_DEFAULT, properties, H5P_DEFAULT);
+    ASSERT_GE(dataset, 0) << name;
+    H5Dclose(dataset);
+    H5Sclose(space);
+}
+
+// A field whose stored bytes (zeros) are in the file.
+void makeStoredField(hid_t grid, const char* name, hid_t type, std::vector<hsize_t> extent) {
+    hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
+    H5Pset_alloc_time(properties, H5D_ALLOC_TIME_EARLY);
+    makeField(grid, name, type, extent, properties);
+    H5Pclose(properties);
+}
+
+void makeEmptyChunkedField(hid_t grid, const char* name, std::vector<hsize_t> extent) {
+    hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
+    std::vector<hsize_t> chunk(extent.size(), 1);
+    H5Pset_chunk(properties, static_cast<int>(chunk.size()), chunk.data());
+    H5Pset_deflate(properties, 6);
+    H5Pset_fill_time(properties, H5D_FILL_TIME_NEVER);
+    makeField(grid, name, H5T_NATIVE_DOUBLE, extent, properties);
+    H5Pclose(properties);
+}
+
+void setMemoryType(hid_t grid, const char* field, const char* type) {
+    hid_t dataset = H5Dopen2(grid, field, H5P_DEFAULT);
+    writeText(dataset, "MemoryType", type);
+    H5Dclose(dataset);
+}
+
+using Craft = std::function<void(hid_t file, hid_t slice, hid_t grid)>;
+
+// A good first slice, then a second slice whose grid `craft` spoils.
+void writeHostileFile(const std::string& name, const Craft& craft) {
+    hid_t file = H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    writeText(file, "PlexaFormat", "bundle 1");
+    hid_t good = makeSlice(file, "000000", 0.0);
+    hid_t goodGrid = H5Gcreate2(good, "grid", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    makeStoredField(goodGrid, "f", H5T_NATIVE_INT32, {3});
+    hid_t slice = makeSlice(file, "000001", 1.0);
+    hid_t grid = H5Gcreate2(slice, "grid", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    craft(file, slice, grid);
+    for (hid_t group : {grid, slice, goodGrid, good})
+        H5Gclose(group);
+    H5Fclose(file);
+}
+
+struct Hostile {
+    const char* what;
+    Craft craft;
+    const char* message;
+};
+
+const std::vector<Hostile>& hostileFiles() {
+    static const std::vector<Hostile> cases{
+        {"absurd extent without stored bytes",
+         [](hid_t, hid_t, hid_t grid) { makeEmptyChunkedField(grid, "huge", {hsize_t(1) << 40}); },
+         "/000001/grid/huge: a field of 1099511627776 x 1 values in 0 stored bytes"},
+        {"absurd component count",
+         [](hid_t, hid_t, hid_t grid) {
+             makeEmptyChunkedField(grid, "wide", {1, hsize_t(1) << 40});
+         },
+         "/000001/grid/wide: a field with 1099511627776 components"},
+        {"raw data in another file",
+         [](hid_t, hid_t, hid_t grid) {
+             hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
+             H5Pset_external(properties, "/etc/passwd", 0, 64);
+             makeField(grid, "outside", H5T_NATIVE_UINT8, {64}, properties);
+             H5Pclose(properties);
+         },
+         "/000001/grid/outside: a field stored in other files"},
+        {"soft link",
+         [](hid_t, hid_t, hid_t grid) { H5Lcreate_soft("/000000/grid/f", grid, "alias", 0, 0); },
+         "/000001/grid: alias: a soft link, which is not followed"},
+        {"external link",
+         [](hid_t, hid_t slice, hid_t) { H5Lcreate_external("other.qz", "/", slice, "ext", 0, 0); },
+         "/000001: ext: an external link, which is not followed"},
+        {"hard link back to the root",
+         [](hid_t file, hid_t, hid_t grid) { H5Lcreate_hard(file, "/", grid, "loop", 0, 0); },
+         "/000001/grid/loop: H5Dopen failed"},
+        {"control bytes in a field name",
+         [](hid_t, hid_t, hid_t grid) { makeStoredField(grid, "a\x1b[2Jb", H5T_NATIVE_INT8, {1}); },
+         "/000001/grid: a name with control bytes: a\\x1B[2Jb"},
+        {"control bytes in an attribute name",
+         [](hid_t, hid_t, hid_t grid) { writeText(grid, "bell\a", "ding"); },
+         "/000001/grid: a name with control bytes: bell\\x07"},
+        {"control bytes in a stored text",
+         [](hid_t, hid_t, hid_t grid) {
+             makeStoredField(grid, "typed", H5T_NATIVE_INT8, {1});
+             setMemoryType(grid, "typed", "fl\033at64");
+         },
+         "/000001/grid/typed: unknown memory type \"fl\\x1Bat64\""},
+        {"compound element type",
+         [](hid_t, hid_t, hid_t grid) {
+             hid_t type = H5Tcreate(H5T_COMPOUND, 8);
+             H5Tinsert(type, "a", 0, H5T_NATIVE_INT32);
+             H5Tinsert(type, "b", 4, H5T_NATIVE_INT32);
+             makeStoredField(grid, "pair", type, {2});
+             H5Tclose(type);
+             setMemoryType(grid, "pair", "float64"); // claims a type the data is not
+         },
+         "/000001/grid/pair: unsupported element type"},
+        {"time that is no number",
+         [](hid_t, hid_t slice, hid_t) {
+             const double nan = std::nan("");
+             H5Adelete(slice, "Time");
+             writeAttribute(slice, "Time", H5T_NATIVE_DOUBLE, &nan);
+         },
+         "/000001: the Time attribute is not a number"},
+    };
+    return cases;
+}
+
+Plexa::BundlePtr bundleWithOneSlice() {
+    Plexa::BundlePtr bundle(new Plexa::Bundle);
+    bundle->addSlice(42.0)->addGrid("kept");
+    return bundle;
+}
+
+TEST(PlexaHostileTest, HostileFilesAreRefusedWithTheirCauseAndAddNothing) {
+    ConvLibTest::TempDir dir;
+    const std::string file = dir / "hostile.qz";
+    writeHostileFile(file, [](hid_t, hid_t, hid_t) {});
+    ASSERT_EQ(ConvLibTest::loadBundle(file)->slices().size(), 2u) << "the unspoiled file loads";
+    for (const Hostile& hostile : hostileFiles()) {
+        SCOPED_TRACE(hostile.what);
+        writeHostileFile(file, hostile.craft);
+        bool success = true;
+        Plexa::BundlePtr bundle = Plexa::Bundle::load(
+            success,
+            Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
+            bundleWithOneSlice());
+        EXPECT_FALSE(success);
+        EXPECT_NE(bundle->lastError().find(hostile.message), std::string::npos)
+            << bundle->lastError();
+        ASSERT_EQ(bundle->slices().size(), 1u);
+        EXPECT_EQ(bundle->slices().begin()->first, 42.0);
+    }
+}
+
+TEST(PlexaHostileTest, ControlBytesInOurOwnNamesAreEscapedInTheFileAndComeBack) {
+    ConvLibTest::TempDir dir;
+    const std::string file = dir / "names.qz";
+    Plexa::Bundle bundle;
+    bundle.addSlice(0.0)->addGrid("a\nb")->addField("\033[2J", Plexa::makeArray<double>(2));
+    ASSERT_TRUE(Plexa::writeBundleFile(bundle, file, ConvLibTest::makeTestStorage()));
+
+    hid_t stored = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    EXPECT_GT(H5Lexists(stored, "000000/a%0Ab/%1B[2J", H5P_DEFAULT), 0);
+    H5Fclose(stored);
+    const Plexa::GridPtr grid = ConvLibTest::firstGrid(file, "a\nb");
+    ASSERT_TRUE(grid);
+    EXPECT_TRUE(grid->findField("\033[2J"));
+}
+
+} // namespace
