@@ -67,13 +67,13 @@ void writeAttribute(FuzzedDataProvider& input, hid_t object, const std::string& 
 
 void writeTextAttribute(hid_t object, const char* name, const std::string& text) {
     hid_t type = H5Tcopy(H5T_C_S1);
-    H5Tset_size(type, H5T_VARIABLE);
+    H5Tset_size(type, std::max<std::size_t>(text.size(), 1));
     H5Tset_cset(type, H5T_CSET_UTF8);
     hid_t space = H5Screate(H5S_SCALAR);
     hid_t attribute = H5Acreate2(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
-    const char* value = text.c_str();
+    const std::string value = text.empty() ? std::string(1, '\0') : text;
     if (attribute >= 0) {
-        H5Awrite(attribute, type, &value);
+        H5Awrite(attribute, type, value.data());
         H5Aclose(attribute);
     }
     H5Sclose(space);

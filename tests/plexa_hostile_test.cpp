@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -24,8 +25,15 @@ void writeAttribute(hid_t object, const char* name, hid_t type, const void* valu
 
 void writeText(hid_t object, const char* name, const char* text) {
     hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, std::strlen(text));
+    writeAttribute(object, name, type, text);
+    H5Tclose(type);
+}
+
+// Variable-length text lives in HDF5's global heap, which HDF5 trusts blindly when it reads.
+void writeVariableText(hid_t object, const char* name, const char* text) {
+    hid_t type = H5Tcopy(H5T_C_S1);
     H5Tset_size(type, H5T_VARIABLE);
-    H5Tset_cset(type, H5T_CSET_UTF8);
     writeAttribute(object, name, type, &text);
     H5Tclose(type);
 }
@@ -132,6 +140,9 @@ const std::vector<Hostile>& hostileFiles() {
              setMemoryType(grid, "typed", "fl\033at64");
          },
          "/000001/grid/typed: unknown memory type \"fl\\x1Bat64\""},
+        {"text of variable length",
+         [](hid_t, hid_t, hid_t grid) { writeVariableText(grid, "note", "in the heap"); },
+         "/000001/grid: note: a text of variable length, which bundle files do not store"},
         {"compound element type",
          [](hid_t, hid_t, hid_t grid) {
              hid_t type = H5Tcreate(H5T_COMPOUND, 8);

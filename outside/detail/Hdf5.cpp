@@ -2,7 +2,10 @@
 
 #include "outside/Plexa.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <limits>
 #include <cstdint>
 #include <utility>
 
@@ -141,13 +144,6 @@ Handle makeScalarSpace() {
     return Handle(H5Screate(H5S_SCALAR), H5Sclose, "H5Screate");
 }
 
-Handle makeTextType() {
-    Handle type(H5Tcopy(H5T_C_S1), H5Tclose, "H5Tcopy");
-    check(H5Tset_size(type.get(), H5T_VARIABLE), "H5Tset_size");
-    check(H5Tset_cset(type.get(), H5T_CSET_UTF8), "H5Tset_cset");
-    return type;
-}
-
 std::vector<std::string> linkNames(hid_t group) {
     std::vector<std::string> names;
     check(H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, collectLink, &names),
@@ -170,30 +166,60 @@ void writeAttribute(hid_t object, const std::string& name, hid_t type, const Han
         check(H5Awrite(attribute.get(), type, values), "H5Awrite");
 }
 
+namespace {
+
+// UTF-8 text of a fixed width (at least 1, as HDF5 requires), padded with NUL bytes.
+Handle makeTextType(std::size_t width) {
+    Handle type(H5Tcopy(H5T_C_S1), H5Tclose, "H5Tcopy");
+    check(H5Tset_size(type.get(), std::max<std::size_t>(width, 1)), "H5Tset_size");
+    check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), "H5Tset_strpad");
+    check(H5Tset_cset(type.get(), H5T_CSET_UTF8), "H5Tset_cset");
+    return type;
+}
+
+std::string nameOf(hid_t attribute) {
+    const ssize_t length = check(H5Aget_name(attribute, 0, nullptr), "H5Aget_name");
+    std::string name(static_cast<std::size_t>(length) + 1, '\0');
+    check(H5Aget_name(attribute, name.size(), name.data()), "H5Aget_name");
+    name.resize(static_cast<std::size_t>(length));
+    return name;
+}
+
+} // namespace
+
 void writeTextAttribute(hid_t object, const std::string& name,
                         const std::vector<std::string>& texts, const Handle& space) {
-    std::vector<const char*> pointers;
-    pointers.reserve(texts.size());
+    std::size_t width = 1;
     for (const std::string& text : texts)
-        pointers.push_back(text.c_str());
-    writeAttribute(object, name, makeTextType().get(), space, pointers.data());
+        width = std::max(width, text.size());
+    std::string packed(texts.size() * width, '\0');
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        texts[i].copy(&packed[i * width], width);
+    writeAttribute(object, name, makeTextType(width).get(), space, packed.data());
 }
 
 std::vector<std::string> readTexts(hid_t attribute) {
     Handle space(H5Aget_space(attribute), H5Sclose, "H5Aget_space");
     const std::size_t count = boundedCount(attribute, space);
+    Handle stored(H5Aget_type(attribute), H5Tclose, "H5Aget_type");
+    if (check(H5Tis_variable_str(stored.get()), "H5Tis_variable_str") > 0)
+        throw Hdf5Error(nameOf(attribute) +
+                        ": a text of variable length, which bundle files do not store");
     if (count == 0) return {};
-    Handle type = makeTextType();
-    std::vector<char*> pointers(count, nullptr);
-    check(H5Aread(attribute, type.get(), pointers.data()), "H5Aread");
+    // the stored width and character set, read NUL-padded whatever the stored padding
+    Handle type(H5Tcopy(stored.get()), H5Tclose, "H5Tcopy");
+    check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), "H5Tset_strpad");
+    const std::size_t width = H5Tget_size(type.get());
+    if (width == 0 || count > std::numeric_limits<std::size_t>::max() / width)
+        throw Hdf5Error("a text attribute of impossible size");
+    std::string packed(count * width, '\0');
+    check(H5Aread(attribute, type.get(), packed.data()), "H5Aread");
     std::vector<std::string> texts;
-    try {
-        texts.assign(pointers.begin(), pointers.end());
-    } catch (...) {
-        H5Dvlen_reclaim(type.get(), space.get(), H5P_DEFAULT, pointers.data());
-        throw;
+    texts.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* text = packed.data() + i * width;
+        texts.emplace_back(text, ::strnlen(text, width));
     }
-    H5Dvlen_reclaim(type.get(), space.get(), H5P_DEFAULT, pointers.data());
     return texts;
 }
 

@@ -60,9 +60,6 @@ Handle openAttribute(hid_t object, const std::string& name);
 // A 1-D dataspace of count elements; a null dataspace when count is 0.
 Handle makeSpace(std::size_t count);
 Handle makeScalarSpace();
-// Variable-length UTF-8 text.
-Handle makeTextType();
-
 // The names of a group's links or an object's attributes, in name order.
 std::vector<std::string> linkNames(hid_t group);
 std::vector<std::string> attributeNames(hid_t object);
@@ -71,7 +68,8 @@ void writeAttribute(hid_t object, const std::string& name, hid_t type, const Han
                     const void* values);
 void writeTextAttribute(hid_t object, const std::string& name,
                         const std::vector<std::string>& texts, const Handle& space);
-// Texts of a variable-length string attribute.
+// Texts are stored with a fixed length: reading variable-length ones goes through HDF5's global
+// heap, where a damaged file crashes or hangs HDF5 itself, so those are refused.
 std::vector<std::string> readTexts(hid_t attribute);
 // Values of a numeric attribute, converted to the memory type of T.
 template <class T> std::vector<T> readNumbers(hid_t attribute);
