@@ -87,12 +87,13 @@ void writePackedAttributes(hid_t dataset, const std::vector<double>& shift) {
     hid_t space = H5Screate_simple(1, &components, nullptr);
     writeAttribute(dataset, "Shift", H5T_NATIVE_DOUBLE, space, shift.data());
     H5Sclose(space);
+    const char memoryType[] = "float64";
     hid_t text = H5Tcopy(H5T_C_S1);
-    H5Tset_size(text, H5T_VARIABLE);
+    H5Tset_size(text, sizeof memoryType - 1);
+    H5Tset_strpad(text, H5T_STR_NULLPAD);
     H5Tset_cset(text, H5T_CSET_UTF8);
-    const char* memoryType = "float64";
     space = H5Screate(H5S_SCALAR);
-    writeAttribute(dataset, "MemoryType", text, space, &memoryType);
+    writeAttribute(dataset, "MemoryType", text, space, memoryType);
     H5Sclose(space);
     H5Tclose(text);
 }
