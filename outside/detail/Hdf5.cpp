@@ -78,6 +78,23 @@ const std::array<ElementType, 10>& elementTypes() {
     return types;
 }
 
+// UTF-8 text of a fixed width (at least 1, as HDF5 requires), padded with NUL bytes.
+Handle makeTextType(std::size_t width) {
+    Handle type(H5Tcopy(H5T_C_S1), H5Tclose, "H5Tcopy");
+    check(H5Tset_size(type.get(), std::max<std::size_t>(width, 1)), "H5Tset_size");
+    check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), "H5Tset_strpad");
+    check(H5Tset_cset(type.get(), H5T_CSET_UTF8), "H5Tset_cset");
+    return type;
+}
+
+std::string nameOf(hid_t attribute) {
+    const ssize_t length = check(H5Aget_name(attribute, 0, nullptr), "H5Aget_name");
+    std::string name(static_cast<std::size_t>(length) + 1, '\0');
+    check(H5Aget_name(attribute, name.size(), name.data()), "H5Aget_name");
+    name.resize(static_cast<std::size_t>(length));
+    return name;
+}
+
 } // namespace
 
 void quietHdf5() noexcept {
@@ -165,27 +182,6 @@ void writeAttribute(hid_t object, const std::string& name, hid_t type, const Han
     if (H5Sget_simple_extent_type(space.get()) != H5S_NULL)
         check(H5Awrite(attribute.get(), type, values), "H5Awrite");
 }
-
-namespace {
-
-// UTF-8 text of a fixed width (at least 1, as HDF5 requires), padded with NUL bytes.
-Handle makeTextType(std::size_t width) {
-    Handle type(H5Tcopy(H5T_C_S1), H5Tclose, "H5Tcopy");
-    check(H5Tset_size(type.get(), std::max<std::size_t>(width, 1)), "H5Tset_size");
-    check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), "H5Tset_strpad");
-    check(H5Tset_cset(type.get(), H5T_CSET_UTF8), "H5Tset_cset");
-    return type;
-}
-
-std::string nameOf(hid_t attribute) {
-    const ssize_t length = check(H5Aget_name(attribute, 0, nullptr), "H5Aget_name");
-    std::string name(static_cast<std::size_t>(length) + 1, '\0');
-    check(H5Aget_name(attribute, name.size(), name.data()), "H5Aget_name");
-    name.resize(static_cast<std::size_t>(length));
-    return name;
-}
-
-} // namespace
 
 void writeTextAttribute(hid_t object, const std::string& name,
                         const std::vector<std::string>& texts, const Handle& space) {
