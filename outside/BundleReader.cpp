@@ -140,13 +140,6 @@ std::vector<hsize_t> shapeOf(hid_t dataset) {
     return shape;
 }
 
-hsize_t fileSizeOf(hid_t object) {
-    Handle file(H5Iget_file_id(object), H5Fclose, "H5Iget_file_id");
-    hsize_t size = 0;
-    check(H5Fget_filesize(file.get(), &size), "H5Fget_filesize");
-    return size;
-}
-
 // Raw data elsewhere (external files, virtual sources) would read other files than this one.
 void checkLayout(hid_t properties) {
     const H5D_layout_t layout = H5Pget_layout(properties);

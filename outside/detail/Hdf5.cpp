@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <limits>
-#include <cstdint>
 #include <utility>
 
 namespace Plexa::detail {
@@ -46,9 +46,7 @@ herr_t collectAttribute(hid_t, const char* name, const H5A_info_t*, void* names)
 std::size_t boundedCount(hid_t attribute, const Handle& space) {
     const hssize_t count =
         check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints");
-    Handle file(H5Iget_file_id(attribute), H5Fclose, "H5Iget_file_id");
-    hsize_t fileSize = 0;
-    check(H5Fget_filesize(file.get(), &fileSize), "H5Fget_filesize");
+    const hsize_t fileSize = fileSizeOf(attribute);
     if (H5Aget_storage_size(attribute) > fileSize || static_cast<hsize_t>(count) > fileSize)
         throw Hdf5Error("an attribute of " + std::to_string(count) +
                         " values, more than its file holds");
@@ -78,10 +76,10 @@ const std::array<ElementType, 10>& elementTypes() {
     return types;
 }
 
-// UTF-8 text of a fixed width (at least 1, as HDF5 requires), padded with NUL bytes.
+// UTF-8 text of a fixed width, padded with NUL bytes.
 Handle makeTextType(std::size_t width) {
     Handle type(H5Tcopy(H5T_C_S1), H5Tclose, "H5Tcopy");
-    check(H5Tset_size(type.get(), std::max<std::size_t>(width, 1)), "H5Tset_size");
+    check(H5Tset_size(type.get(), width), "H5Tset_size");
     check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), "H5Tset_strpad");
     check(H5Tset_cset(type.get(), H5T_CSET_UTF8), "H5Tset_cset");
     return type;
@@ -157,6 +155,13 @@ Handle makeSpace(std::size_t count) {
     return Handle(H5Screate_simple(1, &extent, nullptr), H5Sclose, "H5Screate_simple");
 }
 
+hsize_t fileSizeOf(hid_t object) {
+    Handle file(H5Iget_file_id(object), H5Fclose, "H5Iget_file_id");
+    hsize_t size = 0;
+    check(H5Fget_filesize(file.get(), &size), "H5Fget_filesize");
+    return size;
+}
+
 Handle makeScalarSpace() {
     return Handle(H5Screate(H5S_SCALAR), H5Sclose, "H5Screate");
 }
@@ -185,7 +190,7 @@ void writeAttribute(hid_t object, const std::string& name, hid_t type, const Han
 
 void writeTextAttribute(hid_t object, const std::string& name,
                         const std::vector<std::string>& texts, const Handle& space) {
-    std::size_t width = 1;
+    std::size_t width = 1; // HDF5 has no text type of width 0
     for (const std::string& text : texts)
         width = std::max(width, text.size());
     std::string packed(texts.size() * width, '\0');

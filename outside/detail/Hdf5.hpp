@@ -60,6 +60,8 @@ Handle openAttribute(hid_t object, const std::string& name);
 // A 1-D dataspace of count elements; a null dataspace when count is 0.
 Handle makeSpace(std::size_t count);
 Handle makeScalarSpace();
+// The size in bytes of the file that holds the object.
+hsize_t fileSizeOf(hid_t object);
 // The names of a group's links or an object's attributes, in name order.
 std::vector<std::string> linkNames(hid_t group);
 std::vector<std::string> attributeNames(hid_t object);
