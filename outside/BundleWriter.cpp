@@ -180,21 +180,27 @@ Handle compactLayout() {
 
 // A dataset's creation list, and the rows in each of its chunks (0 when it has none).
 struct Layout {
-    hid_t Properties;
-    hsize_t ChunkRows;
+    hid_t Properties = H5P_DEFAULT;
+    hsize_t ChunkRows = 0;
+    Handle Chunked; // owns Properties when the layout is chunked
 };
 
 // Contiguous (HDF5's default, which writes no fill values), the shared compact layout, or chunks
-// with filters, whose creation list `chunked` then owns.
+// with filters.
 Layout datasetLayout(const std::vector<hsize_t>& shape, std::size_t count, std::size_t elementBytes,
                      const Settings& settings, StorageTransformations& policy,
-                     const Handle& compact, Handle& chunked) {
+                     const Handle& compact) {
+    Layout layout;
     if (settings.automaticStrategy() != StorageTransformations::AutomaticFilters || count == 0)
-        return {H5P_DEFAULT, 0};
-    if (policy.CompactSmallFields && count * elementBytes < CompactLimit) return {compact.get(), 0};
-    chunked = createProperties(H5P_DATASET_CREATE);
-    const hsize_t chunkRows = addFilters(chunked.get(), shape, elementBytes, settings, policy);
-    return {chunked.get(), chunkRows};
+        return layout;
+    if (policy.CompactSmallFields && count * elementBytes < CompactLimit) {
+        layout.Properties = compact.get();
+        return layout;
+    }
+    layout.Chunked = createProperties(H5P_DATASET_CREATE);
+    layout.Properties = layout.Chunked.get();
+    layout.ChunkRows = addFilters(layout.Properties, shape, elementBytes, settings, policy);
+    return layout;
 }
 
 void writeField(hid_t group, const std::string& name, const MemBase& data, const Settings& settings,
@@ -205,9 +211,8 @@ void writeField(hid_t group, const std::string& name, const MemBase& data, const
     const std::vector<hsize_t> shape = shapeOf(data);
     Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
                  "H5Screate_simple");
-    Handle chunked;
     const Layout layout = datasetLayout(shape, data.elementCount(), H5Tget_size(storedType),
-                                        settings, policy, compactLayout, chunked);
+                                        settings, policy, compactLayout);
     Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");
