@@ -26,19 +26,6 @@ void syncPath(const std::string& name, int flags) {
     ::close(descriptor);
 }
 
-// A "Vm..." line of /proc/self/status, in bytes.
-std::size_t memoryStatus(const std::string& key) {
-    std::ifstream status("/proc/self/status");
-    std::string word;
-    while (status >> word)
-        if (word == key + ":") {
-            std::size_t kibibytes = 0;
-            status >> kibibytes;
-            return kibibytes * 1024;
-        }
-    return 0;
-}
-
 } // namespace
 
 std::size_t sizeFromEnvironment(const char* variable, std::size_t fallback) {
@@ -69,6 +56,19 @@ void syncAndRename(const std::string& temporary, const std::string& target) {
 
 std::size_t fileBytes(const std::string& name) {
     return static_cast<std::size_t>(std::filesystem::file_size(name));
+}
+
+// A "Vm..." line of /proc/self/status, in bytes.
+std::size_t memoryStatus(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word)
+        if (word == key + ":") {
+            std::size_t kibibytes = 0;
+            status >> kibibytes;
+            return kibibytes * 1024;
+        }
+    return 0;
 }
 
 PeakMemory::PeakMemory() {

@@ -45,6 +45,10 @@ template <class Write> void replaceDurably(const std::string& target, Write writ
 
 std::size_t fileBytes(const std::string& name);
 
+// A "Vm..." line of the process's own status in bytes: "VmRSS" now, "VmHWM" at its peak (unlike
+// ru_maxrss, which a child inherits from its parent across fork and exec).
+std::size_t memoryStatus(const std::string& key);
+
 // Peak resident memory above what the process holds when the meter starts.
 class PeakMemory {
 public:

@@ -94,19 +94,6 @@ void compareLoading(benchmark::State& state, const Cloud& cloud) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * cloud.Text.size()));
 }
 
-// The process's own peak: ru_maxrss would also count the parent's peak, which a child inherits
-// across fork and exec.
-long peakKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string key; status >> key;)
-        if (key == "VmHWM:") {
-            long kib = 0;
-            status >> kib;
-            return kib;
-        }
-    return 0;
-}
-
 // qz-pointcloud's work on one text cloud, as a converter does it.
 class HeightConverter : public ConvLib::BasicConverterDefs {
 public:
@@ -120,14 +107,14 @@ public:
 
     // The bytes of all arrays, once Height is added; zero on failure.
     std::size_t arrayBytes = 0;
-    long peakBeforeSaveKiB = 0;
+    std::size_t peakBeforeSave = 0;
 
     bool convert() override {
         if (!loadFilesIntoBundle(ReadPointCloud)) return false;
         for (const auto& [time, slice] : myBundle->slices())
             for (const auto& [name, grid] : slice->grids())
                 addHeight(*grid);
-        peakBeforeSaveKiB = peakKiB();
+        peakBeforeSave = Bench::memoryStatus("VmHWM");
         return myBundle->save().Ok;
     }
 
@@ -147,12 +134,6 @@ private:
     }
 };
 
-long residentKiB() {
-    long pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
-
 constexpr const char* PeakChildFlag = "--convert-for-peak";
 
 // Runs in a fresh process, so that no memory freed earlier by the benchmarks lends itself to the
@@ -161,16 +142,17 @@ constexpr const char* PeakChildFlag = "--convert-for-peak";
 int convertForPeak(const std::string& cloud, int pipe) {
     const int quiet = ::open("/dev/null", O_WRONLY);
     ::dup2(quiet, STDOUT_FILENO); // the converter's run summary
-    const long before = residentKiB();
+    const std::size_t before = Bench::memoryStatus("VmRSS");
     std::size_t arrayBytes = 0;
-    long beforeSave = 0;
+    std::size_t beforeSave = 0;
     {
         HeightConverter converter(cloud, cloud + ".qz");
         if (converter.convert()) arrayBytes = converter.arrayBytes;
-        beforeSave = converter.peakBeforeSaveKiB;
+        beforeSave = converter.peakBeforeSave;
     }
     const std::string report = std::to_string(before) + " " + std::to_string(arrayBytes) + " " +
-                               std::to_string(beforeSave) + " " + std::to_string(peakKiB());
+                               std::to_string(beforeSave) + " " +
+                               std::to_string(Bench::memoryStatus("VmHWM"));
     return ::write(pipe, report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0
                                                                                               : 1;
 }
@@ -200,13 +182,12 @@ void comparePeakMemory(benchmark::State& state, const Cloud& cloud) {
         ::close(ends[0]);
         int status = 0;
         ::waitpid(child, &status, 0);
-        long before = 0, beforeSave = 0, peak = 0;
-        std::size_t arrayBytes = 0;
+        std::size_t before = 0, arrayBytes = 0, beforeSave = 0, peak = 0;
         std::istringstream(report) >> before >> arrayBytes >> beforeSave >> peak;
         if (status != 0 || arrayBytes == 0) return state.SkipWithError("the conversion failed");
-        peakMiB = static_cast<double>(peak - before) / 1024;
+        peakMiB = static_cast<double>(peak - before) / (1 << 20);
         arrayMiB = static_cast<double>(arrayBytes) / (1 << 20);
-        loadMiB = static_cast<double>(beforeSave - before) / 1024;
+        loadMiB = static_cast<double>(beforeSave - before) / (1 << 20);
     }
     Bench::report(state, peakMiB, arrayMiB, 1.5, "MiB");
     state.counters["load_ratio"] = loadMiB / arrayMiB; // before the save, for information
