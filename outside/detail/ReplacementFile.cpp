@@ -61,10 +61,6 @@ bool hasEnded(pid_t pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-} // namespace
-
-namespace {
-
 // Once per folder and process: saves of a running process leave nothing behind, so what killed
 // saves left is all there by the first save, and a batch writing many files into one folder
 // reads that folder once, not once per file.
@@ -75,11 +71,10 @@ bool firstSaveInto(const std::string& folder) {
     return cleaned.insert(folder).second;
 }
 
-} // namespace
-
-void ReplacementFile::removeStaleTemporaries(const std::string& suffix) const {
+// Removes ".<file>.<pid>-<n>-<n><suffix>" files of the folder whose process has ended.
+void removeStaleTemporaries(const std::string& folder, const std::string& suffix) {
     std::error_code error; // cleaning up is a courtesy: the save goes on without it
-    for (std::filesystem::directory_iterator entry(Folder, error), end; !error && entry != end;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.size() <= suffix.size() || name.front() != '.' ||
@@ -94,6 +89,8 @@ void ReplacementFile::removeStaleTemporaries(const std::string& suffix) const {
     }
 }
 
+} // namespace
+
 ReplacementFile::ReplacementFile(const std::string& target) : Target(target) {
     std::filesystem::path path(target);
     if (!path.has_filename()) throw std::runtime_error("not a file name");
@@ -103,7 +100,7 @@ ReplacementFile::ReplacementFile(const std::string& target) : Target(target) {
         throw std::runtime_error("folder " + Folder + " does not exist");
     const std::string prefix = "." + path.filename().string() + ".";
     const std::string suffix = hostSuffix();
-    if (firstSaveInto(Folder)) removeStaleTemporaries(suffix);
+    if (firstSaveInto(Folder)) removeStaleTemporaries(Folder, suffix);
     Temporary = (std::filesystem::path(Folder) / (prefix + uniqueMiddle() + suffix)).string();
 }
 

@@ -23,9 +23,6 @@ public:
     void commit();
 
 private:
-    // Removes ".<file>.<pid>-<n>-<n><suffix>" files of this folder whose process has ended.
-    void removeStaleTemporaries(const std::string& suffix) const;
-
     std::string Target;
     std::string Folder;
     std::string Temporary;
