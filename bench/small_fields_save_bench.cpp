@@ -1,12 +1,10 @@
 // Saving 10,000 small fields of 1,000 doubles through Plexa against a plain HDF5 loop over the
 // same fields, and what each file spends beside the values, per field.
 #include "bench/BenchSupport.hpp"
+#include "bench/PlainBundle.hpp"
 #include "convlib/MyStorage.hpp"
 #include "outside/Plexa.hpp"
 
-#include <hdf5.h>
-
-#include <cstdio>
 #include <string>
 
 namespace {
@@ -17,25 +15,6 @@ constexpr std::size_t ValuesPerField = 1000;
 const char* const PlainFile = "plain.h5";
 const char* const PlexaFile = "plexa.qz";
 const char* const PlexaPackedFile = "plexa-packed.qz";
-
-void plainWrite(const Plexa::Grid& grid, const std::string& name) {
-    hid_t access = H5Pcreate(H5P_FILE_ACCESS);
-    H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
-    hid_t file = H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
-    hid_t group = H5Gcreate2(file, "Grid", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-    const hsize_t extent = ValuesPerField;
-    for (const auto& [fieldName, field] : grid.fields()) {
-        hid_t space = H5Screate_simple(1, &extent, nullptr);
-        hid_t dataset = H5Dcreate2(group, fieldName.c_str(), H5T_NATIVE_DOUBLE, space, H5P_DEFAULT,
-                                   H5P_DEFAULT, H5P_DEFAULT);
-        H5Dwrite(dataset, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, field.Data->rawData());
-        H5Dclose(dataset);
-        H5Sclose(space);
-    }
-    H5Gclose(group);
-    H5Fclose(file);
-    H5Pclose(access);
-}
 
 struct Workspace {
     Bench::ScratchFolder Folder;
@@ -66,11 +45,9 @@ double overheadPerField(const char* name, std::size_t valueBytes) {
 }
 
 void plexaSave(benchmark::State& state, const char* name, int compression) {
-    Plexa::Bundle& bundle = *workspace().Bundle;
-    bundle.bindToNew(workspace().file(name),
-                     Plexa::StoragePtr(new ConvLib::MyStorage(compression, false, false, false)));
-    if (!bundle.save()) state.SkipWithError(bundle.lastError().c_str());
-    bundle.unbind();
+    Bench::saveThroughBinding(
+        state, *workspace().Bundle, workspace().file(name),
+        Plexa::StoragePtr(new ConvLib::MyStorage(compression, false, false, false)));
 }
 
 void BM_SaveSmallFields(benchmark::State& state) {
@@ -78,7 +55,7 @@ void BM_SaveSmallFields(benchmark::State& state) {
         state, 1.1, [&] { plexaSave(state, PlexaFile, -1); },
         [] {
             Bench::replaceDurably(workspace().file(PlainFile), [](const std::string& temporary) {
-                plainWrite(workspace().grid(), temporary);
+                Bench::plainWrite(workspace().grid(), temporary, false);
             });
         });
     state.counters["ours_overhead_B"] = overheadPerField(PlexaFile, sizeof(double));
