@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -23,31 +22,6 @@ using Quorix::StrongPtr;
 using StoragePtr = StrongPtr<Quorix::InterfaceBase>;
 using ListPtr = StrongPtr<Quorix::StringList>;
 using ChunkPtr = StrongPtr<Quorix::ChunkBase>;
-
-// Collects the release protocol's reports from every thread.
-class SpeakRecorder {
-public:
-    SpeakRecorder() {
-        Previous = Quorix::SpeakPtr::setHandler([this](const Quorix::SpeakPtr::Report& report) {
-            std::lock_guard<std::mutex> lock(Mutex);
-            Kinds.push_back(report.kind);
-        });
-    }
-    ~SpeakRecorder() { Quorix::SpeakPtr::setHandler(Previous); }
-    std::size_t count(Quorix::SpeakPtr::Kind kind) {
-        std::lock_guard<std::mutex> lock(Mutex);
-        return static_cast<std::size_t>(std::count(Kinds.begin(), Kinds.end(), kind));
-    }
-    std::size_t total() {
-        std::lock_guard<std::mutex> lock(Mutex);
-        return Kinds.size();
-    }
-
-private:
-    std::mutex Mutex;
-    std::vector<Quorix::SpeakPtr::Kind> Kinds;
-    Quorix::SpeakPtr::Handler Previous;
-};
 
 // What one thread keeps between rounds: its converter, its newest chunk and every age it took.
 struct Worker {
@@ -79,7 +53,7 @@ struct Counters {
 };
 
 TEST(Concurrency, ConvertersOnManyThreadsLeaveExactCountsAndCounters) {
-    SpeakRecorder reports;
+    ConvLibTest::SpeakRecorder recorder;
     StoragePtr storage(new ConvLib::MyStorage(0, false, false, false));
     ListPtr files(new Quorix::StringList{"a.csv", "b.xyz"});
     std::vector<std::unique_ptr<Worker>> workers;
@@ -128,7 +102,7 @@ TEST(Concurrency, ConvertersOnManyThreadsLeaveExactCountsAndCounters) {
     EXPECT_EQ(storage->weakCount(), 2);
     EXPECT_EQ(files->strongCount(), 1);
     EXPECT_EQ(Quorix::ChunkBase::TotalMemsize.load(), before.Memsize);
-    EXPECT_EQ(reports.total(), 0u);
+    EXPECT_EQ(recorder.reports().size(), 0u);
 }
 
 std::atomic<int> livePieces{0};
@@ -153,7 +127,7 @@ namespace {
 TEST(Concurrency, WeakPointerLockNeverRevivesADyingObject) {
     constexpr int Objects = 200;
     constexpr int Lockers = 4;
-    SpeakRecorder reports;
+    ConvLibTest::SpeakRecorder recorder;
     piecesStarted = 0;
     for (int object = 0; object < Objects; ++object) {
         StrongPtr<Piece> owner(new Piece);
@@ -184,8 +158,8 @@ TEST(Concurrency, WeakPointerLockNeverRevivesADyingObject) {
         ASSERT_EQ(wrongValues.load() + revived.load(), 0) << "object " << object;
     }
     EXPECT_EQ(piecesStarted.load(), Objects);
-    EXPECT_EQ(reports.count(Quorix::SpeakPtr::DestructionCancelled), 0u);
-    EXPECT_EQ(reports.count(Quorix::SpeakPtr::DynPtrInvalid), 0u);
+    EXPECT_EQ(recorder.count(Quorix::SpeakPtr::DestructionCancelled), 0u);
+    EXPECT_EQ(recorder.count(Quorix::SpeakPtr::DynPtrInvalid), 0u);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 namespace {
 
+using ConvLibTest::SpeakRecorder;
 using ConvLibTest::TempDir;
 
 int liveWidgets = 0;
@@ -20,20 +21,6 @@ public:
 };
 
 using WidgetPtr = Quorix::StrongPtr<Widget>;
-
-// Collects the release protocol's reports for the duration of a test.
-class SpeakRecorder {
-public:
-    SpeakRecorder() {
-        previous = Quorix::SpeakPtr::setHandler(
-            [this](const Quorix::SpeakPtr::Report& report) { reports.push_back(report); });
-    }
-    ~SpeakRecorder() { Quorix::SpeakPtr::setHandler(previous); }
-    std::vector<Quorix::SpeakPtr::Report> reports;
-
-private:
-    Quorix::SpeakPtr::Handler previous;
-};
 
 TEST(StrongPtr, CountsFollowCopyMoveAssignmentAndRelease) {
     SpeakRecorder quiet;
@@ -66,7 +53,7 @@ TEST(StrongPtr, CountsFollowCopyMoveAssignmentAndRelease) {
     EXPECT_EQ(liveWidgets, 1);
     first.release();
     EXPECT_EQ(liveWidgets, 0);
-    EXPECT_TRUE(quiet.reports.empty());
+    EXPECT_TRUE(quiet.reports().empty());
 }
 
 TEST(StrongPtr, LastStrongReferenceDeletesAndWeakPointersNotice) {
@@ -121,10 +108,10 @@ TEST(SpeakPtr, ExtremeUnctionThatChangesTheCountIsReportedAndKeepsTheObject) {
         Quorix::StrongPtr<Clinger> pointer(new Clinger);
         watch = Quorix::WeakPtr<Clinger>(pointer);
     }
-    ASSERT_EQ(recorder.reports.size(), 1u);
-    EXPECT_EQ(recorder.reports[0].kind, Quorix::SpeakPtr::WarningUnctionChange);
-    EXPECT_EQ(recorder.reports[0].strong, 2);
-    EXPECT_EQ(*recorder.reports[0].base, typeid(Clinger));
+    ASSERT_EQ(recorder.reports().size(), 1u);
+    EXPECT_EQ(recorder.reports()[0].kind, Quorix::SpeakPtr::WarningUnctionChange);
+    EXPECT_EQ(recorder.reports()[0].strong, 2);
+    EXPECT_EQ(*recorder.reports()[0].base, typeid(Clinger));
     ASSERT_TRUE(watch.valid());
     watch->self.release(); // the object's own reference goes: now it dies
     EXPECT_FALSE(watch.valid());
@@ -137,9 +124,9 @@ TEST(SpeakPtr, ObjectDeletedBehindThePointerIsReportedNotTouched) {
     delete widget;
     EXPECT_FALSE(pointer.valid());
     pointer.release();
-    ASSERT_EQ(recorder.reports.size(), 1u);
-    EXPECT_EQ(recorder.reports[0].kind, Quorix::SpeakPtr::DynPtrInvalid);
-    EXPECT_EQ(recorder.reports[0].strong, 0);
+    ASSERT_EQ(recorder.reports().size(), 1u);
+    EXPECT_EQ(recorder.reports()[0].kind, Quorix::SpeakPtr::DynPtrInvalid);
+    EXPECT_EQ(recorder.reports()[0].strong, 0);
     EXPECT_EQ(liveWidgets, 0);
 }
 
@@ -152,13 +139,13 @@ TEST(SpeakPtr, StrongReferenceRetakenAtZeroCancelsDestruction) {
     delete widget;
     // another holder takes a strong reference while the count stands at zero
     Quorix::SpeakPtr::setHandler([&](const Quorix::SpeakPtr::Report& report) {
-        recorder.reports.push_back(report);
+        recorder.record(report);
         if (report.kind == Quorix::SpeakPtr::DynPtrInvalid) record->strong.fetch_add(1);
     });
     pointer.release();
-    ASSERT_EQ(recorder.reports.size(), 2u);
-    EXPECT_EQ(recorder.reports[1].kind, Quorix::SpeakPtr::DestructionCancelled);
-    EXPECT_EQ(recorder.reports[1].strong, 1);
+    ASSERT_EQ(recorder.reports().size(), 2u);
+    EXPECT_EQ(recorder.reports()[1].kind, Quorix::SpeakPtr::DestructionCancelled);
+    EXPECT_EQ(recorder.reports()[1].strong, 1);
     EXPECT_EQ(record->strong.load(), 1);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -83,6 +84,31 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(streams / "out"),
             readFile(streams / "err")};
+}
+
+SpeakRecorder::SpeakRecorder()
+    : Previous(Quorix::SpeakPtr::setHandler(
+          [this](const Quorix::SpeakPtr::Report& report) { record(report); })) {}
+
+SpeakRecorder::~SpeakRecorder() {
+    Quorix::SpeakPtr::setHandler(Previous);
+}
+
+void SpeakRecorder::record(const Quorix::SpeakPtr::Report& report) {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Reports.push_back(report);
+}
+
+std::vector<Quorix::SpeakPtr::Report> SpeakRecorder::reports() const {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Reports;
+}
+
+std::size_t SpeakRecorder::count(Quorix::SpeakPtr::Kind kind) const {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return static_cast<std::size_t>(std::count_if(
+        Reports.begin(), Reports.end(),
+        [kind](const Quorix::SpeakPtr::Report& report) { return report.kind == kind; }));
 }
 
 } // namespace ConvLibTest

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,24 @@ struct RunResult {
 // Runs a program with arguments in a folder (empty: the current one), capturing both streams.
 RunResult run(const std::string& program, const std::vector<std::string>& arguments,
               const std::string& folder = "");
+
+// Collects the release protocol's reports, from any thread, for as long as it lives.
+class SpeakRecorder {
+public:
+    SpeakRecorder();
+    SpeakRecorder(const SpeakRecorder&) = delete;
+    SpeakRecorder& operator=(const SpeakRecorder&) = delete;
+    ~SpeakRecorder();
+
+    void record(const Quorix::SpeakPtr::Report& report);
+    std::vector<Quorix::SpeakPtr::Report> reports() const;
+    std::size_t count(Quorix::SpeakPtr::Kind kind) const;
+
+private:
+    mutable std::mutex Mutex;
+    std::vector<Quorix::SpeakPtr::Report> Reports;
+    Quorix::SpeakPtr::Handler Previous;
+};
 
 // The smallest concrete converter: the base's behaviour and nothing else.
 struct TestConverter : ConvLib::BasicConverterDefs {
