@@ -79,7 +79,7 @@ std::string lowered(std::string_view text) {
 }
 
 std::runtime_error lineError(std::size_t line, const std::string& cause) {
-    return std::runtime_error("line " + std::to_string(line) + ": " + printableText(cause));
+    return std::runtime_error("line " + std::to_string(line) + ": " + cause);
 }
 
 double parseNumber(std::string_view text, std::size_t line) {
@@ -356,7 +356,7 @@ bool readPointCloud(const std::string& file, Bundle& into, std::string& error) n
         readCloud(file, lowered(path.extension().string()) == ".csv", into, path.stem().string());
         return true;
     } catch (const std::exception& failure) {
-        error = failure.what();
+        error = printableText(failure.what()); // values from the file reach terminals
     }
     return false;
 }
