@@ -2,8 +2,8 @@
 // and bundle name escaping survives a round trip through a real HDF5 file.
 #include "fuzz/FuzzFile.hpp"
 #include "convlib/BasicConverterDefs.hpp"
-#include "outside/detail/BundleFormat.hpp"
-#include "outside/detail/Hdf5.hpp"
+#include "outside/plexa/detail/BundleFormat.hpp"
+#include "outside/plexa/detail/Hdf5.hpp"
 
 #include <algorithm>
 #include <list>

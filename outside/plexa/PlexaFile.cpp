@@ -1,7 +1,7 @@
 // Bundles and their files: loading by file type, binding to an output file and saving to it.
 #include "outside/Plexa.hpp"
 
-#include "outside/detail/BundleFormat.hpp"
+#include "outside/plexa/detail/BundleFormat.hpp"
 
 #include <cctype>
 #include <exception>

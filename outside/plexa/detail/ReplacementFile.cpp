@@ -1,4 +1,4 @@
-#include "outside/detail/ReplacementFile.hpp"
+#include "outside/plexa/detail/ReplacementFile.hpp"
 
 #include <atomic>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "outside/detail/Hdf5.hpp"
+#include "outside/plexa/detail/Hdf5.hpp"
 
 #include "outside/Plexa.hpp"
 

@@ -1,8 +1,8 @@
 // Reads bundle files back into bundles, and describes how their fields are stored.
 #include "outside/Plexa.hpp"
 
-#include "outside/detail/BundleFormat.hpp"
-#include "outside/detail/Hdf5.hpp"
+#include "outside/plexa/detail/BundleFormat.hpp"
+#include "outside/plexa/detail/Hdf5.hpp"
 
 #include <climits>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "outside/detail/BundleFormat.hpp"
+#include "outside/plexa/detail/BundleFormat.hpp"
 
 #include <cstdio>
 #include <filesystem>

@@ -1,9 +1,9 @@
 // Writes a bundle into a bundle file under a storage policy; see docs/file-format.md.
 #include "outside/Plexa.hpp"
 
-#include "outside/detail/BundleFormat.hpp"
-#include "outside/detail/Hdf5.hpp"
-#include "outside/detail/ReplacementFile.hpp"
+#include "outside/plexa/detail/BundleFormat.hpp"
+#include "outside/plexa/detail/Hdf5.hpp"
+#include "outside/plexa/detail/ReplacementFile.hpp"
 
 #include <algorithm>
 #include <cmath>

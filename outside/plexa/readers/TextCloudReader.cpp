@@ -1,5 +1,5 @@
 // Point clouds in text files: ".csv" with a header line, ".xyz" with whitespace-separated columns.
-#include "outside/detail/BundleFormat.hpp"
+#include "outside/plexa/detail/BundleFormat.hpp"
 
 #include <algorithm>
 #include <cctype>
