@@ -321,8 +321,8 @@ public:
     bool removeSlice(double time);
     const std::map<double, SlicePtr>& slices() const noexcept { return Slices; }
 
-    // Loads the named files into `into` (a new bundle when it is empty) by extension: ".qz"
-    // bundle files, ".csv" and ".xyz" point clouds. Slices merge by time, grids by name, fields
+    // Loads the named files into `into` (a new bundle when it is empty), each through the reader
+    // for its extension with the thread's read options. Slices merge by time, grids by name, fields
     // by name (later files win). On failure the flag is false and lastError() of the returned
     // bundle names the file and the cause.
     static BundlePtr load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
@@ -355,6 +355,57 @@ private:
     std::uint64_t SavedAt = 0;
     std::string LastError;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Input formats
+
+// What a reader may be told beyond the file's name. The frame's loading takes file names only,
+// so a program sets these for its own thread with a ReadOptionsScope around its loads.
+struct PLEXA_API ReadOptions {
+    std::string GridName; // empty: the file's stem
+    double Time = 0;      // the time step of formats that carry none
+    // Text clouds: the column delimiter (',', ';', '\t' or ' ' for runs of blanks; 0 detects
+    // it) and the columns that hold x, y and z (empty: the columns named x, y and z).
+    char Delimiter = 0;
+    std::vector<std::string> PositionColumns;
+};
+
+// Sets the read options of the calling thread until it ends; scopes nest.
+class PLEXA_API ReadOptionsScope {
+public:
+    explicit ReadOptionsScope(ReadOptions options);
+    ~ReadOptionsScope();
+    ReadOptionsScope(const ReadOptionsScope&) = delete;
+    ReadOptionsScope& operator=(const ReadOptionsScope&) = delete;
+
+    // The options of the innermost scope of this thread, or the defaults.
+    static const ReadOptions& current();
+
+private:
+    ReadOptions Options;
+    const ReadOptions* Outer;
+};
+
+// One input format: reads a whole file into a staging bundle, or refuses it.
+class PLEXA_API Reader {
+public:
+    virtual ~Reader();
+    // What the format is, in words: "LAS point cloud".
+    virtual const char* formatName() const = 0;
+    // Adds what the file holds to `staging`; false with the cause in `error`, without the
+    // file's name. Never throws.
+    virtual bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
+                      std::string& error) const noexcept = 0;
+};
+
+// The file's extension in lower case, with its dot: ".las"; empty when it has none.
+PLEXA_API std::string extensionOf(const std::string& file);
+// The reader for the file's extension, in any letter case; null for an unknown one.
+PLEXA_API const Reader* findReader(const std::string& file);
+// Whether a bundle may be bound to the file to extend it in place: only bundle files.
+PLEXA_API bool isBindableFormat(const std::string& file);
+// The extensions that readers know, for messages: ".csv, .las, ...".
+PLEXA_API std::string knownExtensions();
 
 // Writes a bundle to a file under a policy (empty: defaults), through a temporary file beside it.
 PLEXA_API BindResult writeBundleFile(const Bundle& bundle, const std::string& file,

@@ -3,6 +3,7 @@
 
 #include "outside/plexa/detail/BundleFormat.hpp"
 #include "outside/plexa/detail/Hdf5.hpp"
+#include "outside/plexa/readers/Readers.hpp"
 
 #include <climits>
 #include <cmath>
@@ -271,17 +272,34 @@ StoredField describeField(double time, const std::string& gridLink, const std::s
 
 namespace detail {
 
-bool readBundleFile(const std::string& file, Bundle& into, std::string& error) noexcept {
-    quietHdf5();
-    try {
-        Handle handle = openBundleFile(file);
-        forEachGrid(handle.get(), [&](double time, const std::string& path, const std::string& link,
-                                      hid_t group) { readGrid(time, path, link, group, into); });
-        return true;
-    } catch (const std::exception& failure) {
-        error = printableText(failure.what());
+namespace {
+
+// Bundle files carry their own times and grid names, so the read options do not apply.
+class BundleFileReader final : public Reader {
+public:
+    const char* formatName() const override { return "bundle file"; }
+
+    bool read(const std::string& file, const ReadOptions&, Bundle& staging,
+              std::string& error) const noexcept override {
+        quietHdf5();
+        try {
+            Handle handle = openBundleFile(file);
+            forEachGrid(handle.get(),
+                        [&](double time, const std::string& path, const std::string& link,
+                            hid_t group) { readGrid(time, path, link, group, staging); });
+            return true;
+        } catch (const std::exception& failure) {
+            error = printableText(failure.what());
+        }
+        return false;
     }
-    return false;
+};
+
+} // namespace
+
+const Reader& bundleFileReader() {
+    static const BundleFileReader reader;
+    return reader;
 }
 
 } // namespace detail

@@ -3,7 +3,6 @@
 
 #include "outside/plexa/detail/BundleFormat.hpp"
 
-#include <cctype>
 #include <exception>
 #include <filesystem>
 
@@ -11,28 +10,24 @@ namespace Plexa {
 
 namespace {
 
-std::string extensionOf(const std::string& file) {
-    std::string extension = std::filesystem::path(file).extension().string();
-    for (char& c : extension)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return extension;
+// A bundle written over another format's input would destroy the user's original; names of
+// types no reader knows are free for bundles.
+bool holdsOtherFormat(const std::string& file) {
+    return findReader(file) && !isBindableFormat(file);
 }
 
-bool isTextCloud(const std::string& file) {
-    const std::string extension = extensionOf(file);
-    return extension == ".csv" || extension == ".xyz";
-}
-
-// A bundle written over a text point cloud would destroy the user's original.
-std::string textCloudRefusal(const std::string& file) {
-    return file + ": a text point cloud is never overwritten by a bundle; bind a .qz file";
+std::string otherFormatRefusal(const std::string& file) {
+    return file + ": a " + findReader(file)->formatName() +
+           " is never overwritten by a bundle; bind a .qz file";
 }
 
 bool readByType(const std::string& file, Bundle& into, std::string& error) {
+    const Reader* reader = findReader(file);
+    if (reader) return reader->read(file, ReadOptionsScope::current(), into, error);
     const std::string extension = extensionOf(file);
-    if (extension == ".qz") return detail::readBundleFile(file, into, error);
-    if (isTextCloud(file)) return detail::readPointCloud(file, into, error);
-    error = "unknown file type \"" + extension + "\" (known: .qz, .csv, .xyz)";
+    error = (extension.empty() ? std::string("no file type (an extension)")
+                               : "unknown file type \"" + extension + "\"") +
+            " (known: " + knownExtensions() + ")";
     return false;
 }
 
@@ -90,7 +85,7 @@ BindResult Bundle::bindTo(const std::string& file,
     StoragePtr storage(policy ? dynamic_cast<StorageTransformations*>(policy.rawptr())
                               : new StorageTransformations(false));
     if (!storage) return {false, file + ": the storage policy is no Plexa::StorageTransformations"};
-    if (isTextCloud(file)) return {false, textCloudRefusal(file)};
+    if (holdsOtherFormat(file)) return {false, otherFormatRefusal(file)};
     std::string error;
     if (!absorbFile(file, *this, error)) {
         LastError = file + ": " + error;
@@ -104,7 +99,7 @@ BindResult Bundle::bindTo(const std::string& file,
 
 BindResult Bundle::bindToNew(const std::string& file, const StoragePtr& policy) {
     if (file.empty()) return {false, "no file name to bind to"};
-    if (isTextCloud(file)) return {false, textCloudRefusal(file)};
+    if (holdsOtherFormat(file)) return {false, otherFormatRefusal(file)};
     BoundFile = file;
     Policy = policy ? policy : StoragePtr(new StorageTransformations(false));
     // The new file holds nothing yet, so everything in the bundle waits to be saved.

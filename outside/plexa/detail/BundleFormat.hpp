@@ -1,4 +1,4 @@
-// Names of the bundle file layout and the readers behind Bundle::load. Internal to Plexa.
+// Names of the bundle file layout and the helpers its reader and writer share. Internal to Plexa.
 #pragma once
 
 #include "outside/Plexa.hpp"
@@ -25,10 +25,5 @@ std::string sliceGroupName(std::size_t index);
 
 // Why `name` cannot be read as a file ("no such file", ...); empty when it can.
 std::string fileProblem(const std::string& name);
-
-// Readers: add what the file holds to `into`; false with the cause in `error` (without the
-// file's name). They never throw.
-bool readBundleFile(const std::string& file, Bundle& into, std::string& error) noexcept;
-bool readPointCloud(const std::string& file, Bundle& into, std::string& error) noexcept;
 
 } // namespace Plexa::detail

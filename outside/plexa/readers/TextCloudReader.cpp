@@ -1,5 +1,6 @@
 // Point clouds in text files: ".csv" with a header line, ".xyz" with whitespace-separated columns.
 #include "outside/plexa/detail/BundleFormat.hpp"
+#include "outside/plexa/readers/Readers.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -346,19 +347,31 @@ void readCloud(const std::string& file, bool csv, Bundle& into, const std::strin
     cloud->addTo(into, gridName);
 }
 
+class TextCloudReader final : public Reader {
+public:
+    const char* formatName() const override { return "text point cloud"; }
+
+    bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
+              std::string& error) const noexcept override {
+        try {
+            if (std::string problem = fileProblem(file); !problem.empty())
+                throw std::runtime_error(problem);
+            const std::filesystem::path path(file);
+            readCloud(file, extensionOf(file) == ".csv", staging,
+                      options.GridName.empty() ? path.stem().string() : options.GridName);
+            return true;
+        } catch (const std::exception& failure) {
+            error = printableText(failure.what()); // values from the file reach terminals
+        }
+        return false;
+    }
+};
+
 } // namespace
 
-bool readPointCloud(const std::string& file, Bundle& into, std::string& error) noexcept {
-    try {
-        if (std::string problem = fileProblem(file); !problem.empty())
-            throw std::runtime_error(problem);
-        const std::filesystem::path path(file);
-        readCloud(file, lowered(path.extension().string()) == ".csv", into, path.stem().string());
-        return true;
-    } catch (const std::exception& failure) {
-        error = printableText(failure.what()); // values from the file reach terminals
-    }
-    return false;
+const Reader& textCloudReader() {
+    static const TextCloudReader reader;
+    return reader;
 }
 
 } // namespace Plexa::detail
