@@ -1,7 +1,9 @@
-// Point-cloud text from hostile bytes; the first byte picks the file type. A loaded cloud keeps
+// Point clouds from hostile bytes; the first byte picks the file type. A loaded cloud keeps
 // every column as a field of one length beside the three-component positions.
 #include "fuzz/FuzzFile.hpp"
 #include "outside/Plexa.hpp"
+
+#include <iterator>
 
 namespace {
 
@@ -22,8 +24,8 @@ void checkCloud(const Plexa::Bundle& bundle) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const std::string file =
-        writeInput(data[0] % 2 ? "cloud.xyz" : "cloud.csv", data + 1, size - 1);
+    static const char* const names[] = {"cloud.csv", "cloud.xyz", "cloud.las", "cloud.ply"};
+    const std::string file = writeInput(names[data[0] % std::size(names)], data + 1, size - 1);
     bool success = false;
     Plexa::BundlePtr bundle = Plexa::Bundle::load(
         success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
