@@ -63,7 +63,8 @@ void BasicConverterDefs::addSuccessAttributeToGrid(const Plexa::Grid& grid) {
     Plexa::GridPtr held(const_cast<Plexa::Grid*>(&grid));
     TextChunkHandle mark(new TextChunk(1));
     std::time_t now = std::time(nullptr);
-    mark->front() = std::string(std::ctime(&now));
+    char rendering[64]; // ctime's shared buffer would race with converters on other threads
+    mark->front() = std::string(ctime_r(&now, rendering));
     held->setAttribute(successKey(ConverterName), mark);
     held->touch();
 }

@@ -131,10 +131,12 @@ std::string BasicConverterDefs::printSecondary() {
 }
 
 std::string BasicConverterDefs::printParameters() {
-    // built in place: a report of large selections is copied once, into the returned text
-    ParameterText = FrameLine;
-    appendPrimary(ParameterText);
-    ParameterText.append(printSecondary()).append(FrameLine);
+    // Built aside, so printSecondary still sees the previous report and a throw leaves it in
+    // place; the swap hands the old report's buffer to the next call.
+    ReportBuffer.assign(FrameLine);
+    appendPrimary(ReportBuffer);
+    ReportBuffer.append(printSecondary()).append(FrameLine);
+    ParameterText.swap(ReportBuffer);
     return ParameterText;
 }
 

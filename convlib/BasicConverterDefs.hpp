@@ -2,6 +2,7 @@
 // grid annotations, the parameter report and the run summary printed at destruction.
 #pragma once
 
+#include "convlib/BasicConverterDefsExport.hpp"
 #include "outside/Plexa.hpp"
 #include "outside/Quorix.hpp"
 
@@ -11,12 +12,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#if defined(_WIN32)
-#define CONVLIB_API __declspec(dllexport)
-#else
-#define CONVLIB_API __attribute__((visibility("default")))
-#endif
 
 namespace ConvLib {
 
@@ -81,6 +76,8 @@ public:
 
 private:
     void appendPrimary(std::string& text) const;
+
+    std::string ReportBuffer; // where the next report is built
 };
 
 } // namespace ConvLib

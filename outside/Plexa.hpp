@@ -2,6 +2,7 @@
 // typed data arrays, read from and written to bundle files (HDF5) under a storage policy.
 #pragma once
 
+#include "outside/PlexaExport.hpp"
 #include "outside/Quorix.hpp"
 
 #include <cstddef>
@@ -10,12 +11,6 @@
 #include <string>
 #include <typeinfo>
 #include <vector>
-
-#if defined(_WIN32)
-#define PLEXA_API __declspec(dllexport)
-#else
-#define PLEXA_API __attribute__((visibility("default")))
-#endif
 
 namespace Plexa {
 
@@ -345,10 +340,14 @@ public:
     // True when a slice, grid or field changed since the last load or save.
     bool isModified() const;
 
-    // Writes once more on the way out if the bundle is bound and changed.
+    // Only save() writes: a bound bundle released with unsaved changes is reported on the
+    // standard error stream, and its file stays as it was.
     void extremeUnction() override;
 
 private:
+    // Every failed bind or save leaves its reason in lastError() as well as in its result.
+    BindResult failure(std::string text);
+
     std::map<double, SlicePtr> Slices;
     std::string BoundFile;
     StoragePtr Policy;

@@ -2,6 +2,7 @@
 // string lists, folder scanning, console messages, attributes and data chunks, global counters.
 #pragma once
 
+#include "outside/QuorixExport.hpp"
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -13,12 +14,6 @@
 #include <typeinfo>
 #include <utility>
 #include <vector>
-
-#if defined(_WIN32)
-#define QUORIX_API __declspec(dllexport)
-#else
-#define QUORIX_API __attribute__((visibility("default")))
-#endif
 
 namespace Quorix {
 

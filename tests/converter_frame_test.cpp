@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -109,6 +110,26 @@ TEST(ParameterReport, OverriddenSecondaryIsInsertedAsIs) {
         converter.Secondary = secondary;
         EXPECT_EQ(converter.printParameters(), Frame + Lead + Tail + secondary + Frame);
     }
+}
+
+// The report is built aside: the secondary part still sees the previous report, and a secondary
+// part that throws leaves the previous report in place.
+TEST(ParameterReport, PreviousReportStaysUntilTheNewOneIsWhole) {
+    struct Peeking : TestConverter {
+        std::string printSecondary() override {
+            if (Fail) throw std::runtime_error("no settings");
+            Seen = ParameterText;
+            return "";
+        }
+        std::string Seen;
+        bool Fail = false;
+    } converter;
+    converter.ParameterText = "old report";
+    const std::string report = converter.printParameters();
+    EXPECT_EQ(converter.Seen, "old report");
+    converter.Fail = true;
+    EXPECT_THROW(converter.printParameters(), std::runtime_error);
+    EXPECT_EQ(converter.ParameterText, report);
 }
 
 TEST(SelectionFilters, EmptySetSelectsAllElseOnlyAnExactMatch) {

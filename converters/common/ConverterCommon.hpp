@@ -4,6 +4,7 @@
 
 #include "convlib/BasicConverterDefs.hpp"
 #include "convlib/MyStorage.hpp"
+#include "convlib/Version.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -42,9 +43,9 @@ private:
     bool Enabled;
 };
 
-// The version the converter programs record in their provenance blocks.
-constexpr int ProgramMajorVersion = 1;
-constexpr int ProgramMinorVersion = 0;
+// The version the converter programs record in their provenance blocks: the project's own.
+constexpr int ProgramMajorVersion = CONVLIB_VERSION_MAJOR;
+constexpr int ProgramMinorVersion = CONVLIB_VERSION_MINOR;
 
 // What every batch converter takes from its command line.
 struct BatchSettings {

@@ -1,5 +1,7 @@
 #include "outside/Plexa.hpp"
 
+#include "outside/plexa/detail/BundleFormat.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -273,13 +275,10 @@ void Bundle::unbind() {
 
 void Bundle::extremeUnction() {
     if (!isBound() || !isModified()) return;
-    // runs inside a release, which must not throw: a save that cannot even report is dropped
-    try {
-        BindResult result = save();
-        if (!result) std::fprintf(stderr, "Plexa::Bundle: %s\n", result.Text.c_str());
-    } catch (...) {
-        std::fprintf(stderr, "Plexa::Bundle: saving %s failed\n", BoundFile.c_str());
-    }
+    // Saving is the owner's decision: a write nobody asked for could replace a good file with a
+    // half-done one, so the loss is only reported.
+    std::fprintf(stderr, "Plexa::Bundle: %s was changed but never saved; nothing was written\n",
+                 detail::printableText(BoundFile).c_str());
 }
 
 } // namespace Plexa

@@ -84,13 +84,10 @@ BindResult Bundle::bindTo(const std::string& file,
                           const Quorix::StrongPtr<Quorix::InterfaceBase>&) {
     StoragePtr storage(policy ? dynamic_cast<StorageTransformations*>(policy.rawptr())
                               : new StorageTransformations(false));
-    if (!storage) return {false, file + ": the storage policy is no Plexa::StorageTransformations"};
-    if (holdsOtherFormat(file)) return {false, otherFormatRefusal(file)};
+    if (!storage) return failure(file + ": the storage policy is no Plexa::StorageTransformations");
+    if (holdsOtherFormat(file)) return failure(otherFormatRefusal(file));
     std::string error;
-    if (!absorbFile(file, *this, error)) {
-        LastError = file + ": " + error;
-        return {false, LastError};
-    }
+    if (!absorbFile(file, *this, error)) return failure(file + ": " + error);
     BoundFile = file;
     Policy = storage;
     SavedAt = Quorix::Ageable::GlobalTime.load();
@@ -98,8 +95,8 @@ BindResult Bundle::bindTo(const std::string& file,
 }
 
 BindResult Bundle::bindToNew(const std::string& file, const StoragePtr& policy) {
-    if (file.empty()) return {false, "no file name to bind to"};
-    if (holdsOtherFormat(file)) return {false, otherFormatRefusal(file)};
+    if (file.empty()) return failure("no file name to bind to");
+    if (holdsOtherFormat(file)) return failure(otherFormatRefusal(file));
     BoundFile = file;
     Policy = policy ? policy : StoragePtr(new StorageTransformations(false));
     // The new file holds nothing yet, so everything in the bundle waits to be saved.
@@ -108,14 +105,17 @@ BindResult Bundle::bindToNew(const std::string& file, const StoragePtr& policy) 
 }
 
 BindResult Bundle::save() {
-    if (!isBound()) return {false, "the bundle is bound to no file"};
+    if (!isBound()) return failure("the bundle is bound to no file");
     const std::uint64_t now = Quorix::Ageable::GlobalTime.load();
     BindResult result = writeBundleFile(*this, BoundFile, Policy);
-    if (result)
-        SavedAt = now;
-    else
-        LastError = result.Text;
+    if (!result) return failure(result.Text);
+    SavedAt = now;
     return result;
+}
+
+BindResult Bundle::failure(std::string text) {
+    LastError = std::move(text);
+    return {false, LastError};
 }
 
 } // namespace Plexa
