@@ -27,7 +27,10 @@ public:
     }
 
     bool convert() override {
-        if (!Tools::gatherInputs(*this, Options.InputShard)) return false;
+        std::list<std::string> everyInput;
+        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput)) return false;
+        if (Tools::refuseOutputAmongInputs(*this, OutFile, everyInput, Options.InPlace))
+            return false;
         if (InFiles->empty()) return true; // a shard beyond the last input has nothing to do
         Tools::forEachInput(*this, [this](const std::string& file) { mergeOne(file); });
         if (!ErrorMessages.empty()) return false;
