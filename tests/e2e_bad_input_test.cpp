@@ -39,7 +39,32 @@ const BadCase badCases[] = {
     {QZ_MERGE, {"hill.qz", "-o", "nodir/merged.qz"}, {"Cannot write nodir/merged.qz"}},
     {QZ_MERGE,
      {"hill.qz", "-o", "none.qz", "--times", "0.5"},
-     {"Nothing matched the selection; none.qz not written"}},
+     {"--times 0.5 selects nothing; the inputs hold the times 0"}},
+    {QZ_MERGE,
+     {"hill.qz", "-o", "none.qz", "--fields", "Nope,Nix"},
+     {"--fields Nix,Nope selects nothing; the inputs hold the fields Height, Positions, "
+      "intensity"}},
+    {QZ_MERGE,
+     {"hill.qz", "-o", "none.qz", "--grids", "hill", "--times", "0", "--fields", "Nope"},
+     {"--fields Nope selects nothing"}},
+    {QZ_MERGE,
+     {"hill.qz", "-o", "./hill.qz"},
+     {"The output ./hill.qz is the input hill.qz; --in-place replaces it"}},
+    {QZ_POINTCLOUD,
+     {"hill.qz", "-o", "./hill.qz"},
+     {"The output ./hill.qz is the input hill.qz; --in-place replaces it"}},
+    {QZ_POINTCLOUD,
+     {"height.csv"},
+     {"Grid height in height.csv has a field Height already; --overwrite-fields replaces it"}},
+    {QZ_POINTCLOUD,
+     {"hill.csv", "--grid", "nope"},
+     {"--grid nope selects nothing; the inputs hold the grids hill"}},
+    {QZ_POINTCLOUD,
+     {"hill.qz", "--fields", "Nope"},
+     {"--fields Nope selects nothing; hill.qz holds the fields Height, Positions, intensity"}},
+    {QZ_POINTCLOUD,
+     {"notes.txt"},
+     {"Cannot load point cloud: notes.txt", "notes.txt: unknown file type \".txt\""}},
     {QZ_INSPECT, {"broken.qz", "--json"}, {"Cannot load this bundle: broken.qz"}},
     {QZ_INSPECT,
      {"hill.qz", "--preview", "top.png", "--field", "Nope"},
@@ -54,6 +79,8 @@ TEST_P(BadInput, IsReportedAndLeavesEverythingAsItWas) {
     const BadCase& bad = GetParam();
     TempDir dir;
     dir.write("bad.csv", "x,y,z\n1,2,3\n4,5,oops\n");
+    dir.write("height.csv", "x,y,z,Height\n1,2,3,0\n4,5,6,0\n");
+    dir.write("notes.txt", "not a cloud\n");
     std::filesystem::create_directory(dir / "empty");
     dir.write("broken.qz", "\x89HDF\r\n\x1a\n but not really a bundle file");
     for (const char* file : {"hill.csv", "hill.qz", "ridge.csv"})
@@ -96,13 +123,22 @@ TEST(BadInputFolder, UnreadableFolderIsReported) {
 }
 
 TEST(CommandLineMistakes, GetCli11sMessageAndStatus) {
+    // the program, its arguments, and last what the message says
     const std::vector<std::vector<std::string>> mistakes = {
-        {QZ_POINTCLOUD, "x.csv", "--shard", "0/3"},
-        {QZ_MERGE, "in/"},
-        {QZ_INSPECT, "a.qz", "--preview", "a.png", "--field", "Height", "--size", "0x5"}};
+        {QZ_POINTCLOUD, "x.csv", "--shard", "0/3", "--shard: shard '0/3' needs 1 <= K <= N"},
+        {QZ_MERGE, "in/", "--output is required"},
+        {QZ_INSPECT, "a.qz", "--preview", "a.png", "--field", "Height", "--size", "0x5",
+         "--size: size '0x5' is not of the form"},
+        {QZ_POINTCLOUD, "x.csv", "--delimiter", "pipe",
+         "--delimiter: 'pipe' is none of comma, semicolon, tab, space or their characters"},
+        {QZ_POINTCLOUD, "x.csv", "--xyz", "E,N",
+         "--xyz: 'E,N' does not name three columns, e.g. --xyz east,north,up"},
+        {QZ_MERGE, "a.qz", "-o", "m.qz", "--time", "nan", "--time: needs a finite number"},
+        {QZ_MERGE, "a.qz", "-o", "m.qz", "--grid-name", "", "--grid-name: needs a name"}};
     for (const auto& mistake : mistakes) {
-        RunResult result = run(mistake[0], {mistake.begin() + 1, mistake.end()});
+        RunResult result = run(mistake[0], {mistake.begin() + 1, mistake.end() - 1});
         EXPECT_NE(result.Status, 0) << mistake.back();
+        EXPECT_NE(result.Err.find(mistake.back()), std::string::npos) << result.Err;
         EXPECT_NE(result.Err.find("Run with --help for more information."), std::string::npos);
     }
     EXPECT_EQ(run(QZ_POINTCLOUD, {"--help"}).Status, 0);

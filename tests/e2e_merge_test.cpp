@@ -1,7 +1,11 @@
-// qz-merge end to end: selection, compression and the provenance chain point cloud -> merge.
+// qz-merge end to end: selection, compression, the provenance chain point cloud -> merge, grids of
+// one name from several files and replacing an input.
 #include "tests/e2e/E2eSupport.hpp"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
 
 using namespace ConvLibTest;
 
@@ -29,4 +33,74 @@ TEST(MergeConverter, KeepsTheSelectionUnderThePolicyAndChainsProvenance) {
     const Stored stored = describe(dir / "merged.qz");
     EXPECT_EQ(stored.size(), 4u) << "two grids of one time step, two fields each";
     EXPECT_EQ(findStored(stored, "ridge", "Positions").StoredType, "float64");
+}
+
+namespace {
+
+struct SameNameCase {
+    std::vector<std::string> Arguments;
+    std::string Refusal;                   // in the run summary; empty: the merge is written
+    std::map<std::string, Names> Merged{}; // grid -> fields of the written file
+};
+
+const SameNameCase sameNameCases[] = {
+    {{"a/tile.qz", "b/tile.qz"},
+     "Grid tile at time 0 has 2 points in b/tile.qz but 3 in a/tile.qz; --rename-grids names "
+     "each grid after its file"},
+    {{"a/tile.qz", "b/tile.qz", "--overwrite-fields"},
+     "Grid tile at time 0 has 2 points in b/tile.qz but 3 in a/tile.qz"},
+    {{"a/tile.qz", "c/tile.qz"},
+     "Grid tile at time 0: c/tile.qz and a/tile.qz differ in Positions; --rename-grids names each "
+     "grid after its file, --overwrite-fields takes the later file's"},
+    {{"a/tile.qz", "c/tile.qz", "--overwrite-fields"}, "", {{"tile", {"Positions"}}}},
+    {{"a/tile.qz", "d/tile.qz"}, "", {{"tile", {"Positions", "extra"}}}},
+    {{"a/tile.qz", "b/tile.qz", "--rename-grids"},
+     "",
+     {{"a/tile", {"Positions"}}, {"b/tile", {"Positions"}}}},
+};
+
+Names fieldNames(const Plexa::Grid& grid) {
+    Names names;
+    for (const auto& [name, field] : grid.fields())
+        names.push_back(name);
+    return names;
+}
+
+} // namespace
+
+TEST(MergeConverter, GridsOfOneNameFromTwoFilesMergeOnlyAsMoreFieldsOfTheSamePoints) {
+    TempDir dir;
+    E2e::writeBundleFromText(dir, "a/tile", "x,y,z\n0,0,1\n1,0,2\n0,1,3\n");
+    E2e::writeBundleFromText(dir, "b/tile", "x,y,z\n5,5,5\n6,6,6\n");
+    E2e::writeBundleFromText(dir, "c/tile", "x,y,z\n0,0,1\n1,0,2\n0,1,4\n");
+    E2e::writeBundleFromText(dir, "d/tile", "x,y,z,extra\n0,0,1,7\n1,0,2,8\n0,1,3,9\n");
+    for (const SameNameCase& merge : sameNameCases) {
+        std::filesystem::remove(dir / "m.qz");
+        std::vector<std::string> arguments = merge.Arguments;
+        arguments.insert(arguments.end(), {"-o", "m.qz"});
+        RunResult result = run(QZ_MERGE, arguments, dir.path());
+        const std::string what = merge.Arguments.back() + "\n" + result.Out;
+        EXPECT_EQ(result.Status, merge.Refusal.empty() ? 0 : 1) << what;
+        EXPECT_NE(result.Out.find(merge.Refusal), std::string::npos) << what;
+        if (merge.Refusal.empty()) {
+            std::map<std::string, Names> written;
+            const Plexa::BundlePtr bundle = loadBundle(dir / "m.qz");
+            ASSERT_TRUE(bundle->findSlice(0)) << what;
+            for (const auto& [name, grid] : bundle->findSlice(0)->grids())
+                written[name] = fieldNames(*grid);
+            EXPECT_EQ(written, merge.Merged) << what;
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(dir / "m.qz")) << what;
+        }
+    }
+}
+
+TEST(MergeConverter, ReplacesAnInputOnlyWithInPlace) {
+    TempDir dir;
+    dir.write("hill.qz", readFile(E2e::convertedTree() / "hill.qz"));
+    RunResult result =
+        run(QZ_MERGE, {"hill.qz", "-o", "./hill.qz", "--in-place", "--fields", "Positions"},
+            dir.path());
+    EXPECT_EQ(result.Status, 0) << result.Out;
+    EXPECT_EQ(fieldNames(*firstGrid(dir / "hill.qz", "hill")), Names{"Positions"});
 }

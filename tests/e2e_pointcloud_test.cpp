@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -55,8 +56,7 @@ TEST(PointCloudConverter, ConvertsEveryInputOfATreeAndSaysWhatItDid) {
 
 TEST(PointCloudConverter, RerunSkipsWhatIsDoneUnlessToldToRedoIt) {
     TempDir dir;
-    std::filesystem::copy(convertedTree().Dir.path(), dir.path(),
-                          std::filesystem::copy_options::recursive);
+    E2e::copyTree(convertedTree().Dir.path(), dir.path());
     const auto before = E2e::snapshot(dir.path());
     RunResult rerun = run(QZ_POINTCLOUD, {"in/"}, dir.path());
     EXPECT_EQ(rerun.Status, 0) << rerun.Out;
@@ -107,4 +107,76 @@ TEST(PointCloudConverter, ShardsTakeEveryInputExactlyOnce) {
     }
     EXPECT_EQ(taken.size(), 7u);
     EXPECT_EQ(std::set<std::string>(taken.begin(), taken.end()).size(), 7u);
+}
+
+TEST(PointCloudConverter, WritesTheOutputItIsToldAndAnInputOnlyWithInPlace) {
+    TempDir dir;
+    E2e::writeBundleFromText(dir, "d", "x,y,z\n0,0,1\n1,0,2\n");
+    dir.write("b/out.csv", "x,y,z\n0,0,1\n1,0,3\n");
+    const std::string bundle = readFile(dir / "d.qz");
+    for (const auto& [arguments, folder] :
+         {std::pair<std::vector<std::string>, std::string>{{"d.qz", "-o", "out.qz"}, ""},
+          {{"out.csv"}, "b/"}}) {
+        RunResult result = run(QZ_POINTCLOUD, arguments, dir / folder);
+        EXPECT_EQ(result.Status, 0) << result.Out;
+        expectHeights(dir / (folder + "out.qz"), folder.empty() ? "d" : "out");
+    }
+    EXPECT_EQ(readFile(dir / "d.qz"), bundle);
+
+    RunResult inPlace = run(QZ_POINTCLOUD, {"d.qz", "-o", "./d.qz", "--in-place"}, dir.path());
+    EXPECT_EQ(inPlace.Status, 0) << inPlace.Out;
+    expectHeights(dir / "d.qz", "d");
+}
+
+TEST(PointCloudConverter, TextChangedSinceItsBundleIsConvertedAgain) {
+    TempDir dir;
+    const std::string cloud = dir.write("c.csv", "x,y,z\n0,0,1\n1,0,2\n");
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"c.csv"}, dir.path()).Status, 0);
+    dir.write("c.csv", "x,y,z\n0,0,1\n1,0,2\n0,1,5\n");
+    const auto written = std::filesystem::last_write_time(dir / "c.qz");
+    std::filesystem::last_write_time(cloud, written + std::chrono::seconds(2));
+
+    RunResult rerun = run(QZ_POINTCLOUD, {"c.csv"}, dir.path());
+    EXPECT_EQ(rerun.Status, 0);
+    EXPECT_TRUE(has(rerun.Out, "c.csv -> c.qz: input changed since its bundle was written, "
+                               "converting again, Height added to c (3 points)\n"))
+        << rerun.Out;
+    expectHeights(dir / "c.qz", "c");
+}
+
+TEST(PointCloudConverter, ReplacesHeightWhenToldOrWhenItIsItsOwn) {
+    TempDir dir;
+    dir.write("h.csv", "x,y,z,Height\n0,0,1,9\n1,0,3,9\n");
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"h.csv", "--overwrite-fields"}, {"h.qz", "--ignore-success"}}) {
+        RunResult result = run(QZ_POINTCLOUD, arguments, dir.path());
+        EXPECT_EQ(result.Status, 0) << result.Out;
+        expectHeights(dir / "h.qz", "h");
+    }
+}
+
+TEST(PointCloudConverter, ReadOptionsNameTheGridAndTimeOfTextClouds) {
+    TempDir dir;
+    dir.write("hill.csv", readFile(convertedTree() / "hill.csv"));
+    RunResult result = run(QZ_POINTCLOUD,
+                           {"hill.csv", "--grid-name", "Hill 2", "--time", "2.5", "--delimiter",
+                            "comma", "--xyz", "x,y,z"},
+                           dir.path());
+    ASSERT_EQ(result.Status, 0) << result.Out;
+    const Plexa::BundlePtr bundle = loadBundle(dir / "hill.qz");
+    ASSERT_EQ(bundle->slices().size(), 1u);
+    ASSERT_TRUE(bundle->findSlice(2.5));
+    EXPECT_TRUE(bundle->findSlice(2.5)->findGrid("Hill 2"));
+}
+
+TEST(PointCloudConverter, FolderGivesTheFilesOfKnownTypesAndNamesTheOthersOnce) {
+    TempDir dir;
+    dir.write("in/c.csv", "x,y,z\n0,0,1\n1,0,2\n");
+    dir.write("in/notes.txt", "measured on Monday\n");
+    dir.write("in/README", "");
+    RunResult result = run(QZ_POINTCLOUD, {"in/"}, dir.path());
+    EXPECT_EQ(result.Status, 0) << result.Out;
+    EXPECT_TRUE(has(result.Out, "Skipped, no reader for their type: in/README, in/notes.txt\n"))
+        << result.Out;
+    expectHeights(dir / "in/c.qz", "c");
 }

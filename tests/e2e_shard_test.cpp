@@ -1,4 +1,5 @@
-// The batch helpers of the converter programs: shard specs, shard slices and progress lines.
+// The batch helpers of the converter programs: shard specs, shard slices, progress lines and the
+// column delimiter of text clouds.
 #include "converters/common/ConverterCommon.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -48,4 +49,22 @@ TEST(Progress, WritesCountedLinesOnlyWhenEnabled) {
     });
     EXPECT_EQ(shown, "[1/2] a.csv\n[2/2] b.csv\n");
     EXPECT_EQ(ConvLibTest::captureStderr([] { Progress(1, false).step("a.csv"); }), "");
+}
+
+TEST(Delimiter, IsReadFromItsWordOrItsCharacter) {
+    const std::pair<const char*, char> spellings[] = {
+        {"comma", ','}, {",", ','},    {"semicolon", ';'}, {";", ';'}, {"tab", '\t'},
+        {"\t", '\t'},   {"\\t", '\t'}, {"space", ' '},     {" ", ' '}};
+    for (const auto& [text, expected] : spellings) {
+        char delimiter = 0;
+        std::string error;
+        EXPECT_TRUE(ConvLib::Tools::parseDelimiter(text, delimiter, error)) << text;
+        EXPECT_EQ(delimiter, expected) << text;
+    }
+    for (const char* bad : {"", "|", "Comma", "commas", ",;", "\\s"}) {
+        char delimiter = 'x';
+        std::string error;
+        EXPECT_FALSE(ConvLib::Tools::parseDelimiter(bad, delimiter, error)) << bad;
+        EXPECT_EQ(delimiter, 'x') << bad;
+    }
 }

@@ -3,6 +3,7 @@
 #include "converters/common/Numbers.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
@@ -11,6 +12,8 @@
 namespace ConvLib::Tools {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Why a name the user gave yields no input file.
 std::string noFileReason(const std::string& name) {
@@ -26,6 +29,66 @@ void reportFruitlessNames(BasicConverterDefs& converter) {
     for (const std::string& name : *converter.InFiles)
         if (BasicConverterDefs::expandFiles({name}).second.empty())
             converter.ErrorMessages.push_back(noFileReason(name));
+}
+
+bool namesAFile(const std::string& name) {
+    std::error_code error;
+    return fs::exists(name, error) && !fs::is_directory(name, error);
+}
+
+// What folders and patterns yield but no reader knows is left out, named in one line; a file
+// named outright stays, so that loading it says what is wrong with it.
+std::list<std::string> readableInputs(const std::list<std::string>& files,
+                                      const std::list<std::string>& names) {
+    std::set<std::string> named;
+    for (const std::string& name : names)
+        if (namesAFile(name)) named.insert(name);
+    std::list<std::string> readable;
+    std::vector<std::string> skipped;
+    for (const std::string& file : files) {
+        if (named.count(file) || Plexa::findReader(file))
+            readable.push_back(file);
+        else
+            skipped.push_back(file);
+    }
+    if (!skipped.empty())
+        Quorix::Console() << "Skipped, no reader for their type: " + join(skipped, ", ");
+    return readable;
+}
+
+// "A,B,C": the three columns that hold x, y and z.
+bool parseColumnNames(const std::string& text, std::vector<std::string>& names,
+                      std::string& error) {
+    std::vector<std::string> parsed;
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = text.find(',', start);
+        parsed.push_back(text.substr(start, comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    const bool named = std::none_of(parsed.begin(), parsed.end(),
+                                    [](const std::string& name) { return name.empty(); });
+    if (parsed.size() != 3 || !named) {
+        error = "'" + text + "' does not name three columns, e.g. --xyz east,north,up";
+        return false;
+    }
+    names = parsed;
+    return true;
+}
+
+// An option whose text the parser turns into the value; a text it refuses is a command-line
+// mistake with the parser's reason.
+template <class T>
+CLI::Option* addParsedOption(CLI::App& app, const std::string& name,
+                             bool (*parse)(const std::string&, T&, std::string&), T& value,
+                             const std::string& description) {
+    return app.add_option_function<std::string>(
+        name,
+        [name, parse, &value](const std::string& text) {
+            std::string error;
+            if (!parse(text, value, error)) throw CLI::ValidationError(name, error);
+        },
+        description);
 }
 
 } // namespace
@@ -53,13 +116,9 @@ std::list<std::string> takeShard(const std::list<std::string>& files, const Shar
 }
 
 void addShardOption(CLI::App& app, Shard& shard) {
-    app.add_option_function<std::string>(
-           "--shard",
-           [&shard](const std::string& text) {
-               std::string error;
-               if (!parseShard(text, shard, error)) throw CLI::ValidationError("--shard", error);
-           },
-           "Process only the K-th of N equal slices of the sorted input files (batch jobs)")
+    addParsedOption(
+        app, "--shard", parseShard, shard,
+        "Process only the K-th of N equal slices of the sorted input files (batch jobs)")
         ->type_name("K/N");
 }
 
@@ -69,6 +128,48 @@ void addBatchOptions(CLI::App& app, BatchSettings& settings) {
                    "negative: no compression and full precision")
         ->capture_default_str();
     addShardOption(app, settings.InputShard);
+    app.add_flag("--in-place", settings.InPlace,
+                 "Allow the output to be one of the inputs; it is replaced through a temporary "
+                 "file");
+    app.add_option("--grid-name", settings.Read.GridName,
+                   "Grid name of text, LAS and PLY inputs (default: the file's name without its "
+                   "extension)")
+        ->check([](const std::string& name) { return name.empty() ? "needs a name" : ""; });
+    app.add_option_function<double>(
+           "--time",
+           [&settings](double time) {
+               if (!std::isfinite(time))
+                   throw CLI::ValidationError("--time", "needs a finite number");
+               settings.Read.Time = time;
+           },
+           "Time value of text, LAS and PLY inputs (default: 0)")
+        ->type_name("T");
+}
+
+bool parseDelimiter(const std::string& text, char& delimiter, std::string& error) {
+    // a tab is hard to type on a command line, so its escape counts as the character
+    const std::string given = text == "\\t" ? "\t" : text;
+    for (const auto& [word, character] : {std::pair<const char*, char>{"comma", ','},
+                                          {"semicolon", ';'},
+                                          {"tab", '\t'},
+                                          {"space", ' '}}) {
+        if (given != word && given != std::string(1, character)) continue;
+        delimiter = character;
+        return true;
+    }
+    error = "'" + text + "' is none of comma, semicolon, tab, space or their characters";
+    return false;
+}
+
+void addTextCloudOptions(CLI::App& app, Plexa::ReadOptions& options) {
+    addParsedOption(app, "--delimiter", parseDelimiter, options.Delimiter,
+                    "Column delimiter of text clouds: comma, semicolon, tab or space (or the "
+                    "character; default: detected)")
+        ->type_name("D");
+    addParsedOption(app, "--xyz", parseColumnNames, options.PositionColumns,
+                    "The columns of text clouds that hold x, y and z (default: those named x, y "
+                    "and z)")
+        ->type_name("NAME,NAME,NAME");
 }
 
 std::string shardReport(const Shard& shard) {
@@ -96,18 +197,45 @@ void installStorage(BasicConverterDefs& converter, int compression,
     converter.myStorage = storage;
 }
 
-bool gatherInputs(BasicConverterDefs& converter, const Shard& shard, const InputSelection& select) {
-    if (converter.InFiles) reportFruitlessNames(converter);
+bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
+                  std::list<std::string>& everyInput, const InputSelection& select) {
+    if (!converter.InFiles) converter.InFiles = inputList({});
+    const std::list<std::string> names = *converter.InFiles;
+    reportFruitlessNames(converter);
     converter.readManyFiles();
-    if (!converter.InFiles || converter.InFiles->empty()) {
+    everyInput = readableInputs(*converter.InFiles, names);
+    if (everyInput.empty()) {
         converter.ErrorMessages.push_back("No input file found");
         return false;
     }
-    const std::list<std::string> selected =
-        select ? select(*converter.InFiles) : std::list<std::string>(*converter.InFiles);
+    const std::list<std::string> selected = select ? select(everyInput) : everyInput;
     converter.InFiles =
         Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(takeShard(selected, shard)));
     return true;
+}
+
+bool refuseOutputAmongInputs(BasicConverterDefs& converter, const std::string& output,
+                             const std::list<std::string>& inputs, bool inPlace) {
+    if (inPlace) return false;
+    for (const std::string& input : inputs) {
+        std::error_code error; // a missing output is none of the inputs
+        if (!fs::equivalent(output, input, error)) continue;
+        converter.ErrorMessages.push_back("The output " + output + " is the input " + input +
+                                          "; --in-place replaces it");
+        return true;
+    }
+    return false;
+}
+
+void HeldNames::add(const Plexa::Bundle& bundle) {
+    for (const auto& [time, slice] : bundle.slices()) {
+        Times.insert(time);
+        for (const auto& [name, grid] : slice->grids()) {
+            Grids.insert(name);
+            for (const auto& [field, data] : grid->fields())
+                Fields.insert(field);
+        }
+    }
 }
 
 void forEachInput(BasicConverterDefs& converter,
@@ -126,8 +254,9 @@ void reportInput(const std::string& subject, const Outcomes& outcomes,
 }
 
 bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
-                     BasicConverterDefs::myReadType type) {
+                     BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options) {
     converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{file});
+    const Plexa::ReadOptionsScope scope(options);
     if (converter.loadFilesIntoBundle(type)) return true;
     if (converter.myBundle) addReason(converter, converter.myBundle->lastError());
     return false;

@@ -5,6 +5,7 @@
 #include "convlib/BasicConverterDefs.hpp"
 #include "convlib/MyStorage.hpp"
 #include "convlib/Version.hpp"
+#include "converters/common/Numbers.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -53,10 +54,18 @@ struct BatchSettings {
     std::string Output;
     int Compression = 6;
     Shard InputShard;
+    bool InPlace = false;
+    Plexa::ReadOptions Read; // for the inputs that are not bundle files
 };
 
-// "--compression N" and "--shard K/N", the same in every batch converter.
+// "--compression N", "--shard K/N", "--in-place", "--grid-name NAME" and "--time T", the same in
+// every batch converter.
 void addBatchOptions(CLI::App& app, BatchSettings& settings);
+// "--delimiter D" and "--xyz NAME,NAME,NAME" for text clouds.
+void addTextCloudOptions(CLI::App& app, Plexa::ReadOptions& options);
+// Reads a column delimiter given as a word (comma, semicolon, tab, space) or as the character;
+// false with a reason otherwise.
+bool parseDelimiter(const std::string& text, char& delimiter, std::string& error);
 // The shard's line in the parameter report.
 std::string shardReport(const Shard& shard);
 
@@ -71,10 +80,39 @@ void installStorage(BasicConverterDefs& converter, int compression,
 // Narrows the expanded input list before it is sharded, e.g. to one file per data set.
 using InputSelection = std::function<std::list<std::string>(const std::list<std::string>&)>;
 
-// Expands the converter's input names, narrows them and keeps the shard's slice; false with a
-// message when the names yield no file at all.
+// Expands the converter's input names, leaves out what folders and patterns yield that no reader
+// knows (one line names them), narrows them and keeps the shard's slice; everyInput gets the list
+// before it is narrowed. False with a message when the names yield no file at all.
 bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
-                  const InputSelection& select = nullptr);
+                  std::list<std::string>& everyInput, const InputSelection& select = nullptr);
+
+// True, with a message, when the output is one of the inputs in any spelling and replacing it
+// was not asked for.
+bool refuseOutputAmongInputs(BasicConverterDefs& converter, const std::string& output,
+                             const std::list<std::string>& inputs, bool inPlace);
+
+// What loaded inputs hold, for messages about selections that match nothing.
+struct HeldNames {
+    std::set<double> Times;
+    std::set<std::string> Grids;
+    std::set<std::string> Fields;
+    void add(const Plexa::Bundle& bundle);
+};
+
+// An error when the option chose values and none of them is among those held, e.g.
+// "--grids a,b selects nothing; the inputs hold the grids hill, ridge" (`holding` says who holds
+// what).
+template <class T>
+void requireSelected(BasicConverterDefs& converter, const std::string& option,
+                     const std::set<T>& chosen, const std::set<T>& held,
+                     const std::string& holding) {
+    if (chosen.empty()) return;
+    for (const T& value : chosen)
+        if (held.count(value)) return;
+    converter.ErrorMessages.push_back(option + " " + joinValues(chosen, ",") +
+                                      " selects nothing; " + holding + " " +
+                                      joinValues(held, ", "));
+}
 
 // Calls the action for each input file with a progress line, so that each one succeeds or fails
 // alone; the action may replace the converter's input list.
@@ -86,9 +124,10 @@ using Outcomes = std::vector<std::string>;
 // One console line per input, "<subject>: <outcomes>", or the given text when there are none.
 void reportInput(const std::string& subject, const Outcomes& outcomes, const std::string& whenNone);
 
-// Loads one file through the library; on failure the data model's reason follows its message.
+// Loads one file through the library with the read options; on failure the data model's reason
+// follows its message.
 bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
-                     BasicConverterDefs::myReadType type);
+                     BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options = {});
 
 // Appends the data model's reason as a message of its own, when there is one.
 void addReason(BasicConverterDefs& converter, const std::string& reason);

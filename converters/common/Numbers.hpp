@@ -33,12 +33,19 @@ inline std::string join(const std::vector<std::string>& texts, const std::string
     return text;
 }
 
-// The values in their shortest form, with the separator between them.
-template <class T>
-std::string joinNumbers(const std::vector<T>& values, const std::string& separator) {
+// A value as lists show it: names as they are, numbers in their shortest form.
+inline const std::string& textOf(const std::string& text) {
+    return text;
+}
+template <class T> std::string textOf(T value) {
+    return formatNumber(value);
+}
+
+// The values as lists show them, with the separator between them.
+template <class Values> std::string joinValues(const Values& values, const std::string& separator) {
     std::vector<std::string> texts;
-    for (T value : values)
-        texts.push_back(formatNumber(value));
+    for (const auto& value : values)
+        texts.push_back(textOf(value));
     return join(texts, separator);
 }
 

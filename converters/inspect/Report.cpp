@@ -60,7 +60,7 @@ std::string storageText(const Plexa::StoredField* stored) {
     for (const std::string& filter : filterNames(*stored))
         text += ", " + filter;
     if (stored->Deflate) text += " level " + formatNumber(stored->DeflateLevel);
-    if (!stored->Shift.empty()) text += ", shift (" + Tools::joinNumbers(stored->Shift, ", ") + ")";
+    if (!stored->Shift.empty()) text += ", shift (" + Tools::joinValues(stored->Shift, ", ") + ")";
     return text;
 }
 

@@ -34,7 +34,7 @@ std::string xmlEscape(const std::string& text) {
 }
 
 std::string dimensions(const std::vector<unsigned long long>& shape) {
-    return Tools::joinNumbers(shape, " ");
+    return Tools::joinValues(shape, " ");
 }
 
 // "float32" -> Float/4, "uint8" -> UChar/1, "int64" -> Int/8, ...

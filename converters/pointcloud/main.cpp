@@ -16,6 +16,7 @@ struct Settings : Tools::BatchSettings {
     std::vector<std::string> Fields;
     std::string Grid;
     bool IgnoreSuccess = false;
+    bool OverwriteFields = false;
 };
 
 // Lowest z over the grid's positions, then z minus it for every point.
@@ -30,25 +31,46 @@ Plexa::MemPtr heightAboveLowest(const Plexa::MemArray<double>& positions) {
     return height;
 }
 
+// The library takes the output name "out.qz" for the input itself; another spelling of the same
+// name is taken as it is.
+std::string literalOutputName(const std::string& name) {
+    return name == "out.qz" ? "./out.qz" : name;
+}
+
+bool isNewer(const std::string& file, const std::string& than) {
+    std::error_code error;
+    const auto fileTime = std::filesystem::last_write_time(file, error);
+    const auto thanTime = std::filesystem::last_write_time(than, error);
+    return !error && fileTime > thanTime;
+}
+
+// What is read and written for one input.
+struct Plan {
+    std::string Source;
+    std::string Output;
+    Tools::Outcomes Notes; // why the source was chosen, when it needs a word
+};
+
 class PointCloudConverter : public BasicConverterDefs {
 public:
     explicit PointCloudConverter(const Settings& settings) : Options(settings) {
         ConverterName = "qz-pointcloud";
         InFiles = Tools::inputList(settings.Inputs);
-        OutFile = settings.Output.empty() ? "out.qz" : settings.Output;
+        OutFile = settings.Output;
         IgnoreSuccess = settings.IgnoreSuccess;
         if (!settings.Grid.empty()) DoThisGrids.insert(settings.Grid);
         Tools::installStorage(*this, settings.Compression, settings.Fields);
     }
 
     bool convert() override {
-        if (!Tools::gatherInputs(*this, Options.InputShard, oneInputPerCloud)) return false;
-        if (!Options.Output.empty() && InFiles->size() > 1) {
-            ErrorMessages.push_back("--output needs exactly one input file, got " +
-                                    std::to_string(InFiles->size()));
+        std::list<std::string> everyInput;
+        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, oneInputPerCloud))
             return false;
-        }
+        if (!Options.Output.empty() && !outputFitsInputs(everyInput)) return false;
         Tools::forEachInput(*this, [this](const std::string& file) { convertOne(file); });
+        if (!Held.Grids.empty())
+            Tools::requireSelected(*this, "--grid", DoThisGrids, Held.Grids,
+                                   "the inputs hold the grids");
         return ErrorMessages.empty();
     }
 
@@ -58,10 +80,6 @@ public:
     }
 
 private:
-    static bool isBundle(const std::string& file) {
-        return std::filesystem::path(file).extension() == ".qz";
-    }
-
     static std::string bundleBeside(const std::string& file) {
         return std::filesystem::path(file).replace_extension(".qz").string();
     }
@@ -71,45 +89,47 @@ private:
     static std::list<std::string> oneInputPerCloud(const std::list<std::string>& files) {
         std::set<std::string> made;
         for (const std::string& file : files)
-            if (!isBundle(file)) made.insert(bundleBeside(file));
+            if (!Plexa::isBindableFormat(file)) made.insert(bundleBeside(file));
         std::list<std::string> inputs;
         for (const std::string& file : files)
             if (!made.count(file)) inputs.push_back(file);
         return inputs;
     }
 
-    // A text cloud whose bundle file exists already is represented by it, so that a rerun of a
-    // batch skips what is done; --ignore-success reads the text again.
-    std::string sourceFor(const std::string& file) const {
-        if (IgnoreSuccess || !Options.Output.empty() || isBundle(file)) return file;
+    bool outputFitsInputs(const std::list<std::string>& everyInput) {
+        if (InFiles->size() > 1) {
+            ErrorMessages.push_back("--output needs exactly one input file, got " +
+                                    std::to_string(InFiles->size()));
+            return false;
+        }
+        return !Tools::refuseOutputAmongInputs(*this, Options.Output, everyInput, Options.InPlace);
+    }
+
+    // Bundles are extended in place and text clouds get a bundle file of their own beside them.
+    // A text cloud whose bundle exists is represented by it, so that a rerun of a batch skips
+    // what is done, unless the text changed since or --ignore-success reads it again.
+    Plan planFor(const std::string& file) const {
+        if (!Options.Output.empty()) return {file, Options.Output, {}};
+        if (Plexa::isBindableFormat(file)) return {file, file, {}};
         const std::string bundle = bundleBeside(file);
-        return std::filesystem::exists(bundle) ? bundle : file;
-    }
-
-    // Bundles are extended in place (the library's default output name); text clouds get a
-    // bundle file of their own beside them.
-    std::string outputFor(const std::string& source) const {
-        if (!Options.Output.empty()) return Options.Output;
-        return isBundle(source) ? "out.qz" : bundleBeside(source);
-    }
-
-    // "hill.csv -> hill.qz", or the bundle's name alone when it is extended in place.
-    std::string subjectFor(const std::string& file, const std::string& source) const {
-        const std::string written = OutFile == "out.qz" && isBundle(source) ? source : OutFile;
-        return written == file ? file : file + " -> " + written;
+        if (IgnoreSuccess || !std::filesystem::exists(bundle)) return {file, bundle, {}};
+        if (isNewer(file, bundle))
+            return {file, bundle, {"input changed since its bundle was written, converting again"}};
+        return {bundle, bundle, {}};
     }
 
     void convertOne(const std::string& file) {
-        const std::string source = sourceFor(file);
-        OutFile = outputFor(source);
-        Added.clear();
-        const bool converted = convertSource(source);
-        Tools::reportInput(subjectFor(file, source), converted ? Added : Tools::Outcomes(),
+        const Plan plan = planFor(file);
+        OutFile = literalOutputName(plan.Output);
+        Added = plan.Notes;
+        const bool converted = convertSource(plan.Source);
+        const std::string subject = plan.Output == file ? file : file + " -> " + plan.Output;
+        Tools::reportInput(subject, converted ? Added : Tools::Outcomes(),
                            converted ? "nothing to do" : "not converted, see the errors below");
     }
 
     bool convertSource(const std::string& source) {
-        if (!Tools::loadSingleInput(*this, source, ReadPointCloud)) {
+        if (!Tools::loadSingleInput(*this, source, ReadPointCloud, Options.Read)) {
             Tools::discardBundle(*this);
             return false;
         }
@@ -119,7 +139,8 @@ private:
             Tools::discardBundle(*this);
             return false;
         }
-        if (addHeightToGrids(source)) return Tools::saveAndRelease(*this);
+        Held.add(*myBundle);
+        if (addHeightToGrids(source) && savesSomeField(source)) return Tools::saveAndRelease(*this);
         Tools::discardBundle(*this);
         return false;
     }
@@ -134,6 +155,26 @@ private:
         return true;
     }
 
+    // A bundle written with none of the fields asked for would hold nothing of the input.
+    bool savesSomeField(const std::string& file) {
+        Tools::HeldNames fields;
+        fields.add(*myBundle);
+        const std::size_t errors = ErrorMessages.size();
+        Tools::requireSelected(*this, "--fields", Tools::toSet(Options.Fields), fields.Fields,
+                               file + " holds the fields");
+        return ErrorMessages.size() == errors;
+    }
+
+    // Height made by this converter before (a grid redone with --ignore-success) is its own to
+    // replace; any other is the user's.
+    bool mayWriteHeight(const Plexa::Grid& grid, const std::string& file) {
+        const bool ours = grid.getAttribute(ConverterName + "Successful?").valid();
+        if (!grid.findField("Height") || ours || Options.OverwriteFields) return true;
+        ErrorMessages.push_back("Grid " + grid.name() + " in " + file +
+                                " has a field Height already; --overwrite-fields replaces it");
+        return false;
+    }
+
     bool addHeight(Plexa::Grid& grid, const std::string& file) {
         const Plexa::Field* positions = grid.findField("Positions");
         const auto* points =
@@ -144,6 +185,7 @@ private:
                                     " has no 3-component double field Positions");
             return false;
         }
+        if (!mayWriteHeight(grid, file)) return false;
         grid.addField("Height", heightAboveLowest(*points));
         Added.push_back("Height added to " + grid.name() + " (" + std::to_string(points->size()) +
                         " points)");
@@ -157,15 +199,18 @@ private:
 
     Settings Options;
     Tools::Outcomes Added; // of the input at hand
+    Tools::HeldNames Held; // what the inputs hold, for a --grid that selects nothing
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {
-    app.add_option("inputs", settings.Inputs,
-                   "Point clouds (.csv with a header, .xyz) or bundle files (.qz); folders "
-                   "(with a trailing '/') and patterns are expanded")
+    app.add_option(
+           "inputs", settings.Inputs,
+           "Files of the known types (" + Plexa::knownExtensions() +
+               "): point clouds get a bundle file, bundle files are extended; folders "
+               "(with a trailing '/') and patterns are expanded to the files of these types")
         ->required();
     app.add_option("-o,--output", settings.Output,
-                   "Output bundle file, for a single input only (default: a text cloud becomes "
+                   "Output bundle file, for a single input only (default: a point cloud becomes "
                    "<name>.qz beside it, a bundle file is extended in place)");
     app.add_option("-f,--fields", settings.Fields,
                    "Only these fields are written, comma separated (default: all)")
@@ -173,6 +218,9 @@ void defineOptions(CLI::App& app, Settings& settings) {
     app.add_option("-g,--grid", settings.Grid, "Process only the grid of this name");
     app.add_flag("--ignore-success", settings.IgnoreSuccess,
                  "Redo grids that already carry this converter's success mark");
+    app.add_flag("--overwrite-fields", settings.OverwriteFields,
+                 "Replace a field Height that the input has already");
+    Tools::addTextCloudOptions(app, settings.Read);
     Tools::addBatchOptions(app, settings);
 }
 

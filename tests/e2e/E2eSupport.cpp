@@ -31,9 +31,21 @@ void writeInputTree(const TempDir& dir) {
                   readFile(std::string(CONVLIB_SOURCE_DIR) + "/samples/" + sample));
     for (int index = 1; index <= 3; ++index)
         dir.write("in/far" + std::to_string(index) + ".xyz", farCloud(index));
-    const std::string survey = dir.write("in/survey.xyz", "0 0 1\n1 0 2\n0 1 3\n");
-    Plexa::writeBundleFile(*loadBundle(survey), dir / "in/survey.qz", Plexa::StoragePtr());
-    std::filesystem::remove(survey);
+    writeBundleFromText(dir, "in/survey", "x,y,z\n0,0,1\n1,0,2\n0,1,3\n");
+}
+
+void writeBundleFromText(const TempDir& dir, const std::string& name, const std::string& text) {
+    const std::string cloud = dir.write(name + ".csv", text);
+    Plexa::writeBundleFile(*loadBundle(cloud), dir / (name + ".qz"), Plexa::StoragePtr());
+    std::filesystem::remove(cloud);
+}
+
+void copyTree(const std::string& from, const std::string& to) {
+    namespace fs = std::filesystem;
+    fs::copy(from, to, fs::copy_options::recursive);
+    for (const auto& entry : fs::recursive_directory_iterator(from))
+        fs::last_write_time(fs::path(to) / entry.path().lexically_relative(from),
+                            entry.last_write_time());
 }
 
 ConvertedTree::ConvertedTree() {

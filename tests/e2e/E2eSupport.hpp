@@ -14,6 +14,12 @@ namespace ConvLibTest::E2e {
 // far1..far3.xyz (coordinates with long fractions) and survey.qz, a bundle without Height.
 void writeInputTree(const TempDir& dir);
 
+// Writes the text cloud <name>.csv, makes the bundle file <name>.qz from it and removes the text.
+void writeBundleFromText(const TempDir& dir, const std::string& name, const std::string& text);
+
+// A copy of the folder whose files keep their modification times, as converters compare them.
+void copyTree(const std::string& from, const std::string& to);
+
 // The input tree converted by qz-pointcloud once for all tests of a program; read only.
 struct ConvertedTree {
     ConvertedTree();

@@ -282,10 +282,10 @@ public:
         ++Rows;
     }
 
-    void addTo(Bundle& into, const std::string& gridName) const {
+    void addTo(Bundle& into, const std::string& gridName, double time) const {
         if (Rows == 0) throw std::runtime_error("no points");
         if (Rows != Capacity) throw std::runtime_error("the file changed while it was read");
-        GridPtr grid = into.addSlice(0.0)->addGrid(gridName);
+        GridPtr grid = into.addSlice(time)->addGrid(gridName);
         grid->addField("Positions", Positions);
         for (std::size_t column = 0; column < Names.size(); ++column)
             if (Fields[column]) grid->addField(Names[column], Fields[column]);
@@ -322,7 +322,8 @@ std::size_t rowsAtMost(const FileCensus& census, std::size_t columns, bool heade
     return std::min(lines, (census.Bytes + 1) / (2 * std::max<std::size_t>(columns, 1)));
 }
 
-void readCloud(const std::string& file, bool csv, Bundle& into, const std::string& gridName) {
+void readCloud(const std::string& file, bool csv, Bundle& into, const std::string& gridName,
+               double time) {
     const FileCensus census = takeCensus(file);
     LineReader lines(file);
     std::optional<Cloud> cloud;
@@ -344,7 +345,7 @@ void readCloud(const std::string& file, bool csv, Bundle& into, const std::strin
         cloud->addRow(words, lines.lineNumber());
     }
     if (!cloud) throw std::runtime_error("no points");
-    cloud->addTo(into, gridName);
+    cloud->addTo(into, gridName, time);
 }
 
 class TextCloudReader final : public Reader {
@@ -358,7 +359,8 @@ public:
                 throw std::runtime_error(problem);
             const std::filesystem::path path(file);
             readCloud(file, extensionOf(file) == ".csv", staging,
-                      options.GridName.empty() ? path.stem().string() : options.GridName);
+                      options.GridName.empty() ? path.stem().string() : options.GridName,
+                      options.Time);
             return true;
         } catch (const std::exception& failure) {
             error = printableText(failure.what()); // values from the file reach terminals
