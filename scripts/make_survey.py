@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes a survey of small point clouds for the batch runs (deterministic: same bytes every run).
 
-scripts/make_survey.py FOLDER [CLOUDS] [POINTS]   (defaults: 300 clouds of 400 points)
+scripts/make_survey.py FOLDER [CLOUDS] [POINTS]   (defaults: 400 clouds of 300 points)
 
 The clouds are spread over a few area folders of unequal size, .csv and .xyz mixed, so that the
 shards of a batch cut across folders and formats.
@@ -62,5 +62,5 @@ if __name__ == "__main__":
     if len(sys.argv) < 2:
         sys.exit(__doc__.strip())
     write_survey(pathlib.Path(sys.argv[1]),
-                 int(sys.argv[2]) if len(sys.argv) > 2 else 300,
-                 int(sys.argv[3]) if len(sys.argv) > 3 else 400)
+                 int(sys.argv[2]) if len(sys.argv) > 2 else 400,
+                 int(sys.argv[3]) if len(sys.argv) > 3 else 300)
