@@ -26,7 +26,7 @@ bin=$(cd "$build" 2>/dev/null && pwd)/converters
 for program in qz-pointcloud qz-inspect; do
     [ -x "$bin/$program" ] || fail "no $program in $build/converters: build it first (cmake --build $build --target qz-pointcloud qz-inspect)"
 done
-"$root/scripts/setup.sh" slurm-wlm munge parallel inotify-tools python3 >/dev/null ||
+"$root/scripts/setup.sh" slurm-wlm munge parallel inotify-tools python3 ||
     fail "cannot install slurm-wlm, munge, parallel and inotify-tools from Debian"
 
 scratch=$(mktemp -d /tmp/qz-slurm-demo.XXXXXX)
@@ -108,6 +108,14 @@ wait_until() {
 # ---------------------------------------------------------------------------------------------
 # The private cluster.
 
+# True once the check passes; ends the run at once when the daemon has exited instead.
+daemon_ready() {
+    local name=$1 pid=$2
+    shift 2
+    kill -0 "$pid" 2>/dev/null || fail "$name exited as it started (its log follows)"
+    "$@"
+}
+
 # Two loopback ports free at the moment, for slurmctld and slurmd.
 free_ports() {
     python3 -c 'import socket
@@ -124,8 +132,8 @@ start_munge() {
         --pid-file="$scratch/munge/munged.pid" --seed-file="$scratch/munge/munged.seed" \
         --log-file="$scratch/log/munged.log" >>"$scratch/log/munged.log" 2>&1 &
     remember munged $!
-    wait_until "munged to answer" 20 munge_works "$socket" ||
-        fail "munged did not start (its log follows)"
+    wait_until "munged to answer" 20 daemon_ready munged $! munge_works "$socket" ||
+        fail "munged did not answer (its log follows)"
 }
 
 munge_works() { munge --socket="$1" --no-input 2>/dev/null | unmunge --socket="$1" >/dev/null 2>&1; }
@@ -148,8 +156,6 @@ StateSaveLocation=$scratch/state
 SlurmdSpoolDir=$scratch/spool
 SlurmctldPidFile=$scratch/slurmctld.pid
 SlurmdPidFile=$scratch/slurmd.pid
-SlurmctldLogFile=$scratch/log/slurmctld.log
-SlurmdLogFile=$scratch/log/slurmd.log
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 SelectType=select/cons_tres
@@ -160,6 +166,7 @@ JobAcctGatherType=jobacct_gather/none
 AccountingStorageType=accounting_storage/none
 JobCompType=jobcomp/none
 MpiDefault=none
+MailProg=/bin/true
 SwitchType=switch/none
 ReturnToService=2
 KillWait=5
@@ -176,10 +183,11 @@ start_slurm() {
     write_slurm_conf
     slurmctld -D -i -f "$SLURM_CONF" >>"$scratch/log/slurmctld.log" 2>&1 &
     remember slurmctld $!
-    wait_until "slurmctld to answer" 30 controller_up || fail "slurmctld did not start (its log follows)"
+    wait_until "slurmctld to answer" 30 daemon_ready slurmctld $! controller_up ||
+        fail "slurmctld did not answer (its log follows)"
     slurmd -D -N localhost -f "$SLURM_CONF" >>"$scratch/log/slurmd.log" 2>&1 &
     remember slurmd $!
-    wait_until "the node to become idle" 30 node_idle ||
+    wait_until "the node to become idle" 30 daemon_ready slurmd $! node_idle ||
         fail "slurmd did not register its node (state: $(sinfo --noheader --format='%T %E' 2>&1))"
     slurm_up=1
     say "Slurm $(sinfo --version | cut -d' ' -f2) is up: one node with $(nproc) CPUs, config in $SLURM_CONF"
