@@ -292,6 +292,7 @@ check_survey() {
         unset "writes[$output]"
     done
     while read -r output; do
+        [ -z "${bad[$output]:-}" ] || continue
         problems+=("$output does not load or holds no Height for each point")
         bad[$output]=1
     done < <(unloadable inputs outputs)
@@ -416,13 +417,15 @@ run_cancelled_array() {
     stop_watch "$survey" "$events"
     require_tasks_done "$rerun_job"
     if ! outputs_present "$survey" | grep -xFf "$scratch/cancel.before" | cmp -s - "$scratch/cancel.before"; then
-        echo "slurm-demo: the rerun rewrote outputs that the first array had finished" >&2
+        echo "slurm-demo: the resubmitted array rewrote outputs that the first one had finished" >&2
         failed=1
-    fi
-    if ! diff <(moves_recorded "$survey" "$events" | tail -n +$((seen + 1)) | sort) <(printf '%s\n' "${left[@]}" | sort) >"$scratch/cancel.diff"; then
-        echo "slurm-demo: the rerun wrote other outputs than those the cancelled task left (< written, > left):" >&2
+    elif ! diff <(moves_recorded "$survey" "$events" | tail -n +$((seen + 1)) | sort) \
+        <(printf '%s\n' "${left[@]}" | sort) >"$scratch/cancel.diff"; then
+        echo "slurm-demo: the resubmitted array wrote other outputs than the cancelled task left (< written, > left):" >&2
         head -n 20 "$scratch/cancel.diff" >&2
         failed=1
+    else
+        say "resubmitted array: wrote the ${#left[@]} outputs the cancelled task left, rewrote none of the other $(wc -l <"$scratch/cancel.before")"
     fi
     check_survey "Slurm array, task 0 cancelled, array resubmitted" "$survey" "$events"
 }
