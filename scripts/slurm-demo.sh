@@ -452,7 +452,7 @@ start_munge
 start_slurm
 write_task_script
 python3 "$root/scripts/make_survey.py" "$scratch/pristine" "$clouds"
-say "survey: $clouds point clouds in $(find "$scratch/pristine" -mindepth 1 -type d | wc -l) folders, $(du -sh "$scratch/pristine" | cut -f1)"
+say "survey: $clouds point clouds in $(find "$scratch/pristine" -mindepth 1 -type d | wc -l) folders, $(du -sh --apparent-size "$scratch/pristine" | cut -f1)B"
 run_one_process
 run_array
 run_cancelled_array
