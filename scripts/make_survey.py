@@ -11,23 +11,21 @@ import pathlib
 import sys
 
 AREAS = ("north", "east", "south", "west", "summit")
+# header line and row format of each text format
+FORMATS = {
+    "csv": ("x,y,z,intensity", "{x:.2f},{y:.2f},{z:.3f},{intensity}"),
+    "xyz": ("# survey tile: x y z reflectance", "{x:.2f} {y:.2f} {z:.3f} {reflectance:.2f}"),
+}
 
 
-def csv_cloud(origin, side, relief):
-    lines = ["x,y,z,intensity"]
+def cloud(suffix, origin, side, relief):
+    header, row = FORMATS[suffix]
+    lines = [header]
     for i in range(side):
         for j in range(side):
-            lines.append(f"{origin[0] + 2.0 * i:.2f},{origin[1] + 2.0 * j:.2f},"
-                         f"{relief(i, j):.3f},{(i * 7 + j * 13) % 100}")
-    return "\n".join(lines) + "\n"
-
-
-def xyz_cloud(origin, side, relief):
-    lines = ["# survey tile: x y z reflectance"]
-    for i in range(side):
-        for j in range(side):
-            lines.append(f"{origin[0] + 2.0 * i:.2f} {origin[1] + 2.0 * j:.2f} "
-                         f"{relief(i, j):.3f} {(i + j) % 20 / 20:.2f}")
+            lines.append(row.format(x=origin[0] + 2.0 * i, y=origin[1] + 2.0 * j, z=relief(i, j),
+                                    intensity=(i * 7 + j * 13) % 100,
+                                    reflectance=(i + j) % 20 / 20))
     return "\n".join(lines) + "\n"
 
 
@@ -54,8 +52,9 @@ def write_survey(root, clouds, points):
         folder = root / area_of(tile)
         folder.mkdir(parents=True, exist_ok=True)
         origin = (500000.0 + 100.0 * (tile % 20), 5400000.0 + 100.0 * (tile // 20))
-        make, suffix = (csv_cloud, "csv") if tile % 3 else (xyz_cloud, "xyz")
-        (folder / f"tile{tile:04d}.{suffix}").write_text(make(origin, side, tile_relief(tile)))
+        suffix = "csv" if tile % 3 else "xyz"
+        text = cloud(suffix, origin, side, tile_relief(tile))
+        (folder / f"tile{tile:04d}.{suffix}").write_text(text)
 
 
 if __name__ == "__main__":
