@@ -21,10 +21,12 @@ fail() {
 }
 
 [ "$(id -u)" -eq 0 ] ||
-    fail "needs root: slurmd starts jobs as their owner and munged, slurmctld and slurmd run as root here (run it as root or through sudo)"
+    fail "needs root: munged, slurmctld and slurmd run as root here, and slurmd starts jobs as" \
+        "their owner (run it as root or through sudo)"
 bin=$(cd "$build" 2>/dev/null && pwd)/converters
 for program in qz-pointcloud qz-inspect; do
-    [ -x "$bin/$program" ] || fail "no $program in $build/converters: build it first (cmake --build $build --target qz-pointcloud qz-inspect)"
+    [ -x "$bin/$program" ] || fail "no $program in $build/converters: build it first" \
+        "(cmake --build $build --target qz-pointcloud qz-inspect)"
 done
 "$root/scripts/setup.sh" slurm-wlm munge parallel inotify-tools python3 ||
     fail "cannot install slurm-wlm, munge, parallel and inotify-tools from Debian"
@@ -136,7 +138,9 @@ start_munge() {
         fail "munged did not answer (its log follows)"
 }
 
-munge_works() { munge --socket="$1" --no-input 2>/dev/null | unmunge --socket="$1" >/dev/null 2>&1; }
+munge_works() {
+    munge --socket="$1" --no-input 2>/dev/null | unmunge --socket="$1" >/dev/null 2>&1
+}
 
 write_slurm_conf() {
     local ports
@@ -190,7 +194,8 @@ start_slurm() {
     wait_until "the node to become idle" 30 daemon_ready slurmd $! node_idle ||
         fail "slurmd did not register its node (state: $(sinfo --noheader --format='%T %E' 2>&1))"
     slurm_up=1
-    say "Slurm $(sinfo --version | cut -d' ' -f2) is up: one node with $(nproc) CPUs, config in $SLURM_CONF"
+    say "Slurm $(sinfo --version | cut -d' ' -f2) is up: one node with $(nproc) CPUs," \
+        "configuration in $SLURM_CONF"
 }
 
 # False also when the controller does not answer, so that a wait times out instead of passing.
@@ -230,7 +235,8 @@ catch_up_watch() {
     local survey=$1 events=$2 marker=$1/.watch-marker
     touch "$marker.new"
     mv "$marker.new" "$marker"
-    wait_until "inotify to catch up" 20 grep -qxF "$marker" "$events" || fail "inotifywait lost events"
+    wait_until "inotify to catch up" 20 grep -qxF "$marker" "$events" ||
+        fail "inotifywait lost events"
     rm "$marker"
 }
 
@@ -245,7 +251,8 @@ stop_watch() {
 
 # "output points" for every input: one value of Height per data line (after the header line).
 expected_heights() {
-    awk 'FNR > 1 { points[FILENAME]++ } END { for (file in points) print file, points[file] }' "$@" |
+    awk 'FNR > 1 { points[FILENAME]++ }
+         END { for (file in points) print file, points[file] }' "$@" |
         sed -E 's/\.[a-z]+ ([0-9]+)$/.qz \1/'
 }
 
@@ -268,9 +275,9 @@ unloadable() {
     done
 }
 
-# Checks every input of the survey against the moves the watch recorded: one output each,
-# written exactly once, loading with a Height per point; no stray output and no hidden file left. Prints the
-# problems, adds the number of inputs without one to the summary and fails on any problem.
+# Checks every input of the survey against the moves the watch recorded: one output each, written
+# exactly once, holding a Height per point; no stray output and no hidden file left. Prints the
+# problems, lowers $least_converted to the inputs without one, and sets $failed on any problem.
 check_survey() {
     local label=$1 survey=$2 events=$3 index input output converted=0
     local -A writes=() bad=()
@@ -300,9 +307,12 @@ check_survey() {
     while read -r output; do
         problems+=("$output left behind (a hidden file: a save's temporary file?)")
     done < <(find "$survey" -name '.*' ! -path "$survey")
-    for output in "${outputs[@]}"; do [ -n "${bad[$output]:-}" ] || converted=$((converted + 1)); done
+    for output in "${outputs[@]}"; do
+        [ -n "${bad[$output]:-}" ] || converted=$((converted + 1))
+    done
     least_converted=$((converted < least_converted ? converted : least_converted))
-    say "$label: $converted of ${#inputs[@]} inputs converted exactly once, each output holds a Height per point"
+    say "$label: $converted of ${#inputs[@]} inputs converted exactly once," \
+        "each output holds a Height per point"
     [ ${#problems[@]} -eq 0 ] && return 0
     printf '  %s\n' "${problems[@]:0:20}" >&2
     [ ${#problems[@]} -le 20 ] || echo "  ... and $((${#problems[@]} - 20)) more" >&2
@@ -312,7 +322,9 @@ check_survey() {
 # ---------------------------------------------------------------------------------------------
 # Ways of running the README's recipe.
 
-elapsed_since() { awk -v start="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - start }'; }
+elapsed_since() {
+    awk -v start="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - start }'
+}
 
 write_task_script() {
     cat >"$scratch/task.sh" <<TASK
@@ -356,16 +368,25 @@ require_tasks_done() {
     [ $seen -eq "$tasks" ] || fail "array job $job shows $seen tasks instead of $tasks"
 }
 
-run_one_process() {
-    local survey events=$scratch/one-process.events start
-    survey=$(fresh_survey one-process)
+# Converts a fresh survey on this machine alone: runs the command, with the survey's folders in
+# place of the word @folders, within the time limit; sets the variable named by the third argument
+# to the time it took, and checks the survey.
+run_locally() {
+    local name=$1 label=$2 time_variable=$3 survey events=$scratch/$1.events start word status=0
+    local -a command=()
+    shift 3
+    survey=$(fresh_survey "$name")
+    for word in "$@"; do
+        if [ "$word" = @folders ]; then command+=("$survey"/*/); else command+=("$word"); fi
+    done
     start_watch "$survey" "$events"
     start=$EPOCHREALTIME
-    timeout $wait_limit "$bin/qz-pointcloud" "$survey"/*/ >"$scratch/one-process.log" 2>&1 ||
-        fail "one qz-pointcloud process over the survey failed (exit $?): $(tail -n 20 "$scratch/one-process.log")"
-    one_process_time=$(elapsed_since "$start")
+    timeout $wait_limit "${command[@]}" >"$scratch/$name.log" 2>&1 || status=$?
+    [ $status -eq 0 ] || fail "$label ended with status $status; the end of its output" \
+        "($scratch/$name.log):" "$(tail -n 20 "$scratch/$name.log")"
+    printf -v "$time_variable" '%s' "$(elapsed_since "$start")"
     stop_watch "$survey" "$events"
-    check_survey "one process" "$survey" "$events"
+    check_survey "$label" "$survey" "$events"
 }
 
 run_array() {
@@ -393,7 +414,7 @@ first_task_under_way() {
 outputs_present() { find "$1" -name '*.qz' -printf '%p %i %s %T@\n' | sort; }
 
 run_cancelled_array() {
-    local survey events=$scratch/cancel.events job rerun_job seen output
+    local survey events=$scratch/cancel.events job rerun_job seen output before
     local -a left=() first_outputs
     survey=$(fresh_survey cancel)
     mapfile -t first_outputs < <(inputs_of "$survey" | outputs_for)
@@ -406,9 +427,10 @@ run_cancelled_array() {
     await_array "$job"
     require_tasks_done "$job" 0
     for output in "${first_outputs[@]}"; do [ -f "$output" ] || left+=("$output"); done
-    say "cancelled task 0 while it ran: $((${#first_outputs[@]} - ${#left[@]})) of its ${#first_outputs[@]} inputs done"
-    [ ${#left[@]} -gt 0 ] ||
-        fail "task 0 finished its whole shard before the cancel took effect: nothing left to test the rerun on"
+    say "cancelled task 0 while it ran: $((${#first_outputs[@]} - ${#left[@]})) of its" \
+        "${#first_outputs[@]} inputs done"
+    [ ${#left[@]} -gt 0 ] || fail "task 0 finished its whole shard before the cancel took" \
+        "effect: nothing left to test the resubmission on"
     catch_up_watch "$survey" "$events"
     seen=$(moves_recorded "$survey" "$events" | wc -l)
     outputs_present "$survey" >"$scratch/cancel.before"
@@ -416,47 +438,42 @@ run_cancelled_array() {
     await_array "$rerun_job"
     stop_watch "$survey" "$events"
     require_tasks_done "$rerun_job"
-    if ! outputs_present "$survey" | grep -xFf "$scratch/cancel.before" | cmp -s - "$scratch/cancel.before"; then
+    before=$scratch/cancel.before
+    if ! outputs_present "$survey" | grep -xFf "$before" | cmp -s - "$before"; then
         echo "slurm-demo: the resubmitted array rewrote outputs that the first one had finished" >&2
         failed=1
     elif ! diff <(moves_recorded "$survey" "$events" | tail -n +$((seen + 1)) | sort) \
         <(printf '%s\n' "${left[@]}" | sort) >"$scratch/cancel.diff"; then
-        echo "slurm-demo: the resubmitted array wrote other outputs than the cancelled task left (< written, > left):" >&2
+        echo "slurm-demo: the resubmitted array wrote other outputs than the cancelled task" \
+            "left (< written, > left):" >&2
         head -n 20 "$scratch/cancel.diff" >&2
         failed=1
     else
-        say "resubmitted array: wrote the ${#left[@]} outputs the cancelled task left, rewrote none of the other $(wc -l <"$scratch/cancel.before")"
+        say "resubmitted array: wrote the ${#left[@]} outputs the cancelled task left," \
+            "rewrote none of the other $(wc -l <"$before")"
     fi
     check_survey "Slurm array, task 0 cancelled, array resubmitted" "$survey" "$events"
-}
-
-run_parallel() {
-    local survey events=$scratch/parallel.events start
-    survey=$(fresh_survey parallel)
-    start_watch "$survey" "$events"
-    start=$EPOCHREALTIME
-    # shellcheck disable=SC2046 # the shard numbers
-    timeout $wait_limit parallel --will-cite "$bin/qz-pointcloud" "$survey"/*/ --shard {}/"$tasks" \
-        ::: $(seq "$tasks") >"$scratch/parallel.log" 2>&1 ||
-        fail "GNU parallel ended with status $? (its log: $(tail -n 20 "$scratch/parallel.log"))"
-    parallel_time=$(elapsed_since "$start")
-    stop_watch "$survey" "$events"
-    check_survey "GNU parallel, $tasks shards" "$survey" "$events"
 }
 
 # ---------------------------------------------------------------------------------------------
 
 failed=0
 least_converted=$clouds
+one_process_time="" array_time="" parallel_time=""
 start_munge
 start_slurm
 write_task_script
 python3 "$root/scripts/make_survey.py" "$scratch/pristine" "$clouds"
-say "survey: $clouds point clouds in $(find "$scratch/pristine" -mindepth 1 -type d | wc -l) folders, $(du -sh --apparent-size "$scratch/pristine" | cut -f1)B"
-run_one_process
+say "survey: $clouds point clouds in $(find "$scratch/pristine" -mindepth 1 -type d | wc -l)" \
+    "folders, $(du -sh --apparent-size "$scratch/pristine" | cut -f1)B"
+run_locally one-process "one process" one_process_time "$bin/qz-pointcloud" @folders
 run_array
 run_cancelled_array
-run_parallel
-say "time for the survey on $(nproc) CPUs: one process $one_process_time s; Slurm array of $tasks tasks $array_time s (submission to the last task's end); GNU parallel $parallel_time s"
+# shellcheck disable=SC2046 # the shard numbers
+run_locally parallel "GNU parallel, $tasks shards" parallel_time \
+    parallel --will-cite "$bin/qz-pointcloud" @folders --shard {}/"$tasks" ::: $(seq "$tasks")
+say "time for the survey on $(nproc) CPUs: one process $one_process_time s;" \
+    "Slurm array of $tasks tasks $array_time s (submission to the last task's end);" \
+    "GNU parallel $parallel_time s"
 echo "$least_converted of $clouds inputs converted"
 [ $failed -eq 0 ] && [ "$least_converted" -eq "$clouds" ]
