@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, only those that are missing.
+# Installs the Debian packages the build needs, only those that are missing. Given package names,
+# it installs those instead (scripts that need more than the build bring their own list).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libhdf5-dev hdf5-tools libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev libpng-dev libxml2-utils python3
           clang-14 libclang-rt-14-dev)
+[ $# -eq 0 ] || packages=("$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
