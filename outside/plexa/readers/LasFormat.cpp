@@ -63,10 +63,11 @@ void checkPlacement(const Header& header, std::uint64_t fileSize) {
                       ", beyond the end of the file (" + to_string(fileSize) + " bytes)");
     const std::uint64_t available = fileSize - header.PointOffset;
     std::uint64_t needed = 0;
-    if (__builtin_mul_overflow(header.PointCount, header.RecordLength, &needed) ||
-        needed > available)
+    const bool beyond64Bits =
+        __builtin_mul_overflow(header.PointCount, header.RecordLength, &needed);
+    if (beyond64Bits || needed > available)
         throw failure("the point data holds " + to_string(available) + " of the " +
-                      (needed ? to_string(needed) : "more than 2^64") + " bytes that " +
+                      (beyond64Bits ? "more than 2^64" : to_string(needed)) + " bytes that " +
                       to_string(header.PointCount) + " points of " +
                       to_string(header.RecordLength) + " bytes take");
     if (header.ExtendedRecordCount == 0) return;
