@@ -95,6 +95,6 @@ if __name__ == "__main__":
         ("ridge.csv", cloud("X,Y,Z,class", 8, 8, ridge_point)),
     ):
         (SAMPLES / name).write_text(text)
-    (SAMPLES / "hill.las").write_bytes(hill_las())
+    (SAMPLES / "survey.las").write_bytes(hill_las())
     if len(sys.argv) > 1:
         bundles(sys.argv[1])
