@@ -1,11 +1,10 @@
 // LAS point clouds 1.0 to 1.4 (".las"), uncompressed, point formats 0 to 10. Compressed files
 // (".laz", or a point format with a compression bit) are refused.
-#include "outside/plexa/detail/BundleFormat.hpp"
-#include "outside/plexa/readers/LasFormat.hpp"
 #include "outside/plexa/readers/Readers.hpp"
 
+#include "outside/plexa/readers/LasFormat.hpp"
+
 #include <algorithm>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -311,16 +310,10 @@ public:
 
     bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
               std::string& error) const noexcept override {
-        try {
-            if (std::string problem = fileProblem(file); !problem.empty())
-                throw std::runtime_error(problem);
+        return readGuarded(file, error, [&] {
             if (extensionOf(file) == ".laz") throw std::runtime_error(CompressedRefusal);
             readCloud(file, staging, options);
-            return true;
-        } catch (const std::exception& failure) {
-            error = printableText(failure.what()); // names and texts from the file
-        }
-        return false;
+        });
     }
 };
 
