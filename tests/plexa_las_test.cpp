@@ -450,6 +450,8 @@ TEST_F(LasTest, HostileHeadersAreRefusedWithTheirCauseAndAddNothing) {
         {"scale 0", patched(las12(), 131, 0.0), "the X coordinate has the scale factor 0"},
         {"offset not a number", patched(las12(), 163, std::nan("")),
          "the Y coordinate has the offset nan"},
+        {"scale beyond double", patched(las12(), 147, 1e300),
+         "the Z coordinate's scale factor and offset take it beyond the range of double"},
         {"extra bytes mismatch",
          withExtraBytes(extraBytesDescriptor(5, 0, "A") + extraBytesDescriptor(1, 0, "B")),
          "the Extra Bytes record describes more bytes than the 4 that each point holds beyond "

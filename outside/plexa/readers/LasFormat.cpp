@@ -437,8 +437,11 @@ Header parseHeader(const std::uint8_t* bytes, std::size_t available, std::uint64
     for (int axis = 0; axis < 3; ++axis) {
         header.Scale[axis] = load<double>(bytes + 131 + 8 * axis);
         header.Add[axis] = load<double>(bytes + 155 + 8 * axis);
-        checkTransform(std::string("the ") + "XYZ"[axis] + " coordinate", header.Scale[axis],
-                       header.Add[axis]);
+        const std::string what = std::string("the ") + "XYZ"[axis] + " coordinate";
+        checkTransform(what, header.Scale[axis], header.Add[axis]);
+        if (!std::isfinite(2147483648.0 * std::fabs(header.Scale[axis]) +
+                           std::fabs(header.Add[axis])))
+            throw failure(what + "'s scale factor and offset take it beyond the range of double");
     }
     if (header.Minor >= 4) {
         header.ExtendedRecordStart = load<std::uint64_t>(bytes + 235);
@@ -464,6 +467,7 @@ std::vector<Column> pointColumns(const Header& header,
 }
 
 std::string textOf(const std::uint8_t* bytes, std::size_t size) {
+    if (size == 0) return std::string(); // bytes may be null then
     const void* end = std::memchr(bytes, 0, size);
     return std::string(reinterpret_cast<const char*>(bytes),
                        end ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(end) - bytes)

@@ -100,51 +100,51 @@ void keep(LasFile& file, const RecordPlace& record, KnownRecords& known) {
     *slot = file.bytesAt(record.Start, static_cast<std::size_t>(record.Length));
 }
 
-// The variable length records between the header and the point data.
-void readRecords(LasFile& file, const Header& header, KnownRecords& known) {
-    std::uint64_t at = header.HeaderSize;
-    for (std::uint32_t i = 0; i < header.RecordCount; ++i) {
-        const std::string which =
-            "variable length record " + to_string(i + 1) + " of " + to_string(header.RecordCount);
-        std::uint8_t head[RecordHeaderSize];
-        if (header.PointOffset - at < RecordHeaderSize)
-            throw std::runtime_error(which + " holds " + to_string(header.PointOffset - at) +
-                                     " of its " + to_string(RecordHeaderSize) +
-                                     " header bytes before the point data");
+// A run of variable length records: those between the header and the points, whose lengths
+// take 2 bytes, or the extended ones of LAS 1.4 after the points, whose lengths take 8.
+struct RecordRun {
+    const char* Kind;
+    std::uint64_t Start;
+    std::uint32_t Count;
+    bool Extended;
+    std::uint64_t End; // where the run must end
+    const char* Bound; // that place, in words
+};
+
+void readRecords(LasFile& file, const RecordRun& run, KnownRecords& known) {
+    const std::size_t headSize = run.Extended ? ExtendedRecordHeaderSize : RecordHeaderSize;
+    std::uint8_t head[ExtendedRecordHeaderSize];
+    std::uint64_t at = run.Start;
+    for (std::uint32_t i = 0; i < run.Count; ++i) {
+        const auto which = [&] {
+            return std::string(run.Kind) + " " + to_string(i + 1) + " of " + to_string(run.Count);
+        };
+        const std::uint64_t left = at > run.End ? 0 : run.End - at;
+        if (left < headSize)
+            throw std::runtime_error(which() + " holds " + to_string(left) + " of its " +
+                                     to_string(headSize) + " header bytes " + run.Bound);
         file.seek(at);
-        file.readExactly(head, sizeof head);
-        const RecordPlace record{textOf(head + 2, 16), load<std::uint16_t>(head + 18),
-                                 at + RecordHeaderSize, load<std::uint16_t>(head + 20)};
-        if (record.Length > header.PointOffset - record.Start)
-            throw std::runtime_error(which + " holds " +
-                                     to_string(header.PointOffset - record.Start) + " of its " +
-                                     to_string(record.Length) + " bytes before the point data");
+        file.readExactly(head, headSize);
+        const RecordPlace record{
+            textOf(head + 2, 16), load<std::uint16_t>(head + 18), at + headSize,
+            run.Extended ? load<std::uint64_t>(head + 20) : load<std::uint16_t>(head + 20)};
+        if (record.Length > run.End - record.Start)
+            throw std::runtime_error(which() + " holds " + to_string(run.End - record.Start) +
+                                     " of its " + to_string(record.Length) + " bytes " + run.Bound);
         keep(file, record, known);
         at = record.Start + record.Length;
     }
 }
 
-// The extended variable length records of LAS 1.4, after the point data.
-void readExtendedRecords(LasFile& file, const Header& header, KnownRecords& known) {
-    std::uint64_t at = header.ExtendedRecordStart;
-    for (std::uint32_t i = 0; i < header.ExtendedRecordCount; ++i) {
-        const std::string which = "extended variable length record " + to_string(i + 1) + " of " +
-                                  to_string(header.ExtendedRecordCount);
-        std::uint8_t head[ExtendedRecordHeaderSize];
-        const std::uint64_t left = at > file.size() ? 0 : file.size() - at;
-        if (left < sizeof head)
-            throw std::runtime_error(which + " holds " + to_string(left) + " of its " +
-                                     to_string(sizeof head) + " header bytes in the file");
-        file.seek(at);
-        file.readExactly(head, sizeof head);
-        const RecordPlace record{textOf(head + 2, 16), load<std::uint16_t>(head + 18),
-                                 at + sizeof head, load<std::uint64_t>(head + 20)};
-        if (record.Length > file.size() - record.Start)
-            throw std::runtime_error(which + " holds " + to_string(file.size() - record.Start) +
-                                     " of its " + to_string(record.Length) + " bytes in the file");
-        keep(file, record, known);
-        at = record.Start + record.Length;
-    }
+void readAllRecords(LasFile& file, const Header& header, KnownRecords& known) {
+    readRecords(file,
+                {"variable length record", header.HeaderSize, header.RecordCount, false,
+                 header.PointOffset, "before the point data"},
+                known);
+    readRecords(file,
+                {"extended variable length record", header.ExtendedRecordStart,
+                 header.ExtendedRecordCount, true, file.size(), "in the file"},
+                known);
 }
 
 // Decodes `count` records of `stride` bytes into the column's values for those points.
@@ -285,8 +285,7 @@ void readCloud(const std::string& name, Bundle& into, const ReadOptions& options
     const Header header = parseHeader(bytes, file.read(bytes, sizeof bytes), file.size());
     if (header.PointCount == 0) throw std::runtime_error("the header says it holds no points");
     KnownRecords known;
-    readRecords(file, header, known);
-    readExtendedRecords(file, header, known);
+    readAllRecords(file, header, known);
     const Texts texts = headerTexts(header, known);
     const std::vector<Column> columns = pointColumns(header, known.ExtraBytes);
     std::vector<Target> targets = makeTargets(columns, static_cast<std::size_t>(header.PointCount));
