@@ -82,7 +82,7 @@ void checkPlacement(const Header& header, std::uint64_t fileSize) {
 struct FormatLayout {
     std::size_t Length;
     bool Extended; // formats 6 to 10: four bits for returns, the flags in a byte of their own
-    int Gps;       // byte offsets, -1 where the format has no such part
+    int Gps;       // byte offsets, -1 where the format has none
     int Colour;
     int Infrared;
     int WavePacket;

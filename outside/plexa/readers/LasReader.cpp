@@ -221,7 +221,7 @@ Decoding decodingFor(const Column& column) {
 
 // One field of the cloud, made in its final size, and how its values come out of the records.
 struct Target {
-    const Column& Spec;
+    const Column& Source;
     Decode decode;
     MemPtr Data;
 
@@ -253,7 +253,8 @@ void readPoints(LasFile& file, const Header& header, std::vector<Target>& target
         const std::size_t count = std::min(perBlock, points - first);
         file.readExactly(block.data(), count * header.RecordLength);
         for (Target& target : targets)
-            target.decode(target.Spec, block.data(), count, header.RecordLength, target.at(first));
+            target.decode(target.Source, block.data(), count, header.RecordLength,
+                          target.at(first));
     }
 }
 
@@ -296,7 +297,7 @@ void readCloud(const std::string& name, Bundle& into, const ReadOptions& options
             ->addGrid(options.GridName.empty() ? std::filesystem::path(name).stem().string()
                                                : options.GridName);
     for (const Target& target : targets)
-        grid->addField(target.Spec.Name, target.Data);
+        grid->addField(target.Source.Name, target.Data);
     for (const auto& [key, text] : texts)
         if (!text.empty())
             grid->setAttribute(
