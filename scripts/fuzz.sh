@@ -58,7 +58,7 @@ triage() {
         report=$artifact.log
         CONVLIB_FUZZ_SCRATCH=$scratch/replay LSAN_OPTIONS=suppressions=$root/fuzz/lsan.supp \
             "$build/fuzz/fuzz_$target" -runs=1 -timeout=5 -rss_limit_mb=2048 "$artifact" >"$report" 2>&1 || true
-        if ! grep -qE '^==[0-9]+==|invariant broken' "$report"; then
+        if ! grep -qE '^==[0-9]+==|runtime error:|invariant broken' "$report"; then
             # a timeout of a busy machine that the replay does not repeat
             mkdir -p "$findings/unrepeated"
             mv "$artifact" "$report" "$findings/unrepeated/"
@@ -69,7 +69,7 @@ triage() {
             echo "known HDF5 fault, kept in $findings/hdf5/$(basename "$artifact")"
         else
             found=1
-            grep -E -A12 '^==[0-9]+==|invariant broken' "$report" | head -30
+            grep -E -A12 '^==[0-9]+==|runtime error:|invariant broken' "$report" | head -30
             echo "FINDING: $artifact (report in $report)"
         fi
     done

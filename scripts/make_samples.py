@@ -6,6 +6,7 @@ scripts/make_samples.py build
 """
 import math
 import pathlib
+import struct
 import subprocess
 import sys
 
@@ -36,6 +37,49 @@ def ridge_point(i, j):
     return f"{x:.1f},{y:.1f},{z:.2f},{2 if i in (3, 4) else 1}"
 
 
+def las_file(points, scale=0.01, offset=(500000.0, 5000000.0, 0.0), records=()):
+    """LAS 1.2, point format 3: points are (x, y, z, intensity, class, gps time, (r, g, b))."""
+    header_size, record_length = 227, 34
+    vlrs = b"".join(struct.pack("<H16sHH32s", 0, user, rid, len(data), b"") + data
+                    for user, rid, data in records)
+    ints = [[round((p[a] - offset[a]) / scale) for a in range(3)] for p in points]
+    body = b"".join(
+        struct.pack("<3iHBBbBHd3H", *xyz, intensity, 1 | 1 << 3, klass, 0, 0, 1, gps, *rgb)
+        for xyz, (_, _, _, intensity, klass, gps, rgb) in zip(ints, points))
+    bounds = []
+    for a in range(3):
+        values = [xyz[a] * scale + offset[a] for xyz in ints]
+        bounds += [max(values), min(values)]
+    header = struct.pack(
+        "<4sHHIHH8sBB32s32sHHHIIBHI5I3d3d6d", b"LASF", 0, 0, 0, 0, 0, b"", 1, 2,
+        b"ConvLib samples", b"make_samples.py", 100, 2024, header_size,
+        header_size + len(vlrs), len(records), 3, record_length, len(points),
+        len(points), 0, 0, 0, 0, scale, scale, scale, *offset, *bounds)
+    return header + vlrs + body
+
+
+def geo_keys(*keys):
+    """A GeoTIFF key directory VLR of (id, value) keys stored in place."""
+    data = struct.pack("<4H", 1, 1, 0, len(keys))
+    data += b"".join(struct.pack("<4H", key, 0, 1, value) for key, value in keys)
+    return (b"LASF_Projection", 34735, data)
+
+
+def hill_las():
+    """A small hill of ground points with a few trees, in UTM zone 33N (EPSG 32633)."""
+    points = []
+    for i in range(20):
+        for j in range(20):
+            x, y = 500000.0 + 1.5 * i, 5000000.0 + 1.5 * j
+            z = 250.0 + 8.0 * math.exp(-((i - 9.5) ** 2 + (j - 9.5) ** 2) / 40.0)
+            tree = (i * 7 + j * 3) % 17 == 0
+            klass, z = (5, z + 4.0 + (i % 3)) if tree else (2, z)
+            rgb = (60 * 256, 140 * 256, 50 * 256) if tree else (150 * 256, 120 * 256, 80 * 256)
+            points.append((x, y, z, 200 + (i * 13 + j * 29) % 300, klass, 1000.0 + 0.01 * len(points),
+                           rgb))
+    return las_file(points, records=[geo_keys((1024, 1), (1025, 1), (3072, 32633), (3076, 9001))])
+
+
 def bundles(build):
     programs = pathlib.Path(build).resolve() / "converters"
     run = lambda *args: subprocess.run(args, cwd=SAMPLES, check=True, stdout=subprocess.DEVNULL)
@@ -51,5 +95,6 @@ if __name__ == "__main__":
         ("ridge.csv", cloud("X,Y,Z,class", 8, 8, ridge_point)),
     ):
         (SAMPLES / name).write_text(text)
+    (SAMPLES / "survey.las").write_bytes(hill_las())
     if len(sys.argv) > 1:
         bundles(sys.argv[1])
