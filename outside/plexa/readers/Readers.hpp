@@ -7,5 +7,6 @@ namespace Plexa::detail {
 
 const Reader& bundleFileReader();
 const Reader& textCloudReader();
+const Reader& plyReader();
 
 } // namespace Plexa::detail

@@ -23,6 +23,7 @@ const Registration Registrations[] = {
     {".qz", detail::bundleFileReader, true},
     {".csv", detail::textCloudReader, false},
     {".xyz", detail::textCloudReader, false},
+    {".ply", detail::plyReader, false},
 };
 
 const Registration* registrationFor(const std::string& file) {
