@@ -1,7 +1,6 @@
 // Point clouds in PLY files (ascii, binary little and big endian): the vertex element's x, y and z
 // become the positions, its other numbers fields of their own type; lists and other elements are
 // read past and named in the grid attribute "PlyNote".
-#include "outside/plexa/detail/BundleFormat.hpp"
 #include "outside/plexa/readers/Readers.hpp"
 
 #include <algorithm>
@@ -323,7 +322,8 @@ constexpr std::size_t ChunkBytes = 1 << 20;
 class FileBytes {
 public:
     explicit FileBytes(const std::string& file)
-        : In(file, std::ios::binary), Size(std::filesystem::file_size(file)), Buffer(ChunkBytes) {
+        : In(file, std::ios::binary), Size(std::filesystem::file_size(file)),
+          Buffer(static_cast<std::size_t>(std::min<std::uint64_t>(Size + 1, ChunkBytes))) {
         if (!In) fail("cannot open the file");
     }
 
@@ -811,8 +811,7 @@ template <class Body> void readElements(const Header& header, Body& body, Cloud&
     body.checkEnd();
 }
 
-void readPly(const std::string& file, const ReadOptions& options, Bundle& into,
-             const std::string& gridName) {
+void readPly(const std::string& file, double time, Bundle& into, const std::string& gridName) {
     FileBytes bytes(file);
     const Header header = readHeader(bytes);
     const bool ascii = header.Format == Encoding::Ascii;
@@ -826,7 +825,7 @@ void readPly(const std::string& file, const ReadOptions& options, Bundle& into,
         BinaryBody body(bytes, swap);
         readElements(header, body, cloud);
     }
-    GridPtr grid = into.addSlice(options.Time)->addGrid(gridName);
+    GridPtr grid = into.addSlice(time)->addGrid(gridName);
     cloud.addTo(*grid);
     setTexts(*grid, "PlyComments", header.Comments);
     setTexts(*grid, "PlyObjInfo", header.ObjectInfo);
@@ -840,17 +839,9 @@ public:
 
     bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
               std::string& error) const noexcept override {
-        try {
-            if (std::string problem = fileProblem(file); !problem.empty())
-                throw std::runtime_error(problem);
-            readPly(file, options, staging,
-                    options.GridName.empty() ? std::filesystem::path(file).stem().string()
-                                             : options.GridName);
-            return true;
-        } catch (const std::exception& failure) {
-            error = printableText(failure.what()); // words from the file reach terminals
-        }
-        return false;
+        return readCloudFile(file, options, error, [&](const std::string& gridName) {
+            readPly(file, options.Time, staging, gridName);
+        });
     }
 };
 
