@@ -58,8 +58,8 @@ void appendValue(std::string& body, const std::string& format, const std::string
         withPlyType(type, [&](auto sample, const char*) {
             const auto typed = static_cast<decltype(sample)>(value);
             // integers as such: the shortest form of a double may hold an exponent
-            const auto printed = std::conditional_t<std::is_integral_v<decltype(sample)>,
-                                                    long long, decltype(sample)>(typed);
+            const auto printed = std::conditional_t<std::is_integral_v<decltype(sample)>, long long,
+                                                    decltype(sample)>(typed);
             body.append(text, std::to_chars(text, text + sizeof text, printed).ptr) += ' ';
         });
         return;
@@ -167,24 +167,13 @@ void expectCloud(const Plexa::Grid& grid, const PlyElement& vertex, const std::s
 
 class PlyTest : public testing::Test {
 protected:
-    struct Loaded {
-        Plexa::BundlePtr Bundle;
-        std::string Error; // empty when the load succeeded
-    };
-
-    Loaded load(const std::string& name, const std::string& content) {
-        bool success = false;
-        Plexa::BundlePtr bundle =
-            Plexa::Bundle::load(success,
-                                Quorix::StrongPtr<Quorix::LoaderParameters>(
-                                    new Quorix::LoaderParameters(Dir.write(name, content))),
-                                Plexa::BundlePtr());
-        return {bundle, success ? std::string() : bundle->lastError()};
+    ConvLibTest::Loaded load(const std::string& name, const std::string& content) {
+        return ConvLibTest::tryLoad(Dir.write(name, content));
     }
 
     // The grid a good file makes, named after it at time 0; null after a failed load.
     Plexa::GridPtr loadGrid(const std::string& content, const std::string& label) {
-        const Loaded loaded = load("cloud.ply", content);
+        const ConvLibTest::Loaded loaded = load("cloud.ply", content);
         EXPECT_EQ(loaded.Error, "") << label;
         const Plexa::SlicePtr slice = loaded.Bundle->findSlice(0.0);
         return slice ? slice->findGrid("cloud") : Plexa::GridPtr();
@@ -279,9 +268,10 @@ TEST_F(PlyTest, HeaderTextsBecomeAttributesAndOptionsNameTheGrid) {
     named.GridName = "scan";
     named.Time = 2.5;
     const Plexa::ReadOptionsScope options(named);
-    const Loaded loaded = load("cloud.ply", plyFile("ascii", {vertex},
-                                                    "comment made  by a test\ncomment\n"
-                                                    "obj_info scanner 7\n"));
+    const ConvLibTest::Loaded loaded =
+        load("cloud.ply", plyFile("ascii", {vertex},
+                                  "comment made  by a test\ncomment\n"
+                                  "obj_info scanner 7\n"));
     ASSERT_EQ(loaded.Error, "");
     const Plexa::GridPtr grid = loaded.Bundle->findSlice(2.5)->findGrid("scan");
     ASSERT_TRUE(grid);
@@ -361,7 +351,9 @@ TEST_F(PlyTest, HostileOrBrokenFilesAreRefusedWithTheirCause) {
          "no vertex element, so no points (elements: face)"},
         {"no_z", binary + "element vertex 1\nproperty float x\nproperty float y\nend_header\n",
          "the vertex element has no property z (properties: x, y)"},
-        {"list_x", binary + "element vertex 1\nproperty list uchar float x\n" + xyz.substr(17) + "end_header\n" + zeros(9),
+        {"list_x",
+         binary + "element vertex 1\nproperty list uchar float x\n" + xyz.substr(17) +
+             "end_header\n" + zeros(9),
          "vertex property x is a list, not a number"},
         {"twice", binary + vertex + "property uchar y\n",
          "header line 7: vertex property \"y\" appears twice"},
@@ -411,7 +403,7 @@ TEST_F(PlyTest, HostileOrBrokenFilesAreRefusedWithTheirCause) {
          "line 10: more lines than the header's elements describe"},
     };
     for (const auto& bad : cases) {
-        const Loaded loaded = load(std::string(bad.Name) + ".ply", bad.Content);
+        const ConvLibTest::Loaded loaded = load(std::string(bad.Name) + ".ply", bad.Content);
         EXPECT_NE(loaded.Error.find(bad.Cause), std::string::npos)
             << bad.Name << ": " << loaded.Error;
         EXPECT_TRUE(loaded.Bundle->slices().empty()) << bad.Name << ": nothing half loaded";
