@@ -7,7 +7,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <limits>
