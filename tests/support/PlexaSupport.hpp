@@ -19,6 +19,13 @@ Plexa::BundlePtr makeSampleBundle();
 void expectSameBundles(const Plexa::Bundle& expected, const Plexa::Bundle& actual,
                        double floatTolerance = 0);
 
+// A load of the file through its reader, and why it failed: empty when it did not.
+struct Loaded {
+    Plexa::BundlePtr Bundle;
+    std::string Error;
+};
+Loaded tryLoad(const std::string& file);
+
 // The bundle in the file; a failed load fails the test and gives an empty bundle.
 Plexa::BundlePtr loadBundle(const std::string& file);
 Plexa::GridPtr firstGrid(const std::string& file, const std::string& name);

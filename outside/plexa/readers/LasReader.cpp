@@ -280,7 +280,7 @@ Texts headerTexts(const Header& header, const KnownRecords& known) {
     return texts;
 }
 
-void readCloud(const std::string& name, Bundle& into, const ReadOptions& options) {
+void readCloud(const std::string& name, Bundle& into, double time, const std::string& gridName) {
     LasFile file(name);
     std::uint8_t bytes[LargestHeader];
     const Header header = parseHeader(bytes, file.read(bytes, sizeof bytes), file.size());
@@ -292,10 +292,7 @@ void readCloud(const std::string& name, Bundle& into, const ReadOptions& options
     std::vector<Target> targets = makeTargets(columns, static_cast<std::size_t>(header.PointCount));
     readPoints(file, header, targets);
 
-    GridPtr grid =
-        into.addSlice(options.Time)
-            ->addGrid(options.GridName.empty() ? std::filesystem::path(name).stem().string()
-                                               : options.GridName);
+    GridPtr grid = into.addSlice(time)->addGrid(gridName);
     for (const Target& target : targets)
         grid->addField(target.Source.Name, target.Data);
     for (const auto& [key, text] : texts)
@@ -310,9 +307,9 @@ public:
 
     bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
               std::string& error) const noexcept override {
-        return readGuarded(file, error, [&] {
+        return readCloudFile(file, options, error, [&](const std::string& gridName) {
             if (extensionOf(file) == ".laz") throw std::runtime_error(CompressedRefusal);
-            readCloud(file, staging, options);
+            readCloud(file, staging, options.Time, gridName);
         });
     }
 };

@@ -5,22 +5,28 @@
 #include "outside/plexa/detail/BundleFormat.hpp"
 
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
+#include <string>
 
 namespace Plexa::detail {
 
 const Reader& bundleFileReader();
 const Reader& textCloudReader();
 const Reader& lasReader();
+const Reader& plyReader();
 
-// What a reader's read() does around its format's own work: refuses what is no readable file,
-// and turns a failure into a message printable on a terminal, since it may quote the file.
-template <class Work>
-bool readGuarded(const std::string& file, std::string& error, Work work) noexcept {
+// What every point-cloud reader does around its work: refuses a file that cannot be read, names
+// the grid (the options' name, else the file's stem) and turns a failure into one printable
+// message, since words from the file reach terminals. `read(gridName)` throws the cause.
+template <class Read>
+bool readCloudFile(const std::string& file, const ReadOptions& options, std::string& error,
+                   Read&& read) noexcept {
     try {
         if (std::string problem = fileProblem(file); !problem.empty())
             throw std::runtime_error(problem);
-        work();
+        read(options.GridName.empty() ? std::filesystem::path(file).stem().string()
+                                      : options.GridName);
         return true;
     } catch (const std::exception& failure) {
         error = printableText(failure.what());

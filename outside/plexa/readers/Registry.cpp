@@ -20,11 +20,10 @@ struct Registration {
 
 // Only bundle files are bindable: a bundle written over any other input destroys the original.
 const Registration Registrations[] = {
-    {".qz", detail::bundleFileReader, true},
-    {".csv", detail::textCloudReader, false},
-    {".xyz", detail::textCloudReader, false},
-    {".las", detail::lasReader, false},
+    {".qz", detail::bundleFileReader, true},  {".csv", detail::textCloudReader, false},
+    {".xyz", detail::textCloudReader, false}, {".las", detail::lasReader, false},
     {".laz", detail::lasReader, false}, // refused with the advice to decompress it
+    {".ply", detail::plyReader, false},
 };
 
 const Registration* registrationFor(const std::string& file) {
