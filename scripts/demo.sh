@@ -16,7 +16,7 @@ bin=$root/build/converters
 
 work=${1:-$(mktemp -d /tmp/qz-demo.XXXXXX)}
 mkdir -p "$work/clouds"
-cp samples/*.csv samples/*.xyz "$work/clouds/"
+cp -p samples/*.csv samples/*.xyz samples/*.las "$work/clouds/"
 cd "$work"
 echo "== working in $work (samples copied to clouds/)"
 
