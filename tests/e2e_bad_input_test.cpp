@@ -69,6 +69,9 @@ const BadCase badCases[] = {
     {QZ_INSPECT,
      {"hill.qz", "--preview", "top.png", "--field", "Nope"},
      {"Cannot write the preview top.png"}},
+    {QZ_INSPECT,
+     {"hill.qz", "--xdmf", "nodir/hill.xmf"},
+     {"Cannot write the XDMF file nodir/hill.xmf", "cannot write the sidecar nodir/hill.xmf.h5"}},
 };
 
 class BadInput : public testing::TestWithParam<BadCase> {};
