@@ -156,18 +156,63 @@ TEST(InspectXdmfInParaView, EveryReaderShowsTheBundleAtDoublePrecision) {
     std::cout << check.Out;
 }
 
-TEST_F(InspectConverter, DrawsAPreviewOfTheRequestedSize) {
-    RunResult result = run(
-        QZ_INSPECT, {"hill.qz", "--preview", "top.png", "--field", "Height", "--size", "320x200"},
-        Dir.path());
-    ASSERT_EQ(result.Status, 0) << result.Err;
+// The PNG the run wrote, or a failed test.
+Image previewOf(const TempDir& dir, const std::vector<std::string>& arguments) {
     Image image;
-    ASSERT_TRUE(readPng(Dir / "top.png", image));
-    EXPECT_EQ(image.Width, 320u);
-    EXPECT_EQ(image.Height, 200u);
-    EXPECT_GT(std::count_if(image.Rgb.begin(), image.Rgb.end(),
-                            [](std::uint8_t channel) { return channel != 255; }),
-              1000);
+    RunResult result = run(QZ_INSPECT, arguments, dir.path());
+    EXPECT_EQ(result.Status, 0) << result.Err;
+    EXPECT_TRUE(readPng(dir / arguments[2], image)) << arguments[2];
+    return image;
+}
+
+TEST_F(InspectConverter, DrawsPreviewsOfEveryViewAndSize) {
+    struct Case {
+        std::vector<std::string> Options;
+        unsigned Width, Height;
+    };
+    const Case cases[] = {{{}, 800, 600},
+                          {{"--view", "side"}, 800, 600},
+                          {{"--size", "320x200", "--field", "intensity"}, 320, 200},
+                          {{"--size", "30x20"}, 30, 20}}; // too small for a title: points only
+    std::vector<std::vector<std::uint8_t>> pictures;
+    for (const Case& view : cases) {
+        std::vector<std::string> arguments{"hill.qz", "--preview", "p.png"};
+        arguments.insert(arguments.end(), view.Options.begin(), view.Options.end());
+        const Image image = previewOf(Dir, arguments);
+        EXPECT_EQ(image.Width, view.Width);
+        EXPECT_EQ(image.Height, view.Height);
+        EXPECT_GT(std::count_if(image.Rgb.begin(), image.Rgb.end(),
+                                [](std::uint8_t channel) { return channel != 255; }),
+                  std::ptrdiff_t(image.Rgb.size() / 50))
+            << testing::PrintToString(view.Options);
+        pictures.push_back(image.Rgb);
+    }
+    EXPECT_NE(pictures[0], pictures[1]); // the side view is not the top view
+}
+
+TEST(InspectPreview, ColoursByHeightElseByTheFirstScalarField) {
+    TempDir dir;
+    dir.write("plain.csv", "x,y,z,b,a\n0,0,1,5,2\n1,0,2,6,3\n0,1,3,7,1\n");
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"plain.csv", "--fields", "Positions,a,b"}, dir.path()).Status, 0);
+    dir.write("tall.csv", "x,y,z,b\n0,0,1,5\n1,0,2,6\n0,1,3,7\n");
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"tall.csv"}, dir.path()).Status, 0);
+    for (const auto& [file, field] : {std::pair{"plain.qz", "a"}, std::pair{"tall.qz", "Height"}})
+        EXPECT_EQ(previewOf(dir, {file, "--preview", "default.png"}).Rgb,
+                  previewOf(dir, {file, "--preview", "named.png", "--field", field}).Rgb)
+            << file;
+
+    ASSERT_EQ(
+        run(QZ_POINTCLOUD, {"plain.csv", "-o", "bare.qz", "--fields", "Positions"}, dir.path())
+            .Status,
+        0);
+    RunResult bare = run(QZ_INSPECT, {"bare.qz", "--preview", "bare.png"}, dir.path());
+    EXPECT_EQ(bare.Status, 1);
+    EXPECT_NE((bare.Out + bare.Err)
+                  .find("no point cloud of the first time step has a field of one "
+                        "value per point; name one with --field"),
+              std::string::npos)
+        << bare.Out << bare.Err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "bare.png"));
 }
 
 TEST(InspectOddNames, EscapesNamesInJsonAndXml) {
