@@ -5,6 +5,7 @@ endif()
 find_package(PNG REQUIRED)
 find_program(CONVLIB_XMLLINT xmllint)
 find_program(CONVLIB_PYTHON python3)
+find_program(CONVLIB_PVPYTHON pvpython) # ParaView, large: not installed by scripts/setup.sh
 
 add_library(convlib_e2e STATIC ${CMAKE_CURRENT_LIST_DIR}/e2e/E2eSupport.cpp)
 convlib_setup(convlib_e2e)
@@ -12,7 +13,7 @@ target_link_libraries(convlib_e2e PUBLIC convlib_testing PNG::PNG)
 target_compile_definitions(convlib_e2e PUBLIC
   QZ_POINTCLOUD="$<TARGET_FILE:qz-pointcloud>" QZ_MERGE="$<TARGET_FILE:qz-merge>"
   QZ_INSPECT="$<TARGET_FILE:qz-inspect>" CONVLIB_XMLLINT="${CONVLIB_XMLLINT}"
-  CONVLIB_PYTHON="${CONVLIB_PYTHON}" CONVLIB_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  CONVLIB_PYTHON="${CONVLIB_PYTHON}" CONVLIB_PVPYTHON="${CONVLIB_PVPYTHON}" CONVLIB_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 foreach(source IN LISTS test_sources)
   get_filename_component(name ${source} NAME_WE)

@@ -69,6 +69,9 @@ const BadCase badCases[] = {
     {QZ_INSPECT,
      {"hill.qz", "--preview", "top.png", "--field", "Nope"},
      {"Cannot write the preview top.png"}},
+    {QZ_INSPECT,
+     {"hill.qz", "--xdmf", "nodir/hill.xmf"},
+     {"Cannot write the XDMF file nodir/hill.xmf", "cannot write the sidecar nodir/hill.xmf.h5"}},
 };
 
 class BadInput : public testing::TestWithParam<BadCase> {};
@@ -129,6 +132,8 @@ TEST(CommandLineMistakes, GetCli11sMessageAndStatus) {
         {QZ_MERGE, "in/", "--output is required"},
         {QZ_INSPECT, "a.qz", "--preview", "a.png", "--field", "Height", "--size", "0x5",
          "--size: size '0x5' is not of the form"},
+        {QZ_INSPECT, "a.qz", "--preview", "a.png", "--view", "front", "--view: front not in"},
+        {QZ_INSPECT, "a.qz", "--field", "Height", "--field requires --preview"},
         {QZ_POINTCLOUD, "x.csv", "--delimiter", "pipe",
          "--delimiter: 'pipe' is none of comma, semicolon, tab, space or their characters"},
         {QZ_POINTCLOUD, "x.csv", "--xyz", "E,N",

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <filesystem>
+#include <iostream>
+#include <random>
 
 using namespace ConvLibTest;
 using namespace ConvLibTest::E2e;
@@ -63,45 +66,153 @@ TEST_F(InspectConverter, DescribesForPeopleAndAsJsonWithExactNumbers) {
     EXPECT_EQ(json.Out.find("\"layout\":\"compact\"", at), json.Out.find("\"layout\"", at));
 }
 
-TEST_F(InspectConverter, WritesValidXdmfNamingEverySavedField) {
+// The data item that reads the stored field from the file, as the XDMF file names it.
+std::string hdfItem(const Plexa::StoredField& field, const std::string& file) {
+    std::string shape = std::to_string(field.Shape[0]);
+    if (field.Shape.size() > 1) shape += " " + std::to_string(field.Shape[1]);
+    return "<DataItem Dimensions=\"" + shape + "\" NumberType=\"Float\" Precision=\"" +
+           (field.StoredType == "float32" ? "4" : "8") + "\" Format=\"HDF\">" + file + ":" +
+           field.Path + "</DataItem>";
+}
+
+TEST_F(InspectConverter, XdmfReadsShiftedFieldsFromAnExactSidecar) {
     std::filesystem::create_directory(Dir / "views");
     RunResult result = run(QZ_INSPECT, {"far1.qz", "--xdmf", "views/far1.xmf"}, Dir.path());
     ASSERT_EQ(result.Status, 0) << result.Err;
     const std::string xml = readFile(Dir / "views/far1.xmf");
     EXPECT_TRUE(isValidXml(Dir / "views/far1.xmf")) << xml;
     EXPECT_NE(xml.find("TopologyType=\"Polyvertex\" NumberOfElements=\"5\""), std::string::npos);
-    for (const Plexa::StoredField& field : Fields) {
-        std::string shape = std::to_string(field.Shape[0]);
-        if (field.Shape.size() > 1) shape += " " + std::to_string(field.Shape[1]);
-        const std::string item = "<DataItem Dimensions=\"" + shape +
-                                 "\" NumberType=\"Float\" Precision=\"" +
-                                 (field.StoredType == "float32" ? "4" : "8") +
-                                 "\" Format=\"HDF\">../far1.qz:" + field.Path + "</DataItem>";
-        EXPECT_NE(xml.find(item), std::string::npos) << item << "\n" << xml;
-    }
-    // the geometry adds each coordinate's shift back, exactly as stored
-    std::vector<double> shifts;
-    const std::string term = "Function=\"$0 + ";
-    for (std::size_t at = xml.find(term); at != std::string::npos; at = xml.find(term, at + 1)) {
-        double shift = 0;
-        std::from_chars(xml.data() + at + term.size(), xml.data() + xml.size(), shift);
-        shifts.push_back(shift);
-    }
-    EXPECT_EQ(shifts, findStored(Fields, "far1", "Positions").Shift) << xml;
+    EXPECT_EQ(xml.find("Function"), std::string::npos) << xml;
+
+    // the sidecar holds the shifted Positions as loaded, in double; Height comes from the bundle
+    const std::string sidecar = Dir / "views/far1.xmf.h5";
+    const Stored unshifted = describe(sidecar);
+    ASSERT_EQ(unshifted.size(), 1u);
+    EXPECT_EQ(unshifted[0].StoredType, "float64");
+    EXPECT_TRUE(unshifted[0].Shift.empty());
+    EXPECT_NE(xml.find("<Geometry GeometryType=\"XYZ\">" + hdfItem(unshifted[0], "far1.xmf.h5")),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find(hdfItem(findStored(Fields, "far1", "Height"), "../far1.qz")),
+              std::string::npos)
+        << xml;
+    const auto values = [](const std::string& file) {
+        const Plexa::BundlePtr bundle = loadBundle(file);
+        const Plexa::Field* positions =
+            bundle->findSlice(0)->findGrid("far1")->findField("Positions");
+        const auto& array = dynamic_cast<const Plexa::MemArray<double>&>(*positions->Data);
+        return std::vector<double>(array.data(), array.data() + array.elementCount());
+    };
+    // a bundle file in all but its name, which keeps it out of the programs' inputs
+    std::filesystem::copy_file(sidecar, Dir / "sidecar.qz");
+    EXPECT_EQ(values(Dir / "sidecar.qz"), values(Dir / "far1.qz"));
 }
 
-TEST_F(InspectConverter, DrawsAPreviewOfTheRequestedSize) {
-    RunResult result = run(
-        QZ_INSPECT, {"hill.qz", "--preview", "top.png", "--field", "Height", "--size", "320x200"},
-        Dir.path());
+TEST(InspectXdmf, UnshiftedBundleNeedsNoSidecar) {
+    TempDir dir;
+    dir.write("exact.csv", "x,y,z\n1000000.01,2,3\n1000000.02,5,6\n");
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"exact.csv", "--compression", "-1"}, dir.path()).Status, 0);
+    RunResult result = run(QZ_INSPECT, {"exact.qz", "--xdmf", "exact.xmf"}, dir.path());
     ASSERT_EQ(result.Status, 0) << result.Err;
+    const std::string xml = readFile(dir / "exact.xmf");
+    EXPECT_NE(
+        xml.find(hdfItem(findStored(describe(dir / "exact.qz"), "exact", "Positions"), "exact.qz")),
+        std::string::npos)
+        << xml;
+    EXPECT_FALSE(std::filesystem::exists(dir / "exact.xmf.h5"));
+}
+
+// Coordinates near 10^6 at centimetre resolution over 400 m, GPS times to the microsecond.
+std::string surveyCloud(std::size_t points) {
+    std::mt19937 random(7);
+    std::uniform_int_distribution<long> centimetres(0, 40000);
+    std::string text = "x,y,z,GpsTime\n";
+    char line[128];
+    for (std::size_t i = 0; i < points; ++i) {
+        std::snprintf(line, sizeof line, "%.2f,%.2f,%.2f,%.6f\n",
+                      1234567.0 + centimetres(random) / 100.0,
+                      5432100.0 + centimetres(random) / 100.0, 250.0 + centimetres(random) / 1000.0,
+                      321654987.0 + static_cast<double>(i) * 1e-4);
+        text += line;
+    }
+    return text;
+}
+
+TEST(InspectXdmfInParaView, EveryReaderShowsTheBundleAtDoublePrecision) {
+    if (!found(CONVLIB_PVPYTHON)) GTEST_SKIP() << "pvpython (Debian's paraview) is not installed";
+    TempDir dir;
+    dir.write("survey.csv", surveyCloud(20000));
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"survey.csv"}, dir.path()).Status, 0);
+    RunResult json = run(QZ_INSPECT, {"survey.qz", "--json", "--xdmf", "survey.xmf"}, dir.path());
+    ASSERT_EQ(json.Status, 0) << json.Err;
+    ASSERT_FALSE(findStored(describe(dir / "survey.qz"), "survey", "Positions").Shift.empty());
+    dir.write("reference.json", json.Out);
+    RunResult check = run(CONVLIB_PVPYTHON,
+                          {"--force-offscreen-rendering",
+                           std::string(CONVLIB_SOURCE_DIR) + "/scripts/check-xdmf.py", "survey.xmf",
+                           "reference.json", "--input", "survey.csv", "--tolerance", "1e-4"},
+                          dir.path());
+    EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
+    std::cout << check.Out;
+}
+
+// The PNG the run wrote, or a failed test.
+Image previewOf(const TempDir& dir, const std::vector<std::string>& arguments) {
     Image image;
-    ASSERT_TRUE(readPng(Dir / "top.png", image));
-    EXPECT_EQ(image.Width, 320u);
-    EXPECT_EQ(image.Height, 200u);
-    EXPECT_GT(std::count_if(image.Rgb.begin(), image.Rgb.end(),
-                            [](std::uint8_t channel) { return channel != 255; }),
-              1000);
+    RunResult result = run(QZ_INSPECT, arguments, dir.path());
+    EXPECT_EQ(result.Status, 0) << result.Err;
+    EXPECT_TRUE(readPng(dir / arguments[2], image)) << arguments[2];
+    return image;
+}
+
+TEST_F(InspectConverter, DrawsPreviewsOfEveryViewAndSize) {
+    struct Case {
+        std::vector<std::string> Options;
+        unsigned Width, Height;
+    };
+    const Case cases[] = {{{}, 800, 600},
+                          {{"--view", "side"}, 800, 600},
+                          {{"--size", "320x200", "--field", "intensity"}, 320, 200},
+                          {{"--size", "30x20"}, 30, 20}}; // too small for a title: points only
+    std::vector<std::vector<std::uint8_t>> pictures;
+    for (const Case& view : cases) {
+        std::vector<std::string> arguments{"hill.qz", "--preview", "p.png"};
+        arguments.insert(arguments.end(), view.Options.begin(), view.Options.end());
+        const Image image = previewOf(Dir, arguments);
+        EXPECT_EQ(image.Width, view.Width);
+        EXPECT_EQ(image.Height, view.Height);
+        EXPECT_GT(std::count_if(image.Rgb.begin(), image.Rgb.end(),
+                                [](std::uint8_t channel) { return channel != 255; }),
+                  std::ptrdiff_t(image.Rgb.size() / 50))
+            << testing::PrintToString(view.Options);
+        pictures.push_back(image.Rgb);
+    }
+    EXPECT_NE(pictures[0], pictures[1]); // the side view is not the top view
+}
+
+TEST(InspectPreview, ColoursByHeightElseByTheFirstScalarField) {
+    TempDir dir;
+    dir.write("plain.csv", "x,y,z,b,a\n0,0,1,5,2\n1,0,2,6,3\n0,1,3,7,1\n");
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"plain.csv", "--fields", "Positions,a,b"}, dir.path()).Status, 0);
+    dir.write("tall.csv", "x,y,z,b\n0,0,1,5\n1,0,2,6\n0,1,3,7\n");
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"tall.csv"}, dir.path()).Status, 0);
+    for (const auto& [file, field] : {std::pair{"plain.qz", "a"}, std::pair{"tall.qz", "Height"}})
+        EXPECT_EQ(previewOf(dir, {file, "--preview", "default.png"}).Rgb,
+                  previewOf(dir, {file, "--preview", "named.png", "--field", field}).Rgb)
+            << file;
+
+    ASSERT_EQ(
+        run(QZ_POINTCLOUD, {"plain.csv", "-o", "bare.qz", "--fields", "Positions"}, dir.path())
+            .Status,
+        0);
+    RunResult bare = run(QZ_INSPECT, {"bare.qz", "--preview", "bare.png"}, dir.path());
+    EXPECT_EQ(bare.Status, 1);
+    EXPECT_NE((bare.Out + bare.Err)
+                  .find("no point cloud of the first time step has a field of one "
+                        "value per point; name one with --field"),
+              std::string::npos)
+        << bare.Out << bare.Err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "bare.png"));
 }
 
 TEST(InspectOddNames, EscapesNamesInJsonAndXml) {

@@ -1,6 +1,8 @@
 #include "converters/inspect/Preview.hpp"
 
 #include "converters/common/Numbers.hpp"
+#include "converters/inspect/Font.hpp"
+#include "converters/inspect/Values.hpp"
 
 #include <png.h>
 
@@ -8,7 +10,10 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <limits>
+#include <numeric>
 
 namespace ConvLib::Inspect {
 
@@ -39,54 +44,82 @@ Rgb colourAt(double fraction) {
     return colour;
 }
 
+constexpr Rgb Ink{40, 40, 40};
+constexpr Rgb NoValue{160, 160, 160};
+
+// Where a point lands and in which order it is drawn: later points cover earlier ones.
 struct Point {
-    double X, Y, Value;
+    double Across, Up, Order, Value;
 };
 
-template <class T> bool appendValues(const Plexa::MemBase& data, std::vector<double>& values) {
-    const auto* array = dynamic_cast<const Plexa::MemArray<T>*>(&data);
-    if (!array) return false;
-    for (std::size_t tuple = 0; tuple < array->size(); ++tuple) {
-        double squares = 0;
-        for (int component = 0; component < array->components(); ++component)
-            squares += std::pow(static_cast<double>((*array)(tuple, component)), 2);
-        values.push_back(array->components() == 1 ? static_cast<double>((*array)(tuple))
-                                                  : std::sqrt(squares));
-    }
-    return true;
+bool isSideView(const PreviewRequest& request) {
+    return request.View == "side";
 }
 
 // One value per tuple: the value itself, or the length of a vector.
 std::vector<double> valuesOf(const Plexa::MemBase& data) {
-    std::vector<double> values;
-    appendValues<double>(data, values) || appendValues<float>(data, values) ||
-        appendValues<std::int8_t>(data, values) || appendValues<std::uint8_t>(data, values) ||
-        appendValues<std::int16_t>(data, values) || appendValues<std::uint16_t>(data, values) ||
-        appendValues<std::int32_t>(data, values) || appendValues<std::uint32_t>(data, values) ||
-        appendValues<std::int64_t>(data, values) || appendValues<std::uint64_t>(data, values);
+    const std::vector<double> all = asDoubles(data);
+    const auto components = static_cast<std::size_t>(std::max(data.components(), 1));
+    std::vector<double> values(all.size() / components);
+    for (std::size_t tuple = 0; tuple < values.size(); ++tuple)
+        values[tuple] = components == 1
+                            ? all[tuple]
+                            : std::sqrt(std::inner_product(all.begin() + tuple * components,
+                                                           all.begin() + (tuple + 1) * components,
+                                                           all.begin() + tuple * components, 0.0));
     return values;
 }
 
-void collectPoints(const Plexa::Grid& grid, const std::string& fieldName,
+// Top view: x across, y up, the highest points drawn last. Side view, looking north (along +y):
+// x across, z up, the nearest points (least y) drawn last.
+void collectPoints(const Plexa::Grid& grid, const std::string& fieldName, bool side,
                    std::vector<Point>& points) {
     const Plexa::Field* positions = grid.findField("Positions");
     const Plexa::Field* field = grid.findField(fieldName);
     if (!positions || !field || !positions->Data || !field->Data) return;
-    const auto* xyz = dynamic_cast<const Plexa::MemArray<double>*>(positions->Data.rawptr());
+    if (positions->Data->components() != 3) return;
+    const std::vector<double> xyz = asDoubles(*positions->Data);
     const std::vector<double> values = valuesOf(*field->Data);
-    if (!xyz || xyz->components() != 3 || values.size() != xyz->size()) return;
-    for (std::size_t i = 0; i < values.size(); ++i)
-        points.push_back({(*xyz)(i, 0), (*xyz)(i, 1), values[i]});
+    if (values.size() * 3 != xyz.size()) return;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double x = xyz[3 * i], y = xyz[3 * i + 1], z = xyz[3 * i + 2];
+        if (std::isfinite(x) && std::isfinite(y) && std::isfinite(z))
+            points.push_back(side ? Point{x, z, -y, values[i]} : Point{x, y, z, values[i]});
+    }
+}
+
+// The field asked for; else Height when a cloud has it; else the first field of one value per
+// point of the first cloud that has one; empty when there is none.
+std::string fieldToShow(const Plexa::Slice& slice, const std::string& asked) {
+    if (!asked.empty()) return asked;
+    std::string first;
+    for (const auto& [name, grid] : slice.grids()) {
+        if (!grid->findField("Positions")) continue;
+        if (grid->findField("Height")) return "Height";
+        for (const auto& [fieldName, field] : grid->fields())
+            if (first.empty() && fieldName != "Positions" && field.Data &&
+                field.Data->components() == 1)
+                first = fieldName;
+    }
+    return first;
 }
 
 struct Range {
     double Low = std::numeric_limits<double>::infinity();
     double High = -std::numeric_limits<double>::infinity();
     void include(double value) {
+        if (!std::isfinite(value)) return;
         Low = std::min(Low, value);
         High = std::max(High, value);
     }
-    double fraction(double value) const { return High > Low ? (value - Low) / (High - Low) : 0.5; }
+    double span() const { return High - Low; }
+    double fraction(double value) const { return High > Low ? (value - Low) / span() : 0.5; }
+};
+
+struct Box {
+    int Left, Top, Right, Bottom; // inclusive
+    int width() const { return Right - Left + 1; }
+    int height() const { return Bottom - Top + 1; }
 };
 
 class Canvas {
@@ -94,13 +127,25 @@ public:
     Canvas(int width, int height)
         : Width(width), Height(height), Pixels(std::size_t(width) * height * 3, 255) {}
 
-    void square(int centreX, int centreY, int radius, const Rgb& colour) {
-        for (int y = std::max(centreY - radius, 0); y <= std::min(centreY + radius, Height - 1);
-             ++y)
-            for (int x = std::max(centreX - radius, 0); x <= std::min(centreX + radius, Width - 1);
-                 ++x)
+    void fill(const Box& box, const Rgb& colour) {
+        for (int y = std::max(box.Top, 0); y <= std::min(box.Bottom, Height - 1); ++y)
+            for (int x = std::max(box.Left, 0); x <= std::min(box.Right, Width - 1); ++x)
                 std::copy(colour.begin(), colour.end(),
                           Pixels.begin() + (std::size_t(y) * Width + x) * 3);
+    }
+
+    // Text with its top left corner at (x, y), each font pixel `scale` pixels wide.
+    void text(int x, int y, const std::string& line, int scale) {
+        for (char character : line) {
+            const auto& columns = glyph(character);
+            for (int column = 0; column < GlyphWidth; ++column)
+                for (int row = 0; row < GlyphHeight; ++row)
+                    if (columns[column] >> row & 1)
+                        fill({x + column * scale, y + row * scale, x + (column + 1) * scale - 1,
+                              y + (row + 1) * scale - 1},
+                             Ink);
+            x += (GlyphWidth + 1) * scale;
+        }
     }
 
     bool save(const std::string& file, std::string& error) const {
@@ -121,26 +166,145 @@ private:
     std::vector<std::uint8_t> Pixels;
 };
 
-// Scales x and y alike into the image, centred with a margin, north up.
-void draw(const std::vector<Point>& points, Canvas& canvas, const PreviewRequest& request) {
-    Range x, y, value;
-    for (const Point& point : points) {
-        x.include(point.X);
-        y.include(point.Y);
-        value.include(point.Value);
+int textWidth(const std::string& line, int scale) {
+    return static_cast<int>(line.size()) * (GlyphWidth + 1) * scale;
+}
+
+// The line cut to at most `width` pixels, its end replaced by ".." when cut.
+std::string fitted(const std::string& line, int width, int scale) {
+    const auto fits = static_cast<std::size_t>(std::max(width / ((GlyphWidth + 1) * scale), 0));
+    if (line.size() <= fits) return line;
+    return fits < 2 ? "" : line.substr(0, fits - 2) + "..";
+}
+
+std::string label(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+// Where the parts of the picture go: a title line on top, the points, the colour bar with its
+// labels on the right and the scale bar below. Images too small for that show the points only.
+struct Layout {
+    int Scale; // font pixel size
+    int Line;  // height of a text line with its spacing
+    int Margin;
+    Box Plot;
+    Box Bar;
+    bool Decorated;
+};
+
+Layout layoutFor(const PreviewRequest& request, const Range& values) {
+    Layout layout{};
+    const int shorter = std::min(request.Width, request.Height);
+    layout.Scale = std::max(1, shorter / 300);
+    layout.Line = (GlyphHeight + 2) * layout.Scale;
+    layout.Margin = std::max(3, shorter / 40);
+    const int labels = std::max(textWidth(label(values.High), layout.Scale),
+                                textWidth(label(values.Low), layout.Scale));
+    const int barWidth = std::max(6, request.Width / 50);
+    const int barLeft = request.Width - layout.Margin - labels - layout.Margin / 2 - barWidth;
+    const int plotTop = layout.Margin + layout.Line + layout.Margin;
+    const int plotBottom = request.Height - 1 - 2 * layout.Margin - layout.Line - 2 * layout.Scale;
+    layout.Plot = {layout.Margin, plotTop, barLeft - 2 * layout.Margin, plotBottom};
+    layout.Bar = {barLeft, plotTop + layout.Line, barLeft + barWidth - 1, plotBottom};
+    layout.Decorated = layout.Plot.width() >= 40 && layout.Bar.height() >= 40;
+    if (!layout.Decorated)
+        layout.Plot = {layout.Margin, layout.Margin, request.Width - 1 - layout.Margin,
+                       request.Height - 1 - layout.Margin};
+    return layout;
+}
+
+// Pixels per data unit, the same across and up, and the place of the lowest corner.
+struct Projection {
+    double Scale, Left, Bottom;
+    Range Across, Up;
+    int column(double across) const {
+        return static_cast<int>(std::lround(Left + (across - Across.Low) * Scale));
     }
-    const int shorterSide = std::min(request.Width, request.Height);
-    const int radius = std::max(1, shorterSide / 200);
-    const double margin = std::max(radius + 2, shorterSide / 20);
-    const double scale = std::min((request.Width - 2 * margin) / std::max(x.High - x.Low, 1e-300),
-                                  (request.Height - 2 * margin) / std::max(y.High - y.Low, 1e-300));
-    const double left = (request.Width - (x.High - x.Low) * scale) / 2;
-    const double bottom = (request.Height + (y.High - y.Low) * scale) / 2;
-    for (const Point& point : points) {
-        const auto column = static_cast<int>(std::lround(left + (point.X - x.Low) * scale));
-        const auto row = static_cast<int>(std::lround(bottom - (point.Y - y.Low) * scale));
-        canvas.square(column, row, radius, colourAt(value.fraction(point.Value)));
+    int row(double up) const {
+        return static_cast<int>(std::lround(Bottom - (up - Up.Low) * Scale));
     }
+};
+
+Projection projectionFor(const std::vector<Point>& points, const Box& plot) {
+    Projection projection{};
+    for (const Point& point : points) {
+        projection.Across.include(point.Across);
+        projection.Up.include(point.Up);
+    }
+    projection.Scale = std::min(plot.width() / std::max(projection.Across.span(), 1e-300),
+                                plot.height() / std::max(projection.Up.span(), 1e-300));
+    projection.Left = plot.Left + (plot.width() - projection.Across.span() * projection.Scale) / 2;
+    projection.Bottom = plot.Bottom - (plot.height() - projection.Up.span() * projection.Scale) / 2;
+    return projection;
+}
+
+// Squares big enough to close the gaps of an even spread, small enough to keep detail.
+int pointRadius(std::size_t points, const Box& plot) {
+    const double spacing = std::sqrt(double(plot.width()) * plot.height() / double(points));
+    const int largest = std::max(1, std::min(plot.width(), plot.height()) / 100);
+    return std::clamp(static_cast<int>(spacing * 0.3), 1, largest);
+}
+
+void drawPoints(std::vector<Point>& points, const Range& values, const Layout& layout,
+                const Projection& projection, Canvas& canvas) {
+    std::stable_sort(points.begin(), points.end(),
+                     [](const Point& a, const Point& b) { return a.Order < b.Order; });
+    const int radius = pointRadius(points.size(), layout.Plot);
+    for (const Point& point : points) {
+        const int x = projection.column(point.Across);
+        const int y = projection.row(point.Up);
+        const Rgb colour =
+            std::isnan(point.Value) ? NoValue : colourAt(values.fraction(point.Value));
+        canvas.fill({x - radius, y - radius, x + radius, y + radius}, colour);
+    }
+}
+
+void drawColourBar(const Range& values, const std::string& field, const Layout& layout,
+                   int imageWidth, Canvas& canvas) {
+    const Box& bar = layout.Bar;
+    canvas.fill({bar.Left - 1, bar.Top - 1, bar.Right + 1, bar.Bottom + 1}, Ink);
+    for (int y = bar.Top; y <= bar.Bottom; ++y)
+        canvas.fill({bar.Left, y, bar.Right, y},
+                    colourAt(double(bar.Bottom - y) / std::max(bar.height() - 1, 1)));
+    const int labelLeft = bar.Right + 1 + layout.Margin / 2;
+    canvas.text(labelLeft, bar.Top - layout.Scale, label(values.High), layout.Scale);
+    canvas.text(labelLeft, bar.Bottom - (GlyphHeight - 2) * layout.Scale, label(values.Low),
+                layout.Scale);
+    canvas.text(bar.Left, bar.Top - layout.Line,
+                fitted(field, imageWidth - layout.Margin - bar.Left, layout.Scale), layout.Scale);
+}
+
+// The longest of 1, 2 or 5 times a power of ten that is at most `longest`.
+double roundLength(double longest) {
+    const double power = std::pow(10.0, std::floor(std::log10(longest)));
+    for (double step : {5.0, 2.0, 1.0})
+        if (step * power <= longest) return step * power;
+    return power;
+}
+
+// A bar of a round length in the data's units, about a quarter of the plot wide, below it.
+void drawScaleBar(const Layout& layout, const Projection& projection, Canvas& canvas) {
+    if (!(projection.Scale > 0) || !std::isfinite(projection.Scale)) return;
+    const double length = roundLength(layout.Plot.width() / 4.0 / projection.Scale);
+    const int pixels = static_cast<int>(std::lround(length * projection.Scale));
+    const int left = layout.Plot.Left;
+    const int top = layout.Plot.Bottom + layout.Margin;
+    const int thick = 2 * layout.Scale;
+    canvas.fill({left, top, left + pixels, top + thick - 1}, Ink);
+    for (int end : {left, left + pixels})
+        canvas.fill({end, top - thick, end + layout.Scale - 1, top + thick - 1}, Ink);
+    canvas.text(left + pixels + layout.Margin, top - thick, label(length), layout.Scale);
+}
+
+void drawTitle(const PreviewRequest& request, const Layout& layout, Canvas& canvas) {
+    const std::string view = isSideView(request) ? " - side view (x, z)" : " - top view (x, y)";
+    const std::string name = std::filesystem::path(request.Title).filename().string();
+    const int room = request.Width - 2 * layout.Margin - textWidth(view, layout.Scale);
+    const std::string title = fitted(name, room, layout.Scale) + view;
+    canvas.text((request.Width - textWidth(title, layout.Scale)) / 2, layout.Margin, title,
+                layout.Scale);
 }
 
 bool isSide(int side) {
@@ -162,16 +326,36 @@ bool parseImageSize(const std::string& text, PreviewRequest& request, std::strin
 }
 
 bool writePreview(const Plexa::Bundle& bundle, const PreviewRequest& request, std::string& error) {
-    std::vector<Point> points;
-    if (!bundle.slices().empty())
-        for (const auto& [name, grid] : bundle.slices().begin()->second->grids())
-            collectPoints(*grid, request.Field, points);
-    if (points.empty()) {
-        error = "no grid of the first time step has both Positions and the field " + request.Field;
+    if (bundle.slices().empty()) {
+        error = "the bundle holds no time step";
         return false;
     }
+    const Plexa::Slice& slice = *bundle.slices().begin()->second;
+    const std::string field = fieldToShow(slice, request.Field);
+    if (field.empty()) {
+        error = "no point cloud of the first time step has a field of one value per point; "
+                "name one with --field";
+        return false;
+    }
+    std::vector<Point> points;
+    for (const auto& [name, grid] : slice.grids())
+        collectPoints(*grid, field, isSideView(request), points);
+    if (points.empty()) {
+        error = "no grid of the first time step has both Positions and the field " + field;
+        return false;
+    }
+    Range values;
+    for (const Point& point : points)
+        values.include(point.Value);
     Canvas canvas(request.Width, request.Height);
-    draw(points, canvas, request);
+    const Layout layout = layoutFor(request, values);
+    const Projection projection = projectionFor(points, layout.Plot);
+    drawPoints(points, values, layout, projection, canvas);
+    if (layout.Decorated) {
+        drawTitle(request, layout, canvas);
+        drawColourBar(values, field, layout, request.Width, canvas);
+        drawScaleBar(layout, projection, canvas);
+    }
     return canvas.save(request.File, error);
 }
 

@@ -1,4 +1,5 @@
-// A top view (x, y) of the point clouds of a bundle's first time step, coloured by a field.
+// A picture of the point clouds of a bundle's first time step, from the top or the side, coloured
+// by a field, with a title, a colour bar and a scale bar.
 #pragma once
 
 #include "outside/Plexa.hpp"
@@ -9,7 +10,9 @@ namespace ConvLib::Inspect {
 
 struct PreviewRequest {
     std::string File;
-    std::string Field;
+    std::string Title; // the bundle file's name; the picture shows its last part
+    std::string Field; // empty: Height when a cloud has it, else the first field of one value
+    std::string View = "top"; // or "side"
     int Width = 800;
     int Height = 600;
 };

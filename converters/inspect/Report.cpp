@@ -1,5 +1,7 @@
 #include "converters/inspect/Report.hpp"
 
+#include "converters/inspect/Values.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -154,12 +156,19 @@ std::string jsonStorage(const Plexa::StoredField& stored) {
            ",\"shift\":" + jsonListOf(stored.Shift, jsonNumber);
 }
 
+// Per component [least, greatest] of the values as loaded (shift added back), in double.
+std::string jsonRanges(const Plexa::MemBase& data) {
+    return jsonListOf(componentRanges(data), [](const ValueRange& range) {
+        return "[" + jsonNumber(range.Low) + "," + jsonNumber(range.High) + "]";
+    });
+}
+
 std::string jsonField(const Plexa::Field& field, const Plexa::StoredField* stored) {
     const Plexa::MemBase& data = *field.Data;
     return "{\"name\":" + jsonString(field.name()) +
            ",\"type\":" + jsonString(Plexa::elementTypeName(data.elementType())) +
            ",\"size\":" + formatNumber(data.size()) +
-           ",\"components\":" + formatNumber(data.components()) +
+           ",\"components\":" + formatNumber(data.components()) + ",\"range\":" + jsonRanges(data) +
            ",\"stored\":" + (stored ? "true" : "false") + (stored ? jsonStorage(*stored) : "") +
            "}";
 }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 namespace ConvLib::Inspect {
 
@@ -49,124 +50,145 @@ std::string numberType(const std::string& storedType) {
     return "NumberType=\"" + type + "\" Precision=\"" + precision + "\"";
 }
 
-std::string rawItem(const Plexa::StoredField& stored, const std::string& dataFile) {
+std::string dataItem(const Plexa::StoredField& stored, const std::string& dataFile) {
     return "<DataItem Dimensions=\"" + dimensions(stored.Shape) + "\" " +
            numberType(stored.StoredType) + " Format=\"HDF\">" +
            xmlEscape(dataFile + ":" + stored.Path) + "</DataItem>";
-}
-
-std::string plusConstant(const std::string& operand, double value) {
-    return value < 0 ? operand + " - " + formatNumber(-value)
-                     : operand + " + " + formatNumber(value);
-}
-
-// One column of a two-dimensional dataset.
-std::string columnItem(const Plexa::StoredField& stored, const std::string& dataFile,
-                       std::size_t column) {
-    const std::string rows = formatNumber(stored.Shape[0]);
-    return "<DataItem ItemType=\"HyperSlab\" Dimensions=\"" + rows +
-           " 1\"><DataItem Dimensions=\"3 2\" Format=\"XML\">0 " + formatNumber(column) + " 1 1 " +
-           rows + " 1</DataItem>" + rawItem(stored, dataFile) + "</DataItem>";
-}
-
-std::string shiftedItem(const std::string& rows, double shift, const std::string& operand) {
-    return "<DataItem ItemType=\"Function\" Dimensions=\"" + rows + "\" Function=\"" +
-           plusConstant("$0", shift) + "\">" + operand + "</DataItem>";
-}
-
-// One component as its own array, with its shift added back when it has one.
-std::string componentItem(const Plexa::StoredField& stored, const std::string& dataFile,
-                          std::size_t column) {
-    const std::string item = columnItem(stored, dataFile, column);
-    if (stored.Shift.empty()) return item;
-    return shiftedItem(formatNumber(stored.Shape[0]), stored.Shift[column], item);
-}
-
-// Readers evaluate a function over one array at a time (JOIN concatenates, it does not
-// interleave), so shifted arrays of several components are described column by column.
-bool byColumns(const Plexa::StoredField& stored) {
-    return !stored.Shift.empty() && stored.Shape.size() == 2 && stored.Shape[1] > 1;
-}
-
-std::string scalarItem(const Plexa::StoredField& stored, const std::string& dataFile) {
-    if (stored.Shift.empty()) return rawItem(stored, dataFile);
-    return shiftedItem(dimensions(stored.Shape), stored.Shift[0], rawItem(stored, dataFile));
-}
-
-std::string attributeXml(const std::string& name, bool scalar, const std::string& item) {
-    return "        <Attribute Name=\"" + xmlEscape(name) + "\" AttributeType=\"" +
-           (scalar ? "Scalar" : "Vector") + "\" Center=\"Node\">" + item + "</Attribute>\n";
-}
-
-std::string attributesXml(const Plexa::StoredField& stored, const std::string& dataFile) {
-    if (!byColumns(stored))
-        return attributeXml(stored.Field, stored.Shape.size() < 2 || stored.Shape[1] == 1,
-                            scalarItem(stored, dataFile));
-    std::string xml;
-    for (std::size_t column = 0; column < stored.Shape[1]; ++column)
-        xml += attributeXml(stored.Field + "_" + formatNumber(column), true,
-                            componentItem(stored, dataFile, column));
-    return xml;
-}
-
-std::string geometryXml(const Plexa::StoredField& positions, const std::string& dataFile) {
-    if (!byColumns(positions))
-        return "<Geometry GeometryType=\"XYZ\">" + rawItem(positions, dataFile) + "</Geometry>";
-    std::string xml = "<Geometry GeometryType=\"X_Y_Z\">";
-    for (std::size_t column = 0; column < 3; ++column)
-        xml += componentItem(positions, dataFile, column);
-    return xml + "</Geometry>";
 }
 
 bool isPointCloud(const Plexa::StoredField* positions) {
     return positions && positions->Shape.size() == 2 && positions->Shape[1] == 3;
 }
 
-std::string gridXml(const Inspection& inspection, double time, const std::string& grid,
-                    const std::string& dataFile) {
+// The fields of a grid that the description shows, Positions first: every field with one tuple
+// per point of a three-component Positions; none when the grid has no such Positions.
+std::vector<const Plexa::StoredField*> shownFields(const Inspection& inspection, double time,
+                                                   const std::string& grid) {
     const Plexa::StoredField* positions = inspection.find(time, grid, "Positions");
-    if (!isPointCloud(positions)) return ""; // without points there is nothing to show
-    const unsigned long long points = positions->Shape[0];
+    if (!isPointCloud(positions)) return {};
+    std::vector<const Plexa::StoredField*> shown{positions};
+    for (const Plexa::StoredField& stored : inspection.Stored)
+        if (stored.Time == time && stored.Grid == grid && stored.Field != "Positions" &&
+            !stored.Shape.empty() && stored.Shape[0] == positions->Shape[0])
+            shown.push_back(&stored);
+    return shown;
+}
+
+// Where the viewer reads each field: straight from the bundle file, or, for values stored relative
+// to a shift, from the sidecar that holds them with the shift added back, in their memory type.
+// Readers either keep a function's result in single precision or do not evaluate functions, so
+// the shift cannot be added in the description itself.
+struct DataSources {
+    std::string BundleFile;
+    Inspection Sidecar;
+    std::string SidecarFile;
+
+    std::string item(const Plexa::StoredField& stored) const {
+        if (stored.Shift.empty()) return dataItem(stored, BundleFile);
+        const Plexa::StoredField* unshifted = Sidecar.find(stored.Time, stored.Grid, stored.Field);
+        return unshifted ? dataItem(*unshifted, SidecarFile) : "";
+    }
+};
+
+std::string attributeXml(const Plexa::StoredField& stored, const DataSources& sources) {
+    const bool scalar = stored.Shape.size() < 2 || stored.Shape[1] == 1;
+    return "        <Attribute Name=\"" + xmlEscape(stored.Field) + "\" AttributeType=\"" +
+           (scalar ? "Scalar" : "Vector") + "\" Center=\"Node\">" + sources.item(stored) +
+           "</Attribute>\n";
+}
+
+std::string gridXml(const Inspection& inspection, double time, const std::string& grid,
+                    const DataSources& sources) {
+    const std::vector<const Plexa::StoredField*> shown = shownFields(inspection, time, grid);
+    if (shown.empty()) return ""; // without points there is nothing to show
     std::string xml = "      <Grid Name=\"" + xmlEscape(grid) +
                       "\" GridType=\"Uniform\">\n        <Topology TopologyType=\"Polyvertex\" "
                       "NumberOfElements=\"" +
-                      formatNumber(points) + "\" NodesPerElement=\"1\"/>\n        " +
-                      geometryXml(*positions, dataFile) + "\n";
-    for (const Plexa::StoredField& stored : inspection.Stored)
-        if (stored.Time == time && stored.Grid == grid && stored.Field != "Positions" &&
-            !stored.Shape.empty() && stored.Shape[0] == points)
-            xml += attributesXml(stored, dataFile);
+                      formatNumber(shown.front()->Shape[0]) +
+                      "\" NodesPerElement=\"1\"/>\n        <Geometry GeometryType=\"XYZ\">" +
+                      sources.item(*shown.front()) + "</Geometry>\n";
+    for (std::size_t i = 1; i < shown.size(); ++i)
+        xml += attributeXml(*shown[i], sources);
     return xml + "      </Grid>\n";
 }
 
 std::string timeStepXml(const Inspection& inspection, const Plexa::Slice& slice,
-                        const std::string& dataFile) {
+                        const DataSources& sources) {
     std::string xml = "    <Grid Name=\"Time " + formatNumber(slice.time()) +
                       "\" GridType=\"Collection\" CollectionType=\"Spatial\">\n      <Time "
                       "Value=\"" +
                       formatNumber(slice.time()) + "\"/>\n";
     for (const auto& [name, grid] : slice.grids())
-        xml += gridXml(inspection, slice.time(), name, dataFile);
+        xml += gridXml(inspection, slice.time(), name, sources);
     return xml + "    </Grid>\n";
+}
+
+std::string xdmfText(const Inspection& inspection, const DataSources& sources) {
+    std::string xml = "<?xml version=\"1.0\" ?>\n<Xdmf Version=\"3.0\">\n <Domain>\n  <Grid "
+                      "Name=\"Bundle\" GridType=\"Collection\" CollectionType=\"Temporal\">\n";
+    for (const auto& [time, slice] : inspection.Bundle->slices())
+        xml += timeStepXml(inspection, *slice, sources);
+    return xml + "  </Grid>\n </Domain>\n</Xdmf>\n";
+}
+
+// The shown fields stored relative to a shift, as loaded (shift added back), in a bundle of
+// their own; counts them in `fields`.
+Plexa::BundlePtr unshiftedFields(const Inspection& inspection, std::size_t& fields) {
+    Plexa::BundlePtr sidecar(new Plexa::Bundle);
+    fields = 0;
+    for (const auto& [time, slice] : inspection.Bundle->slices())
+        for (const auto& [name, grid] : slice->grids())
+            for (const Plexa::StoredField* stored : shownFields(inspection, time, name)) {
+                const Plexa::Field* field = grid->findField(stored->Field);
+                if (stored->Shift.empty() || !field || !field->Data) continue;
+                sidecar->addSlice(time)->addGrid(name)->addField(field->name(), field->Data);
+                ++fields;
+            }
+    return sidecar;
+}
+
+// Writes the sidecar in full precision (the default policy) when there is anything to put in it.
+bool writeSidecar(const Inspection& inspection, DataSources& sources, std::string& error) {
+    std::size_t fields = 0;
+    const Plexa::BundlePtr unshifted = unshiftedFields(inspection, fields);
+    if (fields == 0) return true;
+    const Plexa::BindResult written =
+        Plexa::writeBundleFile(*unshifted, sources.Sidecar.File, Plexa::StoragePtr());
+    if (!written) {
+        error = "cannot write the sidecar " + written.Text;
+        return false;
+    }
+    if (!Plexa::describeFile(sources.Sidecar.File, sources.Sidecar.Stored, error)) return false;
+    if (sources.Sidecar.Stored.size() == fields) return true;
+    error = "the sidecar " + sources.Sidecar.File + " holds " +
+            formatNumber(sources.Sidecar.Stored.size()) + " of its " + formatNumber(fields) +
+            " fields";
+    return false;
+}
+
+// The file's name as seen from the folder of the XDMF file.
+std::string relativeTo(const std::filesystem::path& folder, const std::string& file) {
+    std::error_code ignored;
+    const std::filesystem::path relative =
+        std::filesystem::relative(std::filesystem::absolute(file, ignored), folder, ignored);
+    return relative.empty() ? file : relative.generic_string();
 }
 
 } // namespace
 
-std::string xdmfText(const Inspection& inspection, const std::string& dataFileName) {
-    std::string xml = "<?xml version=\"1.0\" ?>\n<Xdmf Version=\"3.0\">\n <Domain>\n  <Grid "
-                      "Name=\"Bundle\" GridType=\"Collection\" CollectionType=\"Temporal\">\n";
-    for (const auto& [time, slice] : inspection.Bundle->slices())
-        xml += timeStepXml(inspection, *slice, dataFileName);
-    return xml + "  </Grid>\n </Domain>\n</Xdmf>\n";
+std::string sidecarName(const std::string& xmfFile) {
+    return xmfFile + ".h5";
 }
 
 bool writeXdmf(const Inspection& inspection, const std::string& xmfFile, std::string& error) {
-    namespace fs = std::filesystem;
     std::error_code ignored;
-    const fs::path folder = fs::absolute(xmfFile, ignored).parent_path();
-    const fs::path data = fs::relative(fs::absolute(inspection.File, ignored), folder, ignored);
+    const std::filesystem::path folder = std::filesystem::absolute(xmfFile, ignored).parent_path();
+    DataSources sources{relativeTo(folder, inspection.File), {}, {}};
+    sources.Sidecar.File = sidecarName(xmfFile);
+    sources.SidecarFile = relativeTo(folder, sources.Sidecar.File);
+    if (!writeSidecar(inspection, sources, error)) return false;
     std::ofstream out(xmfFile, std::ios::binary);
-    out << xdmfText(inspection, data.empty() ? inspection.File : data.generic_string());
+    out << xdmfText(inspection, sources);
     out.close();
     if (out) return true;
     error = "cannot write " + xmfFile;

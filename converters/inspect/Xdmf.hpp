@@ -1,5 +1,6 @@
 // An XDMF (version 3) description of a bundle file, so visualisation tools open its point clouds:
-// a temporal collection of time steps, each grid a Polyvertex cloud over its "Positions".
+// a temporal collection of time steps, each grid a Polyvertex cloud over its "Positions", in
+// plain data items that every reader takes.
 #pragma once
 
 #include "converters/inspect/Report.hpp"
@@ -8,8 +9,10 @@
 
 namespace ConvLib::Inspect {
 
-std::string xdmfText(const Inspection& inspection, const std::string& dataFileName);
-// Writes the description; the data file is named relative to the XDMF file's folder.
+// The file beside the XDMF file that holds the values stored relative to a shift, shift added.
+std::string sidecarName(const std::string& xmfFile);
+// Writes the description, and the sidecar when a shown field is stored relative to a shift; data
+// files are named relative to the XDMF file's folder.
 bool writeXdmf(const Inspection& inspection, const std::string& xmfFile, std::string& error);
 
 } // namespace ConvLib::Inspect

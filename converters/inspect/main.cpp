@@ -90,7 +90,9 @@ private:
 
     bool writePreview(const Inspect::Inspection& inspection) {
         std::string error;
-        if (Inspect::writePreview(*inspection.Bundle, Options.Preview, error)) return true;
+        Inspect::PreviewRequest request = Options.Preview;
+        request.Title = inspection.File;
+        if (Inspect::writePreview(*inspection.Bundle, request, error)) return true;
         ErrorMessages.push_back("Cannot write the preview " + Options.Preview.File);
         Tools::addReason(*this, error);
         return false;
@@ -106,11 +108,15 @@ void defineOptions(CLI::App& app, Settings& settings) {
     app.add_option("--xdmf", settings.Xdmf,
                    "Also write an XDMF description (for ParaView, VisIt) to this file");
     auto* preview = app.add_option("--preview", settings.Preview.File,
-                                   "Also write a top view (x, y) of the point clouds as PNG");
-    auto* field = app.add_option("--field", settings.Preview.Field,
-                                 "The field that colours the preview (vectors by their length)");
-    preview->needs(field);
-    field->needs(preview);
+                                   "Also write a picture of the point clouds as PNG");
+    app.add_option("--field", settings.Preview.Field,
+                   "The field that colours the preview, vectors by their length (default: Height "
+                   "when there is one, else the first field of one value per point)")
+        ->needs(preview);
+    app.add_option("--view", settings.Preview.View,
+                   "The preview's view: top (x, y; default) or side (x, z, looking along +y)")
+        ->check(CLI::IsMember({"top", "side"}))
+        ->needs(preview);
     app.add_option_function<std::string>(
            "--size",
            [&settings](const std::string& text) {

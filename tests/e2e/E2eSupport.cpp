@@ -19,11 +19,11 @@ std::string farCloud(int index) {
     return text;
 }
 
+} // namespace
+
 bool found(const std::string& tool) {
     return !tool.empty() && tool.find("NOTFOUND") == std::string::npos;
 }
-
-} // namespace
 
 void writeInputTree(const TempDir& dir) {
     for (const char* sample : {"hill.csv", "plane.xyz", "ridge.csv"})

@@ -32,6 +32,9 @@ const ConvertedTree& convertedTree();
 // Every file below the folder with its bytes, and every folder ("/").
 std::map<std::string, std::string> snapshot(const std::string& folder);
 
+// Whether CMake found the tool (its find_program result).
+bool found(const std::string& tool);
+
 // What python3's json module and xmllint say; true without the tool, so the check is skipped.
 bool isValidJson(const std::string& text);
 bool isValidXml(const std::string& file);
