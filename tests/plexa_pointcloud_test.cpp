@@ -93,7 +93,7 @@ TEST_F(PointCloudTextTest, EveryDialectGivesItsPositionsAndFields) {
         {"quoted_numbers.csv", "x,y,z\n\"1.5\", \" 2\" ,3\n", {}, {1.5, 2, 3}, {}},
         {"infinite_field.csv", "x,y,z,i\n1,2,3,-inf\n", {}, {1, 2, 3}, {{"i", {-Infinity}}}},
         // the first line shows ';' and ',': only ';' splits every line alike
-        {"settled.csv", "x;y;z;a,b\n1;2;3;4\n", {}, {1, 2, 3}, {{"a,b", {4}}}},
+        {"settled.csv", "x;y;z;a,b\n1;2;3;4", {}, {1, 2, 3}, {{"a,b", {4}}}},
         {"tab_names.csv",
          "east\tnorth\tup\tpoint id\n1\t2\t3\t4\n",
          positionColumns({"east", "NORTH", "\"up\""}),

@@ -157,11 +157,12 @@ std::size_t rowsAtMost(const FileCensus& census, std::size_t columns, bool heade
 constexpr std::size_t SampleRows = 16;
 
 // The first line that holds data settles the delimiter and the columns, and is the first row
-// when it names no columns.
-Cloud startCloud(std::string_view line, std::size_t number, const FileCensus& census,
+// when it names no columns; the rows read already after it settle a delimiter it leaves open.
+Cloud startCloud(std::string_view line, const LineReader& lines, const FileCensus& census,
                  const ReadOptions& options) {
+    const std::size_t number = lines.lineNumber();
     std::vector<std::string_view> sample =
-        rowsAfter(census.Head, census.HeadIsWholeFile, number, SampleRows);
+        rowsIn(lines.ahead(), lines.aheadReachesEnd(), SampleRows);
     sample.insert(sample.begin(), line);
     const Dialect dialect = detectDialect(sample, number, options.Delimiter);
     const std::string_view row = dialect.rowText(line, trimmed(line));
@@ -201,15 +202,14 @@ void addRows(LineReader& lines, Cloud& cloud) {
 void readCloud(const std::string& file, const ReadOptions& options, Bundle& into,
                const std::string& gridName) {
     const FileCensus census = takeCensus(file);
-    if (std::string problem = binaryProblem(census.Head); !problem.empty())
-        throw std::runtime_error(problem);
+    if (!census.BinaryProblem.empty()) throw std::runtime_error(census.BinaryProblem);
     LineReader lines(file);
     std::string_view line;
     bool found = false;
     while (!found && lines.next(line))
         found = holdsData(trimmed(line));
     if (!found) throw std::runtime_error("no points");
-    Cloud cloud = startCloud(line, lines.lineNumber(), census, options);
+    Cloud cloud = startCloud(line, lines, census, options);
     addRows(lines, cloud);
     cloud.addTo(into, gridName, options.Time);
 }

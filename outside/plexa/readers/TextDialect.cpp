@@ -27,7 +27,8 @@ bool isControl(unsigned char c) {
 }
 
 // Binary files show control bytes early; text files may show a stray one anywhere.
-constexpr std::size_t ControlScanSize = 4096;
+constexpr std::size_t NulScanSize = 64 << 10;
+constexpr std::size_t ControlScanSize = 4 << 10;
 
 std::size_t lineAt(std::string_view text, std::size_t offset) {
     return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
@@ -36,6 +37,7 @@ std::size_t lineAt(std::string_view text, std::size_t offset) {
 } // namespace
 
 std::string binaryProblem(std::string_view head) {
+    head = head.substr(0, NulScanSize);
     if (head.substr(0, 2) == "\xFF\xFE" || head.substr(0, 2) == "\xFE\xFF")
         return "is UTF-16 text; save it as UTF-8";
     // a stray escape sequence is a bad value; a NUL or many control bytes are no text at all
@@ -244,15 +246,13 @@ Dialect detectDialect(const std::vector<std::string_view>& rows, std::size_t fir
                                    "; choose the delimiter with --delimiter");
 }
 
-std::vector<std::string_view> rowsAfter(std::string_view head, bool whole, std::size_t after,
-                                        std::size_t count) {
+std::vector<std::string_view> rowsIn(std::string_view text, bool whole, std::size_t count) {
     std::vector<std::string_view> rows;
-    std::size_t line = 1;
-    for (std::size_t start = 0; start < head.size() && rows.size() < count; ++line) {
-        const std::size_t newline = head.find('\n', start);
-        if (newline == std::string_view::npos && !whole) break; // cut off by the head's end
-        const std::string_view text = head.substr(start, newline - start);
-        if (line > after && holdsData(trimmed(text))) rows.push_back(text);
+    for (std::size_t start = 0; start < text.size() && rows.size() < count;) {
+        const std::size_t newline = text.find('\n', start);
+        if (newline == std::string_view::npos && !whole) break; // cut off by the buffer's end
+        const std::string_view line = text.substr(start, newline - start);
+        if (holdsData(trimmed(line))) rows.push_back(line);
         if (newline == std::string_view::npos) break;
         start = newline + 1;
     }

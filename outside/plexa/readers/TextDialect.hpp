@@ -35,13 +35,15 @@ inline std::string_view trimmed(std::string_view text) {
 
 // Blank lines and comments ('#' or "//") hold no point; `content` is the trimmed line.
 inline bool holdsData(std::string_view content) {
-    return !content.empty() && content.front() != '#' && content.substr(0, 2) != "//";
+    if (content.empty() || content.front() == '#') return false;
+    return content.front() != '/' || content.size() == 1 || content[1] != '/';
 }
 
 // The UTF-8 byte order mark some programs write at the start of a text file.
 constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 
-// Why the first bytes of a file show it is no text for us, with the line; empty for text.
+// Why the first bytes of a file (after a byte order mark) show it is no text for us, with the
+// line; empty for text.
 std::string binaryProblem(std::string_view head);
 
 // Blanks around a value that carry no meaning; in tab-separated text a tab is a delimiter.
@@ -91,9 +93,8 @@ bool parseNumber(std::string_view text, double& value);
 Dialect detectDialect(const std::vector<std::string_view>& rows, std::size_t firstLine,
                       char requested);
 
-// Up to `count` lines that hold data after line `after` among the complete lines of `head`, the
-// first bytes of a file (without its byte order mark); `whole` when it is all of the file.
-std::vector<std::string_view> rowsAfter(std::string_view head, bool whole, std::size_t after,
-                                        std::size_t count);
+// Up to `count` lines that hold data among the complete lines of `text`; `whole` when the text
+// runs to the end of its file, so that a last line without line end is complete too.
+std::vector<std::string_view> rowsIn(std::string_view text, bool whole, std::size_t count);
 
 } // namespace Plexa::detail::text

@@ -11,7 +11,6 @@ namespace Plexa::detail::text {
 namespace {
 
 constexpr std::size_t ReadSize = 1 << 20;
-constexpr std::size_t HeadSize = 64 << 10;
 
 bool startsWithByteOrderMark(std::string_view text) {
     return text.substr(0, ByteOrderMark.size()) == ByteOrderMark;
@@ -21,10 +20,9 @@ bool startsWithByteOrderMark(std::string_view text) {
 
 LineReader::LineReader(const std::string& file) : In(file, std::ios::binary) {
     if (!In) throw std::runtime_error("cannot open the file");
-}
-
-std::string_view LineReader::withoutByteOrderMark(std::string_view line) {
-    return startsWithByteOrderMark(line) ? line.substr(ByteOrderMark.size()) : line;
+    refill();
+    if (startsWithByteOrderMark(std::string_view(Buffer.data(), End)))
+        Start = Searched = ByteOrderMark.size();
 }
 
 void LineReader::refill() {
@@ -98,22 +96,19 @@ FileCensus takeCensus(const std::string& file) {
     std::vector<char> block(ReadSize);
     FileCensus census;
     DataLineCounter counter;
-    std::size_t skipped = 0; // the byte order mark
     while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
         const char* cursor = block.data();
         const char* const end = cursor + in.gcount();
         if (census.Bytes == 0) {
             if (startsWithByteOrderMark(std::string_view(cursor, end - cursor)))
-                skipped = ByteOrderMark.size();
-            cursor += skipped;
-            census.Head.assign(cursor, std::min<std::size_t>(end - cursor, HeadSize));
+                cursor += ByteOrderMark.size();
+            census.BinaryProblem = binaryProblem(std::string_view(cursor, end - cursor));
         }
         census.Bytes += static_cast<std::size_t>(in.gcount());
         counter.count(cursor, end);
     }
     if (in.bad()) throw std::runtime_error("cannot read the file");
     census.DataLines = counter.total();
-    census.HeadIsWholeFile = census.Bytes == skipped + census.Head.size();
     return census;
 }
 

@@ -35,16 +35,19 @@ public:
 
     std::size_t lineNumber() const { return LineNumber; }
 
+    // The bytes read already after the last line given, without reading more.
+    std::string_view ahead() const { return std::string_view(Buffer.data() + Start, End - Start); }
+    // Whether ahead() runs to the end of the file.
+    bool aheadReachesEnd() const { return AtEnd || In.eof(); }
+
 private:
     bool deliver(std::string_view& line, std::size_t length, std::size_t ending) {
         line = std::string_view(Buffer.data() + Start, length);
-        if (LineNumber == 0) line = withoutByteOrderMark(line);
         Start += length + ending;
         Searched = Start;
         ++LineNumber;
         return true;
     }
-    static std::string_view withoutByteOrderMark(std::string_view line);
     void refill();
     void keepUnfinishedLine();
 
@@ -58,8 +61,7 @@ private:
 struct FileCensus {
     std::size_t DataLines = 0; // the lines that LineReader gives and holdsData() takes
     std::size_t Bytes = 0;
-    std::string Head; // the file's first bytes, without a byte order mark
-    bool HeadIsWholeFile = false;
+    std::string BinaryProblem; // why the first bytes are no text; empty for text
 };
 
 // A first pass, so that the arrays are made once in their final size.
