@@ -90,6 +90,12 @@ TEST_F(PointCloudTextTest, EveryDialectGivesItsPositionsAndFields) {
          {}},
         {"headerless.csv", "1,2,3,4\n5,6,7,8\n", {}, {1, 2, 3, 5, 6, 7}, {{"col4", {4, 8}}}},
         {"headerless.xyz", "1 2 3 4 5\n", {}, {1, 2, 3}, {{"col4", {4}}, {"col5", {5}}}},
+        {"quoted_blanks.xyz", "\"a b\"  \"X\" Y Z\n1 2 3 4\n", {}, {2, 3, 4}, {{"a b", {1}}}},
+        {"all_quoted.csv",
+         "\"x\",\"y\",\"z\"\n\"1\",\"2\",\"3\"\n\"4\", \"5\" ,\"+6\"\n",
+         {},
+         {1, 2, 3, 4, 5, 6},
+         {}},
         {"quoted_numbers.csv", "x,y,z\n\"1.5\", \" 2\" ,3\n", {}, {1.5, 2, 3}, {}},
         {"infinite_field.csv", "x,y,z,i\n1,2,3,-inf\n", {}, {1, 2, 3}, {{"i", {-Infinity}}}},
         // the first line shows ';' and ',': only ';' splits every line alike
