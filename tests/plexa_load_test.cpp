@@ -72,8 +72,8 @@ TEST_F(LoadTest, PointCloudsBecomeGridsNamedByTheFile) {
     slice = ConvLibTest::loadBundle(xyz)->findSlice(0.0);
     ASSERT_TRUE(slice && slice->findGrid("cloud"));
     EXPECT_EQ(arrayOf<double>(slice->findGrid("cloud"), "Positions")(1, 2), 6.0);
-    EXPECT_EQ(arrayOf<double>(slice->findGrid("cloud"), "Column4")(1), 11.0);
-    EXPECT_EQ(arrayOf<double>(slice->findGrid("cloud"), "Column5")(0), 20.0);
+    EXPECT_EQ(arrayOf<double>(slice->findGrid("cloud"), "col4")(1), 11.0);
+    EXPECT_EQ(arrayOf<double>(slice->findGrid("cloud"), "col5")(0), 20.0);
 }
 
 void writeText(const std::string& file, const std::string& content) {
@@ -159,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"empty.csv", "# only a comment\nx,y,z\n\n", "no points"},
         BadInput{"positions.csv", "x,y,z,Positions\n1,2,3,4\n",
                  "a column named \"Positions\" would replace the positions"},
-        BadInput{"escape.xyz", "1 2 \033[2J\n", "line 1: bad number \"\\x1B[2J\""},
+        BadInput{"escape.xyz", "1 2 3\n1 2 \033[2J\n", "line 2: bad number \"\\x1B[2J\""},
         BadInput{"notes.txt", "1 2 3\n",
                  "unknown file type \".txt\" (known: .csv, .las, .laz, .ply, .qz, .xyz)"}),
     [](const testing::TestParamInfo<BadInput>& info) {
