@@ -169,6 +169,31 @@ TEST(PointCloudConverter, ReadOptionsNameTheGridAndTimeOfTextClouds) {
     EXPECT_TRUE(bundle->findSlice(2.5)->findGrid("Hill 2"));
 }
 
+// The options reach the text reader: positions in columns named otherwise are refused until
+// --xyz names them, and the delimiter is the one given.
+TEST(PointCloudConverter, DelimiterAndPositionColumnsReachTheReader) {
+    TempDir dir;
+    const std::string text = "east;north;up;h\n1;2;10;0\n3;4;12;1\n";
+    dir.write("survey.csv", text);
+    RunResult refused = run(QZ_POINTCLOUD, {"survey.csv"}, dir.path());
+    EXPECT_EQ(refused.Status, 1);
+    EXPECT_TRUE(has(refused.Out + refused.Err, "--xyz NAME,NAME,NAME")) << refused.Out;
+    EXPECT_FALSE(std::filesystem::exists(dir / "survey.qz"));
+
+    RunResult result =
+        run(QZ_POINTCLOUD, {"survey.csv", "--delimiter", "semicolon", "--xyz", "east,north,up"},
+            dir.path());
+    ASSERT_EQ(result.Status, 0) << result.Out << result.Err;
+    Plexa::GridPtr grid = firstGrid(dir / "survey.qz", "survey");
+    ASSERT_TRUE(grid);
+    const auto& xyz =
+        dynamic_cast<const Plexa::MemArray<double>&>(*grid->findField("Positions")->Data);
+    ASSERT_EQ(xyz.size(), 2u);
+    EXPECT_EQ(xyz(1, 0), 3.0);
+    EXPECT_EQ(xyz(1, 2), 12.0);
+    EXPECT_TRUE(grid->findField("h"));
+}
+
 TEST(PointCloudConverter, FolderGivesTheFilesOfKnownTypesAndNamesTheOthersOnce) {
     TempDir dir;
     dir.write("in/c.csv", "x,y,z\n0,0,1\n1,0,2\n");
