@@ -1,6 +1,6 @@
 #include "converters/inspect/Preview.hpp"
 
-#include "converters/common/Numbers.hpp"
+#include "convlib/Numbers.hpp"
 
 #include <png.h>
 

@@ -1,6 +1,6 @@
 // qz-inspect: shows what a bundle file holds (time steps, grids, fields and how they are stored,
 // grid attributes), for a person or as JSON, and writes an XDMF description and a preview image.
-#include "converters/common/ConverterCommon.hpp"
+#include "convlib/Program.hpp"
 #include "converters/inspect/Preview.hpp"
 #include "converters/inspect/Report.hpp"
 #include "converters/inspect/Xdmf.hpp"

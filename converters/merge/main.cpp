@@ -1,7 +1,7 @@
 // qz-merge: merges the selected time steps, grids and fields of many bundle files into one new
 // bundle file; every merged grid carries its sources' provenance on.
-#include "converters/common/ConverterCommon.hpp"
-#include "converters/common/Numbers.hpp"
+#include "convlib/Program.hpp"
+#include "convlib/Numbers.hpp"
 
 #include <cstring>
 #include <filesystem>

@@ -1,6 +1,6 @@
 // qz-pointcloud: adds the "Height" of every point above its cloud's lowest point, one input at a
 // time, to text point clouds (made into new bundle files) and point-cloud bundles (in place).
-#include "converters/common/ConverterCommon.hpp"
+#include "convlib/Program.hpp"
 
 #include <algorithm>
 #include <filesystem>

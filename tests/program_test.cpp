@@ -1,6 +1,6 @@
-// The batch helpers of the converter programs: shard specs, shard slices, progress lines and the
-// column delimiter of text clouds.
-#include "converters/common/ConverterCommon.hpp"
+// The program layer: shard specs, shard slices, progress lines and the column delimiter of text
+// clouds.
+#include "convlib/Program.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>

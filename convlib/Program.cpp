@@ -1,6 +1,6 @@
-#include "converters/common/ConverterCommon.hpp"
+#include "convlib/Program.hpp"
 
-#include "converters/common/Numbers.hpp"
+#include "convlib/Numbers.hpp"
 
 #include <algorithm>
 #include <cmath>
