@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace ConvLib::Tools {
@@ -89,6 +90,25 @@ CLI::Option* addParsedOption(CLI::App& app, const std::string& name,
             if (!parse(text, value, error)) throw CLI::ValidationError(name, error);
         },
         description);
+}
+
+// An output the converter changed and left unsaved would be lost without a word: it is named
+// as an error and let go unwritten, since only the converter knows whether it was complete.
+void refuseUnsavedOutput(BasicConverterDefs& converter) {
+    const Plexa::BundlePtr& bundle = converter.myBundle;
+    if (bundle && bundle->isBound() && bundle->isModified())
+        converter.ErrorMessages.push_back("The output " + bundle->boundFile() +
+                                          " was changed but not saved; nothing was written");
+    discardBundle(converter);
+}
+
+// The exit status, once nothing can add a message any more: 0 only when convert() succeeded and
+// no error was collected.
+int finishRun(BasicConverterDefs& converter, bool converted) {
+    refuseUnsavedOutput(converter);
+    if (!converted && converter.ErrorMessages.empty())
+        converter.ErrorMessages.push_back("The conversion failed without giving a reason");
+    return converter.ErrorMessages.empty() ? 0 : 1;
 }
 
 } // namespace
@@ -286,10 +306,17 @@ void discardBundle(BasicConverterDefs& converter) {
     converter.myBundle.reset();
 }
 
-int runConverter(BasicConverterDefs& converter) {
-    Quorix::Console() << converter.printParameters();
-    converter.convert();
-    return converter.ErrorMessages.empty() ? 0 : 1;
+int runConverter(std::unique_ptr<BasicConverterDefs> converter) {
+    bool converted = false;
+    try {
+        Quorix::Console() << converter->printParameters();
+        converted = converter->convert();
+    } catch (const std::exception& failure) {
+        converter->ErrorMessages.push_back(std::string("The run stopped early: ") + failure.what());
+    }
+    const int status = finishRun(*converter, converted);
+    converter.reset(); // prints the run summary
+    return status;
 }
 
 bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status) {

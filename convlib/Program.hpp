@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <functional>
 #include <list>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -143,15 +144,16 @@ CONVLIB_API bool saveAndRelease(BasicConverterDefs& converter);
 // Lets the bundle go without writing anything.
 CONVLIB_API void discardBundle(BasicConverterDefs& converter);
 
-// Prints the parameter report, converts, and gives the exit status: 0 when no error message was
-// collected. The run summary follows when the caller destroys the converter.
-CONVLIB_API int runConverter(BasicConverterDefs& converter);
+// Prints the parameter report, converts and lets the converter go, which prints the run summary.
+// The exit status is 1 when convert() failed, an error was collected, or the converter left a
+// changed output unsaved (named as an error, never written); else 0.
+CONVLIB_API int runConverter(std::unique_ptr<BasicConverterDefs> converter);
 
 // Parses the command line; false with CLI11's exit status after a mistake or --help.
 CONVLIB_API bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status);
 
 // A converter program's main(): options defined and parsed, the converter built from the parsed
-// settings and run; the status is known before the converter goes and prints the run summary.
+// settings and run.
 template <class Converter, class Settings>
 int runProgram(int argc, char** argv, const std::string& description,
                void (*defineOptions)(CLI::App&, Settings&)) {
@@ -160,8 +162,7 @@ int runProgram(int argc, char** argv, const std::string& description,
     defineOptions(app, settings);
     int status = 0;
     if (!parseCommandLine(app, argc, argv, status)) return status;
-    Converter converter(settings);
-    return runConverter(converter);
+    return runConverter(std::make_unique<Converter>(settings));
 }
 
 // Names given with commas, as a set for the selection filters.
