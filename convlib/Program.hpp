@@ -34,7 +34,27 @@ CONVLIB_API std::list<std::string> takeShard(const std::list<std::string>& files
 // "--shard K/N", rejected by CLI11 with its usual message and exit code when malformed.
 CONVLIB_API void addShardOption(CLI::App& app, Shard& shard);
 
-// "[k/n] name" lines on standard error, only when it is a terminal.
+// How much a program says: --quiet only its errors, --verbose also each file's fields as they are
+// written and the HDF5 library's account of a failure. One setting for the process.
+enum class Verbosity { Quiet, Normal, Verbose };
+CONVLIB_API void setVerbosity(Verbosity level);
+CONVLIB_API Verbosity verbosity();
+
+// A result or per-input line on standard output; nothing under --quiet.
+CONVLIB_API void printResult(const std::string& line);
+
+// What every program takes from its command line besides its own options.
+struct CommonSettings {
+    bool Quiet = false;
+    bool Verbose = false;
+};
+// "--version", "-q/--quiet" and "-v/--verbose".
+CONVLIB_API void addCommonOptions(CLI::App& app, CommonSettings& common);
+// Sets the verbosity and sends the console (parameter report, run summary, notes) to standard
+// error, or nowhere under --quiet.
+CONVLIB_API void applyCommonSettings(const CommonSettings& common);
+
+// "[k/n] name" lines on standard error, only when it is a terminal and the program not quiet.
 class CONVLIB_API Progress {
 public:
     explicit Progress(std::size_t total);
@@ -149,7 +169,8 @@ CONVLIB_API void discardBundle(BasicConverterDefs& converter);
 // changed output unsaved (named as an error, never written); else 0.
 CONVLIB_API int runConverter(std::unique_ptr<BasicConverterDefs> converter);
 
-// Parses the command line; false with CLI11's exit status after a mistake or --help.
+// Parses the command line; false after --help or --version (status 0) or a mistake (status 2,
+// with CLI11's message on standard error).
 CONVLIB_API bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status);
 
 // A converter program's main(): options defined and parsed, the converter built from the parsed
@@ -158,10 +179,13 @@ template <class Converter, class Settings>
 int runProgram(int argc, char** argv, const std::string& description,
                void (*defineOptions)(CLI::App&, Settings&)) {
     CLI::App app{description};
+    CommonSettings common;
+    addCommonOptions(app, common);
     Settings settings;
     defineOptions(app, settings);
     int status = 0;
     if (!parseCommandLine(app, argc, argv, status)) return status;
+    applyCommonSettings(common);
     return runConverter(std::make_unique<Converter>(settings));
 }
 

@@ -6,8 +6,6 @@
 #include "converters/inspect/Xdmf.hpp"
 
 #include <cstdio>
-#include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -22,39 +20,23 @@ struct Settings {
     Inspect::PreviewRequest Preview;
 };
 
-// The description goes to standard output; the converter's own lines (parameter report, run
-// summary) go to standard error, so the output stays clean JSON.
-std::FILE* takeStandardOutput() {
-    std::fflush(stdout);
-    std::FILE* report = fdopen(dup(STDOUT_FILENO), "w");
-    if (report) dup2(STDERR_FILENO, STDOUT_FILENO);
-    return report;
-}
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 class InspectConverter : public BasicConverterDefs {
 public:
-    explicit InspectConverter(const Settings& settings)
-        : Options(settings), Report(takeStandardOutput()) {
+    explicit InspectConverter(const Settings& settings) : Options(settings) {
         ConverterName = "qz-inspect";
         InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{settings.Input});
         OutFile = settings.Xdmf;
     }
 
     bool convert() override {
-        if (!Report) {
-            ErrorMessages.push_back("Cannot set standard output aside for the description");
-            return false;
-        }
         Inspect::Inspection inspection;
         if (!inspect(inspection)) return false;
         const std::string text = Options.Json ? Inspect::describeAsJson(inspection)
                                               : Inspect::describeAsText(inspection);
-        std::fwrite(text.data(), 1, text.size(), Report.get());
-        std::fflush(Report.get());
+        // the description is what was asked for, so --quiet keeps it; the program layer sends
+        // everything else to standard error, so the output stays clean JSON
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
         bool written = Options.Xdmf.empty() || writeXdmf(inspection);
         written = (Options.Preview.File.empty() || writePreview(inspection)) && written;
         Tools::discardBundle(*this);
@@ -97,7 +79,6 @@ private:
     }
 
     Settings Options;
-    std::unique_ptr<std::FILE, FileCloser> Report;
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {

@@ -221,8 +221,7 @@ private:
         }
         const std::size_t steps = myBundle->slices().size();
         if (!Tools::saveAndRelease(*this)) return false;
-        Quorix::Console() << "Wrote " + OutFile + " with " + std::to_string(steps) +
-                                 " time step(s)";
+        Tools::printResult("Wrote " + OutFile + " with " + std::to_string(steps) + " time step(s)");
         return true;
     }
 
