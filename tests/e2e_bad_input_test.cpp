@@ -31,7 +31,7 @@ const BadCase badCases[] = {
      {"bad.csv", "ridge.csv"},
      {"Cannot load point cloud: bad.csv", "bad.csv: line 3: bad number \"oops\""},
      "ridge.qz"},
-    {QZ_POINTCLOUD, {"broken.qz"}, {"Cannot open the output file broken.qz"}},
+    {QZ_POINTCLOUD, {"broken.qz"}, {"Cannot open the input broken.qz"}},
     {QZ_POINTCLOUD,
      {"hill.csv", "-o", "nodir/hill.qz"},
      {"Cannot write nodir/hill.qz", "nodir/hill.qz: folder nodir does not exist"}},

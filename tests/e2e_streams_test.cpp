@@ -112,6 +112,24 @@ INSTANTIATE_TEST_SUITE_P(Streams, EveryProgram, testing::ValuesIn(programs),
                                                                   : "inspect");
                          });
 
+TEST(ParameterReports, SayWhereEachProgramWrites) {
+    TempDir dir;
+    for (const char* file : {"hill.csv", "hill.qz"})
+        dir.write(file, readFile(E2e::convertedTree() / file));
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{QZ_POINTCLOUD, "hill.csv"},
+         "\nWrites: <name>.qz beside each point cloud, bundle files in place\n"},
+        {{QZ_POINTCLOUD, "hill.csv", "-o", "x.qz"}, "\nWrites: x.qz\n"},
+        {{QZ_MERGE, "hill.qz", "-o", "m.qz"}, "\nWrites: m.qz\n"},
+        {{QZ_INSPECT, "hill.qz", "--json", "--xdmf", "h.xmf"},
+         "\nWrites: the description (JSON) to standard output, XDMF to h.xmf\n"},
+    };
+    for (const auto& [command, line] : runs) {
+        const RunResult result = run(command[0], {command.begin() + 1, command.end()}, dir.path());
+        EXPECT_TRUE(has(result.Err, line)) << line << result.Err;
+    }
+}
+
 TEST(VerbosePrograms, NameEachFieldAsItIsWritten) {
     TempDir dir;
     dir.write("c.csv", "x,y,z,intensity\n0,0,1,5\n1,0,2,6\n");

@@ -44,7 +44,10 @@ public:
     }
 
     std::string printSecondary() override {
-        return std::string("\nHave JSON output: ") + (Options.Json ? "yes" : "no") +
+        return std::string("\nWrites: the description (") + (Options.Json ? "JSON" : "text") +
+               ") to standard output" + (Options.Xdmf.empty() ? "" : ", XDMF to " + Options.Xdmf) +
+               (Options.Preview.File.empty() ? "" : ", a preview to " + Options.Preview.File) +
+               "\nHave JSON output: " + (Options.Json ? "yes" : "no") +
                "\nHave preview: " + Options.Preview.File + " " + Options.Preview.Field;
     }
 

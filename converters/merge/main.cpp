@@ -83,7 +83,10 @@ public:
         return write();
     }
 
-    std::string printSecondary() override { return Tools::shardReport(Options.InputShard); }
+    std::string printSecondary() override {
+        return "\nWrites: " + Options.Output + (Options.InPlace ? ", in place if an input" : "") +
+               Tools::shardReport(Options.InputShard);
+    }
 
 private:
     // Where a field of the merged bundle came from: (time, grid, field) -> file.
