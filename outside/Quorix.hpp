@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <list>
 #include <map>
@@ -338,9 +339,16 @@ public:
     std::list<std::string> Files;
 };
 
-// One message, written with a line end when the object dies.
+// One message, written with a line end when the object dies, to the process's console stream.
+// Colour (ANSI escape sequences) reaches only a terminal (or any stream with CLICOLOR_FORCE set),
+// and never when NO_COLOR is set; elsewhere the sequences are left out, the text stays as it is.
 class QUORIX_API Console {
 public:
+    // Where every message of the process goes from now on (default: standard output; null:
+    // nowhere).
+    static void setStream(std::FILE* stream) noexcept;
+    static std::FILE* stream() noexcept;
+
     Console() = default;
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;

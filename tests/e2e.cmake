@@ -18,7 +18,7 @@ target_compile_definitions(convlib_e2e PUBLIC
 foreach(source IN LISTS test_sources)
   get_filename_component(name ${source} NAME_WE)
   if(name MATCHES "^e2e_")
-    target_link_libraries(${name} PRIVATE convlib_e2e converter_common)
+    target_link_libraries(${name} PRIVATE convlib_e2e)
     add_dependencies(${name} qz-pointcloud qz-merge qz-inspect)
   endif()
 endforeach()

@@ -31,7 +31,7 @@ const BadCase badCases[] = {
      {"bad.csv", "ridge.csv"},
      {"Cannot load point cloud: bad.csv", "bad.csv: line 3: bad number \"oops\""},
      "ridge.qz"},
-    {QZ_POINTCLOUD, {"broken.qz"}, {"Cannot open the output file broken.qz"}},
+    {QZ_POINTCLOUD, {"broken.qz"}, {"Cannot open the input broken.qz"}},
     {QZ_POINTCLOUD,
      {"hill.csv", "-o", "nodir/hill.qz"},
      {"Cannot write nodir/hill.qz", "nodir/hill.qz: folder nodir does not exist"}},
@@ -91,8 +91,8 @@ TEST_P(BadInput, IsReportedAndLeavesEverythingAsItWas) {
     const auto before = snapshot(dir.path());
 
     RunResult result = run(bad.Program, bad.Arguments, dir.path());
-    EXPECT_NE(result.Status, 0);
-    const std::string summary = result.Out + result.Err;
+    EXPECT_EQ(result.Status, 1);
+    const std::string& summary = result.Err;
     std::size_t at = 0;
     for (const std::string& message : bad.Messages) {
         at = summary.find(": Error! Message: " + message, at);
@@ -118,10 +118,10 @@ TEST(BadInputFolder, UnreadableFolderIsReported) {
             : run(QZ_POINTCLOUD, {"locked/"}, dir.path());
     std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_all);
     EXPECT_NE(result.Status, 0);
-    EXPECT_NE(result.Out.find("qz-pointcloud: Error! Message: Cannot read the folder locked/: "
+    EXPECT_NE(result.Err.find("qz-pointcloud: Error! Message: Cannot read the folder locked/: "
                               "Permission denied"),
               std::string::npos)
-        << result.Out;
+        << result.Err;
     EXPECT_FALSE(std::filesystem::exists(dir / "locked/a.qz"));
 }
 
@@ -142,7 +142,7 @@ TEST(CommandLineMistakes, GetCli11sMessageAndStatus) {
         {QZ_MERGE, "a.qz", "-o", "m.qz", "--grid-name", "", "--grid-name: needs a name"}};
     for (const auto& mistake : mistakes) {
         RunResult result = run(mistake[0], {mistake.begin() + 1, mistake.end() - 1});
-        EXPECT_NE(result.Status, 0) << mistake.back();
+        EXPECT_EQ(result.Status, 2) << mistake.back();
         EXPECT_NE(result.Err.find(mistake.back()), std::string::npos) << result.Err;
         EXPECT_NE(result.Err.find("Run with --help for more information."), std::string::npos);
     }

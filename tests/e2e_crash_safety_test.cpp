@@ -132,11 +132,12 @@ public:
     }
 
     // Kills the program after the delay unless it ended before; true when it was killed.
-    bool killAfter(Clock::duration delay) {
+    bool killAfter(Clock::duration delay, int signal = SIGKILL) {
         std::this_thread::sleep_for(delay);
-        ::kill(Pid, SIGKILL);
+        ::kill(Pid, signal);
         const int status = end();
-        EXPECT_TRUE(WIFSIGNALED(status) || status == 0) << "status " << status;
+        EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == signal) || status == 0)
+            << "status " << status;
         return WIFSIGNALED(status);
     }
 
@@ -270,6 +271,22 @@ TEST_F(CrashSafety, KilledInPlaceConversionLeavesTheInputIntact) {
             EXPECT_TRUE(grid->findField("Height")) << "the first full run's Height was lost";
         });
     EXPECT_GE(interrupted, SavesToInterrupt);
+}
+
+TEST_F(CrashSafety, InterruptedSaveRemovesItsTemporaryFile) {
+    const std::set<std::string> files = namesIn(Dir.path());
+    int interrupted = 0;
+    for (int attempt = 0; attempt < 10 && interrupted < 4; ++attempt) {
+        const int signal = attempt % 2 ? SIGTERM : SIGINT;
+        WatchedRun run({QZ_MERGE, Dir / "east.qz", "-o", Dir / "merged.qz", "-c", "-1"},
+                       Dir.path());
+        // a save that ends before the signal arrives leaves its output, which is no temporary
+        if (run.next() == WatchedRun::SaveBegins && run.killAfter(Clock::duration::zero(), signal))
+            ++interrupted;
+        std::filesystem::remove(Dir / "merged.qz");
+        EXPECT_EQ(namesIn(Dir.path()), files) << "after signal " << signal;
+    }
+    EXPECT_GE(interrupted, 2);
 }
 
 } // namespace

@@ -79,9 +79,9 @@ TEST(MergeConverter, GridsOfOneNameFromTwoFilesMergeOnlyAsMoreFieldsOfTheSamePoi
         std::vector<std::string> arguments = merge.Arguments;
         arguments.insert(arguments.end(), {"-o", "m.qz"});
         RunResult result = run(QZ_MERGE, arguments, dir.path());
-        const std::string what = merge.Arguments.back() + "\n" + result.Out;
+        const std::string what = merge.Arguments.back() + "\n" + result.Err;
         EXPECT_EQ(result.Status, merge.Refusal.empty() ? 0 : 1) << what;
-        EXPECT_NE(result.Out.find(merge.Refusal), std::string::npos) << what;
+        EXPECT_NE(result.Err.find(merge.Refusal), std::string::npos) << what;
         if (merge.Refusal.empty()) {
             std::map<std::string, Names> written;
             const Plexa::BundlePtr bundle = loadBundle(dir / "m.qz");

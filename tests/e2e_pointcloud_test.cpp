@@ -60,14 +60,14 @@ TEST(PointCloudConverter, RerunSkipsWhatIsDoneUnlessToldToRedoIt) {
     const auto before = E2e::snapshot(dir.path());
     RunResult rerun = run(QZ_POINTCLOUD, {"in/"}, dir.path());
     EXPECT_EQ(rerun.Status, 0) << rerun.Out;
-    EXPECT_TRUE(has(rerun.Out, "Grid has been processed at time: ")) << rerun.Out;
+    EXPECT_TRUE(has(rerun.Err, "Grid has been processed at time: ")) << rerun.Err;
     EXPECT_TRUE(has(rerun.Out, "in/survey.qz: nothing to do\n")) << rerun.Out;
     EXPECT_FALSE(has(rerun.Out, "Height added")) << rerun.Out;
     EXPECT_EQ(E2e::snapshot(dir.path()), before);
 
     RunResult redo = run(QZ_POINTCLOUD, {"in/hill.csv", "--ignore-success"}, dir.path());
     EXPECT_EQ(redo.Status, 0);
-    EXPECT_FALSE(has(redo.Out, "Grid has been processed")) << redo.Out;
+    EXPECT_FALSE(has(redo.Err, "Grid has been processed")) << redo.Err;
     EXPECT_TRUE(has(redo.Out, "Height added to hill")) << redo.Out;
 }
 

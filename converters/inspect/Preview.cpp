@@ -1,8 +1,8 @@
 #include "converters/inspect/Preview.hpp"
 
-#include "converters/common/Numbers.hpp"
 #include "converters/inspect/Font.hpp"
 #include "converters/inspect/Values.hpp"
+#include "convlib/Numbers.hpp"
 
 #include <png.h>
 

@@ -1,7 +1,7 @@
 // What the inspector knows of one bundle file, and its two renderings: for a person and as JSON.
 #pragma once
 
-#include "converters/common/Numbers.hpp"
+#include "convlib/Numbers.hpp"
 #include "outside/Plexa.hpp"
 
 #include <string>

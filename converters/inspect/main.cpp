@@ -1,13 +1,11 @@
 // qz-inspect: shows what a bundle file holds (time steps, grids, fields and how they are stored,
 // grid attributes), for a person or as JSON, and writes an XDMF description and a preview image.
-#include "converters/common/ConverterCommon.hpp"
+#include "convlib/Program.hpp"
 #include "converters/inspect/Preview.hpp"
 #include "converters/inspect/Report.hpp"
 #include "converters/inspect/Xdmf.hpp"
 
 #include <cstdio>
-#include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -22,39 +20,23 @@ struct Settings {
     Inspect::PreviewRequest Preview;
 };
 
-// The description goes to standard output; the converter's own lines (parameter report, run
-// summary) go to standard error, so the output stays clean JSON.
-std::FILE* takeStandardOutput() {
-    std::fflush(stdout);
-    std::FILE* report = fdopen(dup(STDOUT_FILENO), "w");
-    if (report) dup2(STDERR_FILENO, STDOUT_FILENO);
-    return report;
-}
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 class InspectConverter : public BasicConverterDefs {
 public:
-    explicit InspectConverter(const Settings& settings)
-        : Options(settings), Report(takeStandardOutput()) {
+    explicit InspectConverter(const Settings& settings) : Options(settings) {
         ConverterName = "qz-inspect";
         InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{settings.Input});
         OutFile = settings.Xdmf;
     }
 
     bool convert() override {
-        if (!Report) {
-            ErrorMessages.push_back("Cannot set standard output aside for the description");
-            return false;
-        }
         Inspect::Inspection inspection;
         if (!inspect(inspection)) return false;
         const std::string text = Options.Json ? Inspect::describeAsJson(inspection)
                                               : Inspect::describeAsText(inspection);
-        std::fwrite(text.data(), 1, text.size(), Report.get());
-        std::fflush(Report.get());
+        // the description is what was asked for, so --quiet keeps it; the program layer sends
+        // everything else to standard error, so the output stays clean JSON
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
         bool written = Options.Xdmf.empty() || writeXdmf(inspection);
         written = (Options.Preview.File.empty() || writePreview(inspection)) && written;
         Tools::discardBundle(*this);
@@ -62,7 +44,10 @@ public:
     }
 
     std::string printSecondary() override {
-        return std::string("\nHave JSON output: ") + (Options.Json ? "yes" : "no") +
+        return std::string("\nWrites: the description (") + (Options.Json ? "JSON" : "text") +
+               ") to standard output" + (Options.Xdmf.empty() ? "" : ", XDMF to " + Options.Xdmf) +
+               (Options.Preview.File.empty() ? "" : ", a preview to " + Options.Preview.File) +
+               "\nHave JSON output: " + (Options.Json ? "yes" : "no") +
                "\nHave preview: " + Options.Preview.File + " " + Options.Preview.Field;
     }
 
@@ -99,7 +84,6 @@ private:
     }
 
     Settings Options;
-    std::unique_ptr<std::FILE, FileCloser> Report;
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {

@@ -1,7 +1,7 @@
 // qz-merge: merges the selected time steps, grids and fields of many bundle files into one new
 // bundle file; every merged grid carries its sources' provenance on.
-#include "converters/common/ConverterCommon.hpp"
-#include "converters/common/Numbers.hpp"
+#include "convlib/Program.hpp"
+#include "convlib/Numbers.hpp"
 
 #include <cstring>
 #include <filesystem>
@@ -83,7 +83,10 @@ public:
         return write();
     }
 
-    std::string printSecondary() override { return Tools::shardReport(Options.InputShard); }
+    std::string printSecondary() override {
+        return "\nWrites: " + Options.Output + (Options.InPlace ? ", in place if an input" : "") +
+               Tools::shardReport(Options.InputShard);
+    }
 
 private:
     // Where a field of the merged bundle came from: (time, grid, field) -> file.
@@ -221,8 +224,7 @@ private:
         }
         const std::size_t steps = myBundle->slices().size();
         if (!Tools::saveAndRelease(*this)) return false;
-        Quorix::Console() << "Wrote " + OutFile + " with " + std::to_string(steps) +
-                                 " time step(s)";
+        Tools::printResult("Wrote " + OutFile + " with " + std::to_string(steps) + " time step(s)");
         return true;
     }
 

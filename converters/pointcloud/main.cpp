@@ -1,6 +1,6 @@
 // qz-pointcloud: adds the "Height" of every point above its cloud's lowest point, one input at a
 // time, to text point clouds (made into new bundle files) and point-cloud bundles (in place).
-#include "converters/common/ConverterCommon.hpp"
+#include "convlib/Program.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -75,11 +75,18 @@ public:
     }
 
     std::string printSecondary() override {
-        return "\nAdds the field Height (elevation above the lowest point)" +
+        return "\nAdds the field Height (elevation above the lowest point)" + writesReport() +
                Tools::shardReport(Options.InputShard);
     }
 
 private:
+    // The library's "Have out file" line shows the setting; this says where outputs really go.
+    std::string writesReport() const {
+        return "\nWrites: " + (Options.Output.empty() ? "<name>.qz beside each point cloud, "
+                                                        "bundle files in place"
+                                                      : Options.Output);
+    }
+
     static std::string bundleBeside(const std::string& file) {
         return std::filesystem::path(file).replace_extension(".qz").string();
     }
@@ -134,7 +141,10 @@ private:
             return false;
         }
         if (!myBundle || !myBundle->isBound()) {
-            ErrorMessages.push_back("Cannot open the output file " + OutFile);
+            // a bundle file is its own output: what failed to open is the input
+            ErrorMessages.push_back(Plexa::isBindableFormat(source) && OutFile == source
+                                        ? "Cannot open the input " + source
+                                        : "Cannot open the output file " + OutFile);
             if (myBundle) Tools::addReason(*this, myBundle->lastError());
             Tools::discardBundle(*this);
             return false;

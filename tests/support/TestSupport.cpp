@@ -111,4 +111,13 @@ std::size_t SpeakRecorder::count(Quorix::SpeakPtr::Kind kind) const {
         [kind](const Quorix::SpeakPtr::Report& report) { return report.kind == kind; }));
 }
 
+ScopedVariable::ScopedVariable(const char* name, const char* value) : Name(name) {
+    if (const char* previous = std::getenv(name)) Previous = previous;
+    value ? setenv(name, value, 1) : unsetenv(name);
+}
+
+ScopedVariable::~ScopedVariable() {
+    Previous ? setenv(Name.c_str(), Previous->c_str(), 1) : unsetenv(Name.c_str());
+}
+
 } // namespace ConvLibTest

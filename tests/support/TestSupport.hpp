@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,19 @@ struct RunResult {
 // Runs a program with arguments in a folder (empty: the current one), capturing both streams.
 RunResult run(const std::string& program, const std::vector<std::string>& arguments,
               const std::string& folder = "");
+
+// Sets an environment variable for as long as it lives (null: unsets it).
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value);
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+    ~ScopedVariable();
+
+private:
+    std::string Name;
+    std::optional<std::string> Previous;
+};
 
 // Collects the release protocol's reports, from any thread, for as long as it lives.
 class SpeakRecorder {

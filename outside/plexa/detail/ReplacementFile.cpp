@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -89,6 +90,59 @@ void removeStaleTemporaries(const std::string& folder, const std::string& suffix
     }
 }
 
+// The temporary files of saves under way, for the signal handler: fixed slots of plain bytes,
+// claimed and freed through an atomic state, so the handler reads them without locks or memory.
+struct TemporarySlot {
+    enum State : int { Free, Filling, Held };
+    std::atomic<int> state{Free};
+    char path[4096];
+};
+TemporarySlot temporarySlots[64];
+
+void removeTemporariesAndReraise(int signal) {
+    for (TemporarySlot& slot : temporarySlots)
+        if (slot.state.load() == TemporarySlot::Held) ::unlink(slot.path);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// Ctrl-C and a polite kill end the process through the default action, after the handler removed
+// the temporaries; a handler the host program installed itself stays in charge.
+void catchInterruptions() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (int signal : {SIGINT, SIGTERM}) {
+            struct sigaction current {};
+            if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL)
+                continue;
+            struct sigaction handler {};
+            handler.sa_handler = removeTemporariesAndReraise;
+            sigemptyset(&handler.sa_mask);
+            ::sigaction(signal, &handler, nullptr);
+        }
+    });
+}
+
+// The slot that now names the path, or -1 when all are taken or the path is too long; such a
+// temporary is left for the next save's clean-up.
+int holdTemporary(const std::string& path) {
+    catchInterruptions();
+    if (path.size() >= sizeof(TemporarySlot::path)) return -1;
+    for (int i = 0; i < static_cast<int>(std::size(temporarySlots)); ++i) {
+        TemporarySlot& slot = temporarySlots[i];
+        int expected = TemporarySlot::Free;
+        if (!slot.state.compare_exchange_strong(expected, TemporarySlot::Filling)) continue;
+        std::memcpy(slot.path, path.c_str(), path.size() + 1);
+        slot.state.store(TemporarySlot::Held);
+        return i;
+    }
+    return -1;
+}
+
+void releaseTemporary(int slot) {
+    if (slot >= 0) temporarySlots[slot].state.store(TemporarySlot::Free);
+}
+
 } // namespace
 
 ReplacementFile::ReplacementFile(const std::string& target) : Target(target) {
@@ -102,10 +156,12 @@ ReplacementFile::ReplacementFile(const std::string& target) : Target(target) {
     const std::string suffix = hostSuffix();
     if (firstSaveInto(Folder)) removeStaleTemporaries(Folder, suffix);
     Temporary = (std::filesystem::path(Folder) / (prefix + uniqueMiddle() + suffix)).string();
+    Slot = holdTemporary(Temporary);
 }
 
 ReplacementFile::~ReplacementFile() {
     if (!Committed) std::remove(Temporary.c_str());
+    releaseTemporary(Slot);
 }
 
 void ReplacementFile::commit() {

@@ -1,7 +1,9 @@
 // A new version of a file, written beside it under a unique name and moved into place only when
 // complete, so readers see the old file or the new one and never a half-written one. The name
 // ".<file>.<pid>-<n>-<n>@<host>.tmp" tells which process wrote it, so the next process that saves
-// into the folder removes what killed saves on this machine left behind.
+// into the folder removes what killed saves on this machine left behind. SIGINT and SIGTERM remove
+// the temporary files of saves under way before the process ends (unless the program handles
+// these signals itself).
 #pragma once
 
 #include <string>
@@ -27,6 +29,7 @@ private:
     std::string Folder;
     std::string Temporary;
     bool Committed = false;
+    int Slot = -1; // where the signal handler finds the temporary's name
 };
 
 } // namespace Plexa::detail

@@ -1,15 +1,53 @@
-#include "convlib/BasicConverterDefs.hpp"
-#include "convlib/MyStorage.hpp"
+// An outside converter built against the installed package: main() plus its convert(). It marks
+// every point cloud it is given with a field "Seen" and writes it as a bundle beside its input.
+#include "convlib/Program.hpp"
+
+#include <filesystem>
+
+namespace {
+
+namespace Tools = ConvLib::Tools;
 
 class Consumer : public ConvLib::BasicConverterDefs {
 public:
-    bool convert() override { return true; }
+    explicit Consumer(const Tools::BatchSettings& settings) : Options(settings) {
+        ConverterName = "consumer";
+        InFiles = Tools::inputList(settings.Inputs);
+        Tools::installStorage(*this, settings.Compression, {});
+    }
+
+    bool convert() override {
+        std::list<std::string> everyInput;
+        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput)) return false;
+        Tools::forEachInput(*this, [this](const std::string& file) { convertOne(file); });
+        return ErrorMessages.empty();
+    }
+
+private:
+    void convertOne(const std::string& file) {
+        OutFile = std::filesystem::path(file).replace_extension(".qz").string();
+        Tools::Outcomes done;
+        if (Tools::loadSingleInput(*this, file, ReadPointCloud, Options.Read)) {
+            for (const auto& [time, slice] : myBundle->slices())
+                for (const auto& [name, grid] : slice->grids())
+                    grid->addField("Seen", Plexa::makeArray<std::uint8_t>(1));
+            if (Tools::saveAndRelease(*this)) done.push_back("marked");
+        }
+        Tools::discardBundle(*this);
+        Tools::reportInput(file + " -> " + OutFile, done, "not converted");
+    }
+
+    Tools::BatchSettings Options;
 };
 
-int main() {
-    Consumer consumer;
-    consumer.ConverterName = "Consumer";
-    consumer.myStorage =
-        Quorix::StrongPtr<Quorix::InterfaceBase>(new ConvLib::MyStorage(-1, false, false, false));
-    return consumer.convert() ? 0 : 1;
+void defineOptions(CLI::App& app, Tools::BatchSettings& settings) {
+    app.add_option("inputs", settings.Inputs, "Point clouds")->required();
+    Tools::addBatchOptions(app, settings);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return Tools::runProgram<Consumer, Tools::BatchSettings>(argc, argv, "Marks point clouds.",
+                                                             defineOptions);
 }

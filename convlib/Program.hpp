@@ -1,17 +1,19 @@
-// What the converter programs share: the batch shard option, progress lines, the storage policy
-// from the command line, one-input-at-a-time loading and the program frame with its exit status.
+// The program layer: what a converter program needs around its convert(): the command line (batch
+// options, --shard), input gathering, one-input-at-a-time loading and reporting, the save or
+// discard of each output, and the runner with its exit status. A program is main() plus convert().
 #pragma once
 
 #include "convlib/BasicConverterDefs.hpp"
 #include "convlib/MyStorage.hpp"
 #include "convlib/Version.hpp"
-#include "converters/common/Numbers.hpp"
+#include "convlib/Numbers.hpp"
 
 #include <CLI/CLI.hpp>
 
 #include <cstddef>
 #include <functional>
 #include <list>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,14 +27,35 @@ struct Shard {
 };
 
 // Reads "K/N" with 1 <= K <= N; false with a reason otherwise.
-bool parseShard(const std::string& text, Shard& shard, std::string& error);
+CONVLIB_API bool parseShard(const std::string& text, Shard& shard, std::string& error);
 // The shard's slice; the slices of 1/N .. N/N cover every file exactly once.
-std::list<std::string> takeShard(const std::list<std::string>& files, const Shard& shard);
+CONVLIB_API std::list<std::string> takeShard(const std::list<std::string>& files,
+                                             const Shard& shard);
 // "--shard K/N", rejected by CLI11 with its usual message and exit code when malformed.
-void addShardOption(CLI::App& app, Shard& shard);
+CONVLIB_API void addShardOption(CLI::App& app, Shard& shard);
 
-// "[k/n] name" lines on standard error, only when it is a terminal.
-class Progress {
+// How much a program says: --quiet only its errors, --verbose also each file's fields as they are
+// written and the HDF5 library's account of a failure. One setting for the process.
+enum class Verbosity { Quiet, Normal, Verbose };
+CONVLIB_API void setVerbosity(Verbosity level);
+CONVLIB_API Verbosity verbosity();
+
+// A result or per-input line on standard output; nothing under --quiet.
+CONVLIB_API void printResult(const std::string& line);
+
+// What every program takes from its command line besides its own options.
+struct CommonSettings {
+    bool Quiet = false;
+    bool Verbose = false;
+};
+// "--version", "-q/--quiet" and "-v/--verbose".
+CONVLIB_API void addCommonOptions(CLI::App& app, CommonSettings& common);
+// Sets the verbosity and sends the console (parameter report, run summary, notes) to standard
+// error, or nowhere under --quiet.
+CONVLIB_API void applyCommonSettings(const CommonSettings& common);
+
+// "[k/n] name" lines on standard error, only when it is a terminal and the program not quiet.
+class CONVLIB_API Progress {
 public:
     explicit Progress(std::size_t total);
     Progress(std::size_t total, bool enabled) : Total(total), Enabled(enabled) {}
@@ -60,22 +83,22 @@ struct BatchSettings {
 
 // "--compression N", "--shard K/N", "--in-place", "--grid-name NAME" and "--time T", the same in
 // every batch converter.
-void addBatchOptions(CLI::App& app, BatchSettings& settings);
+CONVLIB_API void addBatchOptions(CLI::App& app, BatchSettings& settings);
 // "--delimiter D" and "--xyz NAME,NAME,NAME" for text clouds.
-void addTextCloudOptions(CLI::App& app, Plexa::ReadOptions& options);
+CONVLIB_API void addTextCloudOptions(CLI::App& app, Plexa::ReadOptions& options);
 // Reads a column delimiter given as a word (comma, semicolon, tab, space) or as the character;
 // false with a reason otherwise.
-bool parseDelimiter(const std::string& text, char& delimiter, std::string& error);
+CONVLIB_API bool parseDelimiter(const std::string& text, char& delimiter, std::string& error);
 // The shard's line in the parameter report.
-std::string shardReport(const Shard& shard);
+CONVLIB_API std::string shardReport(const Shard& shard);
 
 // The names given on the command line as the converter's input list.
-Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& names);
+CONVLIB_API Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& names);
 
 // The storage policy for a compression setting (negative: off) and the fields to save (empty:
 // all), installed as the converter's myStorage.
-void installStorage(BasicConverterDefs& converter, int compression,
-                    const std::vector<std::string>& fieldsToSave);
+CONVLIB_API void installStorage(BasicConverterDefs& converter, int compression,
+                                const std::vector<std::string>& fieldsToSave);
 
 // Narrows the expanded input list before it is sharded, e.g. to one file per data set.
 using InputSelection = std::function<std::list<std::string>(const std::list<std::string>&)>;
@@ -83,16 +106,17 @@ using InputSelection = std::function<std::list<std::string>(const std::list<std:
 // Expands the converter's input names, leaves out what folders and patterns yield that no reader
 // knows (one line names them), narrows them and keeps the shard's slice; everyInput gets the list
 // before it is narrowed. False with a message when the names yield no file at all.
-bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
-                  std::list<std::string>& everyInput, const InputSelection& select = nullptr);
+CONVLIB_API bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
+                              std::list<std::string>& everyInput,
+                              const InputSelection& select = nullptr);
 
 // True, with a message, when the output is one of the inputs in any spelling and replacing it
 // was not asked for.
-bool refuseOutputAmongInputs(BasicConverterDefs& converter, const std::string& output,
-                             const std::list<std::string>& inputs, bool inPlace);
+CONVLIB_API bool refuseOutputAmongInputs(BasicConverterDefs& converter, const std::string& output,
+                                         const std::list<std::string>& inputs, bool inPlace);
 
 // What loaded inputs hold, for messages about selections that match nothing.
-struct HeldNames {
+struct CONVLIB_API HeldNames {
     std::set<double> Times;
     std::set<std::string> Grids;
     std::set<std::string> Fields;
@@ -116,47 +140,53 @@ void requireSelected(BasicConverterDefs& converter, const std::string& option,
 
 // Calls the action for each input file with a progress line, so that each one succeeds or fails
 // alone; the action may replace the converter's input list.
-void forEachInput(BasicConverterDefs& converter,
-                  const std::function<void(const std::string&)>& action);
+CONVLIB_API void forEachInput(BasicConverterDefs& converter,
+                              const std::function<void(const std::string&)>& action);
 
 // What was done to one input, a short phrase each.
 using Outcomes = std::vector<std::string>;
 // One console line per input, "<subject>: <outcomes>", or the given text when there are none.
-void reportInput(const std::string& subject, const Outcomes& outcomes, const std::string& whenNone);
+CONVLIB_API void reportInput(const std::string& subject, const Outcomes& outcomes,
+                             const std::string& whenNone);
 
 // Loads one file through the library with the read options; on failure the data model's reason
 // follows its message.
-bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
-                     BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options = {});
+CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
+                                 BasicConverterDefs::myReadType type,
+                                 const Plexa::ReadOptions& options = {});
 
 // Appends the data model's reason as a message of its own, when there is one.
-void addReason(BasicConverterDefs& converter, const std::string& reason);
+CONVLIB_API void addReason(BasicConverterDefs& converter, const std::string& reason);
 
 // Writes the bound bundle once now and lets it go unbound, so nothing is written again at its
 // release; false with the save result's text when the write fails.
-bool saveAndRelease(BasicConverterDefs& converter);
+CONVLIB_API bool saveAndRelease(BasicConverterDefs& converter);
 // Lets the bundle go without writing anything.
-void discardBundle(BasicConverterDefs& converter);
+CONVLIB_API void discardBundle(BasicConverterDefs& converter);
 
-// Prints the parameter report, converts, and gives the exit status: 0 when no error message was
-// collected. The run summary follows when the caller destroys the converter.
-int runConverter(BasicConverterDefs& converter);
+// Prints the parameter report, converts and lets the converter go, which prints the run summary.
+// The exit status is 1 when convert() failed, an error was collected, or the converter left a
+// changed output unsaved (named as an error, never written); else 0.
+CONVLIB_API int runConverter(std::unique_ptr<BasicConverterDefs> converter);
 
-// Parses the command line; false with CLI11's exit status after a mistake or --help.
-bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status);
+// Parses the command line; false after --help or --version (status 0) or a mistake (status 2,
+// with CLI11's message on standard error).
+CONVLIB_API bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status);
 
 // A converter program's main(): options defined and parsed, the converter built from the parsed
-// settings and run; the status is known before the converter goes and prints the run summary.
+// settings and run.
 template <class Converter, class Settings>
 int runProgram(int argc, char** argv, const std::string& description,
                void (*defineOptions)(CLI::App&, Settings&)) {
     CLI::App app{description};
+    CommonSettings common;
+    addCommonOptions(app, common);
     Settings settings;
     defineOptions(app, settings);
     int status = 0;
     if (!parseCommandLine(app, argc, argv, status)) return status;
-    Converter converter(settings);
-    return runConverter(converter);
+    applyCommonSettings(common);
+    return runConverter(std::make_unique<Converter>(settings));
 }
 
 // Names given with commas, as a set for the selection filters.

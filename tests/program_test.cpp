@@ -1,9 +1,14 @@
-// The batch helpers of the converter programs: shard specs, shard slices, progress lines and the
-// column delimiter of text clouds.
-#include "converters/common/ConverterCommon.hpp"
+// The program layer: shard specs, shard slices, progress lines and the column delimiter of text
+// clouds.
+#include "convlib/Program.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
 
 using ConvLib::Tools::Progress;
 using ConvLib::Tools::Shard;
@@ -66,5 +71,67 @@ TEST(Delimiter, IsReadFromItsWordOrItsCharacter) {
         std::string error;
         EXPECT_FALSE(ConvLib::Tools::parseDelimiter(bad, delimiter, error)) << bad;
         EXPECT_EQ(delimiter, 'x') << bad;
+    }
+}
+
+namespace {
+
+// A converter whose convert() does what the test tells it, over a bundle bound to a new file.
+struct ScriptedConverter : ConvLib::BasicConverterDefs {
+    explicit ScriptedConverter(std::function<bool(ScriptedConverter&)> script)
+        : Script(std::move(script)) {
+        ConverterName = "scripted";
+    }
+    bool convert() override { return Script(*this); }
+    void bindChanged(const std::string& file) {
+        myBundle = Plexa::BundlePtr(new Plexa::Bundle);
+        myBundle->addSlice(0)->addGrid("g")->addField("f", Plexa::makeArray<double>(2));
+        ASSERT_TRUE(myBundle->bindToNew(file, Plexa::StoragePtr()));
+    }
+    std::function<bool(ScriptedConverter&)> Script;
+};
+
+struct RunCase {
+    const char* What;
+    std::function<bool(ScriptedConverter&)> Script;
+    int Status;
+    std::string Message; // in the run summary; empty: none
+};
+
+} // namespace
+
+TEST(RunConverter, StatusCountsTheResultEveryMessageAndAnOutputLeftUnsaved) {
+    ConvLibTest::TempDir dir;
+    const std::string output = dir / "out.qz";
+    const RunCase cases[] = {
+        {"success", [](ScriptedConverter&) { return true; }, 0, ""},
+        {"a failure without a message", [](ScriptedConverter&) { return false; }, 1,
+         "The conversion failed without giving a reason"},
+        {"an error message with success",
+         [](ScriptedConverter& c) {
+             c.ErrorMessages.push_back("bad thing");
+             return true;
+         },
+         1, "bad thing"},
+        {"an output left unsaved",
+         [&](ScriptedConverter& c) {
+             c.bindChanged(output);
+             return true;
+         },
+         1, "The output " + output + " was changed but not saved; nothing was written"},
+        {"an exception", [](ScriptedConverter&) -> bool { throw std::runtime_error("boom"); }, 1,
+         "The run stopped early: boom"},
+    };
+    for (const RunCase& run : cases) {
+        int status = -1;
+        const std::string shown = ConvLibTest::captureStdout([&] {
+            status = ConvLib::Tools::runConverter(std::make_unique<ScriptedConverter>(run.Script));
+        });
+        EXPECT_EQ(status, run.Status) << run.What;
+        if (!run.Message.empty())
+            EXPECT_NE(shown.find("scripted: Error! Message: " + run.Message), std::string::npos)
+                << run.What << "\n"
+                << shown;
+        EXPECT_FALSE(std::filesystem::exists(output)) << run.What;
     }
 }

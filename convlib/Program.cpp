@@ -1,12 +1,14 @@
-#include "converters/common/ConverterCommon.hpp"
+#include "convlib/Program.hpp"
 
-#include "converters/common/Numbers.hpp"
+#include "convlib/Numbers.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace ConvLib::Tools {
@@ -51,8 +53,7 @@ std::list<std::string> readableInputs(const std::list<std::string>& files,
         else
             skipped.push_back(file);
     }
-    if (!skipped.empty())
-        Quorix::Console() << "Skipped, no reader for their type: " + join(skipped, ", ");
+    if (!skipped.empty()) printResult("Skipped, no reader for their type: " + join(skipped, ", "));
     return readable;
 }
 
@@ -89,6 +90,53 @@ CLI::Option* addParsedOption(CLI::App& app, const std::string& name,
             if (!parse(text, value, error)) throw CLI::ValidationError(name, error);
         },
         description);
+}
+
+std::atomic<Verbosity> programVerbosity{Verbosity::Normal};
+
+// Under --quiet the run summary goes nowhere, so the errors are all that is said.
+void printErrorsAlone(const BasicConverterDefs& converter) {
+    for (const std::string& message : converter.ErrorMessages)
+        std::fprintf(stderr, "%s: %s\n", converter.ConverterName.c_str(), message.c_str());
+}
+
+// The fields of the bound bundle that its policy writes, one line each, for --verbose.
+void listFieldsToWrite(BasicConverterDefs& converter) {
+    const Plexa::Bundle& bundle = *converter.myBundle;
+    const Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(
+        converter.myStorage);
+    for (const auto& [time, slice] : bundle.slices())
+        for (const auto& [name, grid] : slice->grids())
+            for (const auto& [fieldName, field] : grid->fields()) {
+                if (policy && !policy->isSaveableField(field.ID, field, grid, name, time,
+                                                       Plexa::SkeletonID().Name, {}))
+                    continue;
+                const Plexa::MemBase& data = *field.Data;
+                printResult(
+                    "  " + bundle.boundFile() + ": time " + formatNumber(time) + ", grid " + name +
+                    ", field " + fieldName + ": " + Plexa::elementTypeName(data.elementType()) +
+                    ", " + std::to_string(data.size()) + " x " + std::to_string(data.components()));
+            }
+}
+
+// An output the converter changed and left unsaved would be lost without a word: it is named
+// as an error and let go unwritten, since only the converter knows whether it was complete.
+void refuseUnsavedOutput(BasicConverterDefs& converter) {
+    const Plexa::BundlePtr& bundle = converter.myBundle;
+    if (bundle && bundle->isBound() && bundle->isModified())
+        converter.ErrorMessages.push_back("The output " + bundle->boundFile() +
+                                          " was changed but not saved; nothing was written");
+    discardBundle(converter);
+}
+
+// The exit status, once nothing can add a message any more: 0 only when convert() succeeded and
+// no error was collected.
+int finishRun(BasicConverterDefs& converter, bool converted) {
+    refuseUnsavedOutput(converter);
+    if (!converted && converter.ErrorMessages.empty())
+        converter.ErrorMessages.push_back("The conversion failed without giving a reason");
+    if (verbosity() == Verbosity::Quiet) printErrorsAlone(converter);
+    return converter.ErrorMessages.empty() ? 0 : 1;
 }
 
 } // namespace
@@ -181,7 +229,8 @@ Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& 
         new Quorix::StringList(std::list<std::string>(names.begin(), names.end())));
 }
 
-Progress::Progress(std::size_t total) : Progress(total, isatty(STDERR_FILENO) != 0) {}
+Progress::Progress(std::size_t total)
+    : Progress(total, isatty(STDERR_FILENO) != 0 && verbosity() != Verbosity::Quiet) {}
 
 void Progress::step(const std::string& name) {
     ++Done;
@@ -250,7 +299,7 @@ void forEachInput(BasicConverterDefs& converter,
 
 void reportInput(const std::string& subject, const Outcomes& outcomes,
                  const std::string& whenNone) {
-    Quorix::Console() << subject + ": " + (outcomes.empty() ? whenNone : join(outcomes, ", "));
+    printResult(subject + ": " + (outcomes.empty() ? whenNone : join(outcomes, ", ")));
 }
 
 bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
@@ -270,6 +319,7 @@ bool saveAndRelease(BasicConverterDefs& converter) {
     bool saved = true;
     Plexa::BundlePtr& bundle = converter.myBundle;
     if (bundle && bundle->isBound() && bundle->isModified()) {
+        if (verbosity() == Verbosity::Verbose) listFieldsToWrite(converter);
         Plexa::BindResult result = bundle->save();
         if (!result) {
             converter.ErrorMessages.push_back("Cannot write " + bundle->boundFile());
@@ -286,10 +336,49 @@ void discardBundle(BasicConverterDefs& converter) {
     converter.myBundle.reset();
 }
 
-int runConverter(BasicConverterDefs& converter) {
-    Quorix::Console() << converter.printParameters();
-    converter.convert();
-    return converter.ErrorMessages.empty() ? 0 : 1;
+int runConverter(std::unique_ptr<BasicConverterDefs> converter) {
+    bool converted = false;
+    try {
+        Quorix::Console() << converter->printParameters();
+        converted = converter->convert();
+    } catch (const std::exception& failure) {
+        converter->ErrorMessages.push_back(std::string("The run stopped early: ") + failure.what());
+    }
+    const int status = finishRun(*converter, converted);
+    converter.reset(); // prints the run summary
+    return status;
+}
+
+void setVerbosity(Verbosity level) {
+    programVerbosity = level;
+}
+
+Verbosity verbosity() {
+    return programVerbosity;
+}
+
+void printResult(const std::string& line) {
+    if (verbosity() == Verbosity::Quiet) return;
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void addCommonOptions(CLI::App& app, CommonSettings& common) {
+    app.set_version_flag("--version", CONVLIB_VERSION, "Show the version and end");
+    auto* quiet = app.add_flag("-q,--quiet", common.Quiet, "Say nothing but the errors");
+    auto* verbose = app.add_flag("-v,--verbose", common.Verbose,
+                                 "Also name each file's fields as they are written, and the "
+                                 "HDF5 library's own account of a failure");
+    quiet->excludes(verbose);
+}
+
+void applyCommonSettings(const CommonSettings& common) {
+    setVerbosity(common.Quiet     ? Verbosity::Quiet
+                 : common.Verbose ? Verbosity::Verbose
+                                  : Verbosity::Normal);
+    // standard output carries results alone, so other programs can read them
+    Quorix::Console::setStream(common.Quiet ? nullptr : stderr);
 }
 
 bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status) {
@@ -297,7 +386,8 @@ bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status) {
         app.parse(argc, argv);
         return true;
     } catch (const CLI::ParseError& error) {
-        status = app.exit(error);
+        // help and version end well; any other mistake is a usage error
+        status = app.exit(error) == 0 ? 0 : 2;
         return false;
     }
 }
