@@ -128,10 +128,11 @@ TEST(RunConverter, StatusCountsTheResultEveryMessageAndAnOutputLeftUnsaved) {
             status = ConvLib::Tools::runConverter(std::make_unique<ScriptedConverter>(run.Script));
         });
         EXPECT_EQ(status, run.Status) << run.What;
-        if (!run.Message.empty())
+        if (!run.Message.empty()) {
             EXPECT_NE(shown.find("scripted: Error! Message: " + run.Message), std::string::npos)
                 << run.What << "\n"
                 << shown;
+        }
         EXPECT_FALSE(std::filesystem::exists(output)) << run.What;
     }
 }
