@@ -17,6 +17,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 // Why a name the user gave yields no input file.
 std::string noFileReason(const std::string& name) {
     std::error_code error;
@@ -312,7 +317,15 @@ bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
 }
 
 void addReason(BasicConverterDefs& converter, const std::string& reason) {
-    if (!reason.empty()) converter.ErrorMessages.push_back(reason);
+    if (reason.empty()) return;
+    const std::string shown = Plexa::printable(reason);
+    std::vector<std::string>& messages = converter.ErrorMessages;
+    const std::size_t subject = shown.find(": ");
+    if (!messages.empty() && subject != std::string::npos &&
+        endsWith(messages.back(), shown.substr(0, subject)))
+        messages.back() += shown.substr(subject);
+    else
+        messages.push_back(shown);
 }
 
 bool saveAndRelease(BasicConverterDefs& converter) {
@@ -342,7 +355,8 @@ int runConverter(std::unique_ptr<BasicConverterDefs> converter) {
         Quorix::Console() << converter->printParameters();
         converted = converter->convert();
     } catch (const std::exception& failure) {
-        converter->ErrorMessages.push_back(std::string("The run stopped early: ") + failure.what());
+        converter->ErrorMessages.push_back("The run stopped early: " +
+                                           Plexa::printable(failure.what()));
     }
     const int status = finishRun(*converter, converted);
     converter.reset(); // prints the run summary
@@ -374,6 +388,7 @@ void addCommonOptions(CLI::App& app, CommonSettings& common) {
 }
 
 void applyCommonSettings(const CommonSettings& common) {
+    Plexa::setDetailedErrors(common.Verbose);
     setVerbosity(common.Quiet     ? Verbosity::Quiet
                  : common.Verbose ? Verbosity::Verbose
                                   : Verbosity::Normal);

@@ -155,7 +155,9 @@ CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::strin
                                  BasicConverterDefs::myReadType type,
                                  const Plexa::ReadOptions& options = {});
 
-// Appends the data model's reason as a message of its own, when there is one.
+// Adds the data model's reason, when there is one, printable: onto the last message when that
+// one ends with the file the reason names ("Cannot write a.qz" + "a.qz: disk full" gives
+// "Cannot write a.qz: disk full"), so that one failure is one line; else as a message of its own.
 CONVLIB_API void addReason(BasicConverterDefs& converter, const std::string& reason);
 
 // Writes the bound bundle once now and lets it go unbound, so nothing is written again at its

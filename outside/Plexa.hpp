@@ -410,6 +410,13 @@ PLEXA_API std::string knownExtensions();
 PLEXA_API BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
                                      const StoragePtr& policy);
 
+// Failures inside HDF5 read as their cause in words ("truncated: holds 3000 of 4593 bytes");
+// detailed, they also carry HDF5's own account of the calls that failed. Process-wide.
+PLEXA_API void setDetailedErrors(bool detailed) noexcept;
+
+// The text with control bytes (NUL included) shown as "\x1B", safe to print on a terminal.
+PLEXA_API std::string printable(const std::string& text);
+
 // How a field is stored in a bundle file, for inspection.
 struct PLEXA_API StoredField {
     double Time = 0;

@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"text.qz", "x,y,z\n1,2,3\n", "not an HDF5 file"},
         BadInput{"foreign.qz", "", "an HDF5 file but no bundle file (no PlexaFormat attribute)",
                  writeForeignHdf5},
-        BadInput{"truncated.qz", "", "truncated file", writeTruncatedBundle},
+        BadInput{"truncated.qz", "", "truncated: holds ", writeTruncatedBundle},
         BadInput{"corrupt.qz", "", ": /000000/G/Values: H5Dread failed", writeCorruptBundle},
         BadInput{"bad.csv", "x,y,z\n1,2,3\n4,5,6e\n", "line 3: bad number \"6e\""},
         BadInput{"short.csv", "x,y,z\n1,2\n", "line 2: expected 3 values, found 2"},

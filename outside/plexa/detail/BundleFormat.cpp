@@ -87,3 +87,11 @@ std::string fileProblem(const std::string& name) {
 }
 
 } // namespace Plexa::detail
+
+namespace Plexa {
+
+std::string printable(const std::string& text) {
+    return detail::printableText(text);
+}
+
+} // namespace Plexa

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -13,11 +15,18 @@ namespace Plexa::detail {
 
 namespace {
 
-herr_t appendError(unsigned, const H5E_error2_t* error, void* text) noexcept {
-    auto& message = *static_cast<std::string*>(text);
+// HDF5's account of a failure: every call down the stack, and the innermost call's words.
+struct Account {
+    std::string Calls;
+    std::string Innermost;
+};
+
+herr_t appendError(unsigned, const H5E_error2_t* error, void* account) noexcept {
+    auto& [calls, innermost] = *static_cast<Account*>(account);
     try {
-        message += message.empty() ? "" : "; ";
-        message += std::string(error->func_name) + ": " + error->desc;
+        calls += calls.empty() ? "" : "; ";
+        calls += std::string(error->func_name) + ": " + error->desc;
+        innermost = error->desc;
     } catch (...) {
         return -1;
     }
@@ -101,14 +110,49 @@ void quietHdf5() noexcept {
     (void)quiet;
 }
 
+namespace {
+
+std::atomic<bool> DetailedErrors{false};
+
+// The text after `key` up to the first of `ends`, or empty when the stack has no such key.
+std::string valueAfter(const std::string& stack, const std::string& key, const char* ends) {
+    const std::size_t start = stack.find(key);
+    if (start == std::string::npos) return "";
+    const std::size_t from = start + key.size();
+    return stack.substr(from, stack.find_first_of(ends, from) - from);
+}
+
+// What a user can act on, in words, read off HDF5's account; at least the innermost call's words.
+std::string plainCause(const std::string& what, const Account& account) {
+    const std::string& stack = account.Calls;
+    const std::string held = valueAfter(stack, "truncated file: eof = ", ",");
+    const std::string whole = valueAfter(stack, "stored_eof = ", ",;");
+    if (!held.empty() && !whole.empty())
+        return "truncated: holds " + held + " of " + whole + " bytes";
+    if (stack.find("file signature not found") != std::string::npos) return "not an HDF5 file";
+    std::string system = valueAfter(stack, "error message = '", "'");
+    if (!system.empty()) {
+        system.front() =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(system.front())));
+        return system;
+    }
+    if (stack.find("superblock") != std::string::npos)
+        return "not a readable HDF5 file: " + account.Innermost;
+    return account.Innermost.empty() ? what + " failed" : what + " failed: " + account.Innermost;
+}
+
+} // namespace
+
 std::string failureText(const std::string& what) {
-    std::string stack;
+    Account account;
     hid_t current = H5Eget_current_stack();
     if (current >= 0) {
-        H5Ewalk2(current, H5E_WALK_DOWNWARD, appendError, &stack);
+        H5Ewalk2(current, H5E_WALK_DOWNWARD, appendError, &account);
         H5Eclose_stack(current);
     }
-    return stack.empty() ? what + " failed" : what + " failed: " + stack;
+    const std::string cause = plainCause(what, account);
+    if (!DetailedErrors || account.Calls.empty()) return cause;
+    return cause + " (" + what + " failed: " + account.Calls + ")";
 }
 
 Handle::Handle(hid_t id, Closer close, const char* what) : Id(check(id, what)), Close(close) {}
@@ -270,3 +314,11 @@ const std::type_info* elementTypeNamed(const std::string& name) {
 }
 
 } // namespace Plexa::detail
+
+namespace Plexa {
+
+void setDetailedErrors(bool detailed) noexcept {
+    detail::DetailedErrors = detailed;
+}
+
+} // namespace Plexa
