@@ -84,7 +84,7 @@ void checkEscaping(const std::string& name) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Plexa::detail::quietHdf5();
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // the fuzzer checks every failure itself
     makeTree();
     return 0;
 }

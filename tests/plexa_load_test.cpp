@@ -119,6 +119,22 @@ struct BadInput {
 
 class BadInputTest : public LoadTest, public testing::WithParamInterface<BadInput> {};
 
+// A host program's own HDF5 error printer is silenced only while our calls run.
+TEST_F(LoadTest, HostsHdf5ErrorPrinterComesBackAfterAFailure) {
+    H5E_auto2_t hostPrinter = [](hid_t, void*) -> herr_t { return 0; };
+    int hostData = 0;
+    ASSERT_GE(H5Eset_auto2(H5E_DEFAULT, hostPrinter, &hostData), 0);
+    bool success = true;
+    load(success, {Dir.write("text.qz", "no bundle")}, Plexa::BundlePtr());
+    EXPECT_FALSE(success);
+    H5E_auto2_t printer = nullptr;
+    void* data = nullptr;
+    ASSERT_GE(H5Eget_auto2(H5E_DEFAULT, &printer, &data), 0);
+    EXPECT_EQ(printer, hostPrinter);
+    EXPECT_EQ(data, &hostData);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
+
 TEST_P(BadInputTest, FailsQuietlyWithTheFileAndCauseAndKeepsEarlierFiles) {
     const std::string good = Dir.write("good.xyz", "1 2 3\n");
     const std::string bad = Dir / GetParam().Name;

@@ -281,7 +281,7 @@ public:
 
     bool read(const std::string& file, const ReadOptions&, Bundle& staging,
               std::string& error) const noexcept override {
-        quietHdf5();
+        const QuietHdf5 quiet;
         try {
             Handle handle = openBundleFile(file);
             forEachGrid(handle.get(),
@@ -305,7 +305,7 @@ const Reader& bundleFileReader() {
 } // namespace detail
 
 bool describeFile(const std::string& file, std::vector<StoredField>& fields, std::string& error) {
-    quietHdf5();
+    const QuietHdf5 quiet;
     fields.clear();
     try {
         Handle handle = openBundleFile(file);

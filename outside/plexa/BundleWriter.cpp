@@ -310,7 +310,7 @@ void writeFile(const std::string& name, const Bundle& bundle, StorageTransformat
 
 BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
                            const StoragePtr& policy) {
-    quietHdf5();
+    const QuietHdf5 quiet;
     try {
         StoragePtr used = policy ? policy : StoragePtr(new StorageTransformations(false));
         ReplacementFile target(file);

@@ -104,10 +104,12 @@ std::string nameOf(hid_t attribute) {
 
 } // namespace
 
-void quietHdf5() noexcept {
-    // Thread-safe builds keep this switch per thread, so each thread turns it off once.
-    thread_local const bool quiet = H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr) >= 0;
-    (void)quiet;
+QuietHdf5::QuietHdf5() noexcept : Saved(H5Eget_auto2(H5E_DEFAULT, &Printer, &PrinterData) >= 0) {
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
+
+QuietHdf5::~QuietHdf5() {
+    if (Saved) H5Eset_auto2(H5E_DEFAULT, Printer, PrinterData);
 }
 
 namespace {

@@ -18,8 +18,20 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Switches HDF5's own error printing off for the calling thread; cheap after the first call.
-void quietHdf5() noexcept;
+// Keeps HDF5 from printing its error stack while our calls run, since we turn failures into
+// messages of our own; the host program's setting comes back when the scope ends.
+class QuietHdf5 {
+public:
+    QuietHdf5() noexcept;
+    ~QuietHdf5();
+    QuietHdf5(const QuietHdf5&) = delete;
+    QuietHdf5& operator=(const QuietHdf5&) = delete;
+
+private:
+    H5E_auto2_t Printer = nullptr;
+    void* PrinterData = nullptr;
+    bool Saved = false;
+};
 
 // Takes the calling thread's HDF5 error stack (and clears it) as one line after `what`.
 std::string failureText(const std::string& what);
