@@ -2,8 +2,8 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libhdf5-dev hdf5-tools libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev libpng-dev libxml2-utils python3
+packages=(cmake ninja-build g++ pkg-config libhdf5-dev hdf5-tools libdeflate-dev libgtest-dev
+          libgmock-dev libbenchmark-dev libcli11-dev libpng-dev libxml2-utils python3
           clang-14 libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do

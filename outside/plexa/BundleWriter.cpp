@@ -3,10 +3,12 @@
 
 #include "outside/plexa/detail/BundleFormat.hpp"
 #include "outside/plexa/detail/Hdf5.hpp"
+#include "outside/plexa/detail/ParallelChunks.hpp"
 #include "outside/plexa/detail/ReplacementFile.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -94,55 +96,84 @@ hsize_t rowsPerWrite(hsize_t rows, std::size_t rowBytes, hsize_t chunkRows) {
 // The stored value is the value less its component's shift, in the stored type.
 template <class Stored, class T>
 void convertRows(const T* values, std::size_t rows, const std::vector<double>& shift,
-                 Stored* stored) {
+                 unsigned char* stored) {
     const std::size_t components = shift.size();
-    for (std::size_t row = 0; row < rows; ++row, values += components, stored += components)
-        for (std::size_t c = 0; c < components; ++c)
-            stored[c] = static_cast<Stored>(static_cast<double>(values[c]) - shift[c]);
+    for (std::size_t row = 0; row < rows; ++row, values += components)
+        for (std::size_t c = 0; c < components; ++c, stored += sizeof(Stored)) {
+            const auto value = static_cast<Stored>(static_cast<double>(values[c]) - shift[c]);
+            std::memcpy(stored, &value, sizeof value);
+        }
+}
+
+template <class Stored, class T>
+ChunkWorkers::FillRows converter(const MemBase& data, std::vector<double> shift) {
+    const T* values = static_cast<const T*>(data.rawData());
+    return [values, shift = std::move(shift)](std::size_t first, std::size_t rows,
+                                              unsigned char* into) {
+        convertRows<Stored>(values + first * shift.size(), rows, shift, into);
+    };
+}
+
+// What puts rows of the field at a place as they are stored: as they are, or converted to the
+// stored type less their shift.
+ChunkWorkers::FillRows storedRows(const MemBase& data, bool single,
+                                  const std::vector<double>& shift) {
+    if (!single && shift.empty()) {
+        const auto* bytes = static_cast<const unsigned char*>(data.rawData());
+        const std::size_t rowBytes =
+            data.elementSize() * static_cast<std::size_t>(data.components());
+        return [bytes, rowBytes](std::size_t first, std::size_t rows, unsigned char* into) {
+            std::memcpy(into, bytes + first * rowBytes, rows * rowBytes);
+        };
+    }
+    std::vector<double> offsets =
+        shift.empty() ? std::vector<double>(static_cast<std::size_t>(data.components()), 0.0)
+                      : shift;
+    if (data.elementType() == typeid(float)) return converter<float, float>(data, offsets);
+    if (single) return converter<float, double>(data, offsets);
+    return converter<double, double>(data, offsets);
 }
 
 // Converts and writes a block of rows at a time through one buffer, so that saving a converted
-// field never holds a second copy of it. `shift` has one entry per component (0 for none).
-template <class Stored, class T>
-void writeConverted(hid_t dataset, const MemBase& data, const std::vector<double>& shift,
-                    hsize_t chunkRows) {
-    const std::size_t components = shift.size();
+// field never holds a second copy of it.
+void writeConverted(hid_t dataset, hid_t storedType, const MemBase& data,
+                    const ChunkWorkers::FillRows& fill, hsize_t chunkRows) {
+    const hsize_t components = static_cast<hsize_t>(data.components());
+    const std::size_t rowBytes = H5Tget_size(storedType) * components;
     const hsize_t rows = data.size();
-    const hsize_t blockRows = rowsPerWrite(rows, components * sizeof(Stored), chunkRows);
-    std::vector<Stored> buffer(static_cast<std::size_t>(blockRows) * components);
+    const hsize_t blockRows = rowsPerWrite(rows, rowBytes, chunkRows);
+    ByteBuffer buffer;
+    buffer.resize(static_cast<std::size_t>(blockRows) * rowBytes);
     Handle fileSpace(H5Dget_space(dataset), H5Sclose, "H5Dget_space");
     const int rank =
         check(H5Sget_simple_extent_ndims(fileSpace.get()), "H5Sget_simple_extent_ndims");
-    const T* values = static_cast<const T*>(data.rawData());
     for (hsize_t first = 0; first < rows; first += blockRows) {
         const hsize_t count[2] = {std::min(blockRows, rows - first), components};
         const hsize_t start[2] = {first, 0};
         Handle memorySpace(H5Screate_simple(rank, count, nullptr), H5Sclose, "H5Screate_simple");
         check(H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start, nullptr, count, nullptr),
               "H5Sselect_hyperslab");
-        convertRows(values + first * components, count[0], shift, buffer.data());
-        check(H5Dwrite(dataset, nativeType(typeid(Stored)), memorySpace.get(), fileSpace.get(),
-                       H5P_DEFAULT, buffer.data()),
+        fill(first, count[0], buffer.data());
+        check(H5Dwrite(dataset, storedType, memorySpace.get(), fileSpace.get(), H5P_DEFAULT,
+                       buffer.data()),
               "H5Dwrite");
     }
 }
 
-// Values as they are, or converted to the stored type less their shift.
+// Deflated chunks of whole rows are encoded on the worker threads; HDF5 writes anything else,
+// values as they are in one call.
 void writeData(hid_t dataset, hid_t storedType, const MemBase& data, bool single,
-               const std::vector<double>& shift, hsize_t chunkRows) {
+               const std::vector<double>& shift, hsize_t chunkRows, ChunkWorkers& workers) {
     if (data.elementCount() == 0) return;
+    if (chunkRows > 0)
+        if (std::optional<ChunkLayout> chunks = handledLayout(dataset))
+            return workers.write(dataset, *chunks, storedRows(data, single, shift));
     if (!single && shift.empty()) {
         check(H5Dwrite(dataset, storedType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.rawData()),
               "H5Dwrite");
         return;
     }
-    const std::vector<double> offsets =
-        shift.empty() ? std::vector<double>(static_cast<std::size_t>(data.components()), 0.0)
-                      : shift;
-    if (data.elementType() == typeid(float))
-        return writeConverted<float, float>(dataset, data, offsets, chunkRows);
-    if (single) return writeConverted<float, double>(dataset, data, offsets, chunkRows);
-    writeConverted<double, double>(dataset, data, offsets, chunkRows);
+    writeConverted(dataset, storedType, data, storedRows(data, single, shift), chunkRows);
 }
 
 std::vector<hsize_t> shapeOf(const MemBase& data) {
@@ -178,6 +209,14 @@ Handle compactLayout() {
     return properties;
 }
 
+Handle creationProperties(hid_t propertyClass, bool trackCreationOrder) {
+    Handle properties = createProperties(propertyClass);
+    if (trackCreationOrder)
+        check(H5Pset_link_creation_order(properties.get(), H5P_CRT_ORDER_TRACKED),
+              "H5Pset_link_creation_order");
+    return properties;
+}
+
 // A dataset's creation list, and the rows in each of its chunks (0 when it has none).
 struct Layout {
     hid_t Properties = H5P_DEFAULT;
@@ -203,8 +242,20 @@ Layout datasetLayout(const std::vector<hsize_t>& shape, std::size_t count, std::
     return layout;
 }
 
+// What every group and field of one save shares.
+struct SaveContext {
+    explicit SaveContext(StorageTransformations& policy)
+        : Policy(policy),
+          GroupCreation(creationProperties(H5P_GROUP_CREATE, policy.TrackCreationOrder)) {}
+
+    StorageTransformations& Policy;
+    Handle GroupCreation;
+    Handle CompactLayout = compactLayout();
+    ChunkWorkers Workers; // threads start with the first deflated field
+};
+
 void writeField(hid_t group, const std::string& name, const MemBase& data, const Settings& settings,
-                StorageTransformations& policy, const Handle& compactLayout) {
+                SaveContext& save) {
     const bool single = storesSingle(data, settings);
     const std::vector<double> shift = shiftFor(data, settings);
     const hid_t storedType = single ? H5T_NATIVE_FLOAT : nativeType(data.elementType());
@@ -212,11 +263,11 @@ void writeField(hid_t group, const std::string& name, const MemBase& data, const
     Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
                  "H5Screate_simple");
     const Layout layout = datasetLayout(shape, data.elementCount(), H5Tget_size(storedType),
-                                        settings, policy, compactLayout);
+                                        settings, save.Policy, save.CompactLayout);
     Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");
-    writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows);
+    writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows, save.Workers);
     if (!shift.empty())
         writeAttribute(dataset.get(), ShiftAttribute, H5T_NATIVE_DOUBLE, makeSpace(shift.size()),
                        shift.data());
@@ -249,25 +300,6 @@ std::optional<Settings> consultPolicy(StorageTransformations& policy, double tim
                                     field.name(), *array, fragment, field.Data);
 }
 
-Handle creationProperties(hid_t propertyClass, bool trackCreationOrder) {
-    Handle properties = createProperties(propertyClass);
-    if (trackCreationOrder)
-        check(H5Pset_link_creation_order(properties.get(), H5P_CRT_ORDER_TRACKED),
-              "H5Pset_link_creation_order");
-    return properties;
-}
-
-// What every group and field of one save shares.
-struct SaveContext {
-    explicit SaveContext(StorageTransformations& policy)
-        : Policy(policy),
-          GroupCreation(creationProperties(H5P_GROUP_CREATE, policy.TrackCreationOrder)) {}
-
-    StorageTransformations& Policy;
-    Handle GroupCreation;
-    Handle CompactLayout = compactLayout();
-};
-
 void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save) {
     Handle group = createGroup(slice, escapeName(grid->name()), save.GroupCreation);
     writeGridAttributes(group.get(), *grid);
@@ -276,7 +308,7 @@ void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save)
         if (!field.Data) continue; // nothing to store
         if (std::optional<Settings> settings =
                 consultPolicy(save.Policy, time, grid->name(), weak, field))
-            writeField(group.get(), name, *field.Data, *settings, save.Policy, save.CompactLayout);
+            writeField(group.get(), name, *field.Data, *settings, save);
     }
 }
 

@@ -1,0 +1,67 @@
+// Chunked, deflated fields written and read a chunk at a time through HDF5's direct chunk calls,
+// with the filters run on worker threads: the file is the one HDF5's own filters would make, so
+// any HDF5 reader reads it. Internal to Plexa.
+#pragma once
+
+#include "outside/plexa/detail/ChunkFilters.hpp"
+#include "outside/plexa/detail/Hdf5.hpp"
+#include "outside/plexa/detail/WorkerPool.hpp"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace Plexa::detail {
+
+// Chunks of whole rows, each `ChunkRows` rows of `RowBytes` bytes; the last one padded.
+struct ChunkLayout {
+    ChunkPipeline Pipeline;
+    hsize_t Rows = 0;
+    hsize_t ChunkRows = 0;
+    std::size_t RowBytes = 0;
+
+    std::size_t count() const;
+    std::size_t chunkBytes() const;
+};
+
+// The layout of a dataset whose chunks ChunkWorkers can write and read: chunks of whole rows
+// (at most as many as the dataset has, of a sane size), filters that ChunkCoder runs with
+// deflate among them, and the stored type in this machine's byte order. None for any other
+// dataset, which HDF5 reads and writes itself.
+std::optional<ChunkLayout> handledLayout(hid_t dataset);
+
+// The worker threads and job slots of one save or load, started on first use and joined by the
+// destructor, so that they live no longer than that save or load.
+class ChunkWorkers {
+public:
+    // Puts rows [first, first + rows) of the stored values at `into`; runs on workers.
+    using FillRows = std::function<void(std::size_t first, std::size_t rows, unsigned char* into)>;
+    // Takes rows [first, first + rows) of the stored values from `from`; runs on workers.
+    using TakeRows =
+        std::function<void(std::size_t first, std::size_t rows, const unsigned char* from)>;
+
+    ChunkWorkers();
+    ChunkWorkers(const ChunkWorkers&) = delete;
+    ChunkWorkers& operator=(const ChunkWorkers&) = delete;
+    ~ChunkWorkers();
+
+    // Encodes every chunk on the workers and writes them in order.
+    void write(hid_t dataset, const ChunkLayout& layout, const FillRows& fill);
+    // Reads every chunk and decodes them on the workers; throws when a chunk is larger than the
+    // file or damaged. False, having read nothing, when some chunks are not stored: HDF5 then
+    // fills them in.
+    bool read(hid_t dataset, const ChunkLayout& layout, const TakeRows& take);
+
+private:
+    JobRing& ring();
+
+    // in this order, so that the ring waits for its jobs before their coders and pool go
+    std::unique_ptr<WorkerPool> Pool;
+    std::vector<std::unique_ptr<ChunkCoder>> Coders;
+    std::vector<std::uint32_t> SkippedFilters;
+    std::unique_ptr<JobRing> Ring;
+};
+
+} // namespace Plexa::detail
