@@ -50,7 +50,7 @@ constexpr int ProgramMinorVersion = 0;
 struct BatchSettings {
     std::vector<std::string> Inputs;
     std::string Output;
-    int Compression = 6;
+    int Compression = 4;
     Shard InputShard;
 };
 
