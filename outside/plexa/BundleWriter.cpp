@@ -52,30 +52,58 @@ void writeGridAttributes(hid_t group, const Quorix::Attributes& attributes) {
     }
 }
 
-// Per component, the midpoint of the finite values' range; 0 for a component without any.
-template <class T> std::vector<double> midpoints(const MemBase& data) {
+// Widens per-component ranges by the finite values of rows [first, first + rows).
+template <class T>
+void widenRanges(const MemBase& data, std::size_t first, std::size_t rows, double* low,
+                 double* high) {
     const auto components = static_cast<std::size_t>(data.components());
-    std::vector<double> low(components, std::numeric_limits<double>::infinity());
-    std::vector<double> high(components, -std::numeric_limits<double>::infinity());
-    const T* values = static_cast<const T*>(data.rawData());
-    for (std::size_t row = 0; row < data.size(); ++row, values += components)
+    const T* values = static_cast<const T*>(data.rawData()) + first * components;
+    for (std::size_t row = 0; row < rows; ++row, values += components)
         for (std::size_t c = 0; c < components; ++c) {
             const double value = values[c];
             if (!std::isfinite(value)) continue;
             low[c] = std::min(low[c], value);
             high[c] = std::max(high[c], value);
         }
+}
+
+// Blocks of rows that the workers share when they are at hand.
+constexpr std::size_t RangeBlocks = 16;
+
+// Per component, the midpoint of the finite values' range; 0 for a component without any.
+template <class T> std::vector<double> midpoints(const MemBase& data, ChunkWorkers* workers) {
+    const auto components = static_cast<std::size_t>(data.components());
+    const std::size_t blocks = workers ? std::clamp<std::size_t>(data.size(), 1, RangeBlocks) : 1;
+    std::vector<double> low(blocks * components, std::numeric_limits<double>::infinity());
+    std::vector<double> high(blocks * components, -std::numeric_limits<double>::infinity());
+    const auto scan = [&](std::size_t block) {
+        const std::size_t first = data.size() * block / blocks;
+        widenRanges<T>(data, first, data.size() * (block + 1) / blocks - first,
+                       &low[block * components], &high[block * components]);
+    };
+    if (workers)
+        workers->forEach(blocks, scan);
+    else
+        scan(0);
     std::vector<double> shift(components, 0.0);
-    for (std::size_t c = 0; c < components; ++c)
-        if (low[c] <= high[c]) shift[c] = low[c] / 2 + high[c] / 2;
+    for (std::size_t c = 0; c < components; ++c) {
+        double lowest = low[c];
+        double highest = high[c];
+        for (std::size_t block = 1; block < blocks; ++block) {
+            lowest = std::min(lowest, low[block * components + c]);
+            highest = std::max(highest, high[block * components + c]);
+        }
+        if (lowest <= highest) shift[c] = lowest / 2 + highest / 2;
+    }
     return shift;
 }
 
-// The shift the settings ask for; empty for arrays that are not floating point.
-std::vector<double> shiftFor(const MemBase& data, const Settings& settings) {
+// The shift the settings ask for; empty for arrays that are not floating point. With workers,
+// they find it.
+std::vector<double> shiftFor(const MemBase& data, const Settings& settings, ChunkWorkers* workers) {
     if (!settings.NumericalShift) return {};
-    if (data.elementType() == typeid(float)) return midpoints<float>(data);
-    if (data.elementType() == typeid(double)) return midpoints<double>(data);
+    if (data.elementType() == typeid(float)) return midpoints<float>(data, workers);
+    if (data.elementType() == typeid(double)) return midpoints<double>(data, workers);
     return {};
 }
 
@@ -160,14 +188,10 @@ void writeConverted(hid_t dataset, hid_t storedType, const MemBase& data,
     }
 }
 
-// Deflated chunks of whole rows are encoded on the worker threads; HDF5 writes anything else,
-// values as they are in one call.
+// Values as they are in one call, or converted a block at a time.
 void writeData(hid_t dataset, hid_t storedType, const MemBase& data, bool single,
-               const std::vector<double>& shift, hsize_t chunkRows, ChunkWorkers& workers) {
+               const std::vector<double>& shift, hsize_t chunkRows) {
     if (data.elementCount() == 0) return;
-    if (chunkRows > 0)
-        if (std::optional<ChunkLayout> chunks = handledLayout(dataset))
-            return workers.write(dataset, *chunks, storedRows(data, single, shift));
     if (!single && shift.empty()) {
         check(H5Dwrite(dataset, storedType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.rawData()),
               "H5Dwrite");
@@ -257,7 +281,6 @@ struct SaveContext {
 void writeField(hid_t group, const std::string& name, const MemBase& data, const Settings& settings,
                 SaveContext& save) {
     const bool single = storesSingle(data, settings);
-    const std::vector<double> shift = shiftFor(data, settings);
     const hid_t storedType = single ? H5T_NATIVE_FLOAT : nativeType(data.elementType());
     const std::vector<hsize_t> shape = shapeOf(data);
     Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
@@ -267,7 +290,15 @@ void writeField(hid_t group, const std::string& name, const MemBase& data, const
     Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");
-    writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows, save.Workers);
+    // deflated chunks of whole rows are encoded on the workers, HDF5 writes anything else
+    const std::optional<ChunkLayout> chunks = layout.ChunkRows > 0 && data.elementCount() > 0
+                                                  ? handledLayout(dataset.get())
+                                                  : std::nullopt;
+    const std::vector<double> shift = shiftFor(data, settings, chunks ? &save.Workers : nullptr);
+    if (chunks)
+        save.Workers.write(dataset.get(), *chunks, storedRows(data, single, shift));
+    else
+        writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows);
     if (!shift.empty())
         writeAttribute(dataset.get(), ShiftAttribute, H5T_NATIVE_DOUBLE, makeSpace(shift.size()),
                        shift.data());

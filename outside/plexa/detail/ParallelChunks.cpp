@@ -130,6 +130,12 @@ JobRing& ChunkWorkers::ring() {
     return *Ring;
 }
 
+void ChunkWorkers::forEach(std::size_t count, const std::function<void(std::size_t)>& job) {
+    runInOrder(
+        ring(), count, [](std::size_t, std::size_t) {},
+        [&job](std::size_t index, std::size_t) { job(index); }, [](std::size_t, std::size_t) {});
+}
+
 void ChunkWorkers::write(hid_t dataset, const ChunkLayout& layout, const FillRows& fill) {
     const std::size_t rank = extentOf(dataset).size();
     runInOrder(

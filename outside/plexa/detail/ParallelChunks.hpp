@@ -47,6 +47,8 @@ public:
     ChunkWorkers& operator=(const ChunkWorkers&) = delete;
     ~ChunkWorkers();
 
+    // Runs job(0) to job(count - 1) on the workers and waits for them.
+    void forEach(std::size_t count, const std::function<void(std::size_t)>& job);
     // Encodes every chunk on the workers and writes them in order.
     void write(hid_t dataset, const ChunkLayout& layout, const FillRows& fill);
     // Reads every chunk and decodes them on the workers; throws when a chunk is larger than the
