@@ -175,7 +175,7 @@ TEST_F(BundleFileTest, ConvertedFieldsKeepEveryValueAcrossBlocks) {
          std::vector<std::pair<bool, bool>>{{false, false}, {true, false}, {true, true}}) {
         auto storage = makeTestStorage();
         storage->Answer = ConvLibTest::automaticSettings(true, true);
-        storage->DeflateFields = deflated;
+        storage->DeflateFields = storage->ShuffleFields = deflated;
         if (!chunked)
             storage->Answer.setAutomaticStrategy(Plexa::StorageTransformations::NoAutomaticFilters);
         ASSERT_TRUE(Plexa::writeBundleFile(bundle, File, storage));

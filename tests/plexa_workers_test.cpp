@@ -102,18 +102,24 @@ TEST(WorkerPool, FailuresReachTheCallerAfterEveryStartedJobEnded) {
 TEST(WorkerPool, JobsRunOffTheCallerAndTheDestructorRunsWhatIsQueued) {
     std::atomic<int> ran{0};
     std::vector<std::thread::id> where(50);
+    std::vector<std::size_t> index(50);
     {
         WorkerPool pool(2);
         pool.post([] { throw std::runtime_error("ends here, not the worker"); });
         for (std::size_t i = 0; i < where.size(); ++i)
-            pool.post([&ran, &where, i] {
+            pool.post([&, i] {
                 where[i] = std::this_thread::get_id();
+                index[i] = WorkerPool::workerIndex();
                 ++ran;
             });
     }
     EXPECT_EQ(ran.load(), 50);
-    for (const std::thread::id& id : where)
-        EXPECT_NE(id, std::this_thread::get_id());
+    for (std::size_t i = 0; i < where.size(); ++i) {
+        EXPECT_NE(where[i], std::this_thread::get_id());
+        EXPECT_LT(index[i], 2u);
+        for (std::size_t j = 0; j < i; ++j)
+            EXPECT_EQ(where[i] == where[j], index[i] == index[j]) << "one number per worker";
+    }
 }
 
 } // namespace

@@ -7,12 +7,15 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace Plexa::detail {
 
 namespace {
 
 constexpr std::size_t ChecksumBytes = 4;
+// A chunk is made and shuffled this much at a time, so that it is never whole before the shuffle.
+constexpr std::size_t PieceBytes = 64u << 10;
 // Words summed before the sums are folded, so that neither overflows 32 bits.
 constexpr std::size_t WordsPerFold = 360;
 
@@ -38,47 +41,52 @@ std::uint32_t loadLittleEndian(const unsigned char* in) {
     return value;
 }
 
-template <std::size_t Bytes>
-void shuffleFixed(const unsigned char* in, std::size_t elements, unsigned char* out) {
-    for (std::size_t e = 0; e < elements; ++e, in += Bytes)
-        for (std::size_t b = 0; b < Bytes; ++b)
-            out[b * elements + e] = in[b];
+// Elements [first, first + count) of a chunk of `total`, between plain order (a piece holding
+// just them) and grouped order (the whole chunk, byte k of every element together).
+template <bool Forward, class Size>
+void regroupElements(const unsigned char* in, std::size_t count, Size elementBytes,
+                     std::size_t total, std::size_t first, unsigned char* out) {
+    for (std::size_t e = 0; e < count; ++e)
+        for (std::size_t b = 0; b < elementBytes; ++b) {
+            const std::size_t grouped = b * total + first + e;
+            const std::size_t plain = e * elementBytes + b;
+            out[Forward ? grouped : plain] = in[Forward ? plain : grouped];
+        }
 }
 
-template <std::size_t Bytes>
-void unshuffleFixed(const unsigned char* in, std::size_t elements, unsigned char* out) {
-    for (std::size_t e = 0; e < elements; ++e, out += Bytes)
-        for (std::size_t b = 0; b < Bytes; ++b)
-            out[b] = in[b * elements + e];
+// The same, with the common element sizes known to the compiler.
+template <bool Forward>
+void regroupPiece(const unsigned char* in, std::size_t count, std::size_t elementBytes,
+                  std::size_t total, std::size_t first, unsigned char* out) {
+    using Two = std::integral_constant<std::size_t, 2>;
+    using Four = std::integral_constant<std::size_t, 4>;
+    using Eight = std::integral_constant<std::size_t, 8>;
+    switch (elementBytes) {
+    case 2:
+        return regroupElements<Forward>(in, count, Two(), total, first, out);
+    case 4:
+        return regroupElements<Forward>(in, count, Four(), total, first, out);
+    case 8:
+        return regroupElements<Forward>(in, count, Eight(), total, first, out);
+    default:
+        return regroupElements<Forward>(in, count, elementBytes, total, first, out);
+    }
 }
 
-// Regroups whole elements one way or the other; the tail is copied as it is.
+std::size_t shuffledElements(std::size_t size, std::size_t elementBytes) {
+    return elementBytes > 1 ? size / elementBytes : 0;
+}
+
+// Regroups a whole chunk one way or the other; a tail shorter than an element is copied.
 template <bool Forward>
 void regroup(const unsigned char* in, std::size_t size, std::size_t elementBytes,
              unsigned char* out) {
-    const std::size_t elements = elementBytes > 1 ? size / elementBytes : 0;
+    const std::size_t elements = shuffledElements(size, elementBytes);
     if (elements <= 1) {
         std::memcpy(out, in, size);
         return;
     }
-    switch (elementBytes) {
-    case 2:
-        Forward ? shuffleFixed<2>(in, elements, out) : unshuffleFixed<2>(in, elements, out);
-        break;
-    case 4:
-        Forward ? shuffleFixed<4>(in, elements, out) : unshuffleFixed<4>(in, elements, out);
-        break;
-    case 8:
-        Forward ? shuffleFixed<8>(in, elements, out) : unshuffleFixed<8>(in, elements, out);
-        break;
-    default:
-        for (std::size_t e = 0; e < elements; ++e)
-            for (std::size_t b = 0; b < elementBytes; ++b) {
-                const std::size_t grouped = b * elements + e;
-                const std::size_t plain = e * elementBytes + b;
-                out[Forward ? grouped : plain] = in[Forward ? plain : grouped];
-            }
-    }
+    regroupPiece<Forward>(in, elements, elementBytes, elements, 0, out);
     const std::size_t whole = elements * elementBytes;
     std::memcpy(out + whole, in + whole, size - whole);
 }
@@ -147,8 +155,8 @@ ChunkCoder::~ChunkCoder() {
     libdeflate_free_decompressor(Decompressor);
 }
 
-ByteBuffer& ChunkCoder::spareFor(const ByteBuffer& current) {
-    return &current == &Scratch ? Chunk : Scratch;
+ByteBuffer& ChunkCoder::spareFor(const ByteBuffer* current) {
+    return current == &Chunk ? Scratch : Chunk;
 }
 
 void ChunkCoder::deflate(ByteBuffer& from, ByteBuffer& to, int level) {
@@ -183,20 +191,47 @@ void ChunkCoder::inflate(const ByteBuffer& from, ByteBuffer& to, std::size_t exp
     }
 }
 
-void ChunkCoder::encode(const ChunkPipeline& pipeline) {
-    ByteBuffer* current = &Chunk;
-    for (const ChunkFilter filter : pipeline.Filters) {
-        ByteBuffer& next = spareFor(*current);
-        switch (filter) {
-        case ChunkFilter::Shuffle:
+std::size_t ChunkCoder::makeChunk(const ChunkPipeline& pipeline, std::size_t rows,
+                                  std::size_t rowBytes, const ChunkSource& source) {
+    const std::size_t chunkBytes = rows * rowBytes;
+    const std::size_t elementBytes = pipeline.ElementBytes;
+    const std::size_t elements = shuffledElements(chunkBytes, elementBytes);
+    if (pipeline.Filters.empty() || pipeline.Filters.front() != ChunkFilter::Shuffle ||
+        elements <= 1 || rowBytes % elementBytes != 0) {
+        source(0, rows, Chunk.resize(chunkBytes));
+        return 0;
+    }
+    const std::size_t pieceRows = std::clamp<std::size_t>(PieceBytes / rowBytes, 1, rows);
+    unsigned char* piece = Chunk.resize(pieceRows * rowBytes);
+    unsigned char* shuffled = Scratch.resize(chunkBytes);
+    for (std::size_t first = 0; first < rows; first += pieceRows) {
+        const std::size_t count = std::min(pieceRows, rows - first);
+        source(first, count, piece);
+        regroupPiece<true>(piece, count * rowBytes / elementBytes, elementBytes, elements,
+                           first * rowBytes / elementBytes, shuffled);
+    }
+    return 1;
+}
+
+void ChunkCoder::encode(const ChunkPipeline& pipeline, std::size_t rows, std::size_t rowBytes,
+                        const ChunkSource& source, ByteBuffer& stored) {
+    const std::size_t applied = makeChunk(pipeline, rows, rowBytes, source);
+    ByteBuffer* current = applied > 0 ? &Scratch : &Chunk;
+    for (std::size_t i = applied; i < pipeline.Filters.size(); ++i) {
+        switch (pipeline.Filters[i]) {
+        case ChunkFilter::Shuffle: {
+            ByteBuffer& next = spareFor(current);
             shuffle(current->data(), current->size(), pipeline.ElementBytes,
                     next.resize(current->size()));
             current = &next;
             break;
-        case ChunkFilter::Deflate:
+        }
+        case ChunkFilter::Deflate: {
+            ByteBuffer& next = current == &stored ? spareFor(current) : stored;
             deflate(*current, next, pipeline.DeflateLevel);
             current = &next;
             break;
+        }
         case ChunkFilter::Fletcher32: {
             const std::size_t size = current->size();
             const std::uint32_t sum = fletcher32(current->data(), size);
@@ -205,16 +240,16 @@ void ChunkCoder::encode(const ChunkPipeline& pipeline) {
         }
         }
     }
-    // the result moves to Stored by swapping, which keeps every buffer for the next chunk
-    if (current != &Stored) std::swap(*current, Stored);
+    if (current != &stored)
+        std::memcpy(stored.resize(current->size()), current->data(), current->size());
 }
 
 const unsigned char* ChunkCoder::decode(const ChunkPipeline& pipeline, std::uint32_t skipped,
-                                        std::size_t chunkBytes) {
-    ByteBuffer* current = &Stored;
+                                        ByteBuffer& stored, std::size_t chunkBytes) {
+    ByteBuffer* current = &stored;
     for (std::size_t i = pipeline.Filters.size(); i-- > 0;) {
         if (skipped >> i & 1u) continue;
-        ByteBuffer& next = current == &Chunk ? Scratch : Chunk;
+        ByteBuffer& next = spareFor(current);
         switch (pipeline.Filters[i]) {
         case ChunkFilter::Shuffle:
             unshuffle(current->data(), current->size(), pipeline.ElementBytes,
@@ -229,9 +264,9 @@ const unsigned char* ChunkCoder::decode(const ChunkPipeline& pipeline, std::uint
             if (current->size() < ChecksumBytes)
                 throw std::runtime_error("it is too short for its checksum");
             const std::size_t size = current->size() - ChecksumBytes;
-            const std::uint32_t stored = loadLittleEndian(current->data() + size);
             const std::uint32_t sum = fletcher32(current->data(), size);
-            if (stored != sum && stored != swappedHalves(sum))
+            const std::uint32_t kept = loadLittleEndian(current->data() + size);
+            if (kept != sum && kept != swappedHalves(sum))
                 throw std::runtime_error("its checksum does not match");
             current->resize(size);
             break;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -49,7 +50,7 @@ private:
 };
 
 // Encodes or decodes one chunk at a time, with deflate state and buffers of its own: one per
-// job slot, used by one thread at a time.
+// worker thread.
 class ChunkCoder {
 public:
     ChunkCoder();
@@ -57,23 +58,30 @@ public:
     ChunkCoder& operator=(const ChunkCoder&) = delete;
     ~ChunkCoder();
 
-    // The chunk's bytes before encoding and after decoding.
-    ByteBuffer Chunk;
-    // The chunk's bytes as stored in the file.
-    ByteBuffer Stored;
+    // Puts rows [first, first + rows) of a chunk before filtering at `into`.
+    using ChunkSource =
+        std::function<void(std::size_t first, std::size_t rows, unsigned char* into)>;
 
-    // Runs the pipeline from Chunk into Stored.
-    void encode(const ChunkPipeline& pipeline);
-    // Undoes the filters that `skipped` (HDF5's filter mask) does not name, from Stored into the
-    // bytes returned, which are `chunkBytes` long; throws when the stored bytes are damaged.
+    // Encodes a chunk of `rows` rows of `rowBytes`, which `source` makes a piece at a time, into
+    // `stored`, the chunk's bytes as the file keeps them.
+    void encode(const ChunkPipeline& pipeline, std::size_t rows, std::size_t rowBytes,
+                const ChunkSource& source, ByteBuffer& stored);
+    // Undoes the filters that `skipped` (HDF5's filter mask) does not name, from `stored`, which
+    // it may change, into the bytes returned, which are `chunkBytes` long; throws when the stored
+    // bytes are damaged.
     const unsigned char* decode(const ChunkPipeline& pipeline, std::uint32_t skipped,
-                                std::size_t chunkBytes);
+                                ByteBuffer& stored, std::size_t chunkBytes);
 
 private:
-    ByteBuffer& spareFor(const ByteBuffer& current);
+    // Makes the chunk in Chunk, or shuffled in Scratch when the pipeline starts with the shuffle;
+    // the number of filters that leaves applied.
+    std::size_t makeChunk(const ChunkPipeline& pipeline, std::size_t rows, std::size_t rowBytes,
+                          const ChunkSource& source);
+    ByteBuffer& spareFor(const ByteBuffer* current);
     void deflate(ByteBuffer& from, ByteBuffer& to, int level);
     void inflate(const ByteBuffer& from, ByteBuffer& to, std::size_t expected);
 
+    ByteBuffer Chunk;
     ByteBuffer Scratch;
     libdeflate_compressor* Compressor = nullptr;
     int CompressorLevel = -1;

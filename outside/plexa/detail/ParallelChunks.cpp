@@ -122,9 +122,11 @@ ChunkWorkers::~ChunkWorkers() = default;
 JobRing& ChunkWorkers::ring() {
     if (Ring) return *Ring;
     Pool = std::make_unique<WorkerPool>();
-    const std::size_t slots = std::max<std::size_t>(Pool->size() * SlotsPerWorker, 1);
-    for (std::size_t i = 0; i < slots; ++i)
+    const std::size_t workers = std::max<std::size_t>(Pool->size(), 1);
+    for (std::size_t i = 0; i < workers; ++i)
         Coders.push_back(std::make_unique<ChunkCoder>());
+    const std::size_t slots = workers * SlotsPerWorker;
+    Stored.resize(slots);
     SkippedFilters.assign(slots, 0);
     Ring = std::make_unique<JobRing>(*Pool, slots);
     return *Ring;
@@ -141,18 +143,20 @@ void ChunkWorkers::write(hid_t dataset, const ChunkLayout& layout, const FillRow
     runInOrder(
         ring(), layout.count(), [](std::size_t, std::size_t) {},
         [&](std::size_t chunk, std::size_t slot) {
-            ChunkCoder& coder = *Coders[slot];
-            const std::size_t first = chunk * layout.ChunkRows;
-            const std::size_t rows = std::min<std::size_t>(layout.ChunkRows, layout.Rows - first);
-            unsigned char* bytes = coder.Chunk.resize(layout.chunkBytes());
-            fill(first, rows, bytes);
-            // the last chunk's rows past the dataset's end hold HDF5's fill value, zero
-            std::memset(bytes + rows * layout.RowBytes, 0,
-                        layout.chunkBytes() - rows * layout.RowBytes);
-            coder.encode(layout.Pipeline);
+            const std::size_t chunkFirst = chunk * layout.ChunkRows;
+            // rows past the dataset's end, in the last chunk, hold HDF5's fill value, zero
+            const auto source = [&](std::size_t first, std::size_t rows, unsigned char* into) {
+                const std::size_t row = chunkFirst + first;
+                const std::size_t real =
+                    row < layout.Rows ? std::min<std::size_t>(rows, layout.Rows - row) : 0;
+                if (real > 0) fill(row, real, into);
+                std::memset(into + real * layout.RowBytes, 0, (rows - real) * layout.RowBytes);
+            };
+            coder().encode(layout.Pipeline, layout.ChunkRows, layout.RowBytes, source,
+                           Stored[slot]);
         },
         [&](std::size_t chunk, std::size_t slot) {
-            const ByteBuffer& stored = Coders[slot]->Stored;
+            const ByteBuffer& stored = Stored[slot];
             check(H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, chunkOffset(layout, rank, chunk).data(),
                                  stored.size(), stored.data()),
                   "H5Dwrite_chunk");
@@ -177,7 +181,7 @@ bool ChunkWorkers::read(hid_t dataset, const ChunkLayout& layout, const TakeRows
             if (size > fileSize)
                 throw Hdf5Error(chunkName(chunk, layout) + " of " + std::to_string(size) +
                                 " stored bytes in a file of " + std::to_string(fileSize));
-            ByteBuffer& stored = Coders[slot]->Stored;
+            ByteBuffer& stored = Stored[slot];
             check(H5Dread_chunk(dataset, H5P_DEFAULT, offset.data(), &SkippedFilters[slot],
                                 stored.resize(static_cast<std::size_t>(size))),
                   "H5Dread_chunk");
@@ -187,8 +191,8 @@ bool ChunkWorkers::read(hid_t dataset, const ChunkLayout& layout, const TakeRows
             const std::size_t rows = std::min<std::size_t>(layout.ChunkRows, layout.Rows - first);
             try {
                 take(first, rows,
-                     Coders[slot]->decode(layout.Pipeline, SkippedFilters[slot],
-                                          layout.chunkBytes()));
+                     coder().decode(layout.Pipeline, SkippedFilters[slot], Stored[slot],
+                                    layout.chunkBytes()));
             } catch (const std::runtime_error& failure) {
                 throw Hdf5Error(chunkName(chunk, layout) + " is damaged: " + failure.what());
             }

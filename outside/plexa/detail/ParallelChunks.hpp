@@ -59,10 +59,13 @@ public:
 private:
     JobRing& ring();
 
-    // in this order, so that the ring waits for its jobs before their coders and pool go
+    ChunkCoder& coder() { return *Coders[WorkerPool::workerIndex()]; }
+
+    // in this order, so that the ring waits for its jobs before their buffers and pool go
     std::unique_ptr<WorkerPool> Pool;
-    std::vector<std::unique_ptr<ChunkCoder>> Coders;
-    std::vector<std::uint32_t> SkippedFilters;
+    std::vector<std::unique_ptr<ChunkCoder>> Coders; // per worker
+    std::vector<ByteBuffer> Stored;                  // per slot: a chunk as the file keeps it
+    std::vector<std::uint32_t> SkippedFilters;       // per slot
     std::unique_ptr<JobRing> Ring;
 };
 

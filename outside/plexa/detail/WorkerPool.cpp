@@ -6,12 +6,18 @@
 
 namespace Plexa::detail {
 
+namespace {
+
+thread_local std::size_t CurrentWorker = 0;
+
+} // namespace
+
 WorkerPool::WorkerPool(unsigned workers) {
     if (workers == 0) workers = std::max(std::thread::hardware_concurrency(), 1u);
     Threads.reserve(workers);
     try {
         for (unsigned i = 0; i < workers; ++i)
-            Threads.emplace_back([this] { serve(); });
+            Threads.emplace_back([this, i] { serve(i); });
     } catch (const std::system_error&) {
         // fewer threads only make the work slower
     }
@@ -39,7 +45,12 @@ void WorkerPool::post(std::function<void()> job) {
     Wake.notify_one();
 }
 
-void WorkerPool::serve() noexcept {
+std::size_t WorkerPool::workerIndex() noexcept {
+    return CurrentWorker;
+}
+
+void WorkerPool::serve(std::size_t index) noexcept {
+    CurrentWorker = index;
     for (;;) {
         std::function<void()> job;
         {

@@ -25,11 +25,13 @@ public:
     ~WorkerPool();
 
     std::size_t size() const noexcept { return Threads.size(); }
+    // The calling thread's number among its pool's workers, from 0; 0 on any other thread.
+    static std::size_t workerIndex() noexcept;
     // Jobs must not throw; one that does is ended there, so nothing escapes a worker.
     void post(std::function<void()> job);
 
 private:
-    void serve() noexcept;
+    void serve(std::size_t index) noexcept;
 
     std::mutex Lock;
     std::condition_variable Wake;
