@@ -17,7 +17,7 @@ namespace {
 
 using ConvLibTest::TempDir;
 
-constexpr hsize_t ChunkRows = 1000;
+constexpr hsize_t ChunkRows = 4000; // several pieces of a chunk for the wider fields
 // Eleven chunks, the last one holding 7 rows: more chunks than the workers have slots.
 constexpr std::size_t Rows = 10 * ChunkRows + 7;
 

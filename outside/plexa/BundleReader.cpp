@@ -208,8 +208,7 @@ void applyShift(MemBase& data, const std::vector<double>& shift) {
 }
 
 // Stored rows into the array's rows, in the array's type, plus the shift as applyShift adds it.
-template <class Stored, class T>
-ChunkWorkers::TakeRows shiftedRows(MemBase& data, std::vector<double> shift) {
+template <class Stored, class T> RowSink shiftedRows(MemBase& data, std::vector<double> shift) {
     T* values = static_cast<T*>(data.rawData());
     return [values, shift = std::move(shift)](std::size_t first, std::size_t rows,
                                               const unsigned char* from) {
@@ -226,8 +225,8 @@ ChunkWorkers::TakeRows shiftedRows(MemBase& data, std::vector<double> shift) {
 
 // How stored rows become the array's rows; none for type changes other than float to double,
 // which HDF5 converts itself.
-std::optional<ChunkWorkers::TakeRows> rowTaker(MemBase& data, const std::type_info& stored,
-                                               const std::vector<double>& shift) {
+std::optional<RowSink> rowTaker(MemBase& data, const std::type_info& stored,
+                                const std::vector<double>& shift) {
     const std::type_info& memory = data.elementType();
     const bool floating = memory == typeid(float) || memory == typeid(double);
     if (stored == memory && (shift.empty() || !floating)) {
@@ -255,7 +254,7 @@ bool readChunks(hid_t dataset, MemBase& data, const std::vector<double>& shift,
                 ChunkWorkers& workers) {
     const std::optional<ChunkLayout> layout = handledLayout(dataset);
     if (!layout) return false;
-    const std::optional<ChunkWorkers::TakeRows> take = rowTaker(data, storedTypeOf(dataset), shift);
+    const std::optional<RowSink> take = rowTaker(data, storedTypeOf(dataset), shift);
     return take && workers.read(dataset, *layout, *take);
 }
 

@@ -134,7 +134,7 @@ void convertRows(const T* values, std::size_t rows, const std::vector<double>& s
 }
 
 template <class Stored, class T>
-ChunkWorkers::FillRows converter(const MemBase& data, std::vector<double> shift) {
+RowSource converter(const MemBase& data, std::vector<double> shift) {
     const T* values = static_cast<const T*>(data.rawData());
     return [values, shift = std::move(shift)](std::size_t first, std::size_t rows,
                                               unsigned char* into) {
@@ -144,8 +144,7 @@ ChunkWorkers::FillRows converter(const MemBase& data, std::vector<double> shift)
 
 // What puts rows of the field at a place as they are stored: as they are, or converted to the
 // stored type less their shift.
-ChunkWorkers::FillRows storedRows(const MemBase& data, bool single,
-                                  const std::vector<double>& shift) {
+RowSource storedRows(const MemBase& data, bool single, const std::vector<double>& shift) {
     if (!single && shift.empty()) {
         const auto* bytes = static_cast<const unsigned char*>(data.rawData());
         const std::size_t rowBytes =
@@ -164,8 +163,8 @@ ChunkWorkers::FillRows storedRows(const MemBase& data, bool single,
 
 // Converts and writes a block of rows at a time through one buffer, so that saving a converted
 // field never holds a second copy of it.
-void writeConverted(hid_t dataset, hid_t storedType, const MemBase& data,
-                    const ChunkWorkers::FillRows& fill, hsize_t chunkRows) {
+void writeConverted(hid_t dataset, hid_t storedType, const MemBase& data, const RowSource& fill,
+                    hsize_t chunkRows) {
     const hsize_t components = static_cast<hsize_t>(data.components());
     const std::size_t rowBytes = H5Tget_size(storedType) * components;
     const hsize_t rows = data.size();

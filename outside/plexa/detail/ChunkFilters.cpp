@@ -91,6 +91,13 @@ void regroup(const unsigned char* in, std::size_t size, std::size_t elementBytes
     std::memcpy(out + whole, in + whole, size - whole);
 }
 
+// Whether the pipeline starts with a shuffle of many elements that pieces of whole rows can do.
+bool shufflesByPieces(const ChunkPipeline& pipeline, std::size_t chunkBytes, std::size_t rowBytes) {
+    return !pipeline.Filters.empty() && pipeline.Filters.front() == ChunkFilter::Shuffle &&
+           shuffledElements(chunkBytes, pipeline.ElementBytes) > 1 &&
+           rowBytes % pipeline.ElementBytes == 0;
+}
+
 // The chunk's size where the deflate filter met it on writing: checksums before it add theirs.
 std::size_t sizeBeforeDeflate(const ChunkPipeline& pipeline, std::uint32_t skipped,
                               std::size_t chunkBytes) {
@@ -192,15 +199,14 @@ void ChunkCoder::inflate(const ByteBuffer& from, ByteBuffer& to, std::size_t exp
 }
 
 std::size_t ChunkCoder::makeChunk(const ChunkPipeline& pipeline, std::size_t rows,
-                                  std::size_t rowBytes, const ChunkSource& source) {
+                                  std::size_t rowBytes, const RowSource& source) {
     const std::size_t chunkBytes = rows * rowBytes;
     const std::size_t elementBytes = pipeline.ElementBytes;
-    const std::size_t elements = shuffledElements(chunkBytes, elementBytes);
-    if (pipeline.Filters.empty() || pipeline.Filters.front() != ChunkFilter::Shuffle ||
-        elements <= 1 || rowBytes % elementBytes != 0) {
+    if (!shufflesByPieces(pipeline, chunkBytes, rowBytes)) {
         source(0, rows, Chunk.resize(chunkBytes));
         return 0;
     }
+    const std::size_t elements = chunkBytes / elementBytes;
     const std::size_t pieceRows = std::clamp<std::size_t>(PieceBytes / rowBytes, 1, rows);
     unsigned char* piece = Chunk.resize(pieceRows * rowBytes);
     unsigned char* shuffled = Scratch.resize(chunkBytes);
@@ -214,7 +220,7 @@ std::size_t ChunkCoder::makeChunk(const ChunkPipeline& pipeline, std::size_t row
 }
 
 void ChunkCoder::encode(const ChunkPipeline& pipeline, std::size_t rows, std::size_t rowBytes,
-                        const ChunkSource& source, ByteBuffer& stored) {
+                        const RowSource& source, ByteBuffer& stored) {
     const std::size_t applied = makeChunk(pipeline, rows, rowBytes, source);
     ByteBuffer* current = applied > 0 ? &Scratch : &Chunk;
     for (std::size_t i = applied; i < pipeline.Filters.size(); ++i) {
@@ -244,10 +250,13 @@ void ChunkCoder::encode(const ChunkPipeline& pipeline, std::size_t rows, std::si
         std::memcpy(stored.resize(current->size()), current->data(), current->size());
 }
 
-const unsigned char* ChunkCoder::decode(const ChunkPipeline& pipeline, std::uint32_t skipped,
-                                        ByteBuffer& stored, std::size_t chunkBytes) {
+void ChunkCoder::decode(const ChunkPipeline& pipeline, std::uint32_t skipped, ByteBuffer& stored,
+                        std::size_t rows, std::size_t rowBytes, std::size_t keptRows,
+                        const RowSink& sink) {
+    const std::size_t chunkBytes = rows * rowBytes;
+    const bool byPieces = shufflesByPieces(pipeline, chunkBytes, rowBytes) && !(skipped & 1u);
     ByteBuffer* current = &stored;
-    for (std::size_t i = pipeline.Filters.size(); i-- > 0;) {
+    for (std::size_t i = pipeline.Filters.size(); i-- > (byPieces ? 1 : 0);) {
         if (skipped >> i & 1u) continue;
         ByteBuffer& next = spareFor(current);
         switch (pipeline.Filters[i]) {
@@ -276,7 +285,16 @@ const unsigned char* ChunkCoder::decode(const ChunkPipeline& pipeline, std::uint
     if (current->size() != chunkBytes)
         throw std::runtime_error("it holds " + std::to_string(current->size()) +
                                  " bytes instead of " + std::to_string(chunkBytes));
-    return current->data();
+    if (!byPieces) return sink(0, keptRows, current->data());
+    const std::size_t elementBytes = pipeline.ElementBytes;
+    const std::size_t pieceRows = std::clamp<std::size_t>(PieceBytes / rowBytes, 1, rows);
+    unsigned char* piece = spareFor(current).resize(pieceRows * rowBytes);
+    for (std::size_t first = 0; first < keptRows; first += pieceRows) {
+        const std::size_t count = std::min(pieceRows, keptRows - first);
+        regroupPiece<false>(current->data(), count * rowBytes / elementBytes, elementBytes,
+                            chunkBytes / elementBytes, first * rowBytes / elementBytes, piece);
+        sink(first, count, piece);
+    }
 }
 
 } // namespace Plexa::detail

@@ -49,6 +49,11 @@ private:
     std::size_t Size = 0;
 };
 
+// Puts rows [first, first + rows) at `into`.
+using RowSource = std::function<void(std::size_t first, std::size_t rows, unsigned char* into)>;
+// Takes rows [first, first + rows) from `from`.
+using RowSink = std::function<void(std::size_t first, std::size_t rows, const unsigned char* from)>;
+
 // Encodes or decodes one chunk at a time, with deflate state and buffers of its own: one per
 // worker thread.
 class ChunkCoder {
@@ -58,25 +63,21 @@ public:
     ChunkCoder& operator=(const ChunkCoder&) = delete;
     ~ChunkCoder();
 
-    // Puts rows [first, first + rows) of a chunk before filtering at `into`.
-    using ChunkSource =
-        std::function<void(std::size_t first, std::size_t rows, unsigned char* into)>;
-
     // Encodes a chunk of `rows` rows of `rowBytes`, which `source` makes a piece at a time, into
     // `stored`, the chunk's bytes as the file keeps them.
     void encode(const ChunkPipeline& pipeline, std::size_t rows, std::size_t rowBytes,
-                const ChunkSource& source, ByteBuffer& stored);
-    // Undoes the filters that `skipped` (HDF5's filter mask) does not name, from `stored`, which
-    // it may change, into the bytes returned, which are `chunkBytes` long; throws when the stored
-    // bytes are damaged.
-    const unsigned char* decode(const ChunkPipeline& pipeline, std::uint32_t skipped,
-                                ByteBuffer& stored, std::size_t chunkBytes);
+                const RowSource& source, ByteBuffer& stored);
+    // Undoes the filters that `skipped` (HDF5's filter mask) does not name on `stored`, which it
+    // may change, and hands the first `keptRows` of the chunk's `rows` rows to `sink` a piece at
+    // a time; throws when the stored bytes are damaged.
+    void decode(const ChunkPipeline& pipeline, std::uint32_t skipped, ByteBuffer& stored,
+                std::size_t rows, std::size_t rowBytes, std::size_t keptRows, const RowSink& sink);
 
 private:
     // Makes the chunk in Chunk, or shuffled in Scratch when the pipeline starts with the shuffle;
     // the number of filters that leaves applied.
     std::size_t makeChunk(const ChunkPipeline& pipeline, std::size_t rows, std::size_t rowBytes,
-                          const ChunkSource& source);
+                          const RowSource& source);
     ByteBuffer& spareFor(const ByteBuffer* current);
     void deflate(ByteBuffer& from, ByteBuffer& to, int level);
     void inflate(const ByteBuffer& from, ByteBuffer& to, std::size_t expected);

@@ -90,10 +90,6 @@ std::size_t ChunkLayout::count() const {
     return static_cast<std::size_t>((Rows + ChunkRows - 1) / ChunkRows);
 }
 
-std::size_t ChunkLayout::chunkBytes() const {
-    return static_cast<std::size_t>(ChunkRows) * RowBytes;
-}
-
 std::optional<ChunkLayout> handledLayout(hid_t dataset) {
     Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
     if (H5Pget_layout(properties.get()) != H5D_CHUNKED) return std::nullopt;
@@ -138,7 +134,7 @@ void ChunkWorkers::forEach(std::size_t count, const std::function<void(std::size
         [&job](std::size_t index, std::size_t) { job(index); }, [](std::size_t, std::size_t) {});
 }
 
-void ChunkWorkers::write(hid_t dataset, const ChunkLayout& layout, const FillRows& fill) {
+void ChunkWorkers::write(hid_t dataset, const ChunkLayout& layout, const RowSource& fill) {
     const std::size_t rank = extentOf(dataset).size();
     runInOrder(
         ring(), layout.count(), [](std::size_t, std::size_t) {},
@@ -163,7 +159,7 @@ void ChunkWorkers::write(hid_t dataset, const ChunkLayout& layout, const FillRow
         });
 }
 
-bool ChunkWorkers::read(hid_t dataset, const ChunkLayout& layout, const TakeRows& take) {
+bool ChunkWorkers::read(hid_t dataset, const ChunkLayout& layout, const RowSink& take) {
     hsize_t stored = 0;
     Handle space(H5Dget_space(dataset), H5Sclose, "H5Dget_space");
     check(H5Dget_num_chunks(dataset, space.get(), &stored), "H5Dget_num_chunks");
@@ -187,12 +183,15 @@ bool ChunkWorkers::read(hid_t dataset, const ChunkLayout& layout, const TakeRows
                   "H5Dread_chunk");
         },
         [&](std::size_t chunk, std::size_t slot) {
-            const std::size_t first = chunk * layout.ChunkRows;
-            const std::size_t rows = std::min<std::size_t>(layout.ChunkRows, layout.Rows - first);
+            const std::size_t chunkFirst = chunk * layout.ChunkRows;
+            const std::size_t rows =
+                std::min<std::size_t>(layout.ChunkRows, layout.Rows - chunkFirst);
+            const auto sink = [&](std::size_t first, std::size_t count, const unsigned char* from) {
+                take(chunkFirst + first, count, from);
+            };
             try {
-                take(first, rows,
-                     coder().decode(layout.Pipeline, SkippedFilters[slot], Stored[slot],
-                                    layout.chunkBytes()));
+                coder().decode(layout.Pipeline, SkippedFilters[slot], Stored[slot],
+                               layout.ChunkRows, layout.RowBytes, rows, sink);
             } catch (const std::runtime_error& failure) {
                 throw Hdf5Error(chunkName(chunk, layout) + " is damaged: " + failure.what());
             }

@@ -23,7 +23,6 @@ struct ChunkLayout {
     std::size_t RowBytes = 0;
 
     std::size_t count() const;
-    std::size_t chunkBytes() const;
 };
 
 // The layout of a dataset whose chunks ChunkWorkers can write and read: chunks of whole rows
@@ -36,12 +35,6 @@ std::optional<ChunkLayout> handledLayout(hid_t dataset);
 // destructor, so that they live no longer than that save or load.
 class ChunkWorkers {
 public:
-    // Puts rows [first, first + rows) of the stored values at `into`; runs on workers.
-    using FillRows = std::function<void(std::size_t first, std::size_t rows, unsigned char* into)>;
-    // Takes rows [first, first + rows) of the stored values from `from`; runs on workers.
-    using TakeRows =
-        std::function<void(std::size_t first, std::size_t rows, const unsigned char* from)>;
-
     ChunkWorkers();
     ChunkWorkers(const ChunkWorkers&) = delete;
     ChunkWorkers& operator=(const ChunkWorkers&) = delete;
@@ -49,12 +42,14 @@ public:
 
     // Runs job(0) to job(count - 1) on the workers and waits for them.
     void forEach(std::size_t count, const std::function<void(std::size_t)>& job);
-    // Encodes every chunk on the workers and writes them in order.
-    void write(hid_t dataset, const ChunkLayout& layout, const FillRows& fill);
-    // Reads every chunk and decodes them on the workers; throws when a chunk is larger than the
+    // Encodes every chunk on the workers, which take the dataset's rows, as stored, from `fill`,
+    // and writes them in order.
+    void write(hid_t dataset, const ChunkLayout& layout, const RowSource& fill);
+    // Reads every chunk and decodes them on the workers, which hand the dataset's rows, as
+    // stored, to `take`; throws when a chunk is larger than the
     // file or damaged. False, having read nothing, when some chunks are not stored: HDF5 then
     // fills them in.
-    bool read(hid_t dataset, const ChunkLayout& layout, const TakeRows& take);
+    bool read(hid_t dataset, const ChunkLayout& layout, const RowSink& take);
 
 private:
     JobRing& ring();
