@@ -8,7 +8,7 @@ namespace Plexa::detail {
 
 namespace {
 
-// Larger chunks are left to HDF5, so that a hostile file cannot make every slot claim a lot.
+// Larger chunks are left to HDF5, so that a hostile file cannot make every worker claim a lot.
 constexpr std::size_t MaxChunkBytes = 64u << 20;
 
 // Jobs under way per worker: enough that a slow chunk does not leave a worker waiting.
@@ -102,8 +102,8 @@ std::optional<ChunkLayout> handledLayout(hid_t dataset) {
         return std::nullopt;
     const hsize_t width = extent.size() == 2 ? extent[1] : 1;
     if (extent.size() == 2 && chunk[1] != width) return std::nullopt;
-    if (chunk[0] == 0 || chunk[0] > extent[0] || width > MaxChunkBytes / elementBytes ||
-        chunk[0] > MaxChunkBytes / (width * elementBytes))
+    if (width == 0 || chunk[0] == 0 || chunk[0] > extent[0] ||
+        width > MaxChunkBytes / elementBytes || chunk[0] > MaxChunkBytes / (width * elementBytes))
         return std::nullopt;
     std::optional<ChunkPipeline> pipeline = handledPipeline(properties.get(), elementBytes);
     if (!pipeline) return std::nullopt;
