@@ -52,19 +52,25 @@ void writeGridAttributes(hid_t group, const Quorix::Attributes& attributes) {
     }
 }
 
-// Widens per-component ranges by the finite values of rows [first, first + rows).
+// Widens per-component ranges by the finite values of rows [first, first + rows). One component
+// at a time, so that its bounds stay in registers and blocks on other threads share no writes.
 template <class T>
 void widenRanges(const MemBase& data, std::size_t first, std::size_t rows, double* low,
                  double* high) {
     const auto components = static_cast<std::size_t>(data.components());
-    const T* values = static_cast<const T*>(data.rawData()) + first * components;
-    for (std::size_t row = 0; row < rows; ++row, values += components)
-        for (std::size_t c = 0; c < components; ++c) {
-            const double value = values[c];
+    for (std::size_t c = 0; c < components; ++c) {
+        double lowest = low[c];
+        double highest = high[c];
+        const T* values = static_cast<const T*>(data.rawData()) + first * components + c;
+        for (std::size_t row = 0; row < rows; ++row, values += components) {
+            const double value = *values;
             if (!std::isfinite(value)) continue;
-            low[c] = std::min(low[c], value);
-            high[c] = std::max(high[c], value);
+            lowest = std::min(lowest, value);
+            highest = std::max(highest, value);
         }
+        low[c] = lowest;
+        high[c] = highest;
+    }
 }
 
 // Blocks of rows that the workers share when they are at hand.
