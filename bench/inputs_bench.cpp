@@ -48,7 +48,7 @@ std::vector<std::string> readdirSorted(const std::string& prefix, const char* pa
 void compareExpansion(benchmark::State& state, const std::string& name, const char* pattern) {
     const std::string prefix = folder().prefix();
     Bench::compare(
-        state, 1.5,
+        state, 1.25,
         [&] {
             auto expanded = ConvLib::BasicConverterDefs::expandFiles({name});
             if (expanded.second.size() != folder().Count) state.SkipWithError("files missing");

@@ -52,7 +52,7 @@ void plexaSave(benchmark::State& state, const char* name, int compression) {
 
 void BM_SaveSmallFields(benchmark::State& state) {
     Bench::compare(
-        state, 1.1, [&] { plexaSave(state, PlexaFile, -1); },
+        state, 1.05, [&] { plexaSave(state, PlexaFile, -1); },
         [] {
             Bench::replaceDurably(workspace().file(PlainFile), [](const std::string& temporary) {
                 Bench::plainWrite(workspace().grid(), temporary, false);

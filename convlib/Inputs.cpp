@@ -80,7 +80,7 @@ BasicConverterDefs::expandFiles(const std::list<std::string>& names) {
     class DoebyFolder : public Quorix::Folder {
     public:
         bool entryFound(const char* entry) override {
-            // patterns deliver their matches sorted, which makes the hint exact
+            // the scanner delivers entries in byte order, which makes the hint exact
             Files.emplace_hint(Files.end(), Prefix + entry);
             return true;
         }

@@ -75,7 +75,7 @@ constexpr int ProgramMinorVersion = CONVLIB_VERSION_MINOR;
 struct BatchSettings {
     std::vector<std::string> Inputs;
     std::string Output;
-    int Compression = 6;
+    int Compression = 4;
     Shard InputShard;
     bool InPlace = false;
     Plexa::ReadOptions Read; // for the inputs that are not bundle files

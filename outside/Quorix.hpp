@@ -328,7 +328,8 @@ public:
     // Returning false stops the scan.
     virtual bool entryFound(const char* entry) = 0;
     // A folder yields its entries (no recursion, no hidden ones), a pattern its matches, each
-    // named relative to the text of name up to its last '/'. Returns the count delivered.
+    // named relative to the text of name up to its last '/', in byte order. Returns the count
+    // delivered.
     std::size_t scan(const std::string& name);
 };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the tests under sanitizers: every test with address and undefined-behaviour checks, and
-# the pointer and counter tests with the thread sanitizer. Usage: scripts/sanitize.sh [asan|tsan]
+# the pointer, counter and worker pool tests with the thread sanitizer.
+# Usage: scripts/sanitize.sh [asan|tsan]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -22,9 +23,10 @@ fi
 
 if [ "$which" = all ] || [ "$which" = tsan ]; then
   # HDF5 is not built for the thread sanitizer, so only the tests that do no file I/O run here.
-  echo "== thread sanitizer: pointer and counter tests (build-tsan)"
+  echo "== thread sanitizer: pointer, counter and worker pool tests (build-tsan)"
   configure build-tsan thread -DCONVLIB_BUILD_CONVERTERS=OFF
-  cmake --build build-tsan --target quorix_test concurrency_test -- -j2
+  cmake --build build-tsan --target quorix_test concurrency_test plexa_workers_test -- -j2
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build-tsan --output-on-failure -j2 -L '^(quorix_test|concurrency_test)$'
+    ctest --test-dir build-tsan --output-on-failure -j2 \
+    -L '^(quorix_test|concurrency_test|plexa_workers_test)$'
 fi

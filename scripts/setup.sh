@@ -3,8 +3,8 @@
 # it installs those instead (scripts that need more than the build bring their own list).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libhdf5-dev hdf5-tools libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev libpng-dev libxml2-utils python3
+packages=(cmake ninja-build g++ pkg-config libhdf5-dev hdf5-tools libdeflate-dev libgtest-dev
+          libgmock-dev libbenchmark-dev libcli11-dev libpng-dev libxml2-utils python3
           clang-14 libclang-rt-14-dev)
 [ $# -eq 0 ] || packages=("$@")
 missing=()

@@ -245,12 +245,14 @@ protected:
     std::mt19937 Random;
 };
 
-TEST_F(CrashSafety, KilledMergeLeavesTheOldOutputOrTheNewOne) {
+// The merge compresses, so its saves filter chunks on every core; the positions, multiples of
+// 0.25 around their midpoint, come back exactly from single precision.
+TEST_F(CrashSafety, KilledParallelSaveOfAMergeLeavesTheOldOutputOrTheNewOne) {
     const std::string merged = Dir / "merged.qz";
     const std::vector<std::string> sources = {"east", "west"};
     std::vector<std::vector<std::string>> commands;
     for (const std::string& source : sources)
-        commands.push_back({QZ_MERGE, Dir / (source + ".qz"), "-o", merged, "-c", "-1"});
+        commands.push_back({QZ_MERGE, Dir / (source + ".qz"), "-o", merged, "-c", "4"});
     std::string current;
     const std::size_t interrupted = killRepeatedly(commands, [&](std::size_t which) {
         const Plexa::GridPtr grid = intactCloud(merged, Clouds);

@@ -130,14 +130,25 @@ std::vector<float> readStored(const std::string& file, const char* path,
     return stored;
 }
 
-// Each value less its component's shift, in single precision, bit for bit (NaN included).
+// The shift is the midpoint of each component's finite values; each value less its component's
+// shift, in single precision, bit for bit (NaN included).
 template <class T>
 void expectShiftedSingles(const Plexa::MemArray<T>& values, const char* path,
                           const std::string& file) {
     std::vector<double> shift;
     const std::vector<float> stored = readStored(file, path, shift);
     ASSERT_EQ(stored.size(), values.elementCount());
-    ASSERT_EQ(shift.size(), static_cast<std::size_t>(values.components()));
+    const auto components = static_cast<std::size_t>(values.components());
+    std::vector<double> low(components, INFINITY);
+    std::vector<double> high(components, -INFINITY);
+    for (std::size_t i = 0; i < values.elementCount(); ++i)
+        if (std::isfinite(values.data()[i])) {
+            low[i % components] = std::min<double>(low[i % components], values.data()[i]);
+            high[i % components] = std::max<double>(high[i % components], values.data()[i]);
+        }
+    ASSERT_EQ(shift.size(), components);
+    for (std::size_t c = 0; c < components; ++c)
+        EXPECT_EQ(shift[c], low[c] / 2 + high[c] / 2) << path << " component " << c;
     std::vector<float> expected(stored.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
         expected[i] = static_cast<float>(values.data()[i] - shift[i % shift.size()]);
@@ -145,8 +156,8 @@ void expectShiftedSingles(const Plexa::MemArray<T>& values, const char* path,
         << path;
 }
 
-// Large fields are converted a block at a time: contiguous or chunked, no value may be lost or
-// moved at a block or chunk boundary.
+// Large fields are converted a block at a time: contiguous, chunked or deflated on the workers, no
+// value may be lost or moved at a block or chunk boundary.
 TEST_F(BundleFileTest, ConvertedFieldsKeepEveryValueAcrossBlocks) {
     constexpr std::size_t Rows = 200001; // more than two blocks, the last one partial
     auto positions = Plexa::makeArray<double>(Rows, 3);
@@ -160,9 +171,11 @@ TEST_F(BundleFileTest, ConvertedFieldsKeepEveryValueAcrossBlocks) {
     Plexa::GridPtr grid = bundle.addSlice(0)->addGrid("Grid");
     grid->addField("Positions", positions);
     grid->addField("Heights", heights);
-    for (bool chunked : {false, true}) {
+    for (auto [chunked, deflated] :
+         std::vector<std::pair<bool, bool>>{{false, false}, {true, false}, {true, true}}) {
         auto storage = makeTestStorage();
         storage->Answer = ConvLibTest::automaticSettings(true, true);
+        storage->DeflateFields = storage->ShuffleFields = deflated;
         if (!chunked)
             storage->Answer.setAutomaticStrategy(Plexa::StorageTransformations::NoAutomaticFilters);
         ASSERT_TRUE(Plexa::writeBundleFile(bundle, File, storage));

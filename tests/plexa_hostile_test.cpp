@@ -78,6 +78,45 @@ void setMemoryType(hid_t grid, const char* field, const char* type) {
     H5Dclose(dataset);
 }
 
+// A deflated field of `rows` doubles in one chunk, with or without a checksum.
+hid_t makeDeflatedField(hid_t grid, const char* name, hsize_t rows, bool checksum) {
+    hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
+    H5Pset_chunk(properties, 1, &rows);
+    H5Pset_deflate(properties, 6);
+    if (checksum) H5Pset_fletcher32(properties);
+    hid_t space = H5Screate_simple(1, &rows, nullptr);
+    hid_t dataset =
+        H5Dcreate2(grid, name, H5T_NATIVE_DOUBLE, space, H5P_DEFAULT, properties, H5P_DEFAULT);
+    H5Sclose(space);
+    H5Pclose(properties);
+    return dataset;
+}
+
+// The stored bytes that HDF5's own filters make of `rows` doubles.
+std::vector<unsigned char> deflatedChunk(hid_t grid, hsize_t rows, bool checksum) {
+    hid_t dataset = makeDeflatedField(grid, "source", rows, checksum);
+    const std::vector<double> values(rows, 1.5);
+    H5Dwrite(dataset, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data());
+    const hsize_t origin = 0;
+    hsize_t size = 0;
+    H5Dget_chunk_storage_size(dataset, &origin, &size);
+    std::vector<unsigned char> stored(size);
+    std::uint32_t skipped = 0;
+    H5Dread_chunk(dataset, H5P_DEFAULT, &origin, &skipped, stored.data());
+    H5Dclose(dataset);
+    H5Ldelete(grid, "source", H5P_DEFAULT);
+    return stored;
+}
+
+// A field of `rows` doubles whose only chunk holds `stored` as it is.
+void makeRawChunkField(hid_t grid, hsize_t rows, bool checksum,
+                       const std::vector<unsigned char>& stored) {
+    hid_t dataset = makeDeflatedField(grid, "raw", rows, checksum);
+    const hsize_t origin = 0;
+    H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, &origin, stored.size(), stored.data());
+    H5Dclose(dataset);
+}
+
 using Craft = std::function<void(hid_t file, hid_t slice, hid_t grid)>;
 
 // A good first slice, then a second slice whose grid `craft` spoils.
@@ -153,6 +192,28 @@ const std::vector<Hostile>& hostileFiles() {
              setMemoryType(grid, "pair", "float64"); // claims a type the data is not
          },
          "/000001/grid/pair: unsupported element type"},
+        {"chunk that inflates to too few bytes",
+         [](hid_t, hid_t, hid_t grid) {
+             makeRawChunkField(grid, 20, false, deflatedChunk(grid, 10, false));
+         },
+         "/000001/grid/raw: chunk 1 of 1 is damaged: it inflates to 80 bytes instead of 160"},
+        {"chunk that inflates to too many bytes",
+         [](hid_t, hid_t, hid_t grid) {
+             makeRawChunkField(grid, 10, false, deflatedChunk(grid, 20, false));
+         },
+         "/000001/grid/raw: chunk 1 of 1 is damaged: it inflates to more than 80 bytes"},
+        {"chunk that holds no deflate data",
+         [](hid_t, hid_t, hid_t grid) {
+             makeRawChunkField(grid, 10, false, std::vector<unsigned char>(16, 0xff));
+         },
+         "/000001/grid/raw: chunk 1 of 1 is damaged: it holds no valid deflate data"},
+        {"chunk whose checksum does not match",
+         [](hid_t, hid_t, hid_t grid) {
+             std::vector<unsigned char> stored = deflatedChunk(grid, 10, true);
+             stored.back() ^= 0x5a;
+             makeRawChunkField(grid, 10, true, stored);
+         },
+         "/000001/grid/raw: chunk 1 of 1 is damaged: its checksum does not match"},
         {"time that is no number",
          [](hid_t, hid_t slice, hid_t) {
              const double nan = std::nan("");

@@ -175,29 +175,38 @@ TEST(Chunk, TotalMemsizeFollowsLiveChunkStorage) {
     EXPECT_EQ(Quorix::ChunkBase::TotalMemsize.load(), before);
 }
 
-// Collects what a scan delivers.
+// Collects what a scan delivers, in order.
 class Collector : public Quorix::Folder {
 public:
     bool entryFound(const char* entry) override {
-        entries.insert(entry);
+        entries.emplace_back(entry);
         return entries.size() < limit;
     }
-    std::set<std::string> entries;
+    std::vector<std::string> entries;
     std::size_t limit = 1000;
 };
 
-TEST(Folder, ScanNamesEntriesRelativeToTheTextBeforeTheLastSlash) {
+TEST(Folder, ScanNamesEntriesRelativeToTheTextBeforeTheLastSlashInByteOrder) {
     TempDir dir;
-    dir.write("data/f1.dat", "1");
-    dir.write("data/f2.txt", "2");
-    dir.write("data/sub/deep.dat", "3");
+    for (const char* file : {"data/f2.txt", "data/f1.dat", "data/sub/deep.dat", "data/b10.dat",
+                             "data/b2.dat", "data/B.dat", "data/a.dat", "data/measured_2.dat",
+                             "data/measured_10.dat", "data/measured_1"})
+        dir.write(file, "1");
     dir.write("data/.out.qz.1-2-3@host.tmp", "a save under way");
+    dir.write("odd[/f.dat", "1");
 
-    using Entries = std::set<std::string>;
+    using Entries = std::vector<std::string>;
+    const Entries all{"B.dat",  "a.dat",      "b10.dat",         "b2.dat",         "f1.dat",
+                      "f2.txt", "measured_1", "measured_10.dat", "measured_2.dat", "sub"};
+    Entries inData;
+    for (const std::string& entry : all)
+        inData.push_back("data/" + entry);
     const std::pair<std::string, Entries> cases[] = {
-        {dir / "data/", {"f1.dat", "f2.txt", "sub"}},
-        {dir / "data", {"data/f1.dat", "data/f2.txt", "data/sub"}},
-        {dir / "data/*.dat", {"f1.dat"}},
+        {dir / "data/", all},
+        {dir / "data", inData},
+        {dir / "data/*.dat",
+         {"B.dat", "a.dat", "b10.dat", "b2.dat", "f1.dat", "measured_10.dat", "measured_2.dat"}},
+        {dir / "odd[/*.dat", {"f.dat"}}, // through glob: '[' stays literal without its ']'
         {dir / "data/.*.tmp", {".out.qz.1-2-3@host.tmp"}}, // asked for by name
         {dir / "nothing*", {}},
         {dir / "data/f1.dat/", {}}, // a file is no folder
@@ -211,9 +220,9 @@ TEST(Folder, ScanNamesEntriesRelativeToTheTextBeforeTheLastSlash) {
     }
 
     Collector stopEarly;
-    stopEarly.limit = 1;
-    stopEarly.scan(dir / "data/");
-    EXPECT_EQ(stopEarly.entries.size(), 1u);
+    stopEarly.limit = 2;
+    EXPECT_EQ(stopEarly.scan(dir / "data/"), 2u);
+    EXPECT_EQ(stopEarly.entries, (Entries{"B.dat", "a.dat"}));
 }
 
 } // namespace

@@ -4,12 +4,15 @@
 #include "outside/plexa/detail/BundleFormat.hpp"
 #include "outside/plexa/detail/Hdf5.hpp"
 #include "outside/plexa/readers/Readers.hpp"
+#include "outside/plexa/detail/ParallelChunks.hpp"
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace Plexa {
 
@@ -205,29 +208,82 @@ void applyShift(MemBase& data, const std::vector<double>& shift) {
     if (data.elementType() == typeid(double)) addShift<double>(data, shift);
 }
 
-MemPtr readField(hid_t dataset) {
+// Stored rows into the array's rows, in the array's type, plus the shift as applyShift adds it.
+template <class Stored, class T> RowSink shiftedRows(MemBase& data, std::vector<double> shift) {
+    T* values = static_cast<T*>(data.rawData());
+    return [values, shift = std::move(shift)](std::size_t first, std::size_t rows,
+                                              const unsigned char* from) {
+        const std::size_t components = shift.size();
+        T* into = values + first * components;
+        for (std::size_t row = 0; row < rows; ++row, into += components)
+            for (std::size_t c = 0; c < components; ++c, from += sizeof(Stored)) {
+                Stored stored;
+                std::memcpy(&stored, from, sizeof stored);
+                into[c] = static_cast<T>(static_cast<double>(stored) + shift[c]);
+            }
+    };
+}
+
+// How stored rows become the array's rows; none for type changes other than float to double,
+// which HDF5 converts itself.
+std::optional<RowSink> rowTaker(MemBase& data, const std::type_info& stored,
+                                const std::vector<double>& shift) {
+    const std::type_info& memory = data.elementType();
+    const bool floating = memory == typeid(float) || memory == typeid(double);
+    if (stored == memory && (shift.empty() || !floating)) {
+        auto* bytes = static_cast<unsigned char*>(data.rawData());
+        const std::size_t rowBytes =
+            data.elementSize() * static_cast<std::size_t>(data.components());
+        return [bytes, rowBytes](std::size_t first, std::size_t rows, const unsigned char* from) {
+            std::memcpy(bytes + first * rowBytes, from, rows * rowBytes);
+        };
+    }
+    std::vector<double> offsets =
+        shift.empty() ? std::vector<double>(static_cast<std::size_t>(data.components()), 0.0)
+                      : shift;
+    if (stored == typeid(float) && memory == typeid(float))
+        return shiftedRows<float, float>(data, offsets);
+    if (stored == typeid(float) && memory == typeid(double))
+        return shiftedRows<float, double>(data, offsets);
+    if (stored == typeid(double) && memory == typeid(double))
+        return shiftedRows<double, double>(data, offsets);
+    return std::nullopt;
+}
+
+// Deflated chunks decoded on the worker threads; false when HDF5 is to read the field.
+bool readChunks(hid_t dataset, MemBase& data, const std::vector<double>& shift,
+                ChunkWorkers& workers) {
+    const std::optional<ChunkLayout> layout = handledLayout(dataset);
+    if (!layout) return false;
+    const std::optional<RowSink> take = rowTaker(data, storedTypeOf(dataset), shift);
+    return take && workers.read(dataset, *layout, *take);
+}
+
+MemPtr readField(hid_t dataset, ChunkWorkers& workers) {
     const std::vector<hsize_t> shape = shapeOf(dataset);
     const int components = shape.size() == 2 ? static_cast<int>(shape[1]) : 1;
     const std::type_info& type = memoryTypeOf(dataset);
     checkFieldSize(dataset, shape);
+    const std::vector<double> shift = shiftOf(dataset, static_cast<std::size_t>(components));
     MemPtr data = makeArray(type, shape[0], components);
-    if (data->elementCount() > 0)
-        check(H5Dread(dataset, nativeType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, data->rawData()),
-              "H5Dread");
-    applyShift(*data, shiftOf(dataset, static_cast<std::size_t>(components)));
+    if (data->elementCount() == 0 || readChunks(dataset, *data, shift, workers)) return data;
+    check(H5Dread(dataset, nativeType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, data->rawData()),
+          "H5Dread");
+    applyShift(*data, shift);
     return data;
 }
 
 void readGrid(double time, const std::string& path, const std::string& link, hid_t group,
-              Bundle& into) {
+              Bundle& into, ChunkWorkers& workers) {
     GridPtr grid = into.addSlice(time)->addGrid(unescapeName(link));
     for (const std::string& name : attributeNames(group)) {
         checkName(name);
         readGridAttribute(group, name, *grid);
     }
     for (const std::string& name : hardLinks(group))
-        at(path + "/" + name,
-           [&] { grid->addField(unescapeName(name), readField(openDataset(group, name).get())); });
+        at(path + "/" + name, [&] {
+            grid->addField(unescapeName(name), readField(openDataset(group, name).get(), workers));
+        });
 }
 
 void describeFilters(hid_t dataset, StoredField& field) {
@@ -284,9 +340,10 @@ public:
         const QuietHdf5 quiet;
         try {
             Handle handle = openBundleFile(file);
+            ChunkWorkers workers; // threads start with the first deflated field
             forEachGrid(handle.get(),
                         [&](double time, const std::string& path, const std::string& link,
-                            hid_t group) { readGrid(time, path, link, group, staging); });
+                            hid_t group) { readGrid(time, path, link, group, staging, workers); });
             return true;
         } catch (const std::exception& failure) {
             error = printableText(failure.what());

@@ -3,10 +3,12 @@
 
 #include "outside/plexa/detail/BundleFormat.hpp"
 #include "outside/plexa/detail/Hdf5.hpp"
+#include "outside/plexa/detail/ParallelChunks.hpp"
 #include "outside/plexa/detail/ReplacementFile.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -50,30 +52,64 @@ void writeGridAttributes(hid_t group, const Quorix::Attributes& attributes) {
     }
 }
 
-// Per component, the midpoint of the finite values' range; 0 for a component without any.
-template <class T> std::vector<double> midpoints(const MemBase& data) {
+// Widens per-component ranges by the finite values of rows [first, first + rows). One component
+// at a time, so that its bounds stay in registers and blocks on other threads share no writes.
+template <class T>
+void widenRanges(const MemBase& data, std::size_t first, std::size_t rows, double* low,
+                 double* high) {
     const auto components = static_cast<std::size_t>(data.components());
-    std::vector<double> low(components, std::numeric_limits<double>::infinity());
-    std::vector<double> high(components, -std::numeric_limits<double>::infinity());
-    const T* values = static_cast<const T*>(data.rawData());
-    for (std::size_t row = 0; row < data.size(); ++row, values += components)
-        for (std::size_t c = 0; c < components; ++c) {
-            const double value = values[c];
+    for (std::size_t c = 0; c < components; ++c) {
+        double lowest = low[c];
+        double highest = high[c];
+        const T* values = static_cast<const T*>(data.rawData()) + first * components + c;
+        for (std::size_t row = 0; row < rows; ++row, values += components) {
+            const double value = *values;
             if (!std::isfinite(value)) continue;
-            low[c] = std::min(low[c], value);
-            high[c] = std::max(high[c], value);
+            lowest = std::min(lowest, value);
+            highest = std::max(highest, value);
         }
+        low[c] = lowest;
+        high[c] = highest;
+    }
+}
+
+// Blocks of rows that the workers share when they are at hand.
+constexpr std::size_t RangeBlocks = 16;
+
+// Per component, the midpoint of the finite values' range; 0 for a component without any.
+template <class T> std::vector<double> midpoints(const MemBase& data, ChunkWorkers* workers) {
+    const auto components = static_cast<std::size_t>(data.components());
+    const std::size_t blocks = workers ? std::clamp<std::size_t>(data.size(), 1, RangeBlocks) : 1;
+    std::vector<double> low(blocks * components, std::numeric_limits<double>::infinity());
+    std::vector<double> high(blocks * components, -std::numeric_limits<double>::infinity());
+    const auto scan = [&](std::size_t block) {
+        const std::size_t first = data.size() * block / blocks;
+        widenRanges<T>(data, first, data.size() * (block + 1) / blocks - first,
+                       &low[block * components], &high[block * components]);
+    };
+    if (workers)
+        workers->forEach(blocks, scan);
+    else
+        scan(0);
     std::vector<double> shift(components, 0.0);
-    for (std::size_t c = 0; c < components; ++c)
-        if (low[c] <= high[c]) shift[c] = low[c] / 2 + high[c] / 2;
+    for (std::size_t c = 0; c < components; ++c) {
+        double lowest = low[c];
+        double highest = high[c];
+        for (std::size_t block = 1; block < blocks; ++block) {
+            lowest = std::min(lowest, low[block * components + c]);
+            highest = std::max(highest, high[block * components + c]);
+        }
+        if (lowest <= highest) shift[c] = lowest / 2 + highest / 2;
+    }
     return shift;
 }
 
-// The shift the settings ask for; empty for arrays that are not floating point.
-std::vector<double> shiftFor(const MemBase& data, const Settings& settings) {
+// The shift the settings ask for; empty for arrays that are not floating point. With workers,
+// they find it.
+std::vector<double> shiftFor(const MemBase& data, const Settings& settings, ChunkWorkers* workers) {
     if (!settings.NumericalShift) return {};
-    if (data.elementType() == typeid(float)) return midpoints<float>(data);
-    if (data.elementType() == typeid(double)) return midpoints<double>(data);
+    if (data.elementType() == typeid(float)) return midpoints<float>(data, workers);
+    if (data.elementType() == typeid(double)) return midpoints<double>(data, workers);
     return {};
 }
 
@@ -94,40 +130,70 @@ hsize_t rowsPerWrite(hsize_t rows, std::size_t rowBytes, hsize_t chunkRows) {
 // The stored value is the value less its component's shift, in the stored type.
 template <class Stored, class T>
 void convertRows(const T* values, std::size_t rows, const std::vector<double>& shift,
-                 Stored* stored) {
+                 unsigned char* stored) {
     const std::size_t components = shift.size();
-    for (std::size_t row = 0; row < rows; ++row, values += components, stored += components)
-        for (std::size_t c = 0; c < components; ++c)
-            stored[c] = static_cast<Stored>(static_cast<double>(values[c]) - shift[c]);
+    for (std::size_t row = 0; row < rows; ++row, values += components)
+        for (std::size_t c = 0; c < components; ++c, stored += sizeof(Stored)) {
+            const auto value = static_cast<Stored>(static_cast<double>(values[c]) - shift[c]);
+            std::memcpy(stored, &value, sizeof value);
+        }
+}
+
+template <class Stored, class T>
+RowSource converter(const MemBase& data, std::vector<double> shift) {
+    const T* values = static_cast<const T*>(data.rawData());
+    return [values, shift = std::move(shift)](std::size_t first, std::size_t rows,
+                                              unsigned char* into) {
+        convertRows<Stored>(values + first * shift.size(), rows, shift, into);
+    };
+}
+
+// What puts rows of the field at a place as they are stored: as they are, or converted to the
+// stored type less their shift.
+RowSource storedRows(const MemBase& data, bool single, const std::vector<double>& shift) {
+    if (!single && shift.empty()) {
+        const auto* bytes = static_cast<const unsigned char*>(data.rawData());
+        const std::size_t rowBytes =
+            data.elementSize() * static_cast<std::size_t>(data.components());
+        return [bytes, rowBytes](std::size_t first, std::size_t rows, unsigned char* into) {
+            std::memcpy(into, bytes + first * rowBytes, rows * rowBytes);
+        };
+    }
+    std::vector<double> offsets =
+        shift.empty() ? std::vector<double>(static_cast<std::size_t>(data.components()), 0.0)
+                      : shift;
+    if (data.elementType() == typeid(float)) return converter<float, float>(data, offsets);
+    if (single) return converter<float, double>(data, offsets);
+    return converter<double, double>(data, offsets);
 }
 
 // Converts and writes a block of rows at a time through one buffer, so that saving a converted
-// field never holds a second copy of it. `shift` has one entry per component (0 for none).
-template <class Stored, class T>
-void writeConverted(hid_t dataset, const MemBase& data, const std::vector<double>& shift,
+// field never holds a second copy of it.
+void writeConverted(hid_t dataset, hid_t storedType, const MemBase& data, const RowSource& fill,
                     hsize_t chunkRows) {
-    const std::size_t components = shift.size();
+    const hsize_t components = static_cast<hsize_t>(data.components());
+    const std::size_t rowBytes = H5Tget_size(storedType) * components;
     const hsize_t rows = data.size();
-    const hsize_t blockRows = rowsPerWrite(rows, components * sizeof(Stored), chunkRows);
-    std::vector<Stored> buffer(static_cast<std::size_t>(blockRows) * components);
+    const hsize_t blockRows = rowsPerWrite(rows, rowBytes, chunkRows);
+    ByteBuffer buffer;
+    buffer.resize(static_cast<std::size_t>(blockRows) * rowBytes);
     Handle fileSpace(H5Dget_space(dataset), H5Sclose, "H5Dget_space");
     const int rank =
         check(H5Sget_simple_extent_ndims(fileSpace.get()), "H5Sget_simple_extent_ndims");
-    const T* values = static_cast<const T*>(data.rawData());
     for (hsize_t first = 0; first < rows; first += blockRows) {
         const hsize_t count[2] = {std::min(blockRows, rows - first), components};
         const hsize_t start[2] = {first, 0};
         Handle memorySpace(H5Screate_simple(rank, count, nullptr), H5Sclose, "H5Screate_simple");
         check(H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start, nullptr, count, nullptr),
               "H5Sselect_hyperslab");
-        convertRows(values + first * components, count[0], shift, buffer.data());
-        check(H5Dwrite(dataset, nativeType(typeid(Stored)), memorySpace.get(), fileSpace.get(),
-                       H5P_DEFAULT, buffer.data()),
+        fill(first, count[0], buffer.data());
+        check(H5Dwrite(dataset, storedType, memorySpace.get(), fileSpace.get(), H5P_DEFAULT,
+                       buffer.data()),
               "H5Dwrite");
     }
 }
 
-// Values as they are, or converted to the stored type less their shift.
+// Values as they are in one call, or converted a block at a time.
 void writeData(hid_t dataset, hid_t storedType, const MemBase& data, bool single,
                const std::vector<double>& shift, hsize_t chunkRows) {
     if (data.elementCount() == 0) return;
@@ -136,13 +202,7 @@ void writeData(hid_t dataset, hid_t storedType, const MemBase& data, bool single
               "H5Dwrite");
         return;
     }
-    const std::vector<double> offsets =
-        shift.empty() ? std::vector<double>(static_cast<std::size_t>(data.components()), 0.0)
-                      : shift;
-    if (data.elementType() == typeid(float))
-        return writeConverted<float, float>(dataset, data, offsets, chunkRows);
-    if (single) return writeConverted<float, double>(dataset, data, offsets, chunkRows);
-    writeConverted<double, double>(dataset, data, offsets, chunkRows);
+    writeConverted(dataset, storedType, data, storedRows(data, single, shift), chunkRows);
 }
 
 std::vector<hsize_t> shapeOf(const MemBase& data) {
@@ -178,6 +238,14 @@ Handle compactLayout() {
     return properties;
 }
 
+Handle creationProperties(hid_t propertyClass, bool trackCreationOrder) {
+    Handle properties = createProperties(propertyClass);
+    if (trackCreationOrder)
+        check(H5Pset_link_creation_order(properties.get(), H5P_CRT_ORDER_TRACKED),
+              "H5Pset_link_creation_order");
+    return properties;
+}
+
 // A dataset's creation list, and the rows in each of its chunks (0 when it has none).
 struct Layout {
     hid_t Properties = H5P_DEFAULT;
@@ -203,20 +271,39 @@ Layout datasetLayout(const std::vector<hsize_t>& shape, std::size_t count, std::
     return layout;
 }
 
+// What every group and field of one save shares.
+struct SaveContext {
+    explicit SaveContext(StorageTransformations& policy)
+        : Policy(policy),
+          GroupCreation(creationProperties(H5P_GROUP_CREATE, policy.TrackCreationOrder)) {}
+
+    StorageTransformations& Policy;
+    Handle GroupCreation;
+    Handle CompactLayout = compactLayout();
+    ChunkWorkers Workers; // threads start with the first deflated field
+};
+
 void writeField(hid_t group, const std::string& name, const MemBase& data, const Settings& settings,
-                StorageTransformations& policy, const Handle& compactLayout) {
+                SaveContext& save) {
     const bool single = storesSingle(data, settings);
-    const std::vector<double> shift = shiftFor(data, settings);
     const hid_t storedType = single ? H5T_NATIVE_FLOAT : nativeType(data.elementType());
     const std::vector<hsize_t> shape = shapeOf(data);
     Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
                  "H5Screate_simple");
     const Layout layout = datasetLayout(shape, data.elementCount(), H5Tget_size(storedType),
-                                        settings, policy, compactLayout);
+                                        settings, save.Policy, save.CompactLayout);
     Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");
-    writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows);
+    // deflated chunks of whole rows are encoded on the workers, HDF5 writes anything else
+    const std::optional<ChunkLayout> chunks = layout.ChunkRows > 0 && data.elementCount() > 0
+                                                  ? handledLayout(dataset.get())
+                                                  : std::nullopt;
+    const std::vector<double> shift = shiftFor(data, settings, chunks ? &save.Workers : nullptr);
+    if (chunks)
+        save.Workers.write(dataset.get(), *chunks, storedRows(data, single, shift));
+    else
+        writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows);
     if (!shift.empty())
         writeAttribute(dataset.get(), ShiftAttribute, H5T_NATIVE_DOUBLE, makeSpace(shift.size()),
                        shift.data());
@@ -249,25 +336,6 @@ std::optional<Settings> consultPolicy(StorageTransformations& policy, double tim
                                     field.name(), *array, fragment, field.Data);
 }
 
-Handle creationProperties(hid_t propertyClass, bool trackCreationOrder) {
-    Handle properties = createProperties(propertyClass);
-    if (trackCreationOrder)
-        check(H5Pset_link_creation_order(properties.get(), H5P_CRT_ORDER_TRACKED),
-              "H5Pset_link_creation_order");
-    return properties;
-}
-
-// What every group and field of one save shares.
-struct SaveContext {
-    explicit SaveContext(StorageTransformations& policy)
-        : Policy(policy),
-          GroupCreation(creationProperties(H5P_GROUP_CREATE, policy.TrackCreationOrder)) {}
-
-    StorageTransformations& Policy;
-    Handle GroupCreation;
-    Handle CompactLayout = compactLayout();
-};
-
 void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save) {
     Handle group = createGroup(slice, escapeName(grid->name()), save.GroupCreation);
     writeGridAttributes(group.get(), *grid);
@@ -276,7 +344,7 @@ void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save)
         if (!field.Data) continue; // nothing to store
         if (std::optional<Settings> settings =
                 consultPolicy(save.Policy, time, grid->name(), weak, field))
-            writeField(group.get(), name, *field.Data, *settings, save.Policy, save.CompactLayout);
+            writeField(group.get(), name, *field.Data, *settings, save);
     }
 }
 

@@ -1,16 +1,19 @@
 #include "outside/Quorix.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <glob.h>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace Quorix {
 
@@ -103,42 +106,98 @@ bool isFolder(const std::string& name) {
     return ::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-std::size_t scanFolder(Folder& folder, const std::string& name) {
+// Names in one buffer, each ended by '\0', delivered in byte order: sorting a folder's names
+// here, without the text in front of them, costs less than any later sort of whole paths. Each
+// name sorts by its first eight bytes as one number, and by its text only when those are equal.
+class SortedNames {
+public:
+    void add(const char* name) {
+        const std::size_t length = std::strlen(name);
+        std::uint64_t key = 0;
+        for (std::size_t i = 0; i < KeyBytes; ++i)
+            key = key << 8 | (i < length ? static_cast<unsigned char>(name[i]) : 0u);
+        Names.push_back({key, Text.size()});
+        Text.append(name, length + 1);
+    }
+    // Hands each name to `deliver` in byte order until it answers false; the count handed.
+    template <class Deliver> std::size_t deliver(Deliver deliver) {
+        const char* text = Text.data();
+        std::sort(Names.begin(), Names.end(), [text](const Name& a, const Name& b) {
+            return a.Key != b.Key ? a.Key < b.Key : std::strcmp(text + a.Start, text + b.Start) < 0;
+        });
+        std::size_t delivered = 0;
+        for (const Name& name : Names) {
+            ++delivered;
+            if (!deliver(text + name.Start)) break;
+        }
+        return delivered;
+    }
+
+private:
+    static constexpr std::size_t KeyBytes = sizeof(std::uint64_t);
+    struct Name {
+        std::uint64_t Key;
+        std::size_t Start;
+    };
+    std::string Text;
+    std::vector<Name> Names;
+};
+
+// The names in a folder that `keep` accepts.
+template <class Keep> SortedNames namesIn(const std::string& name, Keep keep) {
+    SortedNames names;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(name.c_str()), ::closedir);
-    if (!dir) return 0;
+    if (dir)
+        while (const dirent* entry = ::readdir(dir.get()))
+            if (keep(entry->d_name)) names.add(entry->d_name);
+    return names;
+}
+
+std::size_t scanFolder(Folder& folder, const std::string& name) {
+    // hidden entries stay hidden, as a pattern's '*' leaves them out: among them are the
+    // temporary files of saves under way or killed
+    SortedNames entries = namesIn(name, [](const char* entry) { return entry[0] != '.'; });
     std::string relative; // entries are named relative to the text up to the last '/'
     std::string::size_type slash = name.rfind('/');
     if (slash == std::string::npos || slash + 1 != name.size())
         relative = name.substr(slash == std::string::npos ? 0 : slash + 1) + "/";
     const std::size_t kept = relative.size(); // one buffer for all entries' names
-    std::size_t delivered = 0;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        // hidden entries stay hidden, as a pattern's '*' leaves them out: among them are the
-        // temporary files of saves under way or killed
-        if (entry->d_name[0] == '.') continue;
-        ++delivered;
+    return entries.deliver([&](const char* entry) {
         relative.resize(kept);
-        if (!folder.entryFound(relative.append(entry->d_name).c_str())) break;
-    }
-    return delivered;
+        return folder.entryFound(relative.append(entry).c_str());
+    });
 }
 
-std::size_t scanPattern(Folder& folder, const std::string& name) {
+// Matches through glob, for wildcards or escapes before the last '/'.
+SortedNames globMatches(const std::string& name, std::size_t cut) {
+    SortedNames found;
     glob_t matches{};
     std::unique_ptr<glob_t, void (*)(glob_t*)> guard(&matches, ::globfree);
-    if (::glob(name.c_str(), 0, nullptr, &matches) != 0) return 0;
-    std::string::size_type slash = name.rfind('/');
-    std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
-    std::size_t delivered = 0;
+    // sorted by SortedNames in byte order, which glob's sort by the locale's collation need not be
+    if (::glob(name.c_str(), GLOB_NOSORT, nullptr, &matches) != 0) return found;
     for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
         const char* match = matches.gl_pathv[i];
         // a match outside the literal text (wildcards before the last '/', or a file named with
         // a trailing '/') cannot be named relative to it
-        if (std::strncmp(match, name.c_str(), cut) != 0) continue;
-        ++delivered;
-        if (!folder.entryFound(match + cut)) break;
+        if (std::strncmp(match, name.c_str(), cut) == 0) found.add(match + cut);
     }
-    return delivered;
+    return found;
+}
+
+std::size_t scanPattern(Folder& folder, const std::string& name) {
+    const std::string::size_type slash = name.rfind('/');
+    const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
+    // Wildcards and escapes after the last '/' only, the usual case: one pass over the folder
+    // with the match that glob itself makes there, without glob's copy of every path.
+    if (name.find_first_of("*?[\\") < cut)
+        return globMatches(name, cut).deliver(
+            [&](const char* entry) { return folder.entryFound(entry); });
+    const std::string pattern = name.substr(cut);
+    return namesIn(cut > 0 ? name.substr(0, cut) : ".",
+                   [&pattern](const char* entry) {
+                       return ::fnmatch(pattern.c_str(), entry, FNM_PERIOD) == 0;
+                   })
+        .deliver([&](const char* entry) { return folder.entryFound(entry); });
 }
 
 } // namespace
