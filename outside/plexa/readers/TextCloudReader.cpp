@@ -32,7 +32,7 @@ class Cloud {
 public:
     Cloud(Columns columns, std::size_t rows, Dialect dialect)
         : Names(std::move(columns.Names)), Capacity(rows), Format(dialect) {
-        Positions = makeArray<double>(rows, 3);
+        Positions = makeUninitializedArray<double>(rows, 3);
         Fields.resize(Names.size());
         Targets.resize(Names.size());
         for (std::size_t column = 0; column < Names.size(); ++column) {
@@ -42,7 +42,7 @@ public:
                 Targets[column] = {Positions->data(), offset, 3, true};
                 continue;
             }
-            Fields[column] = makeArray<double>(rows);
+            Fields[column] = makeUninitializedArray<double>(rows);
             Targets[column] = {Fields[column]->data(), 0, 1, false};
         }
     }
