@@ -2,9 +2,12 @@
 
 #include "outside/plexa/readers/TextDialect.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <vector>
 
 namespace Plexa::detail::text {
@@ -18,6 +21,20 @@ bool startsWithByteOrderMark(std::string_view text) {
 }
 
 } // namespace
+
+void ReadBuffer::resize(std::size_t bytes) {
+    if (bytes == Size) return;
+    void* moved = MAP_FAILED;
+    if (bytes == 0)
+        ::munmap(Bytes, Size);
+    else if (Size == 0)
+        moved = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    else
+        moved = ::mremap(Bytes, Size, bytes, MREMAP_MAYMOVE);
+    if (bytes != 0 && moved == MAP_FAILED) throw std::bad_alloc();
+    Bytes = bytes == 0 ? nullptr : static_cast<char*>(moved);
+    Size = bytes;
+}
 
 LineReader::LineReader(const std::string& file, std::size_t begin, std::size_t end)
     : In(file, std::ios::binary), Dropped(begin), Remaining(end - begin) {
@@ -135,7 +152,7 @@ std::size_t countDataLines(const std::string& file, TextBlock& block, std::strin
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open the file");
     in.seekg(static_cast<std::streamoff>(block.Begin));
-    std::vector<char> piece(ReadSize);
+    ReadBuffer piece(ReadSize);
     DataLineCounter counter;
     std::size_t at = block.Begin;
     while (at < block.End && (in.read(piece.data(), static_cast<std::streamsize>(

@@ -12,6 +12,25 @@
 
 namespace Plexa::detail::text {
 
+// Memory for bytes read from a file, straight from the kernel and back to it when done: memory
+// freed to the heap would stay with the process and add to the peak of the work that follows.
+class ReadBuffer {
+public:
+    explicit ReadBuffer(std::size_t bytes = 0) { resize(bytes); }
+    ~ReadBuffer() { resize(0); }
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+
+    char* data() const { return Bytes; }
+    std::size_t size() const { return Size; }
+    // Keeps the bytes that both sizes hold; throws std::bad_alloc.
+    void resize(std::size_t bytes);
+
+private:
+    char* Bytes = nullptr;
+    std::size_t Size = 0;
+};
+
 // The file's lines through one bounded buffer, so that memory does not grow with the file; only
 // a line longer than the buffer makes it grow. A byte order mark before the first line is dropped.
 // Reads the bytes from `begin` up to `end` only, which must start a line and end one.
@@ -58,7 +77,7 @@ private:
     void keepUnfinishedLine();
 
     std::ifstream In;
-    std::string Buffer;
+    ReadBuffer Buffer;
     std::size_t Start = 0, Searched = 0, End = 0;
     std::size_t Dropped = 0;   // the file's bytes before the buffer's start
     std::size_t Remaining = 0; // of the range, not read yet
