@@ -134,8 +134,9 @@ std::vector<TextBlock> blocksOf(const std::string& file) {
     std::ifstream in(file, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("cannot open the file");
     const auto size = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
-    const std::size_t count =
-        size < ParallelBytes ? 1 : std::max<std::size_t>(2, std::thread::hardware_concurrency());
+    // blocks of at least one read, so that the first one holds all that the text check looks at
+    const std::size_t cores = std::max<std::size_t>(2, std::thread::hardware_concurrency());
+    const std::size_t count = size < ParallelBytes ? 1 : std::min(cores, size / ReadSize);
     std::vector<TextBlock> blocks(count);
     for (std::size_t i = 1; i < count; ++i) {
         const std::size_t start =
