@@ -282,9 +282,15 @@ bool fillBlock(const std::string& file, const Cloud& cloud, const BodyBlock& blo
 // meets a line it cannot take, or rows the census did not count, without touching `into`.
 bool readInBlocks(const std::string& file, const FileCensus& census, const ReadOptions& options,
                   Bundle& into, const std::string& gridName) {
-    LineReader lines(file);
-    Cloud cloud = startCloud(lines, census, options);
-    const std::vector<BodyBlock> blocks = bodyBlocksOf(census, lines.offset(), cloud.filled());
+    std::size_t bodyStart = 0;
+    const auto start = [&] { // its buffer goes before the blocks take theirs
+        LineReader lines(file);
+        Cloud started = startCloud(lines, census, options);
+        bodyStart = lines.offset();
+        return started;
+    };
+    Cloud cloud = start();
+    const std::vector<BodyBlock> blocks = bodyBlocksOf(census, bodyStart, cloud.filled());
     if (blocks.empty() || blocks.back().FirstRow + blocks.back().Rows != cloud.capacity())
         return false;
     std::vector<char> filled(blocks.size());

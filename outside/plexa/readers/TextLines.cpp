@@ -1,8 +1,7 @@
 #include "outside/plexa/readers/TextLines.hpp"
 
+#include "outside/Plexa.hpp"
 #include "outside/plexa/readers/TextDialect.hpp"
-
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -22,17 +21,20 @@ bool startsWithByteOrderMark(std::string_view text) {
 
 } // namespace
 
+ReadBuffer::~ReadBuffer() {
+    releaseArray(Bytes, Capacity);
+}
+
 void ReadBuffer::resize(std::size_t bytes) {
-    if (bytes == Size) return;
-    void* moved = MAP_FAILED;
-    if (bytes == 0)
-        ::munmap(Bytes, Size);
-    else if (Size == 0)
-        moved = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    else
-        moved = ::mremap(Bytes, Size, bytes, MREMAP_MAYMOVE);
-    if (bytes != 0 && moved == MAP_FAILED) throw std::bad_alloc();
-    Bytes = bytes == 0 ? nullptr : static_cast<char*>(moved);
+    if (bytes > Capacity) {
+        constexpr std::size_t HugePage = 2 << 20;
+        const std::size_t capacity = (bytes + HugePage - 1) / HugePage * HugePage;
+        char* const grown = static_cast<char*>(allocateArray(capacity, false));
+        std::memcpy(grown, Bytes, Size);
+        releaseArray(Bytes, Capacity);
+        Bytes = grown;
+        Capacity = capacity;
+    }
     Size = bytes;
 }
 

@@ -13,12 +13,13 @@
 
 namespace Plexa::detail::text {
 
-// Memory for bytes read from a file, straight from the kernel and back to it when done: memory
-// freed to the heap would stay with the process and add to the peak of the work that follows.
+// Memory for bytes read from a file, in huge pages where the kernel has them (one page fault
+// instead of hundreds), and back to the kernel when done: memory freed to the heap would stay with
+// the process and add to the peak of the work that follows.
 class ReadBuffer {
 public:
     explicit ReadBuffer(std::size_t bytes = 0) { resize(bytes); }
-    ~ReadBuffer() { resize(0); }
+    ~ReadBuffer();
     ReadBuffer(const ReadBuffer&) = delete;
     ReadBuffer& operator=(const ReadBuffer&) = delete;
 
@@ -30,6 +31,7 @@ public:
 private:
     char* Bytes = nullptr;
     std::size_t Size = 0;
+    std::size_t Capacity = 0;
 };
 
 // The file's lines through one bounded buffer, so that memory does not grow with the file; only
