@@ -84,7 +84,7 @@ Plexa::BundlePtr loaded(const std::string& file, bool& success) {
 
 void compareLoading(benchmark::State& state, const Cloud& cloud) {
     Bench::compare(
-        state, 2.0, // at least half the bare loop's throughput
+        state, 1.0, // at least the bare loop's throughput, on every core
         [&] {
             bool success = false;
             Plexa::BundlePtr bundle = loaded(cloud.Name, success);
@@ -189,7 +189,7 @@ void comparePeakMemory(benchmark::State& state, const Cloud& cloud) {
         arrayMiB = static_cast<double>(arrayBytes) / (1 << 20);
         loadMiB = static_cast<double>(beforeSave - before) / (1 << 20);
     }
-    Bench::report(state, peakMiB, arrayMiB, 1.5, "MiB");
+    Bench::report(state, peakMiB, arrayMiB, 1.3, "MiB");
     state.counters["load_ratio"] = loadMiB / arrayMiB; // before the save, for information
 }
 

@@ -74,17 +74,35 @@ private:
 
 using MemPtr = Quorix::StrongPtr<MemBase, Quorix::Cacheable>;
 
+// Asks for an array whose values are left unset, for a reader that writes every one of them next.
+struct Uninitialized {};
+
+namespace detail {
+
+// The memory of arrays: from 2 MiB up straight from the kernel, 2 MiB-aligned so that it can be
+// backed by huge pages, and zero already; smaller ones from the heap. Throws std::bad_alloc.
+PLEXA_API void* allocateArray(std::size_t bytes, bool zeroed);
+PLEXA_API void releaseArray(void* values, std::size_t bytes) noexcept;
+
+} // namespace detail
+
 // Element types: (u)int8, (u)int16, (u)int32, (u)int64, float, double.
 template <class T> class PLEXA_API MemArray : public MemBase {
 public:
+    // Values zero.
     explicit MemArray(std::size_t tuples, int components = 1);
+    MemArray(Uninitialized, std::size_t tuples, int components = 1);
+    ~MemArray() override;
+    MemArray(const MemArray&) = delete;
+    MemArray& operator=(const MemArray&) = delete;
+
     const std::type_info& elementType() const override { return typeid(T); }
     std::size_t elementSize() const override { return sizeof(T); }
-    const void* rawData() const override { return Values.data(); }
-    void* rawData() override { return Values.data(); }
+    const void* rawData() const override { return Values; }
+    void* rawData() override { return Values; }
 
-    T* data() noexcept { return Values.data(); }
-    const T* data() const noexcept { return Values.data(); }
+    T* data() noexcept { return Values; }
+    const T* data() const noexcept { return Values; }
     T& operator()(std::size_t tuple, int component = 0) {
         return Values[tuple * static_cast<std::size_t>(components()) + component];
     }
@@ -93,7 +111,9 @@ public:
     }
 
 private:
-    std::vector<T> Values;
+    MemArray(std::size_t tuples, int components, bool zeroed);
+
+    T* Values;
 };
 
 template <class T> using MemArrayPtr = Quorix::StrongPtr<MemArray<T>, Quorix::Cacheable>;
@@ -114,8 +134,16 @@ template <class T> MemArrayPtr<T> makeArray(std::size_t tuples, int components =
     return MemArrayPtr<T>(new MemArray<T>(tuples, components));
 }
 
+// Makes a strong pointer to a new array whose values are unset, for code that writes every one of
+// them next: it saves a pass over the memory.
+template <class T> MemArrayPtr<T> makeUninitializedArray(std::size_t tuples, int components = 1) {
+    return MemArrayPtr<T>(new MemArray<T>(Uninitialized{}, tuples, components));
+}
+
 // Makes an array of the given element type; empty for a type that arrays do not support.
 PLEXA_API MemPtr makeArray(const std::type_info& type, std::size_t tuples, int components);
+PLEXA_API MemPtr makeUninitializedArray(const std::type_info& type, std::size_t tuples,
+                                        int components);
 
 // The short name of a supported element type ("float64", "int32", ...), or "" for others.
 PLEXA_API const char* elementTypeName(const std::type_info& type);

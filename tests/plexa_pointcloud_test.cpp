@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -318,6 +322,97 @@ TEST_F(PointCloudTextTest, AWideFirstRowOverManyLinesFailsWithoutHugeArrays) {
     const Loaded loaded = load("wide.xyz", text);
     EXPECT_NE(loaded.Error.find("expected 5000 values, found 1"), std::string::npos)
         << loaded.Error;
+}
+
+// A cloud of several MiB, so that it is read in blocks on every core, in the spellings a file may
+// mix: signs, exponents, quotes (some only the careful path takes), padding, comments, CRLF.
+struct GeneratedCloud {
+    std::string Text = "x, y ,z,\"intensity\"\n";
+    Values Positions;
+    Values Intensity;
+    std::vector<std::size_t> LineOfRow; // the line number of every row
+};
+
+GeneratedCloud generatedCloud(std::size_t rows) {
+    GeneratedCloud cloud;
+    std::mt19937_64 random(2024);
+    std::size_t line = 1;
+    const auto value = [&] {
+        const double mantissa = static_cast<double>(random() >> 11) * 0x1.0p-53;
+        const int exponent = static_cast<int>(random() % 121) - 60;
+        return std::ldexp(random() % 2 ? -mantissa : mantissa, exponent);
+    };
+    for (std::size_t row = 0; row < rows; ++row) {
+        if (row % 5000 == 0) line += 2, cloud.Text += "\n// block of rows\n";
+        const int spelling = static_cast<int>(row % 7);
+        const char* const quote = spelling == 5 || spelling == 6 ? "\"" : "";
+        for (int column = 0; column < 4; ++column) {
+            const double number = row % 1000 == 999 && column == 3 ? -0.0 : value();
+            (column < 3 ? cloud.Positions : cloud.Intensity).push_back(number);
+            char digits[40];
+            const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+            const bool plus = spelling == 1 && number > 0;
+            cloud.Text += std::string(column == 0     ? ""
+                                      : spelling == 2 ? " , "
+                                                      : ",") +
+                          quote + (spelling == 6 ? " " : "") + (plus ? "+" : "") +
+                          std::string(digits, end) + quote;
+        }
+        cloud.Text += spelling == 3 ? "\r\n" : "\n";
+        cloud.LineOfRow.push_back(++line);
+    }
+    return cloud;
+}
+
+bool sameBits(const Values& loaded, const Values& expected) {
+    return loaded.size() == expected.size() &&
+           std::memcmp(loaded.data(), expected.data(), loaded.size() * sizeof(double)) == 0;
+}
+
+TEST_F(PointCloudTextTest, ALargeFileReadInBlocksGivesEveryValueBitForBit) {
+    const std::size_t rows = 120000;
+    const GeneratedCloud cloud = generatedCloud(rows);
+    ASSERT_GT(cloud.Text.size(), std::size_t(6) << 20) << "large enough for blocks";
+    const Loaded loaded = load("large.csv", cloud.Text);
+    ASSERT_EQ(loaded.Error, "");
+    const Plexa::Grid& grid = *loaded.Bundle->findSlice(0.0)->findGrid("large");
+    EXPECT_TRUE(sameBits(valuesOf(*grid.findField("Positions")), cloud.Positions));
+    EXPECT_TRUE(sameBits(valuesOf(*grid.findField("intensity")), cloud.Intensity));
+}
+
+// A bad line in any block is named as the careful reading names it: the first one in the file.
+TEST_F(PointCloudTextTest, ABadLineDeepInALaterBlockIsNamedWithItsLine) {
+    const std::size_t rows = 120000;
+    const GeneratedCloud cloud = generatedCloud(rows);
+    // the text with a row's line replaced
+    const auto withRow = [&](const std::string& text, std::size_t row, const std::string& line) {
+        std::size_t start = 0;
+        for (std::size_t number = 1; number < cloud.LineOfRow[row]; ++number)
+            start = text.find('\n', start) + 1;
+        return text.substr(0, start) + line + text.substr(text.find('\n', start));
+    };
+    const std::size_t early = rows / 3, late = rows * 9 / 10;
+    const std::string earlyLine = std::to_string(cloud.LineOfRow[early]);
+    const std::string lateLine = std::to_string(cloud.LineOfRow[late]);
+    const struct {
+        std::string Name;
+        std::string Text;
+        std::string Cause;
+    } refusals[] = {
+        {"bad_number.csv", withRow(cloud.Text, late, "1,2,zz,4"),
+         "line " + lateLine + ": bad number \"zz\" in column \"z\""},
+        {"short_row.csv", withRow(cloud.Text, late, "1,2,3"),
+         "line " + lateLine + ": expected 4 values, found 3 (separated by commas)"},
+        {"two_bad.csv", withRow(withRow(cloud.Text, late, "1,2,3,4,5"), early, "1,nan,3,4"),
+         "line " + earlyLine +
+             ": the position value \"nan\" in column \"y\" is not a finite number"},
+    };
+    for (const auto& bad : refusals) {
+        const Loaded loaded = load(bad.Name, bad.Text);
+        EXPECT_NE(loaded.Error.find(bad.Cause), std::string::npos)
+            << bad.Name << ": " << loaded.Error;
+        EXPECT_TRUE(loaded.Bundle->slices().empty()) << bad.Name << ": nothing half loaded";
+    }
 }
 
 } // namespace

@@ -2,8 +2,16 @@
 
 #include "outside/plexa/detail/BundleFormat.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <type_traits>
 
 namespace Quorix {
 
@@ -20,9 +28,80 @@ namespace Plexa {
 
 MemBase::~MemBase() = default;
 
+namespace detail {
+
+namespace {
+
+constexpr std::size_t HugePage = std::size_t(2) << 20;
+
+std::size_t roundedUp(std::size_t bytes, std::size_t to) {
+    return (bytes + to - 1) / to * to;
+}
+
+// Mapped one huge page larger, then trimmed to start at a huge page's edge; the end stays at the
+// next small page, since a partial huge page at the end would only be backed by small ones.
+void* mapAligned(std::size_t bytes) {
+    const std::size_t length = roundedUp(bytes, static_cast<std::size_t>(::getpagesize()));
+    void* mapped = ::mmap(nullptr, length + HugePage, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    auto* const start = static_cast<char*>(mapped);
+    auto* const aligned =
+        reinterpret_cast<char*>(roundedUp(reinterpret_cast<std::uintptr_t>(start), HugePage));
+    if (aligned != start) ::munmap(start, static_cast<std::size_t>(aligned - start));
+    if (const std::size_t tail = HugePage - static_cast<std::size_t>(aligned - start))
+        ::munmap(aligned + length, tail);
+    // only advice: without transparent huge pages the memory works the same in small pages
+    ::madvise(aligned, length, MADV_HUGEPAGE);
+    return aligned;
+}
+
+} // namespace
+
+void* allocateArray(std::size_t bytes, bool zeroed) {
+    if (bytes >= HugePage) return mapAligned(bytes); // the kernel's pages come zeroed
+    void* values = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+    if (!values && bytes > 0) throw std::bad_alloc();
+    return values;
+}
+
+void releaseArray(void* values, std::size_t bytes) noexcept {
+    if (bytes < HugePage) return std::free(values);
+    ::munmap(values, roundedUp(bytes, static_cast<std::size_t>(::getpagesize())));
+}
+
+} // namespace detail
+
+namespace {
+
+std::size_t bytesOf(std::size_t tuples, int components, std::size_t elementSize) {
+    const auto elements = tuples * static_cast<std::size_t>(components);
+    const bool overflows = components < 0 || (components > 0 && elements / components != tuples) ||
+                           elements > std::numeric_limits<std::size_t>::max() / elementSize;
+    if (overflows) throw std::bad_alloc();
+    return elements * elementSize;
+}
+
+} // namespace
+
 template <class T>
-MemArray<T>::MemArray(std::size_t tuples, int components)
-    : MemBase(tuples, components), Values(tuples * static_cast<std::size_t>(components)) {}
+MemArray<T>::MemArray(std::size_t tuples, int components, bool zeroed)
+    : MemBase(tuples, components),
+      Values(
+          static_cast<T*>(detail::allocateArray(bytesOf(tuples, components, sizeof(T)), zeroed))) {
+    static_assert(std::is_trivially_default_constructible_v<T>, "arrays hold plain numbers");
+}
+
+template <class T>
+MemArray<T>::MemArray(std::size_t tuples, int components) : MemArray(tuples, components, true) {}
+
+template <class T>
+MemArray<T>::MemArray(Uninitialized, std::size_t tuples, int components)
+    : MemArray(tuples, components, false) {}
+
+template <class T> MemArray<T>::~MemArray() {
+    detail::releaseArray(Values, byteSize());
+}
 
 template class MemArray<std::int8_t>;
 template class MemArray<std::uint8_t>;
@@ -51,14 +130,24 @@ template <class F> bool forElementType(const std::type_info& type, F&& f) {
     return false;
 }
 
+// Tag: nothing for zeroed values, Uninitialized for unset ones.
+template <class... Tag>
+MemPtr arrayOfType(const std::type_info& type, std::size_t tuples, int components, Tag... tag) {
+    MemPtr result;
+    forElementType(type, [&](auto sample, const char*) {
+        result = MemPtr(new MemArray<decltype(sample)>(tag..., tuples, components));
+    });
+    return result;
+}
+
 } // namespace
 
 MemPtr makeArray(const std::type_info& type, std::size_t tuples, int components) {
-    MemPtr result;
-    forElementType(type, [&](auto sample, const char*) {
-        result = MemPtr(new MemArray<decltype(sample)>(tuples, components));
-    });
-    return result;
+    return arrayOfType(type, tuples, components);
+}
+
+MemPtr makeUninitializedArray(const std::type_info& type, std::size_t tuples, int components) {
+    return arrayOfType(type, tuples, components, Uninitialized{});
 }
 
 const char* elementTypeName(const std::type_info& type) {

@@ -235,8 +235,8 @@ std::vector<Target> makeTargets(const std::vector<Column>& columns, std::size_t 
     std::vector<Target> targets;
     for (const Column& column : columns) {
         const Decoding decoding = decodingFor(column);
-        targets.push_back(
-            {column, decoding.decode, makeArray(decoding.Type, points, column.Components)});
+        targets.push_back({column, decoding.decode,
+                           makeUninitializedArray(decoding.Type, points, column.Components)});
     }
     return targets;
 }

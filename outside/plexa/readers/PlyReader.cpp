@@ -534,7 +534,8 @@ bool isAxis(const std::string& name) {
 // The positions and fields of the vertex element, made once in their final size.
 class Cloud {
 public:
-    Cloud(const Element& vertex, bool swap) : Positions(makeArray<double>(vertex.Count, 3)) {
+    Cloud(const Element& vertex, bool swap)
+        : Positions(makeUninitializedArray<double>(vertex.Count, 3)) {
         std::size_t offset = 0;
         for (const Property& property : vertex.Properties) {
             Targets.push_back(property.IsList ? Column() : makeColumn(property, offset, swap));
@@ -565,7 +566,7 @@ private:
         }
         return withType(property.Kind, [&](auto sample) {
             using T = decltype(sample);
-            MemArrayPtr<T> values = makeArray<T>(Positions->size());
+            MemArrayPtr<T> values = makeUninitializedArray<T>(Positions->size());
             Fields.emplace_back(property.Name, values);
             Column column = columnOf<T>(property.Kind, swap);
             column.Values = reinterpret_cast<char*>(values->data());

@@ -20,19 +20,31 @@ using namespace text;
 
 // Padding between two values around one delimiter, or a run of blanks; null where none is.
 template <char Delimiter> const char* afterSeparator(const char* cursor, const char* end) {
-    constexpr auto padding = [](char c) { return isPadding(c, Delimiter); };
-    const char* next = std::find_if_not(cursor, end, padding);
+    // a plain loop: padding is mostly one byte or none, too short for a call to pay
+    const auto skipPadding = [end](const char* from) {
+        while (from != end && isPadding(*from, Delimiter))
+            ++from;
+        return from;
+    };
+    const char* next = skipPadding(cursor);
     if constexpr (Delimiter == ' ') return next == cursor ? nullptr : next;
     if (next == end || *next != Delimiter) return nullptr;
-    return std::find_if_not(next + 1, end, padding);
+    return skipPadding(next + 1);
 }
 
-// The cloud's arrays, made in their final size; each column's values go straight to their place.
+// The values of one row on the careful path; one for each thread.
+struct RowScratch {
+    text::Words Words;
+    std::vector<double> Values;
+};
+
+// The cloud's arrays, made in their final size; each column's values go straight to their place,
+// so that blocks of rows can be filled at the same time.
 class Cloud {
 public:
     Cloud(Columns columns, std::size_t rows, Dialect dialect)
         : Names(std::move(columns.Names)), Capacity(rows), Format(dialect) {
-        Positions = makeArray<double>(rows, 3);
+        Positions = makeUninitializedArray<double>(rows, 3);
         Fields.resize(Names.size());
         Targets.resize(Names.size());
         for (std::size_t column = 0; column < Names.size(); ++column) {
@@ -42,40 +54,48 @@ public:
                 Targets[column] = {Positions->data(), offset, 3, true};
                 continue;
             }
-            Fields[column] = makeArray<double>(rows);
+            Fields[column] = makeUninitializedArray<double>(rows);
             Targets[column] = {Fields[column]->data(), 0, 1, false};
         }
     }
 
     const Dialect& dialect() const { return Format; }
+    std::size_t capacity() const { return Capacity; }
+    // The rows filled from the first on.
+    std::size_t filled() const { return Filled; }
+    void setFilled(std::size_t rows) { Filled = rows; }
 
-    // A well-formed row in one pass over its text; false leaves the row to addRow, which names
-    // what is wrong with it. A row that starts with a quote is taken with every value quoted.
-    template <char Delimiter> bool addPlainRow(std::string_view row) {
-        return !row.empty() && row.front() == '"' ? addPlainRowOf<Delimiter, true>(row)
-                                                  : addPlainRowOf<Delimiter, false>(row);
+    // A well-formed row in one pass over its text into row `at` (before `end`); false leaves the
+    // row to putRow, which names what is wrong with it. A row that starts with a quote is taken
+    // with every value quoted.
+    template <char Delimiter>
+    bool putPlainRow(std::string_view row, std::size_t at, std::size_t end) const {
+        return !row.empty() && row.front() == '"' ? putPlainRowOf<Delimiter, true>(row, at, end)
+                                                  : putPlainRowOf<Delimiter, false>(row, at, end);
     }
 
-    void addRow(std::string_view row, std::size_t line) {
-        if (const char* problem = splitWords(row, Format, Words)) throw lineError(line, problem);
-        if (Words.size() != Names.size())
+    // Any row into row `at`, or a refusal that names the line and the cause.
+    void putRow(std::string_view row, std::size_t line, std::size_t at, std::size_t end,
+                RowScratch& scratch) const {
+        text::Words& words = scratch.Words;
+        if (const char* problem = splitWords(row, Format, words)) throw lineError(line, problem);
+        if (words.size() != Names.size())
             throw lineError(line, "expected " + std::to_string(Names.size()) + " values, found " +
-                                      countText(Words.size()) + " (separated by " +
+                                      countText(words.size()) + " (separated by " +
                                       delimiterName(Format.Delimiter) + ")");
-        Values.resize(Words.size());
-        for (std::size_t column = 0; column < Words.size(); ++column)
-            Values[column] = valueOf(Words[column], column, line);
+        scratch.Values.resize(words.size());
+        for (std::size_t column = 0; column < words.size(); ++column)
+            scratch.Values[column] = valueOf(words[column], column, line);
         // a row the census did not see: a bad one is reported as such, a good one means the file
         // grew
-        if (Rows == Capacity) throw std::runtime_error("the file changed while it was read");
-        for (std::size_t column = 0; column < Values.size(); ++column)
-            Targets[column].at(Rows) = Values[column];
-        ++Rows;
+        if (at == end) throw std::runtime_error("the file changed while it was read");
+        for (std::size_t column = 0; column < words.size(); ++column)
+            Targets[column].at(at) = scratch.Values[column];
     }
 
     void addTo(Bundle& into, const std::string& gridName, double time) const {
-        if (Rows == 0) throw std::runtime_error("no points");
-        if (Rows != Capacity) throw std::runtime_error("the file changed while it was read");
+        if (Filled == 0) throw std::runtime_error("no points");
+        if (Filled != Capacity) throw std::runtime_error("the file changed while it was read");
         GridPtr grid = into.addSlice(time)->addGrid(gridName);
         grid->addField("Positions", Positions);
         for (std::size_t column = 0; column < Names.size(); ++column)
@@ -83,28 +103,27 @@ public:
     }
 
 private:
-    template <char Delimiter, bool Quoted> bool addPlainRowOf(std::string_view row) {
-        if (Rows == Capacity) return false;
+    template <char Delimiter, bool Quoted>
+    bool putPlainRowOf(std::string_view row, std::size_t at, std::size_t end) const {
+        if (at == end) return false;
         const char* cursor = row.data();
-        const char* const end = cursor + row.size();
+        const char* const rowEnd = cursor + row.size();
         // locals, which the stores through double pointers cannot change
         const Target* const targets = Targets.data();
         const std::size_t columns = Targets.size();
-        const std::size_t at = Rows;
         for (std::size_t i = 0; i < columns; ++i) {
-            if (i > 0 && !(cursor = afterSeparator<Delimiter>(cursor, end))) return false;
-            if (Quoted && (cursor == end || *cursor++ != '"')) return false;
-            if (cursor != end && *cursor == '+' && ++cursor != end && *cursor == '-') return false;
+            if (i > 0 && !(cursor = afterSeparator<Delimiter>(cursor, rowEnd))) return false;
+            if (Quoted && (cursor == rowEnd || *cursor++ != '"')) return false;
+            if (cursor != rowEnd && *cursor == '+' && ++cursor != rowEnd && *cursor == '-')
+                return false;
             double value = 0;
-            const auto [next, error] = std::from_chars(cursor, end, value);
+            const auto [next, error] = std::from_chars(cursor, rowEnd, value);
             if (error != std::errc()) return false;
             cursor = next;
-            if (Quoted && (cursor == end || *cursor++ != '"')) return false;
+            if (Quoted && (cursor == rowEnd || *cursor++ != '"')) return false;
             targets[i].at(at) = value;
         }
-        if (cursor != end || !hasFinitePosition(at)) return false;
-        ++Rows;
-        return true;
+        return cursor == rowEnd && hasFinitePosition(at);
     }
 
     bool hasFinitePosition(std::size_t row) const {
@@ -137,13 +156,11 @@ private:
 
     std::vector<std::string> Names;
     std::size_t Capacity;
-    std::size_t Rows = 0;
+    std::size_t Filled = 0;
     Dialect Format;
     MemArrayPtr<double> Positions;
     std::vector<MemArrayPtr<double>> Fields; // empty for the position columns
     std::vector<Target> Targets;
-    text::Words Words;          // of the row at hand, on the slow path
-    std::vector<double> Values; // of the row at hand, on the slow path
 };
 
 // Every value takes at least one character and one separator, which bounds the rows of a valid
@@ -158,60 +175,139 @@ constexpr std::size_t SampleRows = 16;
 
 // The first line that holds data settles the delimiter and the columns, and is the first row
 // when it names no columns; the rows read already after it settle a delimiter it leaves open.
-Cloud startCloud(std::string_view line, const LineReader& lines, const FileCensus& census,
-                 const ReadOptions& options) {
+Cloud startCloud(LineReader& lines, const FileCensus& census, const ReadOptions& options) {
+    std::string_view line;
+    bool found = false;
+    while (!found && lines.next(line))
+        found = holdsData(trimmed(line));
+    if (!found) throw std::runtime_error("no points");
     const std::size_t number = lines.lineNumber();
     std::vector<std::string_view> sample =
         rowsIn(lines.ahead(), lines.aheadReachesEnd(), SampleRows);
     sample.insert(sample.begin(), line);
     const Dialect dialect = detectDialect(sample, number, options.Delimiter);
     const std::string_view row = dialect.rowText(line, trimmed(line));
-    text::Words words;
-    if (const char* problem = splitWords(row, dialect, words)) throw lineError(number, problem);
-    Columns columns = columnsOf(words, number, options.PositionColumns);
+    RowScratch scratch;
+    if (const char* problem = splitWords(row, dialect, scratch.Words))
+        throw lineError(number, problem);
+    Columns columns = columnsOf(scratch.Words, number, options.PositionColumns);
     const bool header = columns.Header;
     const std::size_t capacity = rowsAtMost(census, columns.Names.size(), header);
     Cloud cloud(std::move(columns), capacity, dialect);
-    if (!header) cloud.addRow(row, number);
+    if (!header) {
+        cloud.putRow(row, number, 0, capacity, scratch);
+        cloud.setFilled(1);
+    }
     return cloud;
 }
 
-// The rows after the first line, in a loop made for the delimiter.
-template <char Delimiter> void addRows(LineReader& lines, Cloud& cloud) {
-    for (std::string_view line; lines.next(line);) {
+// Fills the rows from `row` on, before `end`, with the data lines that `lines` gives, in a loop
+// made for the delimiter; returns the row after the last one filled.
+template <char Delimiter>
+std::size_t fillRows(LineReader& lines, const Cloud& cloud, std::size_t row, std::size_t end) {
+    RowScratch scratch;
+    for (std::string_view line; lines.next(line); ++row) {
         const std::string_view content = trimmed(line);
-        if (!holdsData(content)) continue;
-        const std::string_view row = Dialect{Delimiter}.rowText(line, content);
-        if (!cloud.addPlainRow<Delimiter>(row)) cloud.addRow(row, lines.lineNumber());
+        if (!holdsData(content)) {
+            --row;
+            continue;
+        }
+        const std::string_view text = Dialect{Delimiter}.rowText(line, content);
+        if (!cloud.putPlainRow<Delimiter>(text, row, end))
+            cloud.putRow(text, lines.lineNumber(), row, end, scratch);
+    }
+    return row;
+}
+
+std::size_t fillRows(LineReader& lines, const Cloud& cloud, std::size_t row, std::size_t end) {
+    switch (cloud.dialect().Delimiter) {
+    case ',':
+        return fillRows<','>(lines, cloud, row, end);
+    case ';':
+        return fillRows<';'>(lines, cloud, row, end);
+    case '\t':
+        return fillRows<'\t'>(lines, cloud, row, end);
+    default:
+        return fillRows<' '>(lines, cloud, row, end);
     }
 }
 
-void addRows(LineReader& lines, Cloud& cloud) {
-    switch (cloud.dialect().Delimiter) {
-    case ',':
-        return addRows<','>(lines, cloud);
-    case ';':
-        return addRows<';'>(lines, cloud);
-    case '\t':
-        return addRows<'\t'>(lines, cloud);
-    default:
-        return addRows<' '>(lines, cloud);
+// The careful way: every line in order, and a refusal names the first one at fault.
+void readSerially(const std::string& file, const FileCensus& census, const ReadOptions& options,
+                  Bundle& into, const std::string& gridName) {
+    LineReader lines(file);
+    Cloud cloud = startCloud(lines, census, options);
+    cloud.setFilled(fillRows(lines, cloud, cloud.filled(), cloud.capacity()));
+    cloud.addTo(into, gridName, options.Time);
+}
+
+// Rows after the first data line, for one thread.
+struct BodyBlock {
+    std::size_t Begin, End;
+    std::size_t FirstRow, Rows;
+};
+
+// The census's blocks without the first data line: the blocks that start before the line after
+// it become one that starts there. Empty when the counts do not fit the file.
+std::vector<BodyBlock> bodyBlocksOf(const FileCensus& census, std::size_t bodyStart,
+                                    std::size_t firstRow) {
+    const std::vector<TextBlock>& blocks = census.Blocks;
+    BodyBlock first{bodyStart, bodyStart, firstRow, 0};
+    std::size_t i = 0;
+    std::size_t leadingLines = 0;
+    for (; i < blocks.size() && blocks[i].Begin < bodyStart; ++i) {
+        first.End = blocks[i].End;
+        leadingLines += blocks[i].DataLines;
     }
+    if (leadingLines == 0) return {};
+    first.Rows = leadingLines - 1;
+    std::vector<BodyBlock> body{first};
+    for (; i < blocks.size(); ++i)
+        body.push_back({blocks[i].Begin, blocks[i].End, body.back().FirstRow + body.back().Rows,
+                        blocks[i].DataLines});
+    return body;
+}
+
+bool fillBlock(const std::string& file, const Cloud& cloud, const BodyBlock& block) noexcept {
+    try {
+        LineReader lines(file, block.Begin, block.End);
+        const std::size_t end = block.FirstRow + block.Rows;
+        return fillRows(lines, cloud, block.FirstRow, end) == end;
+    } catch (const std::exception&) {
+        return false; // the careful way tells what is wrong, and where
+    }
+}
+
+// The rows in the census's blocks, each block on a thread of its own; false when any block
+// meets a line it cannot take, or rows the census did not count, without touching `into`.
+bool readInBlocks(const std::string& file, const FileCensus& census, const ReadOptions& options,
+                  Bundle& into, const std::string& gridName) {
+    std::size_t bodyStart = 0;
+    const auto start = [&] { // its buffer goes before the blocks take theirs
+        LineReader lines(file);
+        Cloud started = startCloud(lines, census, options);
+        bodyStart = lines.offset();
+        return started;
+    };
+    Cloud cloud = start();
+    const std::vector<BodyBlock> blocks = bodyBlocksOf(census, bodyStart, cloud.filled());
+    if (blocks.empty() || blocks.back().FirstRow + blocks.back().Rows != cloud.capacity())
+        return false;
+    std::vector<char> filled(blocks.size());
+    onEveryBlock(blocks.size(),
+                 [&](std::size_t i) { filled[i] = fillBlock(file, cloud, blocks[i]); });
+    if (std::find(filled.begin(), filled.end(), false) != filled.end()) return false;
+    cloud.setFilled(cloud.capacity());
+    cloud.addTo(into, gridName, options.Time);
+    return true;
 }
 
 void readCloud(const std::string& file, const ReadOptions& options, Bundle& into,
                const std::string& gridName) {
     const FileCensus census = takeCensus(file);
     if (!census.BinaryProblem.empty()) throw std::runtime_error(census.BinaryProblem);
-    LineReader lines(file);
-    std::string_view line;
-    bool found = false;
-    while (!found && lines.next(line))
-        found = holdsData(trimmed(line));
-    if (!found) throw std::runtime_error("no points");
-    Cloud cloud = startCloud(line, lines, census, options);
-    addRows(lines, cloud);
-    cloud.addTo(into, gridName, options.Time);
+    if (census.Blocks.size() > 1 && readInBlocks(file, census, options, into, gridName)) return;
+    readSerially(file, census, options, into, gridName);
 }
 
 class TextCloudReader final : public Reader {

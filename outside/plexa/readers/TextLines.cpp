@@ -1,9 +1,12 @@
 #include "outside/plexa/readers/TextLines.hpp"
 
+#include "outside/Plexa.hpp"
 #include "outside/plexa/readers/TextDialect.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <vector>
 
 namespace Plexa::detail::text {
@@ -18,20 +21,42 @@ bool startsWithByteOrderMark(std::string_view text) {
 
 } // namespace
 
-LineReader::LineReader(const std::string& file) : In(file, std::ios::binary) {
+ReadBuffer::~ReadBuffer() {
+    releaseArray(Bytes, Capacity);
+}
+
+void ReadBuffer::resize(std::size_t bytes) {
+    if (bytes > Capacity) {
+        constexpr std::size_t HugePage = 2 << 20;
+        const std::size_t capacity = (bytes + HugePage - 1) / HugePage * HugePage;
+        char* const grown = static_cast<char*>(allocateArray(capacity, false));
+        std::memcpy(grown, Bytes, Size);
+        releaseArray(Bytes, Capacity);
+        Bytes = grown;
+        Capacity = capacity;
+    }
+    Size = bytes;
+}
+
+LineReader::LineReader(const std::string& file, std::size_t begin, std::size_t end)
+    : In(file, std::ios::binary), Dropped(begin), Remaining(end - begin) {
     if (!In) throw std::runtime_error("cannot open the file");
+    if (begin > 0 && !In.seekg(static_cast<std::streamoff>(begin)))
+        throw std::runtime_error("cannot read the file");
     refill();
-    if (startsWithByteOrderMark(std::string_view(Buffer.data(), End)))
+    if (begin == 0 && startsWithByteOrderMark(std::string_view(Buffer.data(), End)))
         Start = Searched = ByteOrderMark.size();
 }
 
 void LineReader::refill() {
     keepUnfinishedLine();
     if (Buffer.size() - End < ReadSize) Buffer.resize(End + ReadSize);
-    In.read(Buffer.data() + End, static_cast<std::streamsize>(Buffer.size() - End));
+    In.read(Buffer.data() + End,
+            static_cast<std::streamsize>(std::min(Buffer.size() - End, Remaining)));
     if (In.bad()) throw std::runtime_error("cannot read the file");
     const auto got = static_cast<std::size_t>(In.gcount());
     End += got;
+    Remaining -= got;
     AtEnd = got == 0;
 }
 
@@ -42,6 +67,7 @@ void LineReader::keepUnfinishedLine() {
     std::memmove(Buffer.data(), Buffer.data() + Start, End - Start);
     End -= Start;
     Searched -= Start;
+    Dropped += Start;
     Start = 0;
 }
 
@@ -88,27 +114,88 @@ private:
     std::size_t Lines = 0;
 };
 
-} // namespace
+// The start of the first line at or after `offset`; `size` when no line starts there.
+std::size_t lineStartFrom(std::ifstream& in, std::size_t offset, std::size_t size) {
+    if (offset == 0) return 0;
+    std::vector<char> piece(64 << 10);
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset - 1));
+    for (std::size_t at = offset - 1; in.read(piece.data(), piece.size()) || in.gcount() > 0;) {
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (const void* newline = std::memchr(piece.data(), '\n', got))
+            return at + static_cast<std::size_t>(static_cast<const char*>(newline) - piece.data()) +
+                   1;
+        at += got;
+    }
+    return size;
+}
 
-FileCensus takeCensus(const std::string& file) {
+// Blocks of about equal size, each from a line's start to a line's end; the last one reaches to
+// the end of the file, however long it has grown.
+std::vector<TextBlock> blocksOf(const std::string& file) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) throw std::runtime_error("cannot open the file");
+    const auto size = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
+    // blocks of at least one read, so that the first one holds all that the text check looks at
+    const std::size_t cores = std::max<std::size_t>(2, std::thread::hardware_concurrency());
+    const std::size_t count = size < ParallelBytes ? 1 : std::min(cores, size / ReadSize);
+    std::vector<TextBlock> blocks(count);
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::size_t start =
+            std::max(lineStartFrom(in, size / count * i, size), blocks[i - 1].Begin);
+        blocks[i - 1].End = blocks[i].Begin = start;
+    }
+    blocks.back().End = std::string::npos;
+    return blocks;
+}
+
+// Counts the data lines of a block and returns the bytes it read; the block at the file's start
+// also tells whether the file is text.
+std::size_t countDataLines(const std::string& file, TextBlock& block, std::string& binary) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open the file");
-    std::vector<char> block(ReadSize);
-    FileCensus census;
+    in.seekg(static_cast<std::streamoff>(block.Begin));
+    ReadBuffer piece(ReadSize);
     DataLineCounter counter;
-    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
-        const char* cursor = block.data();
+    std::size_t at = block.Begin;
+    while (at < block.End && (in.read(piece.data(), static_cast<std::streamsize>(
+                                                        std::min(ReadSize, block.End - at))) ||
+                              in.gcount() > 0)) {
+        const char* cursor = piece.data();
         const char* const end = cursor + in.gcount();
-        if (census.Bytes == 0) {
+        if (at == 0) {
             if (startsWithByteOrderMark(std::string_view(cursor, end - cursor)))
                 cursor += ByteOrderMark.size();
-            census.BinaryProblem = binaryProblem(std::string_view(cursor, end - cursor));
+            binary = binaryProblem(std::string_view(cursor, end - cursor));
         }
-        census.Bytes += static_cast<std::size_t>(in.gcount());
+        at += static_cast<std::size_t>(in.gcount());
         counter.count(cursor, end);
     }
     if (in.bad()) throw std::runtime_error("cannot read the file");
-    census.DataLines = counter.total();
+    block.DataLines = counter.total();
+    return at - block.Begin;
+}
+
+} // namespace
+
+FileCensus takeCensus(const std::string& file) {
+    FileCensus census;
+    census.Blocks = blocksOf(file);
+    std::vector<std::size_t> bytes(census.Blocks.size());
+    std::vector<std::exception_ptr> failures(census.Blocks.size());
+    onEveryBlock(census.Blocks.size(), [&](std::size_t i) {
+        try {
+            bytes[i] = countDataLines(file, census.Blocks[i], census.BinaryProblem);
+        } catch (...) {
+            failures[i] = std::current_exception();
+        }
+    });
+    for (const std::exception_ptr& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        census.Bytes += bytes[i];
+        census.DataLines += census.Blocks[i].DataLines;
+    }
     return census;
 }
 
