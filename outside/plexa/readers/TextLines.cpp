@@ -30,7 +30,7 @@ void ReadBuffer::resize(std::size_t bytes) {
         constexpr std::size_t HugePage = 2 << 20;
         const std::size_t capacity = (bytes + HugePage - 1) / HugePage * HugePage;
         char* const grown = static_cast<char*>(allocateArray(capacity, false));
-        std::memcpy(grown, Bytes, Size);
+        if (Size > 0) std::memcpy(grown, Bytes, Size); // a first buffer has nothing to copy
         releaseArray(Bytes, Capacity);
         Bytes = grown;
         Capacity = capacity;
