@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace Plexa::detail::text {

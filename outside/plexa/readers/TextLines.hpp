@@ -2,13 +2,13 @@
 // holding data, in blocks on every core for large files. Internal to Plexa.
 #pragma once
 
+#include "outside/plexa/detail/WorkerPool.hpp"
+
 #include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace Plexa::detail::text {
@@ -109,21 +109,15 @@ constexpr std::size_t ParallelBytes = 4 << 20;
 // blocks, one per core (at least two, so that every machine takes the same path).
 FileCensus takeCensus(const std::string& file);
 
-// Runs work(0) to work(count - 1), each on a thread of its own but the first, which runs on the
-// caller. Work must not throw. Without threads to be had, the work runs on the caller.
+// Runs work(0) to work(count - 1): the first on the caller, the others on a pool of their own,
+// whose end waits for them. Work must not throw. Without threads to be had, all run on the caller.
 template <class Work> void onEveryBlock(std::size_t count, const Work& work) {
-    std::vector<std::thread> threads;
-    threads.reserve(count);
-    for (std::size_t block = 1; block < count; ++block) {
-        try {
-            threads.emplace_back(work, block);
-        } catch (const std::system_error&) {
-            work(block);
-        }
-    }
-    if (count > 0) work(0);
-    for (std::thread& thread : threads)
-        thread.join();
+    if (count == 0) return;
+    if (count == 1) return work(0);
+    WorkerPool others(static_cast<unsigned>(count - 1));
+    for (std::size_t block = 1; block < count; ++block)
+        others.post([&work, block] { work(block); });
+    work(0);
 }
 
 } // namespace Plexa::detail::text
