@@ -173,6 +173,8 @@ public:
     MemPtr Data;
 };
 
+class PLEXA_API SaveableAttributes : public Quorix::Attributes {};
+
 class PLEXA_API Field {
 public:
     Field() = default;
@@ -181,9 +183,41 @@ public:
 
     FieldID ID;
     MemPtr Data;
+    // Saved with the field's dataset (units, long names, ...), of the types grid attributes take.
+    SaveableAttributes Attributes;
 };
 
-class PLEXA_API SaveableAttributes : public Quorix::Attributes {};
+// The field that holds a point grid's positions: x, y and z per point, as doubles.
+inline constexpr const char* PositionsField = "Positions";
+
+// One axis of a structured grid. Uniform when it has no coordinates of its own (node i sits at
+// Origin + i * Spacing), rectilinear otherwise (one coordinate per node, in order).
+struct PLEXA_API Axis {
+    std::string Name;
+    std::size_t Extent = 0;
+    double Origin = 0;
+    double Spacing = 1;
+    std::vector<double> Coordinates;
+
+    bool isUniform() const noexcept { return Coordinates.empty(); }
+    double coordinate(std::size_t node) const noexcept {
+        return isUniform() ? Origin + static_cast<double>(node) * Spacing : Coordinates[node];
+    }
+};
+
+// How a grid's nodes are laid out: points (no axes; positions are a field like any other) or a
+// structured grid of 1 to 3 axes whose nodes are numbered in C order, the last axis fastest.
+// Every field of a structured grid holds one value (or tuple) per node.
+struct PLEXA_API Topology {
+    std::vector<Axis> Axes;
+
+    bool isStructured() const noexcept { return !Axes.empty(); }
+    // The product of the extents; 0 for points.
+    std::size_t nodeCount() const noexcept;
+    // Why the axes make no structured grid (too many, an empty axis, coordinates that do not
+    // match the extent or are not finite, ...); empty when they do.
+    std::string problem() const;
+};
 
 class PLEXA_API Grid : public GridContainer, public SaveableAttributes, public Quorix::Ageable {
 public:
@@ -199,9 +233,15 @@ public:
     bool removeField(const std::string& name);
     const std::map<std::string, Field>& fields() const noexcept { return Fields; }
 
+    const Topology& topology() const noexcept { return Layout; }
+    // Makes the grid structured (or points again, with no axes); false with the cause in error,
+    // the grid unchanged, when topology.problem() names one.
+    bool setTopology(Topology topology, std::string& error);
+
 private:
     std::string Name;
     std::map<std::string, Field> Fields;
+    Topology Layout;
 };
 
 // One time step: grids by name.

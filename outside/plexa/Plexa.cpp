@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -186,6 +187,47 @@ bool Grid::removeField(const std::string& name) {
     if (Fields.erase(name) == 0) return false;
     touch();
     return true;
+}
+
+bool Grid::setTopology(Topology topology, std::string& error) {
+    error = topology.problem();
+    if (!error.empty()) return false;
+    touch();
+    Layout = std::move(topology);
+    return true;
+}
+
+std::size_t Topology::nodeCount() const noexcept {
+    if (Axes.empty()) return 0;
+    std::size_t nodes = 1;
+    for (const Axis& axis : Axes)
+        nodes *= axis.Extent;
+    return nodes;
+}
+
+std::string Topology::problem() const {
+    if (Axes.size() > 3)
+        return "a structured grid has 1 to 3 axes, not " + std::to_string(Axes.size());
+    std::size_t nodes = 1;
+    for (const Axis& axis : Axes) {
+        const std::string which = "axis \"" + detail::printableText(axis.Name) + "\"";
+        if (axis.Extent == 0) return which + " has no nodes";
+        if (nodes > std::numeric_limits<std::size_t>::max() / axis.Extent)
+            return which + " makes more nodes than memory can address";
+        nodes *= axis.Extent;
+        if (axis.isUniform()) {
+            if (!std::isfinite(axis.Origin) || !std::isfinite(axis.Spacing))
+                return which + " has an origin or spacing that is not a finite number";
+            continue;
+        }
+        if (axis.Coordinates.size() != axis.Extent)
+            return which + " has " + std::to_string(axis.Coordinates.size()) + " coordinates for " +
+                   std::to_string(axis.Extent) + " nodes";
+        for (double value : axis.Coordinates)
+            if (!std::isfinite(value))
+                return which + " has a coordinate that is not a finite number";
+    }
+    return {};
 }
 
 Slice::~Slice() = default;
