@@ -11,6 +11,9 @@
 
 namespace ConvLib {
 
+// The height above a cloud's lowest point, which the converters add and the policy stores alike.
+inline constexpr const char* HeightField = "Height";
+
 class CONVLIB_API MyStorage : public Plexa::StorageTransformations {
 public:
     // The second argument is accepted for compatibility and not used.

@@ -86,7 +86,20 @@ PLEXA_API void releaseArray(void* values, std::size_t bytes) noexcept;
 
 } // namespace detail
 
-// Element types: (u)int8, (u)int16, (u)int32, (u)int64, float, double.
+// The element types arrays support, each with its short name in messages and files: the one list
+// that the array instantiations, the type names, the HDF5 types and the visitors below follow.
+#define PLEXA_ELEMENT_TYPES(X)                                                                     \
+    X(std::int8_t, "int8")                                                                         \
+    X(std::uint8_t, "uint8")                                                                       \
+    X(std::int16_t, "int16")                                                                       \
+    X(std::uint16_t, "uint16")                                                                     \
+    X(std::int32_t, "int32")                                                                       \
+    X(std::uint32_t, "uint32")                                                                     \
+    X(std::int64_t, "int64")                                                                       \
+    X(std::uint64_t, "uint64")                                                                     \
+    X(float, "float32")                                                                            \
+    X(double, "float64")
+
 template <class T> class PLEXA_API MemArray : public MemBase {
 public:
     // Values zero.
@@ -118,16 +131,29 @@ private:
 
 template <class T> using MemArrayPtr = Quorix::StrongPtr<MemArray<T>, Quorix::Cacheable>;
 
-extern template class MemArray<std::int8_t>;
-extern template class MemArray<std::uint8_t>;
-extern template class MemArray<std::int16_t>;
-extern template class MemArray<std::uint16_t>;
-extern template class MemArray<std::int32_t>;
-extern template class MemArray<std::uint32_t>;
-extern template class MemArray<std::int64_t>;
-extern template class MemArray<std::uint64_t>;
-extern template class MemArray<float>;
-extern template class MemArray<double>;
+#define PLEXA_DECLARE_ARRAY(T, name) extern template class MemArray<T>;
+PLEXA_ELEMENT_TYPES(PLEXA_DECLARE_ARRAY)
+#undef PLEXA_DECLARE_ARRAY
+
+// Calls f(T{}) with the element type T that `type` names; false for a type arrays do not support.
+template <class F> bool visitElementType(const std::type_info& type, F&& f) {
+    bool found = false;
+#define PLEXA_VISIT_TYPE(T, name)                                                                  \
+    if (!found && type == typeid(T)) found = (f(T{}), true);
+    PLEXA_ELEMENT_TYPES(PLEXA_VISIT_TYPE)
+#undef PLEXA_VISIT_TYPE
+    return found;
+}
+
+// Calls f(array) with the array as the MemArray<T> it is; false for arrays of other classes.
+template <class F> bool visitArray(const MemBase& data, F&& f) {
+    bool visited = false;
+    visitElementType(data.elementType(), [&](auto sample) {
+        if (const auto* array = dynamic_cast<const MemArray<decltype(sample)>*>(&data))
+            visited = (f(*array), true);
+    });
+    return visited;
+}
 
 // Makes a strong pointer to a new array, filled with zeros.
 template <class T> MemArrayPtr<T> makeArray(std::size_t tuples, int components = 1) {
@@ -174,6 +200,21 @@ public:
 };
 
 class PLEXA_API SaveableAttributes : public Quorix::Attributes {};
+
+namespace detail {
+
+template <class... T, class F> bool visitChunkOf(const Quorix::ChunkBase& chunk, F&& f) {
+    const auto visit = [&](const auto* typed) { return typed && (f(*typed), true); };
+    return (visit(dynamic_cast<const Quorix::Chunk<T>*>(&chunk)) || ...);
+}
+
+} // namespace detail
+
+// Calls f(chunk) with the chunk as the Quorix::Chunk<T> it is, for the types that bundle files
+// keep as attributes (texts, double, int64, int32); false for others, which files leave out.
+template <class F> bool visitAttribute(const Quorix::ChunkBase& chunk, F&& f) {
+    return detail::visitChunkOf<std::string, double, std::int64_t, std::int32_t>(chunk, f);
+}
 
 class PLEXA_API Field {
 public:

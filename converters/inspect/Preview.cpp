@@ -2,6 +2,7 @@
 
 #include "converters/inspect/Font.hpp"
 #include "converters/inspect/Values.hpp"
+#include "convlib/MyStorage.hpp"
 #include "convlib/Numbers.hpp"
 
 #include <png.h>
@@ -74,7 +75,7 @@ std::vector<double> valuesOf(const Plexa::MemBase& data) {
 // x across, z up, the nearest points (least y) drawn last.
 void collectPoints(const Plexa::Grid& grid, const std::string& fieldName, bool side,
                    std::vector<Point>& points) {
-    const Plexa::Field* positions = grid.findField("Positions");
+    const Plexa::Field* positions = grid.findField(Plexa::PositionsField);
     const Plexa::Field* field = grid.findField(fieldName);
     if (!positions || !field || !positions->Data || !field->Data) return;
     if (positions->Data->components() != 3) return;
@@ -94,10 +95,10 @@ std::string fieldToShow(const Plexa::Slice& slice, const std::string& asked) {
     if (!asked.empty()) return asked;
     std::string first;
     for (const auto& [name, grid] : slice.grids()) {
-        if (!grid->findField("Positions")) continue;
-        if (grid->findField("Height")) return "Height";
+        if (!grid->findField(Plexa::PositionsField)) continue;
+        if (grid->findField(HeightField)) return HeightField;
         for (const auto& [fieldName, field] : grid->fields())
-            if (first.empty() && fieldName != "Positions" && field.Data &&
+            if (first.empty() && fieldName != Plexa::PositionsField && field.Data &&
                 field.Data->components() == 1)
                 first = fieldName;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <type_traits>
 
 namespace ConvLib::Inspect {
 
@@ -17,23 +18,17 @@ struct AttributeValues {
     std::vector<std::string> Values;
 };
 
-template <class T> bool collectNumbers(const Quorix::ChunkBase& chunk, AttributeValues& out) {
-    const auto* numbers = dynamic_cast<const Quorix::Chunk<T>*>(&chunk);
-    if (!numbers) return false;
-    for (T value : *numbers)
-        out.Values.push_back(formatNumber(value));
-    return true;
-}
-
 // False for chunk types that bundle files do not keep.
 bool attributeValues(const Quorix::ChunkBase& chunk, AttributeValues& out) {
-    if (const auto* texts = dynamic_cast<const Quorix::Chunk<std::string>*>(&chunk)) {
-        out.IsText = true;
-        out.Values.assign(texts->begin(), texts->end());
-        return true;
-    }
-    return collectNumbers<double>(chunk, out) || collectNumbers<std::int64_t>(chunk, out) ||
-           collectNumbers<std::int32_t>(chunk, out);
+    return Plexa::visitAttribute(chunk, [&](const auto& values) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(values)>, Quorix::Chunk<std::string>>) {
+            out.IsText = true;
+            out.Values.assign(values.begin(), values.end());
+        } else {
+            for (auto value : values)
+                out.Values.push_back(formatNumber(value));
+        }
+    });
 }
 
 std::vector<std::string> filterNames(const Plexa::StoredField& stored) {

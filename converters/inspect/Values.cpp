@@ -1,28 +1,14 @@
 #include "converters/inspect/Values.hpp"
 
-#include <cstdint>
 #include <limits>
 
 namespace ConvLib::Inspect {
 
-namespace {
-
-template <class T> bool appendAs(const Plexa::MemBase& data, std::vector<double>& values) {
-    const auto* array = dynamic_cast<const Plexa::MemArray<T>*>(&data);
-    if (!array) return false;
-    values.assign(array->data(), array->data() + array->elementCount());
-    return true;
-}
-
-} // namespace
-
 std::vector<double> asDoubles(const Plexa::MemBase& data) {
     std::vector<double> values;
-    appendAs<double>(data, values) || appendAs<float>(data, values) ||
-        appendAs<std::int8_t>(data, values) || appendAs<std::uint8_t>(data, values) ||
-        appendAs<std::int16_t>(data, values) || appendAs<std::uint16_t>(data, values) ||
-        appendAs<std::int32_t>(data, values) || appendAs<std::uint32_t>(data, values) ||
-        appendAs<std::int64_t>(data, values) || appendAs<std::uint64_t>(data, values);
+    Plexa::visitArray(data, [&](const auto& array) {
+        values.assign(array.data(), array.data() + array.elementCount());
+    });
     return values;
 }
 

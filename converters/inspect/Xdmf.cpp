@@ -64,11 +64,11 @@ bool isPointCloud(const Plexa::StoredField* positions) {
 // per point of a three-component Positions; none when the grid has no such Positions.
 std::vector<const Plexa::StoredField*> shownFields(const Inspection& inspection, double time,
                                                    const std::string& grid) {
-    const Plexa::StoredField* positions = inspection.find(time, grid, "Positions");
+    const Plexa::StoredField* positions = inspection.find(time, grid, Plexa::PositionsField);
     if (!isPointCloud(positions)) return {};
     std::vector<const Plexa::StoredField*> shown{positions};
     for (const Plexa::StoredField& stored : inspection.Stored)
-        if (stored.Time == time && stored.Grid == grid && stored.Field != "Positions" &&
+        if (stored.Time == time && stored.Grid == grid && stored.Field != Plexa::PositionsField &&
             !stored.Shape.empty() && stored.Shape[0] == positions->Shape[0])
             shown.push_back(&stored);
     return shown;

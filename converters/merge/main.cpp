@@ -44,7 +44,7 @@ fs::path commonFolder(const std::list<std::string>& files) {
 
 // The field that says how many points a grid has: its positions, or else its first field.
 Fields::const_iterator countingField(const Fields& fields) {
-    const auto positions = fields.find("Positions");
+    const auto positions = fields.find(Plexa::PositionsField);
     return positions != fields.end() ? positions : fields.begin();
 }
 

@@ -179,14 +179,14 @@ private:
     // replace; any other is the user's.
     bool mayWriteHeight(const Plexa::Grid& grid, const std::string& file) {
         const bool ours = grid.getAttribute(ConverterName + "Successful?").valid();
-        if (!grid.findField("Height") || ours || Options.OverwriteFields) return true;
+        if (!grid.findField(ConvLib::HeightField) || ours || Options.OverwriteFields) return true;
         ErrorMessages.push_back("Grid " + grid.name() + " in " + file +
                                 " has a field Height already; --overwrite-fields replaces it");
         return false;
     }
 
     bool addHeight(Plexa::Grid& grid, const std::string& file) {
-        const Plexa::Field* positions = grid.findField("Positions");
+        const Plexa::Field* positions = grid.findField(Plexa::PositionsField);
         const auto* points =
             positions ? dynamic_cast<const Plexa::MemArray<double>*>(positions->Data.rawptr())
                       : nullptr;
@@ -196,7 +196,7 @@ private:
             return false;
         }
         if (!mayWriteHeight(grid, file)) return false;
-        grid.addField("Height", heightAboveLowest(*points));
+        grid.addField(ConvLib::HeightField, heightAboveLowest(*points));
         Added.push_back("Height added to " + grid.name() + " (" + std::to_string(points->size()) +
                         " points)");
         addSuccessAttributeToGrid(grid);

@@ -12,6 +12,7 @@
 #include <exception>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 namespace Plexa {
 
@@ -30,26 +31,20 @@ Handle createGroup(hid_t parent, const std::string& name, const Handle& creation
 }
 
 template <class T>
-bool writeNumberChunk(hid_t object, const std::string& name, const Quorix::ChunkBase& chunk) {
-    auto* values = dynamic_cast<const Quorix::Chunk<T>*>(&chunk);
-    if (!values) return false;
-    writeAttribute(object, name, nativeType(typeid(T)), makeSpace(values->size()), values->data());
-    return true;
+void writeAttributeChunk(hid_t object, const std::string& name, const Quorix::Chunk<T>& values) {
+    if constexpr (std::is_same_v<T, std::string>)
+        writeTextAttribute(object, name, values, makeSpace(values.size()));
+    else
+        writeAttribute(object, name, nativeType(typeid(T)), makeSpace(values.size()),
+                       values.data());
 }
 
 void writeGridAttributes(hid_t group, const Quorix::Attributes& attributes) {
-    for (const auto& [key, value] : attributes.attributes()) {
-        if (!value) continue;
-        const std::string name = escapeName(key);
-        if (auto* texts = dynamic_cast<const Quorix::Chunk<std::string>*>(value.rawptr())) {
-            writeTextAttribute(group, name, *texts, makeSpace(texts->size()));
-            continue;
-        }
-        // Chunks of other element types have no place in the file and are left out.
-        writeNumberChunk<double>(group, name, *value) ||
-            writeNumberChunk<std::int64_t>(group, name, *value) ||
-            writeNumberChunk<std::int32_t>(group, name, *value);
-    }
+    for (const auto& [key, value] : attributes.attributes())
+        if (value)
+            visitAttribute(*value, [&, name = escapeName(key)](const auto& values) {
+                writeAttributeChunk(group, name, values);
+            });
 }
 
 // Widens per-component ranges by the finite values of rows [first, first + rows). One component

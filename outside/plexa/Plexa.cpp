@@ -104,38 +104,17 @@ template <class T> MemArray<T>::~MemArray() {
     detail::releaseArray(Values, byteSize());
 }
 
-template class MemArray<std::int8_t>;
-template class MemArray<std::uint8_t>;
-template class MemArray<std::int16_t>;
-template class MemArray<std::uint16_t>;
-template class MemArray<std::int32_t>;
-template class MemArray<std::uint32_t>;
-template class MemArray<std::int64_t>;
-template class MemArray<std::uint64_t>;
-template class MemArray<float>;
-template class MemArray<double>;
+#define PLEXA_DEFINE_ARRAY(T, name) template class MemArray<T>;
+PLEXA_ELEMENT_TYPES(PLEXA_DEFINE_ARRAY)
+#undef PLEXA_DEFINE_ARRAY
 
 namespace {
-
-template <class F> bool forElementType(const std::type_info& type, F&& f) {
-    if (type == typeid(std::int8_t)) return f(std::int8_t{}, "int8"), true;
-    if (type == typeid(std::uint8_t)) return f(std::uint8_t{}, "uint8"), true;
-    if (type == typeid(std::int16_t)) return f(std::int16_t{}, "int16"), true;
-    if (type == typeid(std::uint16_t)) return f(std::uint16_t{}, "uint16"), true;
-    if (type == typeid(std::int32_t)) return f(std::int32_t{}, "int32"), true;
-    if (type == typeid(std::uint32_t)) return f(std::uint32_t{}, "uint32"), true;
-    if (type == typeid(std::int64_t)) return f(std::int64_t{}, "int64"), true;
-    if (type == typeid(std::uint64_t)) return f(std::uint64_t{}, "uint64"), true;
-    if (type == typeid(float)) return f(float{}, "float32"), true;
-    if (type == typeid(double)) return f(double{}, "float64"), true;
-    return false;
-}
 
 // Tag: nothing for zeroed values, Uninitialized for unset ones.
 template <class... Tag>
 MemPtr arrayOfType(const std::type_info& type, std::size_t tuples, int components, Tag... tag) {
     MemPtr result;
-    forElementType(type, [&](auto sample, const char*) {
+    visitElementType(type, [&](auto sample) {
         result = MemPtr(new MemArray<decltype(sample)>(tag..., tuples, components));
     });
     return result;
@@ -152,9 +131,11 @@ MemPtr makeUninitializedArray(const std::type_info& type, std::size_t tuples, in
 }
 
 const char* elementTypeName(const std::type_info& type) {
-    const char* result = "";
-    forElementType(type, [&](auto, const char* name) { result = name; });
-    return result;
+#define PLEXA_TYPE_NAME(T, name)                                                                   \
+    if (type == typeid(T)) return name;
+    PLEXA_ELEMENT_TYPES(PLEXA_TYPE_NAME)
+#undef PLEXA_TYPE_NAME
+    return "";
 }
 
 // ---------------------------------------------------------------------------------------------

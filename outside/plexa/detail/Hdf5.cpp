@@ -3,13 +3,14 @@
 #include "outside/Plexa.hpp"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace Plexa::detail {
 
@@ -62,26 +63,35 @@ std::size_t boundedCount(hid_t attribute, const Handle& space) {
     return static_cast<std::size_t>(count);
 }
 
-// The native types are asked for only when needed: each H5T_NATIVE_ name is a call into HDF5,
+// HDF5's native type for T. Called only when needed: each H5T_NATIVE_ name is a call into HDF5,
 // and making all ten per lookup cost more than the rest of writing a small field.
+template <class T> hid_t nativeOf() {
+    if constexpr (std::is_floating_point_v<T>) {
+        return sizeof(T) == sizeof(float) ? H5T_NATIVE_FLOAT : H5T_NATIVE_DOUBLE;
+    } else {
+        constexpr bool isSigned = std::is_signed_v<T>;
+        switch (sizeof(T)) {
+        case 1:
+            return isSigned ? H5T_NATIVE_INT8 : H5T_NATIVE_UINT8;
+        case 2:
+            return isSigned ? H5T_NATIVE_INT16 : H5T_NATIVE_UINT16;
+        case 4:
+            return isSigned ? H5T_NATIVE_INT32 : H5T_NATIVE_UINT32;
+        default:
+            return isSigned ? H5T_NATIVE_INT64 : H5T_NATIVE_UINT64;
+        }
+    }
+}
+
 struct ElementType {
     const std::type_info* type;
     hid_t (*native)();
 };
 
-const std::array<ElementType, 10>& elementTypes() {
-    static const std::array<ElementType, 10> types = {{
-        {&typeid(std::int8_t), [] { return H5T_NATIVE_INT8; }},
-        {&typeid(std::uint8_t), [] { return H5T_NATIVE_UINT8; }},
-        {&typeid(std::int16_t), [] { return H5T_NATIVE_INT16; }},
-        {&typeid(std::uint16_t), [] { return H5T_NATIVE_UINT16; }},
-        {&typeid(std::int32_t), [] { return H5T_NATIVE_INT32; }},
-        {&typeid(std::uint32_t), [] { return H5T_NATIVE_UINT32; }},
-        {&typeid(std::int64_t), [] { return H5T_NATIVE_INT64; }},
-        {&typeid(std::uint64_t), [] { return H5T_NATIVE_UINT64; }},
-        {&typeid(float), [] { return H5T_NATIVE_FLOAT; }},
-        {&typeid(double), [] { return H5T_NATIVE_DOUBLE; }},
-    }};
+const std::vector<ElementType>& elementTypes() {
+#define PLEXA_HDF5_TYPE(T, name) ElementType{&typeid(T), &nativeOf<T>},
+    static const std::vector<ElementType> types{PLEXA_ELEMENT_TYPES(PLEXA_HDF5_TYPE)};
+#undef PLEXA_HDF5_TYPE
     return types;
 }
 

@@ -1,5 +1,7 @@
 #include "outside/plexa/readers/LasFormat.hpp"
 
+#include "outside/Plexa.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -95,17 +97,17 @@ const FormatLayout Layouts[] = {
     {59, true, 22, -1, -1, 30},  {67, true, 22, 30, 36, 38},
 };
 
-Column value(const char* name, std::size_t offset, ValueType type, int components = 1) {
+Column value(const char* name, std::size_t offset, const std::type_info& type, int components = 1) {
     Column column;
     column.Name = name;
     column.Offset = offset;
-    column.Stored = type;
+    column.Stored = &type;
     column.Components = components;
     return column;
 }
 
 Column bits(const char* name, std::size_t offset, std::uint8_t shift, std::uint8_t mask) {
-    Column column = value(name, offset, ValueType::UInt8);
+    Column column = value(name, offset, typeid(std::uint8_t));
     column.Shift = shift;
     column.Mask = mask;
     return column;
@@ -116,19 +118,19 @@ void addLegacyCore(std::vector<Column>& columns, int minor) {
     columns.push_back(bits("NumberOfReturns", 14, 3, 7));
     columns.push_back(bits("ScanDirectionFlag", 14, 6, 1));
     columns.push_back(bits("EdgeOfFlightLine", 14, 7, 1));
-    columns.push_back(value("ScanAngleRank", 16, ValueType::Int8));
+    columns.push_back(value("ScanAngleRank", 16, typeid(std::int8_t)));
     if (minor == 0) { // LAS 1.0: no flags in the classification, other names for two fields
-        columns.push_back(value("Classification", 15, ValueType::UInt8));
-        columns.push_back(value("FileMarker", 17, ValueType::UInt8));
-        columns.push_back(value("UserBitField", 18, ValueType::UInt16));
+        columns.push_back(value("Classification", 15, typeid(std::uint8_t)));
+        columns.push_back(value("FileMarker", 17, typeid(std::uint8_t)));
+        columns.push_back(value("UserBitField", 18, typeid(std::uint16_t)));
         return;
     }
     columns.push_back(bits("Classification", 15, 0, 31));
     columns.push_back(bits("Synthetic", 15, 5, 1));
     columns.push_back(bits("KeyPoint", 15, 6, 1));
     columns.push_back(bits("Withheld", 15, 7, 1));
-    columns.push_back(value("UserData", 17, ValueType::UInt8));
-    columns.push_back(value("PointSourceId", 18, ValueType::UInt16));
+    columns.push_back(value("UserData", 17, typeid(std::uint8_t)));
+    columns.push_back(value("PointSourceId", 18, typeid(std::uint16_t)));
 }
 
 void addExtendedCore(std::vector<Column>& columns) {
@@ -141,37 +143,38 @@ void addExtendedCore(std::vector<Column>& columns) {
     columns.push_back(bits("ScannerChannel", 15, 4, 3));
     columns.push_back(bits("ScanDirectionFlag", 15, 6, 1));
     columns.push_back(bits("EdgeOfFlightLine", 15, 7, 1));
-    columns.push_back(value("Classification", 16, ValueType::UInt8));
-    columns.push_back(value("UserData", 17, ValueType::UInt8));
-    columns.push_back(value("ScanAngle", 18, ValueType::Int16));
-    columns.push_back(value("PointSourceId", 20, ValueType::UInt16));
+    columns.push_back(value("Classification", 16, typeid(std::uint8_t)));
+    columns.push_back(value("UserData", 17, typeid(std::uint8_t)));
+    columns.push_back(value("ScanAngle", 18, typeid(std::int16_t)));
+    columns.push_back(value("PointSourceId", 20, typeid(std::uint16_t)));
 }
 
 void addWavePacket(std::vector<Column>& columns, std::size_t at) {
-    columns.push_back(value("WavePacketDescriptorIndex", at, ValueType::UInt8));
-    columns.push_back(value("ByteOffsetToWaveformData", at + 1, ValueType::UInt64));
-    columns.push_back(value("WaveformPacketSize", at + 9, ValueType::UInt32));
-    columns.push_back(value("ReturnPointWaveformLocation", at + 13, ValueType::Float));
-    columns.push_back(value("Xt", at + 17, ValueType::Float));
-    columns.push_back(value("Yt", at + 21, ValueType::Float));
-    columns.push_back(value("Zt", at + 25, ValueType::Float));
+    columns.push_back(value("WavePacketDescriptorIndex", at, typeid(std::uint8_t)));
+    columns.push_back(value("ByteOffsetToWaveformData", at + 1, typeid(std::uint64_t)));
+    columns.push_back(value("WaveformPacketSize", at + 9, typeid(std::uint32_t)));
+    columns.push_back(value("ReturnPointWaveformLocation", at + 13, typeid(float)));
+    columns.push_back(value("Xt", at + 17, typeid(float)));
+    columns.push_back(value("Yt", at + 21, typeid(float)));
+    columns.push_back(value("Zt", at + 25, typeid(float)));
 }
 
 std::vector<Column> standardColumns(const Header& header) {
     const FormatLayout& layout = Layouts[header.Format];
-    Column positions = value("Positions", 0, ValueType::Int32, 3);
+    Column positions = value(PositionsField, 0, typeid(std::int32_t), 3);
     positions.Scaled = true;
     positions.Scale = header.Scale;
     positions.Add = header.Add;
-    std::vector<Column> columns{positions, value("Intensity", 12, ValueType::UInt16)};
+    std::vector<Column> columns{positions, value("Intensity", 12, typeid(std::uint16_t))};
     layout.Extended ? addExtendedCore(columns) : addLegacyCore(columns, header.Minor);
-    if (layout.Gps >= 0) columns.push_back(value("GpsTime", layout.Gps, ValueType::Double));
+    if (layout.Gps >= 0) columns.push_back(value("GpsTime", layout.Gps, typeid(double)));
     if (layout.Colour >= 0) {
-        columns.push_back(value("Red", layout.Colour, ValueType::UInt16));
-        columns.push_back(value("Green", layout.Colour + 2, ValueType::UInt16));
-        columns.push_back(value("Blue", layout.Colour + 4, ValueType::UInt16));
+        columns.push_back(value("Red", layout.Colour, typeid(std::uint16_t)));
+        columns.push_back(value("Green", layout.Colour + 2, typeid(std::uint16_t)));
+        columns.push_back(value("Blue", layout.Colour + 4, typeid(std::uint16_t)));
     }
-    if (layout.Infrared >= 0) columns.push_back(value("NIR", layout.Infrared, ValueType::UInt16));
+    if (layout.Infrared >= 0)
+        columns.push_back(value("NIR", layout.Infrared, typeid(std::uint16_t)));
     if (layout.WavePacket >= 0) addWavePacket(columns, layout.WavePacket);
     return columns;
 }
@@ -193,7 +196,7 @@ Column extraColumn(const std::uint8_t* descriptor, std::size_t index) {
         throw failure("the Extra Bytes field \"" + column.Name + "\" has the reserved data type " +
                       to_string(type));
     // 11 to 30 are the deprecated arrays of two and three values of types 1 to 10
-    column.Stored = static_cast<ValueType>((type - 1) % 10);
+    column.Stored = &typeOfCode(1 + (type - 1) % 10);
     column.Components = static_cast<int>(1 + (type - 1) / 10);
     constexpr unsigned ScaleBit = 8, OffsetBit = 16;
     column.Scaled = (options & (ScaleBit | OffsetBit)) != 0;
@@ -217,7 +220,7 @@ void addExtraColumns(std::vector<Column>& columns, const Header& header,
     for (std::size_t i = 0; i < descriptors.size() / DescriptorSize; ++i) {
         Column column = extraColumn(&descriptors[i * DescriptorSize], i);
         const std::size_t size =
-            sizeOf(column.Stored) * static_cast<std::size_t>(column.Components);
+            sizeOf(*column.Stored) * static_cast<std::size_t>(column.Components);
         if (size > header.RecordLength - offset)
             throw failure("the Extra Bytes record describes more bytes than the " +
                           to_string(header.RecordLength - standard) +
@@ -228,7 +231,7 @@ void addExtraColumns(std::vector<Column>& columns, const Header& header,
         if (size > 0) columns.push_back(column);
     }
     if (offset < header.RecordLength)
-        columns.push_back(value("ExtraBytes", offset, ValueType::UInt8,
+        columns.push_back(value("ExtraBytes", offset, typeid(std::uint8_t),
                                 static_cast<int>(header.RecordLength - offset)));
 }
 
@@ -372,24 +375,19 @@ private:
 
 } // namespace
 
-std::size_t sizeOf(ValueType type) {
-    switch (type) {
-    case ValueType::UInt8:
-    case ValueType::Int8:
-        return 1;
-    case ValueType::UInt16:
-    case ValueType::Int16:
-        return 2;
-    case ValueType::UInt32:
-    case ValueType::Int32:
-    case ValueType::Float:
-        return 4;
-    case ValueType::UInt64:
-    case ValueType::Int64:
-    case ValueType::Double:
-        return 8;
-    }
-    return 0;
+const std::type_info& typeOfCode(unsigned code) {
+    static const std::type_info* const types[] = {&typeid(std::uint8_t),  &typeid(std::int8_t),
+                                                  &typeid(std::uint16_t), &typeid(std::int16_t),
+                                                  &typeid(std::uint32_t), &typeid(std::int32_t),
+                                                  &typeid(std::uint64_t), &typeid(std::int64_t),
+                                                  &typeid(float),         &typeid(double)};
+    return *types[code - 1];
+}
+
+std::size_t sizeOf(const std::type_info& type) {
+    std::size_t size = 0;
+    visitElementType(type, [&](auto sample) { size = sizeof sample; });
+    return size;
 }
 
 std::size_t standardRecordLength(unsigned format) {

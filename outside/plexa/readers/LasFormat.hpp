@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 namespace Plexa::detail::las {
@@ -21,26 +22,16 @@ template <class T> T load(const std::uint8_t* bytes) {
     return value;
 }
 
-enum class ValueType : std::uint8_t {
-    UInt8,
-    Int8,
-    UInt16,
-    Int16,
-    UInt32,
-    Int32,
-    UInt64,
-    Int64,
-    Float,
-    Double
-};
-
-std::size_t sizeOf(ValueType type);
+// The element type of the LAS data type code 1 to 10 (uchar, char, ushort, ..., double).
+const std::type_info& typeOfCode(unsigned code);
+// The bytes of one value of an element type.
+std::size_t sizeOf(const std::type_info& type);
 
 // One field of the cloud and where its values lie in a point record.
 struct Column {
     std::string Name;
     std::size_t Offset = 0; // of its first byte in the record
-    ValueType Stored = ValueType::UInt8;
+    const std::type_info* Stored = &typeid(std::uint8_t);
     int Components = 1;
     // A bit field of one byte, (byte >> Shift) & Mask as uint8; a Mask of 0 takes the whole value.
     std::uint8_t Shift = 0;

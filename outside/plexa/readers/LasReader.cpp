@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <stdexcept>
 
@@ -194,29 +195,10 @@ template <class T> Decoding decodingOf(const Column& column) {
 
 Decoding decodingFor(const Column& column) {
     if (column.Mask) return {copyBits, typeid(std::uint8_t)};
-    switch (column.Stored) {
-    case ValueType::UInt8:
-        return decodingOf<std::uint8_t>(column);
-    case ValueType::Int8:
-        return decodingOf<std::int8_t>(column);
-    case ValueType::UInt16:
-        return decodingOf<std::uint16_t>(column);
-    case ValueType::Int16:
-        return decodingOf<std::int16_t>(column);
-    case ValueType::UInt32:
-        return decodingOf<std::uint32_t>(column);
-    case ValueType::Int32:
-        return decodingOf<std::int32_t>(column);
-    case ValueType::UInt64:
-        return decodingOf<std::uint64_t>(column);
-    case ValueType::Int64:
-        return decodingOf<std::int64_t>(column);
-    case ValueType::Float:
-        return decodingOf<float>(column);
-    case ValueType::Double:
-        break;
-    }
-    return decodingOf<double>(column);
+    std::optional<Decoding> decoding;
+    visitElementType(*column.Stored,
+                     [&](auto sample) { decoding.emplace(decodingOf<decltype(sample)>(column)); });
+    return *decoding;
 }
 
 // One field of the cloud, made in its final size, and how its values come out of the records.

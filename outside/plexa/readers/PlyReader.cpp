@@ -285,7 +285,7 @@ private:
     void checkVertexProperty(const Element& vertex, const Property& property) const {
         if (vertex.find(property.Name))
             failAtLine("vertex property " + inQuotes(property.Name) + " appears twice");
-        if (property.Name == "Positions")
+        if (property.Name == PositionsField)
             failAtLine("a vertex property named \"Positions\" would replace the positions");
     }
 
@@ -550,7 +550,7 @@ public:
     const std::vector<Column>& targets() const { return Targets; }
 
     void addTo(Grid& grid) const {
-        grid.addField("Positions", Positions);
+        grid.addField(PositionsField, Positions);
         for (const auto& [name, values] : Fields)
             grid.addField(name, values);
     }

@@ -97,7 +97,7 @@ public:
         if (Filled == 0) throw std::runtime_error("no points");
         if (Filled != Capacity) throw std::runtime_error("the file changed while it was read");
         GridPtr grid = into.addSlice(time)->addGrid(gridName);
-        grid->addField("Positions", Positions);
+        grid->addField(PositionsField, Positions);
         for (std::size_t column = 0; column < Names.size(); ++column)
             if (Fields[column]) grid->addField(Names[column], Fields[column]);
     }

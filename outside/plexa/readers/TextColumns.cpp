@@ -1,5 +1,7 @@
 #include "outside/plexa/readers/TextColumns.hpp"
 
+#include "outside/Plexa.hpp"
+
 #include <algorithm>
 #include <cctype>
 
@@ -146,7 +148,7 @@ Columns columnsOf(const Words& firstLine, std::size_t line,
     for (std::size_t column = 0; column < columns.Names.size(); ++column) {
         const bool axis =
             std::find(columns.Axes.begin(), columns.Axes.end(), column) != columns.Axes.end();
-        if (!axis && columns.Names[column] == "Positions")
+        if (!axis && columns.Names[column] == PositionsField)
             throw lineError(line, "a column named \"Positions\" would replace the positions");
     }
     return columns;
