@@ -106,8 +106,9 @@ std::string topologyText(const Plexa::Topology& topology) {
     std::vector<std::string> extents;
     for (const Plexa::Axis& axis : topology.Axes)
         extents.push_back(formatNumber(axis.Extent));
-    std::string text = "    Structured grid: " + Tools::join(extents, " x ") + " = " +
-                       formatNumber(topology.nodeCount()) + " nodes, last axis fastest\n";
+    const std::string product = extents.size() > 1 ? Tools::join(extents, " x ") + " = " : "";
+    std::string text = "    Structured grid: " + product + formatNumber(topology.nodeCount()) +
+                       " nodes, last axis fastest\n";
     for (const Plexa::Axis& axis : topology.Axes)
         text += axisText(axis);
     return text;

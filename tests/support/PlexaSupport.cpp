@@ -76,7 +76,8 @@ Plexa::Axis makeAxis(std::size_t index, std::size_t extent, bool uniform) {
     axis.Spacing = index == 1 ? -0.5 : 0.25;
     if (!uniform)
         for (std::size_t i = 0; i < extent; ++i)
-            axis.Coordinates.push_back(axis.coordinate(i) + axis.Spacing * 0.1 * double(i * i));
+            axis.Coordinates.push_back(axis.Origin +
+                                       axis.Spacing * (double(i) + 0.1 * double(i * i)));
     return axis;
 }
 
