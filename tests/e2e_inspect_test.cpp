@@ -234,7 +234,10 @@ protected:
     void SetUp() override {
         Plexa::Bundle bundle;
         Plexa::SlicePtr slice = bundle.addSlice(0);
-        addStructuredGrid(*slice, "rect", {2, 3, 5}, false);
+        auto stress = Plexa::makeArray<std::int16_t>(30, 6); // more than a vector: a matrix
+        for (std::size_t i = 0; i < stress->elementCount(); ++i)
+            stress->data()[i] = static_cast<std::int16_t>(i % 7 * 11 - 30);
+        addStructuredGrid(*slice, "rect", {2, 3, 5}, false)->addField("Stress", stress);
         addStructuredGrid(*slice, "flat", {3, 4}, true);
         addStructuredGrid(*slice, "line", {7}, true);
         auto storage = makeTestStorage();
@@ -282,6 +285,9 @@ TEST_F(InspectStructured, XdmfDescribesThreeDimensionalMeshesOfTheAxes) {
           "NumberType=\"Float\" Precision=\"8\" Format=\"XML\">0 5 15</DataItem><DataItem "
           "Dimensions=\"3\" NumberType=\"Float\" Precision=\"8\" Format=\"XML\">1 -0.5 0.25",
           "<Topology TopologyType=\"3DCoRectMesh\" Dimensions=\"1 1 7\"/>",
+          "<Attribute Name=\"Stress\" AttributeType=\"Matrix\" Center=\"Node\"><DataItem "
+          "Dimensions=\"2 3 5 6\" NumberType=\"Int\" Precision=\"2\" "
+          "Format=\"HDF\">grids.qz:/000000/rect/Stress</DataItem>",
           "<Attribute Name=\"Wind\" AttributeType=\"Vector\" Center=\"Node\"><DataItem "
           "Dimensions=\"1 3 4 3\" NumberType=\"Float\" Precision=\"8\" "
           "Format=\"HDF\">grids.xmf.h5:/000000/flat/Wind</DataItem>",

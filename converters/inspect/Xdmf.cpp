@@ -127,21 +127,19 @@ struct DataSources {
     }
 };
 
-// Vectors of three components are vectors to the readers; other tuples are shown as they are.
-std::string attributeType(const Plexa::StoredField& stored) {
-    const unsigned long long components = stored.Shape.size() < 2 ? 1 : stored.Shape[1];
-    return components == 1 ? "Scalar" : components == 3 ? "Vector" : "Matrix";
+// ParaView's older XDMF reader reads a "Vector" of more than three components as three.
+const char* attributeType(unsigned long long components) {
+    return components == 1 ? "Scalar" : components <= 3 ? "Vector" : "Matrix";
 }
 
 // `mesh`: the node extents of a structured mesh, empty for points.
 std::string attributeXml(const Plexa::StoredField& stored, const DataSources& sources,
                          std::vector<unsigned long long> mesh = {}) {
-    if (!mesh.empty() && stored.Shape.size() == 2) mesh.push_back(stored.Shape[1]);
-    const bool isPoints = mesh.empty();
+    const unsigned long long components = stored.Shape.size() < 2 ? 1 : stored.Shape[1];
+    if (!mesh.empty() && components > 1) mesh.push_back(components);
     return "        <Attribute Name=\"" + xmlEscape(stored.Field) + "\" AttributeType=\"" +
-           (isPoints ? (stored.Shape.size() < 2 || stored.Shape[1] == 1 ? "Scalar" : "Vector")
-                     : attributeType(stored)) +
-           "\" Center=\"Node\">" + sources.item(stored, mesh) + "</Attribute>\n";
+           attributeType(components) + "\" Center=\"Node\">" + sources.item(stored, mesh) +
+           "</Attribute>\n";
 }
 
 std::string inlineItem(const std::vector<double>& values) {
