@@ -136,12 +136,24 @@ std::string nameOf(FuzzedDataProvider& input, const char* usual) {
     return input.ConsumeBool() ? usual : input.ConsumeRandomLengthString(8);
 }
 
+// The axes of a structured grid: its description and axis datasets, of any type and shape.
+void writeAxes(FuzzedDataProvider& input, hid_t grid) {
+    hid_t axes = H5Gcreate2(grid, ".axes", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    if (axes < 0) return;
+    for (const char* name : {"Extent", "Names", "Uniform"})
+        if (input.ConsumeIntegralInRange(0, 5) > 0) writeAttribute(input, axes, name);
+    for (int i = input.ConsumeIntegralInRange(0, 3); i > 0; --i)
+        writeField(input, axes, nameOf(input, std::to_string(i - 1).c_str()));
+    H5Gclose(axes);
+}
+
 void writeGrid(FuzzedDataProvider& input, hid_t file, hid_t slice) {
     hid_t grid =
         H5Gcreate2(slice, nameOf(input, "grid").c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
     if (grid < 0) return;
     for (int i = input.ConsumeIntegralInRange(0, 2); i > 0; --i)
         writeAttribute(input, grid, nameOf(input, "note"));
+    if (input.ConsumeIntegralInRange(0, 3) == 0) writeAxes(input, grid);
     for (int i = input.ConsumeIntegralInRange(0, 3); i > 0; --i) {
         if (input.ConsumeIntegralInRange(0, 4) == 0)
             addLink(input, file, grid, nameOf(input, "link"));

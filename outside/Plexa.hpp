@@ -258,6 +258,13 @@ struct PLEXA_API Topology {
     // Why the axes make no structured grid (too many, an empty axis, coordinates that do not
     // match the extent or are not finite, ...); empty when they do.
     std::string problem() const;
+    // "points", or the extents and axis names: "structured 3 x 241 x 480 (level, latitude,
+    // longitude)", for messages.
+    std::string summary() const;
+
+    // Same axes: names, extents and coordinates (uniform ones by origin and spacing).
+    bool operator==(const Topology& other) const;
+    bool operator!=(const Topology& other) const { return !(*this == other); }
 };
 
 class PLEXA_API Grid : public GridContainer, public SaveableAttributes, public Quorix::Ageable {

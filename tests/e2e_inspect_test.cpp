@@ -227,3 +227,125 @@ TEST(InspectOddNames, EscapesNamesInJsonAndXml) {
         << json.Out;
     EXPECT_TRUE(isValidXml(dir / "odd.xmf"));
 }
+
+// Grids of three, two and one axis, rectilinear and uniform, beside each other in one time step.
+class InspectStructured : public testing::Test {
+protected:
+    void SetUp() override {
+        Plexa::Bundle bundle;
+        Plexa::SlicePtr slice = bundle.addSlice(0);
+        auto stress = Plexa::makeArray<std::int16_t>(30, 6); // more than a vector: a matrix
+        for (std::size_t i = 0; i < stress->elementCount(); ++i)
+            stress->data()[i] = static_cast<std::int16_t>(i % 7 * 11 - 30);
+        addStructuredGrid(*slice, "rect", {2, 3, 5}, false)->addField("Stress", stress);
+        addStructuredGrid(*slice, "flat", {3, 4}, true);
+        addStructuredGrid(*slice, "line", {7}, true);
+        auto storage = makeTestStorage();
+        storage->Answer = automaticSettings(true, true); // shifted: the XDMF needs a sidecar
+        ASSERT_TRUE(Plexa::writeBundleFile(bundle, Dir / "grids.qz", storage));
+    }
+
+    TempDir Dir;
+};
+
+TEST_F(InspectStructured, ShowsExtentsAndAxesAsTextAndJson) {
+    RunResult text = run(QZ_INSPECT, {"grids.qz"}, Dir.path());
+    ASSERT_EQ(text.Status, 0) << text.Err;
+    for (const char* expected :
+         {"  Grid flat\n    Structured grid: 3 x 4 = 12 nodes, last axis fastest\n"
+          "    Axis latitude: 3 node(s), uniform, origin 5, spacing -0.5\n"
+          "    Axis longitude: 4 node(s), uniform, origin 15, spacing 0.25\n",
+          "    Structured grid: 7 nodes, last axis fastest\n",
+          "    Axis level: 2 node(s), rectilinear, -5 .. -4.725\n",
+          "    Field Temperature: float32, 30 x 1 component(s), stored float32, chunked, shift "
+          "(14.5)\n"
+          "      Attribute units:\n        | K\n"})
+        EXPECT_NE(text.Out.find(expected), std::string::npos) << expected << "\n" << text.Out;
+
+    RunResult json = run(QZ_INSPECT, {"grids.qz", "--json"}, Dir.path());
+    ASSERT_EQ(json.Status, 0) << json.Err;
+    EXPECT_TRUE(isValidJson(json.Out)) << json.Out;
+    for (const char* expected :
+         {"{\"name\":\"flat\",\"nodes\":12,\"axes\":[{\"name\":\"latitude\",\"extent\":3,"
+          "\"uniform\":true,\"origin\":5,\"spacing\":-0.5},",
+          "{\"name\":\"level\",\"extent\":2,\"uniform\":false,\"first\":-5,\"last\":-4.725}",
+          "\"attributes\":{\"Shift\":[1,2],\"valid_range\":[-50,50]}}"})
+        EXPECT_NE(json.Out.find(expected), std::string::npos) << expected << "\n" << json.Out;
+}
+
+TEST_F(InspectStructured, XdmfDescribesThreeDimensionalMeshesOfTheAxes) {
+    RunResult result = run(QZ_INSPECT, {"grids.qz", "--xdmf", "grids.xmf"}, Dir.path());
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    EXPECT_TRUE(isValidXml(Dir / "grids.xmf"));
+    const std::string xml = readFile(Dir / "grids.xmf");
+    for (const char* expected :
+         {"<Topology TopologyType=\"3DRectMesh\" Dimensions=\"2 3 5\"/>",
+          "<Topology TopologyType=\"3DCoRectMesh\" Dimensions=\"1 3 4\"/>\n"
+          "        <Geometry GeometryType=\"ORIGIN_DXDYDZ\"><DataItem Dimensions=\"3\" "
+          "NumberType=\"Float\" Precision=\"8\" Format=\"XML\">0 5 15</DataItem><DataItem "
+          "Dimensions=\"3\" NumberType=\"Float\" Precision=\"8\" Format=\"XML\">1 -0.5 0.25",
+          "<Topology TopologyType=\"3DCoRectMesh\" Dimensions=\"1 1 7\"/>",
+          "<Attribute Name=\"Stress\" AttributeType=\"Matrix\" Center=\"Node\"><DataItem "
+          "Dimensions=\"2 3 5 6\" NumberType=\"Int\" Precision=\"2\" "
+          "Format=\"HDF\">grids.qz:/000000/rect/Stress</DataItem>",
+          "<Attribute Name=\"Wind\" AttributeType=\"Vector\" Center=\"Node\"><DataItem "
+          "Dimensions=\"1 3 4 3\" NumberType=\"Float\" Precision=\"8\" "
+          "Format=\"HDF\">grids.xmf.h5:/000000/flat/Wind</DataItem>",
+          "Dimensions=\"2 3 5\" NumberType=\"Float\" Precision=\"4\" "
+          "Format=\"HDF\">grids.xmf.h5:/000000/rect/Temperature</DataItem>"})
+        EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
+}
+
+TEST_F(InspectStructured, EveryParaViewReaderShowsTheMeshesWithTheirBoundsAndValues) {
+    if (!found(CONVLIB_PVPYTHON)) GTEST_SKIP() << "pvpython (Debian's paraview) is not installed";
+    RunResult json = run(QZ_INSPECT, {"grids.qz", "--json", "--xdmf", "grids.xmf"}, Dir.path());
+    ASSERT_EQ(json.Status, 0) << json.Err;
+    Dir.write("reference.json", json.Out);
+    RunResult check = run(CONVLIB_PVPYTHON,
+                          {"--force-offscreen-rendering",
+                           std::string(CONVLIB_SOURCE_DIR) + "/scripts/check-xdmf.py", "grids.xmf",
+                           "reference.json", "--tolerance", "1e-6"},
+                          Dir.path());
+    EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
+    std::cout << check.Out;
+}
+
+// The mean brightness of the first and of the last pixel row that holds colours of the map (no
+// greys), left of the colour bar.
+std::pair<double, double> topAndBottomBrightness(const Image& image) {
+    std::vector<double> rows;
+    for (unsigned y = 0; y < image.Height; ++y) {
+        double sum = 0;
+        unsigned count = 0;
+        for (unsigned x = 0; x < image.Width / 2; ++x) {
+            const std::uint8_t* pixel = &image.Rgb[(std::size_t(y) * image.Width + x) * 3];
+            if (pixel[0] == pixel[1] && pixel[1] == pixel[2]) continue;
+            sum += pixel[0] + pixel[1] + pixel[2];
+            ++count;
+        }
+        if (count > 0) rows.push_back(sum / count);
+    }
+    return rows.empty() ? std::pair{0.0, 0.0} : std::pair{rows.front(), rows.back()};
+}
+
+TEST_F(InspectStructured, PreviewDrawsASliceWithTheRowAxisUpAndRefusesOneAxis) {
+    // flat comes first; its latitudes decrease, so its first row (the least values) is on top
+    const Image image = previewOf(Dir, {"grids.qz", "--preview", "p.png", "--size", "240x180"});
+    EXPECT_EQ(image.Width, 240u);
+    EXPECT_EQ(image.Height, 180u);
+    const auto [top, bottom] = topAndBottomBrightness(image);
+    EXPECT_LT(top, bottom) << "least values dark on top";
+    EXPECT_NE(previewOf(Dir, {"grids.qz", "--preview", "w.png", "--field", "Wind"}).Rgb,
+              previewOf(Dir, {"grids.qz", "--preview", "t.png"}).Rgb);
+
+    Plexa::Bundle line;
+    addStructuredGrid(*line.addSlice(0), "line", {7}, true);
+    ASSERT_TRUE(Plexa::writeBundleFile(line, Dir / "line.qz", {}));
+    RunResult refused = run(QZ_INSPECT, {"line.qz", "--preview", "line.png"}, Dir.path());
+    EXPECT_EQ(refused.Status, 1);
+    EXPECT_NE(refused.Err.find("the grid line that holds Temperature has one axis; a preview "
+                               "draws grids of two or three axes"),
+              std::string::npos)
+        << refused.Err;
+    EXPECT_FALSE(std::filesystem::exists(Dir / "line.png"));
+}

@@ -104,3 +104,33 @@ TEST(MergeConverter, ReplacesAnInputOnlyWithInPlace) {
     EXPECT_EQ(result.Status, 0) << result.Out;
     EXPECT_EQ(fieldNames(*firstGrid(dir / "hill.qz", "hill")), Names{"Positions"});
 }
+
+TEST(MergeConverter, StructuredGridsKeepTheirAxesAndMergeOnlyWithTheSameAxes) {
+    TempDir dir;
+    for (const auto& [file, extents] :
+         {std::pair{"a.qz", std::vector<std::size_t>{3, 4}}, {"b.qz", {3, 4}}, {"c.qz", {4, 3}}}) {
+        Plexa::Bundle bundle;
+        addStructuredGrid(*bundle.addSlice(0), "model", extents, true);
+        if (std::string(file) == "b.qz")
+            bundle.findSlice(0)->findGrid("model")->removeField("Wind");
+        ASSERT_TRUE(Plexa::writeBundleFile(bundle, dir / file, {}));
+    }
+    RunResult same = run(QZ_MERGE, {"a.qz", "b.qz", "-o", "ab.qz"}, dir.path());
+    ASSERT_EQ(same.Status, 0) << same.Out << same.Err;
+    const Plexa::GridPtr merged = firstGrid(dir / "ab.qz", "model");
+    ASSERT_TRUE(merged);
+    EXPECT_EQ(merged->topology().summary(), "structured 3 x 4 (latitude, longitude)");
+    EXPECT_TRUE(merged->findField("Temperature")->Attributes.getAttribute("units"));
+
+    RunResult differing = run(QZ_MERGE, {"a.qz", "c.qz", "-o", "ac.qz"}, dir.path());
+    EXPECT_EQ(differing.Status, 1);
+    EXPECT_NE(differing.Err.find("Grid model at time 0 is structured 4 x 3 (latitude, longitude) "
+                                 "in c.qz but structured 3 x 4 (latitude, longitude) in a.qz; "
+                                 "--rename-grids names each grid after its file"),
+              std::string::npos)
+        << differing.Err;
+    RunResult renamed =
+        run(QZ_MERGE, {"a.qz", "c.qz", "-o", "ac.qz", "--rename-grids"}, dir.path());
+    EXPECT_EQ(renamed.Status, 0) << renamed.Err;
+    EXPECT_EQ(firstGrid(dir / "ac.qz", "c")->topology().Axes[0].Extent, 4u);
+}

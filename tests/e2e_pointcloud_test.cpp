@@ -205,3 +205,31 @@ TEST(PointCloudConverter, FolderGivesTheFilesOfKnownTypesAndNamesTheOthersOnce) 
         << result.Out;
     expectHeights(dir / "in/c.qz", "c");
 }
+
+TEST(PointCloudConverter, StructuredGridsPassThroughUntouchedWithALineThatSaysSo) {
+    TempDir dir;
+    Plexa::Bundle bundle;
+    for (double time : {0.0, 1.0}) {
+        Plexa::SlicePtr slice = bundle.addSlice(time);
+        addStructuredGrid(*slice, "model", {2, 3}, false);
+        Plexa::MemArrayPtr<double> positions = Plexa::makeArray<double>(2, 3);
+        positions->data()[5] = 4;
+        slice->addGrid("scan")->addField("Positions", positions);
+    }
+    ASSERT_TRUE(Plexa::writeBundleFile(bundle, dir / "mixed.qz", {}));
+    RunResult result = run(QZ_POINTCLOUD, {"mixed.qz", "-o", "out.qz"}, dir.path());
+    ASSERT_EQ(result.Status, 0) << result.Out << result.Err;
+    EXPECT_NE(result.Out.find("mixed.qz -> out.qz: Grid model left as it is: Height is measured "
+                              "on point clouds, and it is a structured 2 x 3 (latitude, "
+                              "longitude) grid, Height added to scan (2 points)"),
+              std::string::npos)
+        << result.Out;
+    const Plexa::BundlePtr out = loadBundle(dir / "out.qz");
+    for (double time : {0.0, 1.0}) {
+        const Plexa::GridPtr model = out->findSlice(time)->findGrid("model");
+        const Plexa::GridPtr original = bundle.findSlice(time)->findGrid("model");
+        EXPECT_TRUE(model->topology() == original->topology());
+        EXPECT_EQ(model->attributes().size(), original->attributes().size()) << "no marks added";
+        EXPECT_TRUE(out->findSlice(time)->findGrid("scan")->findField("Height"));
+    }
+}

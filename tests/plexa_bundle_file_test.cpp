@@ -185,6 +185,57 @@ TEST_F(BundleFileTest, ConvertedFieldsKeepEveryValueAcrossBlocks) {
     }
 }
 
+std::string formatOf(const std::string& file) {
+    hid_t handle = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    hid_t attribute = H5Aopen(handle, "PlexaFormat", H5P_DEFAULT);
+    hid_t type = H5Aget_type(attribute);
+    std::string text(H5Tget_size(type), '\0');
+    H5Aread(attribute, type, text.data());
+    H5Tclose(type);
+    H5Aclose(attribute);
+    H5Fclose(handle);
+    return text.c_str();
+}
+
+// 1 to 3 axes, uniform and rectilinear, side by side in one slice, stored exactly and in single
+// precision with a shift (whose attribute must not clash with a user's attribute "Shift").
+TEST_F(BundleFileTest, StructuredGridsKeepTheirAxesFieldsAndFieldAttributes) {
+    Plexa::BundlePtr bundle(new Plexa::Bundle);
+    Plexa::SlicePtr slice = bundle->addSlice(3.5);
+    for (bool uniform : {true, false}) {
+        const std::string kind = uniform ? "uniform" : "rectilinear";
+        ConvLibTest::addStructuredGrid(*slice, kind + "1", {7}, uniform);
+        ConvLibTest::addStructuredGrid(*slice, kind + "2", {3, 4}, uniform);
+        ConvLibTest::addStructuredGrid(*slice, kind + "3", {2, 3, 5}, uniform);
+    }
+    slice->addGrid("cloud")->addField("Positions", Plexa::makeArray<double>(4, 3));
+    for (bool single : {false, true}) {
+        auto storage = makeTestStorage();
+        if (single) storage->Answer = ConvLibTest::automaticSettings(true, true);
+        ASSERT_TRUE(Plexa::writeBundleFile(*bundle, File, storage));
+        ConvLibTest::expectSameBundles(*bundle, *ConvLibTest::loadBundle(File), single ? 1e-6 : 0);
+        const Stored fields = ConvLibTest::describe(File);
+        EXPECT_EQ(fields.size(), 13u) << "the axes are no fields";
+        EXPECT_EQ(findStored(fields, "rectilinear3", "Wind", 3.5).Shift.size(), single ? 3u : 0u);
+    }
+    EXPECT_EQ(formatOf(File), "bundle 2");
+    ASSERT_TRUE(Plexa::writeBundleFile(*ConvLibTest::makeSampleBundle(), File, makeTestStorage()));
+    EXPECT_EQ(formatOf(File), "bundle 1") << "files of points stay readable by older programs";
+}
+
+TEST_F(BundleFileTest, StructuredGridWithAFieldOfAnotherSizeIsNotSavedAndTheOldFileStays) {
+    writeWith(makeTestStorage());
+    Plexa::Bundle bundle;
+    ConvLibTest::addStructuredGrid(*bundle.addSlice(0), "Grid", {3, 4}, true)
+        ->addField("Short", Plexa::makeArray<float>(11));
+    const Plexa::BindResult result = Plexa::writeBundleFile(bundle, File, makeTestStorage());
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.Text, File + ": grid \"Grid\" at time 0: field \"Short\" holds 11 "
+                                  "tuples, but the structured 3 x 4 (latitude, longitude) grid "
+                                  "has 12 nodes");
+    ConvLibTest::expectSameBundles(*Sample, *ConvLibTest::loadBundle(File));
+}
+
 TEST_F(BundleFileTest, DescribeRefusesWhatIsNoBundleFile) {
     Stored fields;
     std::string error;

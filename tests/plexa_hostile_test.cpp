@@ -117,6 +117,45 @@ void makeRawChunkField(hid_t grid, hsize_t rows, bool checksum,
     H5Dclose(dataset);
 }
 
+void writeNumbers(hid_t object, const char* name, hid_t type, std::vector<hsize_t> values) {
+    hsize_t count = values.size();
+    hid_t space = H5Screate_simple(1, &count, nullptr);
+    hid_t attribute = H5Acreate2(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
+    H5Awrite(attribute, H5T_NATIVE_HSIZE, values.data());
+    H5Aclose(attribute);
+    H5Sclose(space);
+}
+
+void writeDoubles(hid_t group, const char* name, const std::vector<double>& values) {
+    makeStoredField(group, name, H5T_NATIVE_DOUBLE, {values.size()});
+    hid_t dataset = H5Dopen2(group, name, H5P_DEFAULT);
+    H5Dwrite(dataset, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data());
+    H5Dclose(dataset);
+}
+
+// The axes group of a structured grid as its description says, each axis named "x"; `datasets`
+// adds the axis datasets (none: uniform ones of origin 0, spacing 1 where the flags say so).
+void makeAxes(hid_t grid, std::vector<hsize_t> extents, std::vector<hsize_t> uniform,
+              const std::function<void(hid_t axes)>& datasets = {}) {
+    hid_t axes = H5Gcreate2(grid, ".axes", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    writeNumbers(axes, "Extent", H5T_STD_U64LE, extents);
+    writeNumbers(axes, "Uniform", H5T_STD_U8LE, uniform);
+    hsize_t count = extents.size();
+    hid_t space = H5Screate_simple(1, &count, nullptr);
+    hid_t type = H5Tcopy(H5T_C_S1);
+    hid_t names = H5Acreate2(axes, "Names", type, space, H5P_DEFAULT, H5P_DEFAULT);
+    H5Awrite(names, type, std::string(extents.size(), 'x').data());
+    H5Aclose(names);
+    H5Tclose(type);
+    H5Sclose(space);
+    if (datasets)
+        datasets(axes);
+    else
+        for (std::size_t i = 0; i < extents.size(); ++i)
+            writeDoubles(axes, std::to_string(i).c_str(), {0.0, 1.0});
+    H5Gclose(axes);
+}
+
 using Craft = std::function<void(hid_t file, hid_t slice, hid_t grid)>;
 
 // A good first slice, then a second slice whose grid `craft` spoils.
@@ -214,6 +253,61 @@ const std::vector<Hostile>& hostileFiles() {
              makeRawChunkField(grid, 10, true, stored);
          },
          "/000001/grid/raw: chunk 1 of 1 is damaged: its checksum does not match"},
+        {"structured grid whose node count overflows",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {hsize_t(1) << 30, hsize_t(1) << 30, hsize_t(1) << 30}, {1, 1, 1});
+         },
+         "/000001/grid/.axes: axis \"x\" makes more nodes than memory can address"},
+        {"structured grid of four axes",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {2, 2, 2, 2}, {1, 1, 1, 1});
+         },
+         "/000001/grid/.axes: a structured grid has 1 to 3 axes, not 4"},
+        {"axes whose description disagrees",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {2, 2}, {1});
+         },
+         "/000001/grid/.axes: the axes are described by 2 extents, 2 names and 1 uniform flags"},
+        {"uniform flag that is no flag", [](hid_t, hid_t, hid_t grid) { makeAxes(grid, {2}, {7}); },
+         "/000001/grid/.axes: axis 0: a uniform flag of 7"},
+        {"coordinates of the wrong length",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {5}, {0}, [](hid_t axes) { writeDoubles(axes, "0", {1, 2, 3, 4}); });
+         },
+         "/000001/grid/.axes: axis 0: 4 values where 5 belong"},
+        {"coordinates of the wrong type",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {3}, {0},
+                      [](hid_t axes) { makeStoredField(axes, "0", H5T_NATIVE_INT32, {3}); });
+         },
+         "/000001/grid/.axes: axis 0: values of type int32, not float64"},
+        {"coordinate that is no finite number",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {3}, {0}, [](hid_t axes) {
+                 writeDoubles(axes, "0", {1, INFINITY, 3});
+             });
+         },
+         "/000001/grid/.axes: axis \"x\" has a coordinate that is not a finite number"},
+        {"spacing that is no number",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {3}, {1}, [](hid_t axes) { writeDoubles(axes, "0", {0, NAN}); });
+         },
+         "/000001/grid/.axes: axis \"x\" has an origin or spacing that is not a finite number"},
+        {"coordinates of an absurd extent without stored bytes",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {hsize_t(1) << 40}, {0},
+                      [](hid_t axes) { makeEmptyChunkedField(axes, "0", {hsize_t(1) << 40}); });
+         },
+         "/000001/grid/.axes: a field of 1099511627776 x 1 values in 0 stored bytes"},
+        {"axes that are no group",
+         [](hid_t, hid_t, hid_t grid) { makeStoredField(grid, ".axes", H5T_NATIVE_DOUBLE, {2}); },
+         "/000001/grid/.axes: H5Gopen failed"},
+        {"field that does not match the extent",
+         [](hid_t, hid_t, hid_t grid) {
+             makeAxes(grid, {2, 3}, {1, 1});
+             makeStoredField(grid, "f", H5T_NATIVE_FLOAT, {5, 2});
+         },
+         "/000001/grid/f: 5 tuples on a structured 2 x 3 (x, x) grid of 6 nodes"},
         {"time that is no number",
          [](hid_t, hid_t slice, hid_t) {
              const double nan = std::nan("");

@@ -55,6 +55,37 @@ TEST_F(LoadTest, LaterFilesWinPerFieldAndAttribute) {
     EXPECT_TRUE(merged->findSlice(2.0)->findGrid("H"));
 }
 
+TEST_F(LoadTest, StructuredGridsMergeOnlyWithGridsOfTheSameAxes) {
+    Plexa::Bundle points, structured, other;
+    points.addSlice(0)->addGrid("G")->addField("h", Plexa::makeArray<float>(12));
+    ConvLibTest::addStructuredGrid(*structured.addSlice(0), "G", {3, 4}, true);
+    ConvLibTest::addStructuredGrid(*other.addSlice(0), "G", {3, 4}, false)->removeField("Wind");
+    ASSERT_TRUE(Plexa::writeBundleFile(points, Dir / "points.qz", {}));
+    ASSERT_TRUE(Plexa::writeBundleFile(structured, Dir / "uniform.qz", {}));
+    ASSERT_TRUE(Plexa::writeBundleFile(other, Dir / "rectilinear.qz", {}));
+
+    bool success = false;
+    Plexa::BundlePtr twice = load(success, {Dir / "uniform.qz", Dir / "uniform.qz"}, {});
+    ASSERT_TRUE(success) << twice->lastError();
+    EXPECT_TRUE(twice->findSlice(0)->findGrid("G")->findField("Wind")->Attributes.getAttribute(
+        "valid_range"));
+    for (const char* second : {"points.qz", "rectilinear.qz"}) {
+        Plexa::BundlePtr bundle = load(success, {Dir / "uniform.qz", Dir / second}, {});
+        EXPECT_FALSE(success);
+        EXPECT_NE(bundle->lastError().find(": grid \"G\" at time 0 is "), std::string::npos)
+            << bundle->lastError();
+        EXPECT_NE(bundle->lastError().find("in the bundle it is loaded into; grids of different "
+                                           "layouts do not merge"),
+                  std::string::npos);
+        EXPECT_EQ(bundle->findSlice(0)->findGrid("G")->fields().size(), 2u) << "nothing merged";
+    }
+    Plexa::BundlePtr mixed = load(success, {Dir / "points.qz", Dir / "uniform.qz"}, {});
+    EXPECT_NE(mixed->lastError().find(
+                  "is structured 3 x 4 (latitude, longitude) here but points in the bundle"),
+              std::string::npos)
+        << mixed->lastError();
+}
+
 TEST_F(LoadTest, PointCloudsBecomeGridsNamedByTheFile) {
     const std::string csv =
         Dir.write("scan.csv", "# exported\r\ntemp, Z ,x,Y\r\n\r\n1.5,3,1,2\r\n-2e3,+6,4,5\r\n");

@@ -89,20 +89,39 @@ void collectPoints(const Plexa::Grid& grid, const std::string& fieldName, bool s
     }
 }
 
+std::string firstScalarField(const Plexa::Grid& grid) {
+    for (const auto& [name, field] : grid.fields())
+        if (name != Plexa::PositionsField && field.Data && field.Data->components() == 1)
+            return name;
+    return "";
+}
+
 // The field asked for; else Height when a cloud has it; else the first field of one value per
-// point of the first cloud that has one; empty when there is none.
+// point of the first cloud that has one; else that of the first structured grid; empty when there
+// is none.
 std::string fieldToShow(const Plexa::Slice& slice, const std::string& asked) {
     if (!asked.empty()) return asked;
     std::string first;
+    std::string structured;
     for (const auto& [name, grid] : slice.grids()) {
+        if (grid->topology().isStructured()) {
+            if (structured.empty()) structured = firstScalarField(*grid);
+            continue;
+        }
         if (!grid->findField(Plexa::PositionsField)) continue;
         if (grid->findField(HeightField)) return HeightField;
-        for (const auto& [fieldName, field] : grid->fields())
-            if (first.empty() && fieldName != Plexa::PositionsField && field.Data &&
-                field.Data->components() == 1)
-                first = fieldName;
+        if (first.empty()) first = firstScalarField(*grid);
     }
-    return first;
+    return first.empty() ? structured : first;
+}
+
+// The first structured grid of the slice that holds the field, or null.
+const Plexa::Grid* structuredGridWith(const Plexa::Slice& slice, const std::string& field) {
+    for (const auto& [name, grid] : slice.grids())
+        if (grid->topology().isStructured() && grid->findField(field) &&
+            grid->findField(field)->Data)
+            return grid.rawptr();
+    return nullptr;
 }
 
 struct Range {
@@ -299,13 +318,98 @@ void drawScaleBar(const Layout& layout, const Projection& projection, Canvas& ca
     canvas.text(left + pixels + layout.Margin, top - thick, label(length), layout.Scale);
 }
 
-void drawTitle(const PreviewRequest& request, const Layout& layout, Canvas& canvas) {
-    const std::string view = isSideView(request) ? " - side view (x, z)" : " - top view (x, y)";
+// `view` follows the file's name: " - top view (x, y)".
+void drawTitle(const PreviewRequest& request, const std::string& view, const Layout& layout,
+               Canvas& canvas) {
     const std::string name = std::filesystem::path(request.Title).filename().string();
     const int room = request.Width - 2 * layout.Margin - textWidth(view, layout.Scale);
     const std::string title = fitted(name, room, layout.Scale) + view;
     canvas.text((request.Width - textWidth(title, layout.Scale)) / 2, layout.Margin, title,
                 layout.Scale);
+}
+
+// A 2-D slice of a structured grid: the nodes' values in rows (second-to-last axis) of columns
+// (last axis), and the coordinates of both.
+struct GridSlice {
+    const Plexa::Axis* Rows;
+    const Plexa::Axis* Columns;
+    std::vector<double> Values;
+};
+
+// For three axes, the nodes at index 0 of the first one, which come first in C order.
+GridSlice sliceOf(const Plexa::Grid& grid, const std::string& field) {
+    const std::vector<Plexa::Axis>& axes = grid.topology().Axes;
+    GridSlice slice{&axes[axes.size() - 2], &axes.back(), valuesOf(*grid.findField(field)->Data)};
+    slice.Values.resize(slice.Rows->Extent * slice.Columns->Extent);
+    return slice;
+}
+
+// The n + 1 edges of the cells around n nodes: half way between neighbours, and as far beyond the
+// ends; a lone node gets a cell of width 1.
+std::vector<double> cellEdges(const Plexa::Axis& axis) {
+    const std::size_t nodes = axis.Extent;
+    if (nodes == 1) return {axis.coordinate(0) - 0.5, axis.coordinate(0) + 0.5};
+    std::vector<double> edges{axis.coordinate(0) - (axis.coordinate(1) - axis.coordinate(0)) / 2};
+    for (std::size_t i = 0; i + 1 < nodes; ++i)
+        edges.push_back(axis.coordinate(i) / 2 + axis.coordinate(i + 1) / 2);
+    edges.push_back(axis.coordinate(nodes - 1) +
+                    (axis.coordinate(nodes - 1) - axis.coordinate(nodes - 2)) / 2);
+    return edges;
+}
+
+// Each node a cell between its edges, at coordinates that grow rightwards and upwards: rows of
+// decreasing latitude put the north on top.
+void drawCells(const GridSlice& slice, const Range& values, const Projection& projection,
+               Canvas& canvas) {
+    const std::vector<double> across = cellEdges(*slice.Columns);
+    const std::vector<double> up = cellEdges(*slice.Rows);
+    for (std::size_t row = 0; row < slice.Rows->Extent; ++row) {
+        const int top = std::min(projection.row(up[row]), projection.row(up[row + 1]));
+        const int bottom = std::max(projection.row(up[row]), projection.row(up[row + 1]));
+        for (std::size_t column = 0; column < slice.Columns->Extent; ++column) {
+            const int left =
+                std::min(projection.column(across[column]), projection.column(across[column + 1]));
+            const int right =
+                std::max(projection.column(across[column]), projection.column(across[column + 1]));
+            const double value = slice.Values[row * slice.Columns->Extent + column];
+            canvas.fill({left, top, std::max(left, right - 1), std::max(top, bottom - 1)},
+                        std::isnan(value) ? NoValue : colourAt(values.fraction(value)));
+        }
+    }
+}
+
+// Draws the slice with its title, colour bar and scale bar; false with a reason for a grid of one
+// axis.
+bool drawGrid(const Plexa::Grid& grid, const std::string& field, const PreviewRequest& request,
+              Canvas& canvas, std::string& error) {
+    const std::vector<Plexa::Axis>& axes = grid.topology().Axes;
+    if (axes.size() < 2) {
+        error = "the grid " + grid.name() + " that holds " + field +
+                " has one axis; a preview draws grids of two or three axes";
+        return false;
+    }
+    const GridSlice slice = sliceOf(grid, field);
+    Range values;
+    for (double value : slice.Values)
+        values.include(value);
+    const std::vector<double> across = cellEdges(*slice.Columns);
+    const std::vector<double> up = cellEdges(*slice.Rows);
+    std::vector<Point> corners;
+    for (double x : {across.front(), across.back()})
+        for (double y : {up.front(), up.back()})
+            corners.push_back({x, y, 0, 0});
+    const Layout layout = layoutFor(request, values);
+    const Projection projection = projectionFor(corners, layout.Plot);
+    drawCells(slice, values, projection, canvas);
+    if (!layout.Decorated) return true;
+    std::string view = " - " + Plexa::printable(slice.Columns->Name) + " across, " +
+                       Plexa::printable(slice.Rows->Name) + " up";
+    if (axes.size() == 3)
+        view += ", " + Plexa::printable(axes[0].Name) + " " + label(axes[0].coordinate(0));
+    drawTitle(request, view, layout, canvas);
+    drawColourBar(values, field, layout, request.Width, canvas);
+    drawScaleBar(layout, projection, canvas);
+    return true;
 }
 
 bool isSide(int side) {
@@ -338,9 +442,14 @@ bool writePreview(const Plexa::Bundle& bundle, const PreviewRequest& request, st
                 "name one with --field";
         return false;
     }
+    Canvas canvas(request.Width, request.Height);
     std::vector<Point> points;
     for (const auto& [name, grid] : slice.grids())
         collectPoints(*grid, field, isSideView(request), points);
+    const Plexa::Grid* structured = points.empty() ? structuredGridWith(slice, field) : nullptr;
+    if (structured)
+        return drawGrid(*structured, field, request, canvas, error) &&
+               canvas.save(request.File, error);
     if (points.empty()) {
         error = "no grid of the first time step has both Positions and the field " + field;
         return false;
@@ -348,12 +457,12 @@ bool writePreview(const Plexa::Bundle& bundle, const PreviewRequest& request, st
     Range values;
     for (const Point& point : points)
         values.include(point.Value);
-    Canvas canvas(request.Width, request.Height);
     const Layout layout = layoutFor(request, values);
     const Projection projection = projectionFor(points, layout.Plot);
     drawPoints(points, values, layout, projection, canvas);
     if (layout.Decorated) {
-        drawTitle(request, layout, canvas);
+        drawTitle(request, isSideView(request) ? " - side view (x, z)" : " - top view (x, y)",
+                  layout, canvas);
         drawColourBar(values, field, layout, request.Width, canvas);
         drawScaleBar(layout, projection, canvas);
     }

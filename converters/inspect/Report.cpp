@@ -61,29 +61,59 @@ std::string storageText(const Plexa::StoredField* stored) {
     return text;
 }
 
+std::string attributeText(const std::string& key, const Quorix::ChunkBase& chunk,
+                          const std::string& indent) {
+    AttributeValues values;
+    if (!attributeValues(chunk, values)) return "";
+    std::string text = indent + "Attribute " + key + ":\n";
+    for (const std::string& value : values.Values)
+        text += indentLines(value, indent + "  | ") + "\n";
+    return text;
+}
+
+std::string attributesText(const Quorix::Attributes& attributes, const std::string& indent) {
+    std::string text;
+    for (const auto& [key, chunk] : attributes.attributes())
+        if (chunk) text += attributeText(key, *chunk, indent);
+    return text;
+}
+
 std::string fieldText(const Plexa::Field& field, const Plexa::StoredField* stored) {
     const Plexa::MemBase& data = *field.Data;
     return "    Field " + field.name() + ": " + Plexa::elementTypeName(data.elementType()) + ", " +
            formatNumber(data.size()) + " x " + formatNumber(data.components()) + " component(s)" +
-           storageText(stored) + "\n";
+           storageText(stored) + "\n" + attributesText(field.Attributes, "      ");
 }
 
-std::string attributeText(const std::string& key, const Quorix::ChunkBase& chunk) {
-    AttributeValues values;
-    if (!attributeValues(chunk, values)) return "";
-    std::string text = "    Attribute " + key + ":\n";
-    for (const std::string& value : values.Values)
-        text += indentLines(value, "      | ") + "\n";
+std::string axisText(const Plexa::Axis& axis) {
+    const std::string placing = axis.isUniform()
+                                    ? "uniform, origin " + formatNumber(axis.Origin) +
+                                          ", spacing " + formatNumber(axis.Spacing)
+                                    : "rectilinear, " + formatNumber(axis.Coordinates.front()) +
+                                          " .. " + formatNumber(axis.Coordinates.back());
+    return "    Axis " + Plexa::printable(axis.Name) + ": " + formatNumber(axis.Extent) +
+           " node(s), " + placing + "\n";
+}
+
+// Nothing for points, which is all that grids were before there were structured ones.
+std::string topologyText(const Plexa::Topology& topology) {
+    if (!topology.isStructured()) return "";
+    std::vector<std::string> extents;
+    for (const Plexa::Axis& axis : topology.Axes)
+        extents.push_back(formatNumber(axis.Extent));
+    const std::string product = extents.size() > 1 ? Tools::join(extents, " x ") + " = " : "";
+    std::string text = "    Structured grid: " + product + formatNumber(topology.nodeCount()) +
+                       " nodes, last axis fastest\n";
+    for (const Plexa::Axis& axis : topology.Axes)
+        text += axisText(axis);
     return text;
 }
 
 std::string gridText(const Inspection& inspection, double time, const Plexa::Grid& grid) {
-    std::string text = "  Grid " + grid.name() + "\n";
+    std::string text = "  Grid " + grid.name() + "\n" + topologyText(grid.topology());
     for (const auto& [name, field] : grid.fields())
         if (field.Data) text += fieldText(field, inspection.find(time, grid.name(), name));
-    for (const auto& [key, chunk] : grid.attributes())
-        if (chunk) text += attributeText(key, *chunk);
-    return text;
+    return text + attributesText(grid, "    ");
 }
 
 // ------------------------------------------------------------------------------------------
@@ -158,19 +188,9 @@ std::string jsonRanges(const Plexa::MemBase& data) {
     });
 }
 
-std::string jsonField(const Plexa::Field& field, const Plexa::StoredField* stored) {
-    const Plexa::MemBase& data = *field.Data;
-    return "{\"name\":" + jsonString(field.name()) +
-           ",\"type\":" + jsonString(Plexa::elementTypeName(data.elementType())) +
-           ",\"size\":" + formatNumber(data.size()) +
-           ",\"components\":" + formatNumber(data.components()) + ",\"range\":" + jsonRanges(data) +
-           ",\"stored\":" + (stored ? "true" : "false") + (stored ? jsonStorage(*stored) : "") +
-           "}";
-}
-
-std::string jsonAttributes(const Plexa::Grid& grid) {
+std::string jsonAttributes(const Quorix::Attributes& attributes) {
     std::vector<std::string> members;
-    for (const auto& [key, chunk] : grid.attributes()) {
+    for (const auto& [key, chunk] : attributes.attributes()) {
         AttributeValues values;
         if (!chunk || !attributeValues(*chunk, values)) continue;
         members.push_back(jsonString(key) + ":" +
@@ -179,13 +199,41 @@ std::string jsonAttributes(const Plexa::Grid& grid) {
     return "{" + Tools::join(members, ",") + "}";
 }
 
+// Point fields and grids carry no more keys than before field attributes and structured grids.
+std::string jsonField(const Plexa::Field& field, const Plexa::StoredField* stored) {
+    const Plexa::MemBase& data = *field.Data;
+    const bool attributed = !field.Attributes.attributes().empty();
+    return "{\"name\":" + jsonString(field.name()) +
+           ",\"type\":" + jsonString(Plexa::elementTypeName(data.elementType())) +
+           ",\"size\":" + formatNumber(data.size()) +
+           ",\"components\":" + formatNumber(data.components()) + ",\"range\":" + jsonRanges(data) +
+           ",\"stored\":" + (stored ? "true" : "false") + (stored ? jsonStorage(*stored) : "") +
+           (attributed ? ",\"attributes\":" + jsonAttributes(field.Attributes) : "") + "}";
+}
+
+std::string jsonAxis(const Plexa::Axis& axis) {
+    const std::string placing =
+        axis.isUniform() ? ",\"uniform\":true,\"origin\":" + jsonNumber(axis.Origin) +
+                               ",\"spacing\":" + jsonNumber(axis.Spacing)
+                         : ",\"uniform\":false,\"first\":" + jsonNumber(axis.Coordinates.front()) +
+                               ",\"last\":" + jsonNumber(axis.Coordinates.back());
+    return "{\"name\":" + jsonString(axis.Name) + ",\"extent\":" + formatNumber(axis.Extent) +
+           placing + "}";
+}
+
+std::string jsonTopology(const Plexa::Topology& topology) {
+    if (!topology.isStructured()) return "";
+    return ",\"nodes\":" + formatNumber(topology.nodeCount()) +
+           ",\"axes\":" + jsonListOf(topology.Axes, jsonAxis);
+}
+
 std::string jsonGrid(const Inspection& inspection, double time, const Plexa::Grid& grid) {
     std::vector<std::string> fields;
     for (const auto& [name, field] : grid.fields())
         if (field.Data)
             fields.push_back(jsonField(field, inspection.find(time, grid.name(), name)));
-    return "{\"name\":" + jsonString(grid.name()) + ",\"fields\":" + jsonList(fields) +
-           ",\"attributes\":" + jsonAttributes(grid) + "}";
+    return "{\"name\":" + jsonString(grid.name()) + jsonTopology(grid.topology()) +
+           ",\"fields\":" + jsonList(fields) + ",\"attributes\":" + jsonAttributes(grid) + "}";
 }
 
 std::string jsonTimeStep(const Inspection& inspection, const Plexa::Slice& slice) {

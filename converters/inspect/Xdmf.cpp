@@ -1,5 +1,6 @@
 #include "converters/inspect/Xdmf.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <utility>
@@ -50,8 +51,12 @@ std::string numberType(const std::string& storedType) {
     return "NumberType=\"" + type + "\" Precision=\"" + precision + "\"";
 }
 
-std::string dataItem(const Plexa::StoredField& stored, const std::string& dataFile) {
-    return "<DataItem Dimensions=\"" + dimensions(stored.Shape) + "\" " +
+// The item reads the dataset as stored; `shape` (the mesh's nodes, slowest axis first, then the
+// components) shows a structured grid's flat field in the mesh's dimensions, which readers
+// require of node-centred values on a mesh, while the file holds the same values in C order.
+std::string dataItem(const Plexa::StoredField& stored, const std::string& dataFile,
+                     const std::vector<unsigned long long>& shape = {}) {
+    return "<DataItem Dimensions=\"" + dimensions(shape.empty() ? stored.Shape : shape) + "\" " +
            numberType(stored.StoredType) + " Format=\"HDF\">" +
            xmlEscape(dataFile + ":" + stored.Path) + "</DataItem>";
 }
@@ -60,16 +65,48 @@ bool isPointCloud(const Plexa::StoredField* positions) {
     return positions && positions->Shape.size() == 2 && positions->Shape[1] == 3;
 }
 
-// The fields of a grid that the description shows, Positions first: every field with one tuple
-// per point of a three-component Positions; none when the grid has no such Positions.
+// The grid's axes as the mesh has them: always three, leading axes of one node at 0 added. ParaView
+// puts a 2-D mesh in the y-z plane (its fastest axis along y) and its legacy reader cannot read
+// vectors on one, while a 3-D mesh of one layer lies in the x-y plane like a map.
+std::vector<Plexa::Axis> meshAxes(const Plexa::Topology& topology) {
+    std::vector<Plexa::Axis> axes = topology.Axes;
+    Plexa::Axis layer;
+    layer.Extent = 1;
+    axes.insert(axes.begin(), 3 - axes.size(), layer);
+    return axes;
+}
+
+// The topology of a structured grid at that time and name, or null for points.
+const Plexa::Topology* structuredTopology(const Inspection& inspection, double time,
+                                          const std::string& grid) {
+    const Plexa::SlicePtr slice = inspection.Bundle->findSlice(time);
+    const Plexa::GridPtr found = slice ? slice->findGrid(grid) : Plexa::GridPtr();
+    return found && found->topology().isStructured() ? &found->topology() : nullptr;
+}
+
+bool sameRows(const Plexa::StoredField& stored, double time, const std::string& grid,
+              unsigned long long rows) {
+    return stored.Time == time && stored.Grid == grid && !stored.Shape.empty() &&
+           stored.Shape[0] == rows;
+}
+
+// The fields of a grid that the description shows: of a structured grid, every field; of
+// points, Positions first and every field with one tuple per point of a three-component
+// Positions, none when the grid has no such Positions.
 std::vector<const Plexa::StoredField*> shownFields(const Inspection& inspection, double time,
                                                    const std::string& grid) {
+    std::vector<const Plexa::StoredField*> shown;
+    if (const Plexa::Topology* topology = structuredTopology(inspection, time, grid)) {
+        for (const Plexa::StoredField& stored : inspection.Stored)
+            if (sameRows(stored, time, grid, topology->nodeCount())) shown.push_back(&stored);
+        return shown;
+    }
     const Plexa::StoredField* positions = inspection.find(time, grid, Plexa::PositionsField);
     if (!isPointCloud(positions)) return {};
-    std::vector<const Plexa::StoredField*> shown{positions};
+    shown.push_back(positions);
     for (const Plexa::StoredField& stored : inspection.Stored)
-        if (stored.Time == time && stored.Grid == grid && stored.Field != Plexa::PositionsField &&
-            !stored.Shape.empty() && stored.Shape[0] == positions->Shape[0])
+        if (stored.Field != Plexa::PositionsField &&
+            sameRows(stored, time, grid, positions->Shape[0]))
             shown.push_back(&stored);
     return shown;
 }
@@ -83,23 +120,82 @@ struct DataSources {
     Inspection Sidecar;
     std::string SidecarFile;
 
-    std::string item(const Plexa::StoredField& stored) const {
-        if (stored.Shift.empty()) return dataItem(stored, BundleFile);
+    std::string item(const Plexa::StoredField& stored,
+                     const std::vector<unsigned long long>& shape = {}) const {
+        if (stored.Shift.empty()) return dataItem(stored, BundleFile, shape);
         const Plexa::StoredField* unshifted = Sidecar.find(stored.Time, stored.Grid, stored.Field);
-        return unshifted ? dataItem(*unshifted, SidecarFile) : "";
+        return unshifted ? dataItem(*unshifted, SidecarFile, shape) : "";
     }
 };
 
-std::string attributeXml(const Plexa::StoredField& stored, const DataSources& sources) {
-    const bool scalar = stored.Shape.size() < 2 || stored.Shape[1] == 1;
+// ParaView's older XDMF reader reads a "Vector" of more than three components as three.
+const char* attributeType(unsigned long long components) {
+    return components == 1 ? "Scalar" : components <= 3 ? "Vector" : "Matrix";
+}
+
+// `mesh`: the node extents of a structured mesh, empty for points.
+std::string attributeXml(const Plexa::StoredField& stored, const DataSources& sources,
+                         std::vector<unsigned long long> mesh = {}) {
+    const unsigned long long components = stored.Shape.size() < 2 ? 1 : stored.Shape[1];
+    if (!mesh.empty() && components > 1) mesh.push_back(components);
     return "        <Attribute Name=\"" + xmlEscape(stored.Field) + "\" AttributeType=\"" +
-           (scalar ? "Scalar" : "Vector") + "\" Center=\"Node\">" + sources.item(stored) +
+           attributeType(components) + "\" Center=\"Node\">" + sources.item(stored, mesh) +
            "</Attribute>\n";
+}
+
+std::string inlineItem(const std::vector<double>& values) {
+    return "<DataItem Dimensions=\"" + formatNumber(values.size()) +
+           "\" NumberType=\"Float\" Precision=\"8\" Format=\"XML\">" +
+           Tools::joinValues(values, " ") + "</DataItem>";
+}
+
+// Uniform axes only: a CoRectMesh of origins and spacings, slowest axis first as its dimensions.
+// Otherwise a RectMesh whose coordinate lists go fastest axis first (VX is the last axis).
+std::string meshXml(const std::vector<Plexa::Axis>& axes,
+                    const std::vector<unsigned long long>& extents) {
+    const bool uniform = std::all_of(axes.begin(), axes.end(),
+                                     [](const Plexa::Axis& axis) { return axis.isUniform(); });
+    std::string xml = "        <Topology TopologyType=\"" +
+                      std::string(uniform ? "3DCoRectMesh" : "3DRectMesh") + "\" Dimensions=\"" +
+                      dimensions(extents) + "\"/>\n";
+    if (uniform) {
+        std::vector<double> origins, spacings;
+        for (const Plexa::Axis& axis : axes) {
+            origins.push_back(axis.Origin);
+            spacings.push_back(axis.Spacing);
+        }
+        return xml + "        <Geometry GeometryType=\"ORIGIN_DXDYDZ\">" + inlineItem(origins) +
+               inlineItem(spacings) + "</Geometry>\n";
+    }
+    xml += "        <Geometry GeometryType=\"VXVYVZ\">";
+    for (auto axis = axes.rbegin(); axis != axes.rend(); ++axis) {
+        std::vector<double> coordinates;
+        for (std::size_t node = 0; node < axis->Extent; ++node)
+            coordinates.push_back(axis->coordinate(node));
+        xml += inlineItem(coordinates);
+    }
+    return xml + "</Geometry>\n";
+}
+
+std::string structuredGridXml(const std::string& grid, const Plexa::Topology& topology,
+                              const std::vector<const Plexa::StoredField*>& shown,
+                              const DataSources& sources) {
+    const std::vector<Plexa::Axis> axes = meshAxes(topology);
+    std::vector<unsigned long long> mesh;
+    for (const Plexa::Axis& axis : axes)
+        mesh.push_back(axis.Extent);
+    std::string xml = "      <Grid Name=\"" + xmlEscape(grid) + "\" GridType=\"Uniform\">\n" +
+                      meshXml(axes, mesh);
+    for (const Plexa::StoredField* stored : shown)
+        xml += attributeXml(*stored, sources, mesh);
+    return xml + "      </Grid>\n";
 }
 
 std::string gridXml(const Inspection& inspection, double time, const std::string& grid,
                     const DataSources& sources) {
     const std::vector<const Plexa::StoredField*> shown = shownFields(inspection, time, grid);
+    if (const Plexa::Topology* topology = structuredTopology(inspection, time, grid))
+        return structuredGridXml(grid, *topology, shown, sources);
     if (shown.empty()) return ""; // without points there is nothing to show
     std::string xml = "      <Grid Name=\"" + xmlEscape(grid) +
                       "\" GridType=\"Uniform\">\n        <Topology TopologyType=\"Polyvertex\" "

@@ -1,6 +1,7 @@
-// An XDMF (version 3) description of a bundle file, so visualisation tools open its point clouds:
-// a temporal collection of time steps, each grid a Polyvertex cloud over its "Positions", in
-// plain data items that every reader takes.
+// An XDMF (version 3) description of a bundle file, so visualisation tools open its grids: a
+// temporal collection of time steps, each point grid a Polyvertex cloud over its "Positions", each
+// structured grid a 3-D uniform or rectilinear mesh (x the last axis), in plain data items that
+// every reader takes.
 #pragma once
 
 #include "converters/inspect/Report.hpp"

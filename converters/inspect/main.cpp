@@ -91,8 +91,10 @@ void defineOptions(CLI::App& app, Settings& settings) {
     app.add_flag("--json", settings.Json, "Print the description as JSON");
     app.add_option("--xdmf", settings.Xdmf,
                    "Also write an XDMF description (for ParaView, VisIt) to this file");
-    auto* preview = app.add_option("--preview", settings.Preview.File,
-                                   "Also write a picture of the point clouds as PNG");
+    auto* preview =
+        app.add_option("--preview", settings.Preview.File,
+                       "Also write a picture of the point clouds (or of a 2-D slice of a "
+                       "structured grid) as PNG");
     app.add_option("--field", settings.Preview.Field,
                    "The field that colours the preview, vectors by their length (default: Height "
                    "when there is one, else the first field of one value per point)")

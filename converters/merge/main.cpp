@@ -112,7 +112,7 @@ private:
             const std::string where = target + " at time " + Tools::formatNumber(source.time());
             const Fields fields = selectedFields(*grid);
             if (fields.empty()) continue;
-            if (!fitsMerged(source.time(), target, fields, file)) {
+            if (!fitsMerged(source.time(), target, grid->topology(), fields, file)) {
                 merged.push_back("refused " + where);
                 continue;
             }
@@ -146,15 +146,21 @@ private:
     }
 
     // A grid joins the merged grid of its name and time only as more fields of the same points:
-    // a different point count, or a field of the same name with other values, means two
-    // different grids, and merging them would lose one.
-    bool fitsMerged(double time, const std::string& target, const Fields& fields,
-                    const std::string& file) {
+    // another layout (points or axes), a different point count, or a field of the same name with
+    // other values, means two different grids, and merging them would lose one.
+    bool fitsMerged(double time, const std::string& target, const Plexa::Topology& topology,
+                    const Fields& fields, const std::string& file) {
         const Plexa::SlicePtr slice = Merged->findSlice(time);
         const Plexa::GridPtr merged = slice ? slice->findGrid(target) : Plexa::GridPtr();
         if (!merged) return true;
         const std::string where = "Grid " + target + " at time " + Tools::formatNumber(time);
         const auto counting = countingField(merged->fields());
+        if (topology != merged->topology()) {
+            ErrorMessages.push_back(where + " is " + topology.summary() + " in " + file + " but " +
+                                    merged->topology().summary() + " in " +
+                                    Origins[{time, target, counting->first}] + renameHint());
+            return false;
+        }
         const std::size_t points = counting->second.Data->size();
         const std::size_t given = countingField(fields)->second.Data->size();
         if (given != points) {
@@ -189,8 +195,10 @@ private:
     void mergeGrid(double time, const Plexa::GridPtr& source, const std::string& target,
                    const Fields& fields, const std::string& file) {
         Plexa::GridPtr merged = Merged->addSlice(time)->addGrid(target);
+        std::string unused; // the source's topology was checked when it was loaded
+        if (merged->fields().empty()) merged->setTopology(source->topology(), unused);
         for (const auto& [name, field] : fields) {
-            merged->addField(name, field.Data);
+            merged->addField(name, field.Data).Attributes = field.Attributes;
             Origins[{time, target, name}] = file;
         }
         addInfoToGrid("Merged grid " + source->name() + " from " + file + " into " + OutFile +

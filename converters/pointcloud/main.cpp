@@ -159,10 +159,24 @@ private:
         for (const auto& [time, slice] : myBundle->slices()) {
             for (const auto& [name, grid] : slice->grids()) {
                 if (!UseThisGrid(name) || getSuccessAttributeOfGrid(*grid)) continue;
+                // a simulation's grid in a bundle beside point clouds is the user's to keep
+                if (grid->topology().isStructured()) {
+                    keepStructured(*grid);
+                    continue;
+                }
                 if (!addHeight(*grid, file)) return false;
             }
         }
         return true;
+    }
+
+    // Said once per input, not per time step.
+    void keepStructured(const Plexa::Grid& grid) {
+        const std::string kept =
+            "Grid " + grid.name() +
+            " left as it is: Height is measured on point clouds, and it is a " +
+            grid.topology().summary() + " grid";
+        if (std::find(Added.begin(), Added.end(), kept) == Added.end()) Added.push_back(kept);
     }
 
     // A bundle written with none of the fields asked for would hold nothing of the input.

@@ -6,6 +6,7 @@
 #include "outside/plexa/readers/Readers.hpp"
 #include "outside/plexa/detail/ParallelChunks.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -30,7 +31,8 @@ Handle openBundleFile(const std::string& name) {
         throw Hdf5Error("an HDF5 file but no bundle file (no " + std::string(FormatAttribute) +
                         " attribute)");
     const std::string format = readText(file.get(), FormatAttribute);
-    if (format != FormatVersion) throw Hdf5Error("unsupported bundle format \"" + format + "\"");
+    if (format != FormatVersion && format != StructuredFormatVersion)
+        throw Hdf5Error("unsupported bundle format \"" + format + "\"");
     return file;
 }
 
@@ -112,8 +114,8 @@ void assignChunk(Quorix::Attributes& into, const std::string& key, std::vector<T
     into.setAttribute(key, chunk);
 }
 
-void readGridAttribute(hid_t group, const std::string& name, Quorix::Attributes& into) {
-    Handle attribute = openAttribute(group, name);
+void readUserAttribute(hid_t object, const std::string& name, Quorix::Attributes& into) {
+    Handle attribute = openAttribute(object, name);
     Handle type(H5Aget_type(attribute.get()), H5Tclose, "H5Aget_type");
     const std::string key = unescapeName(name);
     switch (H5Tget_class(type.get())) {
@@ -127,6 +129,15 @@ void readGridAttribute(hid_t group, const std::string& name, Quorix::Attributes&
         return assignChunk(into, key, readNumbers<std::int32_t>(attribute.get()));
     default:
         return; // other kinds of attribute have no chunk to become
+    }
+}
+
+// The user's attributes of a grid's group or a field's dataset; a dataset's own attributes
+// (Shift, MemoryType) are ours and left out.
+void readUserAttributes(hid_t object, bool isDataset, Quorix::Attributes& into) {
+    for (const std::string& name : attributeNames(object)) {
+        checkName(name);
+        if (!(isDataset && isReservedAttribute(name))) readUserAttribute(object, name, into);
     }
 }
 
@@ -273,16 +284,98 @@ MemPtr readField(hid_t dataset, ChunkWorkers& workers) {
     return data;
 }
 
+// The links of a grid's group that hold its fields: all but the axes of a structured grid.
+std::vector<std::string> fieldLinks(hid_t group) {
+    std::vector<std::string> links = hardLinks(group);
+    links.erase(std::remove(links.begin(), links.end(), AxesGroup), links.end());
+    return links;
+}
+
+// An axis dataset's values: double, one-dimensional, of the expected length, and no more stored
+// values than its file holds before any memory is taken for them.
+std::vector<double> readAxisValues(hid_t axes, std::size_t index, hsize_t expected) {
+    Handle dataset = openDataset(axes, std::to_string(index));
+    if (storedTypeOf(dataset.get()) != typeid(double))
+        throw Hdf5Error("axis " + std::to_string(index) + ": values of type " +
+                        elementTypeName(storedTypeOf(dataset.get())) + ", not float64");
+    Handle space(H5Dget_space(dataset.get()), H5Sclose, "H5Dget_space");
+    const int rank = check(H5Sget_simple_extent_ndims(space.get()), "H5Sget_simple_extent_ndims");
+    hsize_t length = 0;
+    if (rank == 1)
+        check(H5Sget_simple_extent_dims(space.get(), &length, nullptr),
+              "H5Sget_simple_extent_dims");
+    if (rank != 1 || length != expected)
+        throw Hdf5Error("axis " + std::to_string(index) + ": " +
+                        (rank == 1 ? std::to_string(length) + " values"
+                                   : std::to_string(rank) + " dimensions") +
+                        " where " + std::to_string(expected) + " belong");
+    checkFieldSize(dataset.get(), {length});
+    std::vector<double> values(static_cast<std::size_t>(length));
+    check(H5Dread(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
+          "H5Dread");
+    return values;
+}
+
+// The grid's topology: points when it has no axes group. The description is checked as a whole
+// (axis count, extents and their product) before any axis dataset is read.
+Topology readTopology(hid_t group) {
+    if (check(H5Lexists(group, AxesGroup, H5P_DEFAULT), "H5Lexists") == 0) return {};
+    Handle axes = openGroup(group, AxesGroup);
+    const std::vector<std::uint64_t> extents =
+        readNumbers<std::uint64_t>(openAttribute(axes.get(), ExtentAttribute).get());
+    const std::vector<std::string> names =
+        readTexts(openAttribute(axes.get(), AxisNamesAttribute).get());
+    const std::vector<std::int32_t> uniform =
+        readNumbers<std::int32_t>(openAttribute(axes.get(), UniformAttribute).get());
+    if (extents.empty() || names.size() != extents.size() || uniform.size() != extents.size())
+        throw Hdf5Error("the axes are described by " + std::to_string(extents.size()) +
+                        " extents, " + std::to_string(names.size()) + " names and " +
+                        std::to_string(uniform.size()) + " uniform flags");
+    Topology topology;
+    for (std::size_t i = 0; i < extents.size(); ++i) {
+        Axis& axis = topology.Axes.emplace_back();
+        axis.Name = names[i];
+        axis.Extent = static_cast<std::size_t>(extents[i]);
+    }
+    if (std::string problem = topology.problem(); !problem.empty()) throw Hdf5Error(problem);
+    for (std::size_t i = 0; i < extents.size(); ++i) {
+        Axis& axis = topology.Axes[i];
+        if (uniform[i] != 0 && uniform[i] != 1)
+            throw Hdf5Error("axis " + std::to_string(i) + ": a uniform flag of " +
+                            std::to_string(uniform[i]));
+        std::vector<double> values = readAxisValues(axes.get(), i, uniform[i] ? 2 : extents[i]);
+        if (uniform[i]) {
+            axis.Origin = values[0];
+            axis.Spacing = values[1];
+        } else {
+            axis.Coordinates = std::move(values);
+        }
+    }
+    if (std::string problem = topology.problem(); !problem.empty()) throw Hdf5Error(problem);
+    return topology;
+}
+
+void checkNodeCount(const Topology& topology, const MemBase& data) {
+    if (topology.isStructured() && data.size() != topology.nodeCount())
+        throw Hdf5Error(std::to_string(data.size()) + " tuples on a " + topology.summary() +
+                        " grid of " + std::to_string(topology.nodeCount()) + " nodes");
+}
+
 void readGrid(double time, const std::string& path, const std::string& link, hid_t group,
               Bundle& into, ChunkWorkers& workers) {
+    Topology topology;
+    at(path + "/" + AxesGroup, [&] { topology = readTopology(group); });
     GridPtr grid = into.addSlice(time)->addGrid(unescapeName(link));
-    for (const std::string& name : attributeNames(group)) {
-        checkName(name);
-        readGridAttribute(group, name, *grid);
-    }
-    for (const std::string& name : hardLinks(group))
+    std::string error;
+    grid->setTopology(std::move(topology), error); // checked as it was read
+    readUserAttributes(group, false, *grid);
+    for (const std::string& name : fieldLinks(group))
         at(path + "/" + name, [&] {
-            grid->addField(unescapeName(name), readField(openDataset(group, name).get(), workers));
+            Handle dataset = openDataset(group, name);
+            MemPtr data = readField(dataset.get(), workers);
+            checkNodeCount(grid->topology(), *data);
+            Field& field = grid->addField(unescapeName(name), data);
+            readUserAttributes(dataset.get(), true, field.Attributes);
         });
 }
 
@@ -368,7 +461,7 @@ bool describeFile(const std::string& file, std::vector<StoredField>& fields, std
         Handle handle = openBundleFile(file);
         forEachGrid(handle.get(), [&](double time, const std::string& path,
                                       const std::string& gridLink, hid_t group) {
-            for (const std::string& link : hardLinks(group)) {
+            for (const std::string& link : fieldLinks(group)) {
                 const std::string fieldPath = path + "/" + link;
                 at(fieldPath, [&] {
                     fields.push_back(describeField(time, gridLink, fieldPath, link,

@@ -39,12 +39,69 @@ void writeAttributeChunk(hid_t object, const std::string& name, const Quorix::Ch
                        values.data());
 }
 
-void writeGridAttributes(hid_t group, const Quorix::Attributes& attributes) {
+// The user's attributes of a grid (on its group) or of a field (on its dataset).
+void writeUserAttributes(hid_t object, const Quorix::Attributes& attributes) {
     for (const auto& [key, value] : attributes.attributes())
         if (value)
-            visitAttribute(*value, [&, name = escapeName(key)](const auto& values) {
-                writeAttributeChunk(group, name, values);
+            visitAttribute(*value, [&, name = attributeName(key)](const auto& values) {
+                writeAttributeChunk(object, name, values);
             });
+}
+
+void writeDoubles(hid_t group, const std::string& name, const std::vector<double>& values) {
+    const hsize_t extent = values.size();
+    Handle space(H5Screate_simple(1, &extent, nullptr), H5Sclose, "H5Screate_simple");
+    Handle dataset(H5Dcreate2(group, name.c_str(), H5T_NATIVE_DOUBLE, space.get(), H5P_DEFAULT,
+                              H5P_DEFAULT, H5P_DEFAULT),
+                   H5Dclose, "H5Dcreate");
+    check(H5Dwrite(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
+          "H5Dwrite");
+}
+
+// The axes group of a structured grid; nothing for points.
+void writeTopology(hid_t grid, const Topology& topology, const Handle& creation) {
+    if (!topology.isStructured()) return;
+    Handle axes = createGroup(grid, AxesGroup, creation);
+    std::vector<std::uint64_t> extents;
+    std::vector<std::string> names;
+    std::vector<std::uint8_t> uniform;
+    for (std::size_t i = 0; i < topology.Axes.size(); ++i) {
+        const Axis& axis = topology.Axes[i];
+        extents.push_back(axis.Extent);
+        names.push_back(axis.Name);
+        uniform.push_back(axis.isUniform() ? 1 : 0);
+        writeDoubles(axes.get(), std::to_string(i),
+                     axis.isUniform() ? std::vector<double>{axis.Origin, axis.Spacing}
+                                      : axis.Coordinates);
+    }
+    writeAttribute(axes.get(), ExtentAttribute, H5T_NATIVE_UINT64, makeSpace(extents.size()),
+                   extents.data());
+    writeTextAttribute(axes.get(), AxisNamesAttribute, names, makeSpace(names.size()));
+    writeAttribute(axes.get(), UniformAttribute, H5T_NATIVE_UINT8, makeSpace(uniform.size()),
+                   uniform.data());
+}
+
+// Every field of a structured grid holds one tuple per node; checked before anything is written.
+void checkStructuredFields(const Bundle& bundle) {
+    for (const auto& [time, slice] : bundle.slices())
+        for (const auto& [name, grid] : slice->grids()) {
+            const Topology& topology = grid->topology();
+            if (!topology.isStructured()) continue;
+            for (const auto& [fieldName, field] : grid->fields())
+                if (field.Data && field.Data->size() != topology.nodeCount())
+                    throw Hdf5Error("grid \"" + printableText(name) + "\" at time " +
+                                    numberText(time) + ": field \"" + printableText(fieldName) +
+                                    "\" holds " + std::to_string(field.Data->size()) +
+                                    " tuples, but the " + topology.summary() + " grid has " +
+                                    std::to_string(topology.nodeCount()) + " nodes");
+        }
+}
+
+bool holdsStructuredGrid(const Bundle& bundle) {
+    for (const auto& [time, slice] : bundle.slices())
+        for (const auto& [name, grid] : slice->grids())
+            if (grid->topology().isStructured()) return true;
+    return false;
 }
 
 // Widens per-component ranges by the finite values of rows [first, first + rows). One component
@@ -278,8 +335,8 @@ struct SaveContext {
     ChunkWorkers Workers; // threads start with the first deflated field
 };
 
-void writeField(hid_t group, const std::string& name, const MemBase& data, const Settings& settings,
-                SaveContext& save) {
+void writeField(hid_t group, const std::string& name, const MemBase& data,
+                const Quorix::Attributes& attributes, const Settings& settings, SaveContext& save) {
     const bool single = storesSingle(data, settings);
     const hid_t storedType = single ? H5T_NATIVE_FLOAT : nativeType(data.elementType());
     const std::vector<hsize_t> shape = shapeOf(data);
@@ -305,6 +362,7 @@ void writeField(hid_t group, const std::string& name, const MemBase& data, const
     if (single)
         writeTextAttribute(dataset.get(), MemoryTypeAttribute,
                            {elementTypeName(data.elementType())}, makeScalarSpace());
+    writeUserAttributes(dataset.get(), attributes);
 }
 
 // Asks the policy about one field, in the order of its hooks; the filter settings when the field
@@ -333,13 +391,14 @@ std::optional<Settings> consultPolicy(StorageTransformations& policy, double tim
 
 void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save) {
     Handle group = createGroup(slice, escapeName(grid->name()), save.GroupCreation);
-    writeGridAttributes(group.get(), *grid);
+    writeUserAttributes(group.get(), *grid);
+    writeTopology(group.get(), grid->topology(), save.GroupCreation);
     const GridWeakPtr weak(grid);
     for (const auto& [name, field] : grid->fields()) {
         if (!field.Data) continue; // nothing to store
         if (std::optional<Settings> settings =
                 consultPolicy(save.Policy, time, grid->name(), weak, field))
-            writeField(group.get(), name, *field.Data, *settings, save);
+            writeField(group.get(), name, *field.Data, field.Attributes, *settings, save);
     }
 }
 
@@ -364,7 +423,9 @@ void writeFile(const std::string& name, const Bundle& bundle, StorageTransformat
     check(H5Pset_fclose_degree(access.get(), H5F_CLOSE_SEMI), "H5Pset_fclose_degree");
     Handle file(H5Fcreate(name.c_str(), H5F_ACC_EXCL, creation.get(), access.get()), H5Fclose,
                 "H5Fcreate");
-    writeTextAttribute(file.get(), FormatAttribute, {FormatVersion}, makeScalarSpace());
+    writeTextAttribute(file.get(), FormatAttribute,
+                       {holdsStructuredGrid(bundle) ? StructuredFormatVersion : FormatVersion},
+                       makeScalarSpace());
     writeSlices(file.get(), bundle, policy);
     file.close("H5Fclose");
 }
@@ -376,6 +437,7 @@ BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
     const QuietHdf5 quiet;
     try {
         StoragePtr used = policy ? policy : StoragePtr(new StorageTransformations(false));
+        checkStructuredFields(bundle);
         ReplacementFile target(file);
         writeFile(target.path(), bundle, *used);
         target.commit();

@@ -211,6 +211,26 @@ std::string Topology::problem() const {
     return {};
 }
 
+std::string Topology::summary() const {
+    if (Axes.empty()) return "points";
+    std::string extents;
+    std::string names;
+    for (const Axis& axis : Axes) {
+        extents += (extents.empty() ? "" : " x ") + std::to_string(axis.Extent);
+        names += (names.empty() ? "" : ", ") + detail::printableText(axis.Name);
+    }
+    return "structured " + extents + " (" + names + ")";
+}
+
+bool Topology::operator==(const Topology& other) const {
+    return std::equal(
+        Axes.begin(), Axes.end(), other.Axes.begin(), other.Axes.end(),
+        [](const Axis& a, const Axis& b) {
+            return a.Name == b.Name && a.Extent == b.Extent && a.Coordinates == b.Coordinates &&
+                   (!a.isUniform() || (a.Origin == b.Origin && a.Spacing == b.Spacing));
+        });
+}
+
 Slice::~Slice() = default;
 
 GridPtr Slice::addGrid(const std::string& name) {

@@ -31,11 +31,29 @@ bool readByType(const std::string& file, Bundle& into, std::string& error) {
     return false;
 }
 
+// Fields of grids of different layouts mean different things per tuple, so such grids never mix;
+// the reason names both sides.
+std::string layoutConflict(const Bundle& into, const Bundle& staging) {
+    for (const auto& [time, slice] : staging.slices()) {
+        const SlicePtr existing = into.findSlice(time);
+        if (!existing) continue;
+        for (const auto& [name, grid] : slice->grids()) {
+            const GridPtr other = existing->findGrid(name);
+            if (other && other->topology() != grid->topology())
+                return "grid \"" + detail::printableText(name) + "\" at time " +
+                       detail::numberText(time) + " is " + grid->topology().summary() +
+                       " here but " + other->topology().summary() +
+                       " in the bundle it is loaded into; grids of different layouts do not merge";
+        }
+    }
+    return {};
+}
+
 void mergeGrid(Slice& into, const GridPtr& grid) {
     GridPtr existing = into.findGrid(grid->name());
     if (!existing) return into.insertGrid(grid);
     for (const auto& [name, field] : grid->fields())
-        existing->addField(name, field.Data);
+        existing->addField(name, field.Data).Attributes = field.Attributes;
     for (const auto& [key, value] : grid->attributes())
         existing->setAttribute(key, value);
     existing->touch();
@@ -46,6 +64,8 @@ bool absorbFile(const std::string& file, Bundle& into, std::string& error) noexc
     try {
         Bundle staging;
         if (!readByType(file, staging, error)) return false;
+        error = layoutConflict(into, staging);
+        if (!error.empty()) return false;
         for (const auto& [time, slice] : staging.slices())
             for (const auto& [name, grid] : slice->grids())
                 mergeGrid(*into.addSlice(time), grid);

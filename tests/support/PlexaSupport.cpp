@@ -66,7 +66,56 @@ template <class Map> std::vector<typename Map::key_type> keysOf(const Map& map) 
     return keys;
 }
 
+const char* const AxisNames[] = {"level", "latitude", "longitude"};
+
+Plexa::Axis makeAxis(std::size_t index, std::size_t extent, bool uniform) {
+    Plexa::Axis axis;
+    axis.Name = AxisNames[index];
+    axis.Extent = extent;
+    axis.Origin = 10.0 * static_cast<double>(index) - 5;
+    axis.Spacing = index == 1 ? -0.5 : 0.25;
+    if (!uniform)
+        for (std::size_t i = 0; i < extent; ++i)
+            axis.Coordinates.push_back(axis.Origin +
+                                       axis.Spacing * (double(i) + 0.1 * double(i * i)));
+    return axis;
+}
+
+template <class Attributes>
+void sameAttributes(const Attributes& expected, const Attributes& actual,
+                    const std::string& where) {
+    ASSERT_EQ(keysOf(expected.attributes()), keysOf(actual.attributes())) << where;
+    for (const auto& [key, value] : expected.attributes())
+        EXPECT_TRUE((sameChunk<std::string, double, std::int64_t, std::int32_t>(
+            *value, *actual.getAttribute(key))))
+            << where << " attribute " << key;
+}
+
 } // namespace
+
+Plexa::GridPtr addStructuredGrid(Plexa::Slice& slice, const std::string& name,
+                                 const std::vector<std::size_t>& extents, bool uniform) {
+    Plexa::Topology topology;
+    // the last axis is longitude, the one before latitude, whatever their number
+    const std::size_t first = 3 - extents.size();
+    for (std::size_t i = 0; i < extents.size(); ++i)
+        topology.Axes.push_back(makeAxis(first + i, extents[i], uniform));
+    Plexa::GridPtr grid = slice.addGrid(name);
+    std::string error;
+    EXPECT_TRUE(grid->setTopology(topology, error)) << error;
+    const std::size_t nodes = topology.nodeCount();
+    auto temperature = Plexa::makeArray<float>(nodes);
+    for (std::size_t i = 0; i < nodes; ++i)
+        temperature->data()[i] = static_cast<float>(i);
+    if (nodes > 1) temperature->data()[1] = std::nanf("");
+    grid->addField("Temperature", temperature)
+        .Attributes.setAttribute("units", chunkOf<std::string>({"K"}));
+    Plexa::Field& wind = grid->addField("Wind", filledArray<double>(nodes, 3, 0.5, -3));
+    wind.Attributes.setAttribute("Shift", chunkOf<double>({1, 2})); // a name the file uses itself
+    wind.Attributes.setAttribute("valid_range", chunkOf<std::int32_t>({-50, 50}));
+    grid->setAttribute("source", chunkOf<std::string>({"model run 7"}));
+    return grid;
+}
 
 Plexa::BundlePtr makeSampleBundle() {
     Plexa::BundlePtr bundle(new Plexa::Bundle);
@@ -89,15 +138,17 @@ void expectSameBundles(const Plexa::Bundle& expected, const Plexa::Bundle& actua
         for (const auto& [name, grid] : slice->grids()) {
             const Plexa::Grid& otherGrid = *other.findGrid(name);
             const std::string where = "time " + std::to_string(time) + " grid " + name;
-            ASSERT_EQ(keysOf(grid->attributes()), keysOf(otherGrid.attributes())) << where;
-            for (const auto& [key, value] : grid->attributes())
-                EXPECT_TRUE((sameChunk<std::string, double, std::int64_t, std::int32_t>(
-                    *value, *otherGrid.getAttribute(key))))
-                    << where << " attribute " << key;
+            sameAttributes(*grid, otherGrid, where);
+            EXPECT_TRUE(grid->topology() == otherGrid.topology())
+                << where << ": " << grid->topology().summary() << " became "
+                << otherGrid.topology().summary();
             ASSERT_EQ(keysOf(grid->fields()), keysOf(otherGrid.fields())) << where;
-            for (const auto& [fieldName, field] : grid->fields())
-                expectSameData(*field.Data, *otherGrid.findField(fieldName)->Data, floatTolerance,
+            for (const auto& [fieldName, field] : grid->fields()) {
+                const Plexa::Field& other = *otherGrid.findField(fieldName);
+                expectSameData(*field.Data, *other.Data, floatTolerance,
                                where + " field " + fieldName);
+                sameAttributes(field.Attributes, other.Attributes, where + " field " + fieldName);
+            }
         }
     }
 }

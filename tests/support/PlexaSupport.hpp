@@ -14,8 +14,15 @@ namespace ConvLibTest {
 // names that need escaping.
 Plexa::BundlePtr makeSampleBundle();
 
-// Fails the current test where the bundles differ; float data may differ by the relative
-// tolerance `floatTolerance`, everything else must be exact.
+// A structured grid of the given extents (slowest first), uniform or rectilinear (unevenly spaced,
+// the second axis decreasing as latitudes do), put into the slice under name. Fields: "Temperature"
+// (float, the value of each node its index, NaN at node 1) and "Wind" (double, 3 components);
+// attributes on the grid and on both fields.
+Plexa::GridPtr addStructuredGrid(Plexa::Slice& slice, const std::string& name,
+                                 const std::vector<std::size_t>& extents, bool uniform);
+
+// Fails the current test where the bundles differ (topologies and field attributes included); float
+// data may differ by the relative tolerance `floatTolerance`, everything else must be exact.
 void expectSameBundles(const Plexa::Bundle& expected, const Plexa::Bundle& actual,
                        double floatTolerance = 0);
 

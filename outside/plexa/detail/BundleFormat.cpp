@@ -1,5 +1,6 @@
 #include "outside/plexa/detail/BundleFormat.hpp"
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 
@@ -43,6 +44,18 @@ std::string escapeName(const std::string& name) {
     return escaped;
 }
 
+bool isReservedAttribute(const std::string& storedName) {
+    return storedName == ShiftAttribute || storedName == MemoryTypeAttribute;
+}
+
+std::string attributeName(const std::string& key) {
+    std::string name = escapeName(key);
+    if (!isReservedAttribute(name)) return name;
+    std::string escaped;
+    appendHex(escaped, "%", name.front());
+    return escaped + name.substr(1);
+}
+
 std::string printableText(const std::string& text) {
     std::string shown;
     shown.reserve(text.size());
@@ -70,6 +83,12 @@ std::string unescapeName(const std::string& name) {
         i += 2;
     }
     return text;
+}
+
+std::string numberText(double value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
 }
 
 std::string sliceGroupName(std::size_t index) {

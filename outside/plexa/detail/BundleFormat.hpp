@@ -10,9 +10,26 @@ namespace Plexa::detail {
 
 inline constexpr const char* FormatAttribute = "PlexaFormat";
 inline constexpr const char* FormatVersion = "bundle 1";
+// Files with a structured grid: readers that know only points refuse them by this version.
+inline constexpr const char* StructuredFormatVersion = "bundle 2";
 inline constexpr const char* TimeAttribute = "Time";
 inline constexpr const char* ShiftAttribute = "Shift";
 inline constexpr const char* MemoryTypeAttribute = "MemoryType";
+
+// A structured grid's axes: a group in the grid's group, whose leading '.' no escaped field name
+// has. Its attributes describe the axes, slowest first; one dataset per axis ("0", "1", "2") holds
+// its coordinates (rectilinear) or its origin and spacing (uniform).
+inline constexpr const char* AxesGroup = ".axes";
+inline constexpr const char* ExtentAttribute = "Extent";
+inline constexpr const char* AxisNamesAttribute = "Names";
+inline constexpr const char* UniformAttribute = "Uniform";
+
+// The name a user attribute of a grid or field is stored under: escaped, and with its first
+// character escaped as well when it would read as one of ours ("Shift" -> "%53hift"), so that it
+// comes back under its own name and never clashes.
+std::string attributeName(const std::string& key);
+// Whether a dataset attribute of this stored name is one of ours rather than the user's.
+bool isReservedAttribute(const std::string& storedName);
 
 // Makes any text a valid HDF5 link or attribute name: '%' -> "%25", '/' -> "%2F", a leading
 // '.' -> "%2E", control bytes -> "%1B" and so on, the empty name -> "%".
@@ -20,6 +37,8 @@ std::string escapeName(const std::string& name);
 std::string unescapeName(const std::string& name);
 // The text with control bytes shown as "\x1B", safe to print on a terminal.
 std::string printableText(const std::string& text);
+// The shortest text that reads back as the same double.
+std::string numberText(double value);
 // "000000", "000001", ...: a slice's group, by its index in time order.
 std::string sliceGroupName(std::size_t index);
 

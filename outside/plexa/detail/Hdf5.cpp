@@ -291,6 +291,7 @@ template <class T> std::vector<T> readNumbers(hid_t attribute) {
 template std::vector<double> readNumbers<double>(hid_t);
 template std::vector<std::int32_t> readNumbers<std::int32_t>(hid_t);
 template std::vector<std::int64_t> readNumbers<std::int64_t>(hid_t);
+template std::vector<std::uint64_t> readNumbers<std::uint64_t>(hid_t);
 
 std::vector<double> readDoubles(hid_t object, const std::string& name) {
     return readNumbers<double>(openAttribute(object, name).get());

@@ -1,8 +1,8 @@
 #include "outside/plexa/readers/LasFormat.hpp"
 
 #include "outside/Plexa.hpp"
+#include "outside/plexa/detail/BundleFormat.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <set>
@@ -21,12 +21,7 @@ std::runtime_error failure(const std::string& cause) {
     return std::runtime_error(cause);
 }
 
-// The shortest text that reads back as the same double.
-std::string numberText(double value) {
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    return std::string(text, end);
-}
+using detail::numberText;
 
 std::string versionText(int minor) {
     return "LAS 1." + to_string(minor);
