@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -111,6 +112,81 @@ Header readHeader(int file) {
         header.Variables.push_back(std::move(variable));
     }
     return header;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Truncated classic files, which libnetcdf reads past their end as zeros
+
+std::uint64_t typeSize(int file, nc_type type) {
+    std::size_t size = 0;
+    ncCheck(nc_inq_type(file, type, nullptr, &size), "cannot read the size of a type");
+    return size;
+}
+
+// The bytes of a classic header, whose counts take 8 bytes in the 64-bit data format.
+class ClassicHeaderSize {
+public:
+    ClassicHeaderSize(int file, int format) : File(file), Count(format == NC_FORMAT_CDF5 ? 8 : 4) {}
+
+    std::uint64_t name(const std::string& text) const { return Count + padded(text.size()); }
+
+    std::uint64_t attributes(int variable, int count) const {
+        std::uint64_t bytes = 4 + Count;
+        for (int i = 0; i < count; ++i) {
+            char text[NC_MAX_NAME + 1] = {};
+            nc_type type = NC_NAT;
+            std::size_t length = 0;
+            ncCheck(nc_inq_attname(File, variable, i, text), "cannot read an attribute's name");
+            ncCheck(nc_inq_att(File, variable, text, &type, &length),
+                    std::string("cannot read the attribute ") + text);
+            bytes += name(text) + 4 + Count + padded(length * typeSize(File, type));
+        }
+        return bytes;
+    }
+
+    std::uint64_t count() const { return Count; }
+
+private:
+    static std::uint64_t padded(std::uint64_t bytes) { return (bytes + 3) / 4 * 4; }
+
+    int File;
+    std::uint64_t Count;
+};
+
+// What the header says the file holds at least: the header itself and every value (records
+// included), padding left aside.
+std::uint64_t classicSize(int file, int format, const Header& header) {
+    const ClassicHeaderSize size(file, format);
+    const std::uint64_t beginBytes = format == NC_FORMAT_CLASSIC ? 4 : 8;
+    int globals = 0;
+    ncCheck(nc_inq_natts(file, &globals), "cannot count the global attributes");
+    std::uint64_t bytes = 4 + size.count() + 4 + size.count() +
+                          size.attributes(NC_GLOBAL, globals) + 4 + size.count();
+    for (const Dimension& dimension : header.Dimensions)
+        bytes += size.name(dimension.Name) + size.count();
+    for (const Variable& variable : header.Variables) {
+        int attributes = 0;
+        ncCheck(nc_inq_varnatts(file, variable.Id, &attributes),
+                "cannot count the attributes of " + inQuotes(variable.Name));
+        bytes += size.name(variable.Name) + size.count() * (1 + variable.Dimensions.size()) +
+                 size.attributes(variable.Id, attributes) + 4 + size.count() + beginBytes;
+        std::uint64_t values = typeSize(file, variable.Type);
+        for (int id : variable.Dimensions)
+            values *= header.Dimensions[static_cast<std::size_t>(id)].Length;
+        bytes += values;
+    }
+    return bytes;
+}
+
+void refuseTruncated(int file, const std::string& name, const Header& header) {
+    int format = 0;
+    ncCheck(nc_inq_format(file, &format), "cannot read the file's format");
+    if (format == NC_FORMAT_NETCDF4 || format == NC_FORMAT_NETCDF4_CLASSIC) return;
+    const std::uint64_t held = std::filesystem::file_size(name);
+    const std::uint64_t needed = classicSize(file, format, header);
+    if (held < needed)
+        throw std::runtime_error("the file is truncated: it holds " + to_string(held) +
+                                 " bytes and its header describes at least " + to_string(needed));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -586,6 +662,7 @@ void readFile(const std::string& name, const ReadOptions& options, Bundle& into)
     const std::lock_guard<std::mutex> lock(LibraryLock);
     const NcFile file(name);
     const Header header = readHeader(file.id());
+    refuseTruncated(file.id(), name, header);
     const int timeDimension = findTimeDimension(file.id(), header);
     const std::vector<double> times = timeDimension < 0
                                           ? std::vector<double>{options.Time}
