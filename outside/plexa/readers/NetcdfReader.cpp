@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -687,6 +688,9 @@ public:
                 throw std::runtime_error(problem);
             readFile(file, options, staging);
             return true;
+        } catch (const std::bad_alloc&) {
+            // netCDF-4 files may declare far more values than they hold
+            error = "there is not enough memory for the values the file declares";
         } catch (const std::exception& failure) {
             error = printableText(failure.what());
         }
