@@ -30,6 +30,7 @@ void ncCheck(int status, const std::string& what) {
     if (status != NC_NOERR) throw std::runtime_error(what + " (" + nc_strerror(status) + ")");
 }
 
+// An open file, closed when it goes.
 class NcFile {
 public:
     explicit NcFile(const std::string& name) {
@@ -447,6 +448,7 @@ struct FieldSource {
     const Variable* Source = nullptr;
     bool OverTime = false;
     Decoding Decode;
+    SaveableAttributes Description; // units, names, ...: one set that every step shares
 };
 
 struct GridPlan {
@@ -491,11 +493,18 @@ std::vector<int> gridDimensions(const Header& header, const Variable& variable, 
     return dimensions;
 }
 
+std::string joined(const std::vector<std::string>& names, const char* separator) {
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : separator) + name;
+    return text;
+}
+
 std::string joinedNames(const Header& header, const std::vector<int>& dimensions) {
-    std::string name;
+    std::vector<std::string> names;
     for (int id : dimensions)
-        name += (name.empty() ? "" : "_") + header.Dimensions[static_cast<std::size_t>(id)].Name;
-    return name;
+        names.push_back(header.Dimensions[static_cast<std::size_t>(id)].Name);
+    return joined(names, "_");
 }
 
 Topology topologyOf(int file, const Header& header, const std::vector<int>& dimensions) {
@@ -513,6 +522,40 @@ Topology topologyOf(int file, const Header& header, const std::vector<int>& dime
         throw std::runtime_error("the grid " + inQuotes(joinedNames(header, dimensions)) + ": " +
                                  problem);
     return topology;
+}
+
+using ChunkPtr = Quorix::StrongPtr<Quorix::ChunkBase>;
+
+ChunkPtr textChunk(const std::string& text) {
+    return ChunkPtr(new Quorix::Chunk<std::string>{text});
+}
+
+ChunkPtr numberChunk(const std::vector<double>& values) {
+    auto* chunk = new Quorix::Chunk<double>;
+    chunk->assign(values.begin(), values.end());
+    chunk->recount();
+    return ChunkPtr(chunk);
+}
+
+// Units and names as they are; values that stand for none where the field keeps them, and the
+// valid range in the field's own units.
+void describeField(int file, const FieldSource& source, SaveableAttributes& attributes) {
+    const int id = source.Source->Id;
+    for (const char* name : {"units", "long_name", "standard_name"})
+        if (std::string text = textAttribute(file, id, name); !text.empty())
+            attributes.setAttribute(name, textChunk(text));
+    if (!source.Decode.makesNan())
+        for (const char* name : {"_FillValue", "missing_value"})
+            if (std::vector<double> values = numberAttribute(file, id, name); !values.empty())
+                attributes.setAttribute(name, numberChunk(values));
+    for (const char* name : {"valid_min", "valid_max", "valid_range"}) {
+        std::vector<double> values = numberAttribute(file, id, name);
+        if (values.empty()) continue;
+        if (source.Decode.Packed)
+            for (double& value : values)
+                value = value * source.Decode.Scale + source.Decode.Offset;
+        attributes.setAttribute(name, numberChunk(values));
+    }
 }
 
 // What the file makes: grids by dimension set, and the variables left out with the reason.
@@ -538,7 +581,9 @@ Plan planGrids(int file, const Header& header, int timeDimension) {
             grid.Name = joinedNames(header, dimensions);
             grid.Layout = topologyOf(file, header, dimensions);
         }
-        grid.Fields.push_back({&variable, overTime, decodingOf(file, variable)});
+        FieldSource source{&variable, overTime, decodingOf(file, variable), {}};
+        describeField(file, source, source.Description);
+        grid.Fields.push_back(std::move(source));
     }
     return plan;
 }
@@ -554,40 +599,6 @@ void nameGrids(Plan& plan, const std::string& gridName) {
         throw std::runtime_error("the file makes " + to_string(plan.Grids.size()) +
                                  " grids, which one grid name cannot name");
     plan.Grids.begin()->second.Name = gridName;
-}
-
-using ChunkPtr = Quorix::StrongPtr<Quorix::ChunkBase>;
-
-ChunkPtr textChunk(const std::string& text) {
-    return ChunkPtr(new Quorix::Chunk<std::string>{text});
-}
-
-ChunkPtr numberChunk(const std::vector<double>& values) {
-    auto* chunk = new Quorix::Chunk<double>;
-    chunk->assign(values.begin(), values.end());
-    chunk->recount();
-    return ChunkPtr(chunk);
-}
-
-// Units and names as they are; values that stand for none where the field keeps them, and the
-// valid range in the field's own units.
-void describeField(int file, const FieldSource& source, Field& field) {
-    const int id = source.Source->Id;
-    for (const char* name : {"units", "long_name", "standard_name"})
-        if (std::string text = textAttribute(file, id, name); !text.empty())
-            field.Attributes.setAttribute(name, textChunk(text));
-    if (!source.Decode.makesNan())
-        for (const char* name : {"_FillValue", "missing_value"})
-            if (std::vector<double> values = numberAttribute(file, id, name); !values.empty())
-                field.Attributes.setAttribute(name, numberChunk(values));
-    for (const char* name : {"valid_min", "valid_max", "valid_range"}) {
-        std::vector<double> values = numberAttribute(file, id, name);
-        if (values.empty()) continue;
-        if (source.Decode.Packed)
-            for (double& value : values)
-                value = value * source.Decode.Scale + source.Decode.Offset;
-        field.Attributes.setAttribute(name, numberChunk(values));
-    }
 }
 
 // One time step of the variable as a whole array of the grid's nodes.
@@ -628,25 +639,18 @@ void readGrid(int file, const Header& header, const GridPlan& plan,
                               ? readStep(file, source, header, step, nodes, buffer)
                               : shared;
             if (!source.OverTime) shared = data;
-            describeField(file, source, grid->addField(source.Source->Name, data));
+            grid->addField(source.Source->Name, data).Attributes = source.Description;
         }
         for (const auto& [key, text] : notes)
             if (!text.empty()) grid->setAttribute(key, textChunk(text));
     }
 }
 
-std::string joined(const std::vector<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names)
-        text += (text.empty() ? "" : ", ") + name;
-    return text;
-}
-
 Texts gridNotes(int file, const Header& header, int timeDimension, const Plan& plan) {
     Texts notes;
     if (!plan.LeftOut.empty())
-        notes.emplace_back("NetcdfNote",
-                           "left out, having no dimension besides time: " + joined(plan.LeftOut));
+        notes.emplace_back("NetcdfNote", "left out, having no dimension besides time: " +
+                                             joined(plan.LeftOut, ", "));
     if (timeDimension < 0) return notes;
     const Dimension& time = header.Dimensions[static_cast<std::size_t>(timeDimension)];
     notes.emplace_back("NetcdfTimeDimension", time.Name);
