@@ -44,11 +44,13 @@ first_frame() {
 
 # The outside library (hdf5 or netcdf) whose own fault the report shows: it happened inside that
 # library, on memory it allocated (neither is instrumented, and both have known faults on broken
-# files). Prints nothing for a fault of ours.
+# files); a write past a buffer of ours, on our heap or stack, is ours to prevent. Prints nothing
+# for a fault of ours.
 library_own_fault() {
     local frame allocation library
     frame=$(first_frame <"$1")
-    allocation=$(sed -n '/allocated by thread\|freed by thread/,$p' "$1" | first_frame)
+    allocation=$(sed -n '/allocated by thread\|freed by thread\|is located in stack of thread/,$p' "$1" |
+        first_frame)
     for library in hdf5 netcdf; do
         if [[ $frame == *lib$library* && (-z $allocation || $allocation == *lib$library*) ]]; then
             echo "$library"

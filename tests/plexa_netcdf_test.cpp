@@ -228,6 +228,9 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
             nc.values(f, std::vector<float>(values.size() * 2));
         };
     };
+    // libnetcdf would copy a classic header's name of any length into the caller's buffer
+    std::string longName("CDF\x01\0\0\0\0\0\0\0\x0a\0\0\0\x01\0\0\x01\x2c", 20);
+    longName += std::string(300, 'a') + std::string("\0\0\0\x01", 4) + std::string(16, '\0');
     struct Case {
         std::string File;
         const char* Cause;
@@ -235,6 +238,8 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
     const Case cases[] = {
         {dir.write("text.nc", "x,y,z\n1,2,3\n"), "cannot read it as a netCDF file (NetCDF: "},
         {dir.write("empty.nc", ""), "cannot read it as a netCDF file"},
+        {dir.write("long.nc", longName),
+         "the header holds a name of 300 bytes; names have at most 256"},
         {dir.write("cut.nc", whole.substr(0, whole.size() - 4)),
          "the file is truncated: it holds "},
         {writeFile(dir, "words.nc",

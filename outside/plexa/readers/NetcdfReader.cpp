@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <new>
@@ -117,7 +119,7 @@ Header readHeader(int file) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Truncated classic files, which libnetcdf reads past their end as zeros
+// Classic files: libnetcdf trusts their headers further than it should
 
 std::uint64_t typeSize(int file, nc_type type) {
     std::size_t size = 0;
@@ -180,16 +182,83 @@ std::uint64_t classicSize(int file, int format, const Header& header) {
     return bytes;
 }
 
-void refuseTruncated(int file, const std::string& name, const Header& header) {
-    int format = 0;
-    ncCheck(nc_inq_format(file, &format), "cannot read the file's format");
-    if (format == NC_FORMAT_NETCDF4 || format == NC_FORMAT_NETCDF4_CLASSIC) return;
+void refuseTruncated(int file, int format, const std::string& name, const Header& header) {
     const std::uint64_t held = std::filesystem::file_size(name);
     const std::uint64_t needed = classicSize(file, format, header);
     if (held < needed)
         throw std::runtime_error("the file is truncated: it holds " + to_string(held) +
                                  " bytes and its header describes at least " + to_string(needed));
 }
+
+// libnetcdf copies a classic file's names into the caller's buffer whatever their length, so a
+// name longer than NC_MAX_NAME is refused before any name is asked for. Walks the header as the
+// classic format lays it out: big-endian counts of 4 bytes (8 in the 64-bit data format).
+class ClassicNames {
+public:
+    ClassicNames(const std::string& name, int format)
+        : In(name, std::ios::binary), Wide(format == NC_FORMAT_CDF5),
+          WideBegin(format != NC_FORMAT_CLASSIC) {}
+
+    void check() {
+        skip(4);
+        count(); // records
+        list([this] {
+            name();
+            count();
+        });
+        list([this] { attribute(); });
+        list([this] {
+            name();
+            skip(count() * (Wide ? 8 : 4));
+            list([this] { attribute(); });
+            skip(4);
+            count();
+            skip(WideBegin ? 8 : 4);
+        });
+    }
+
+private:
+    std::uint64_t number(int bytes) {
+        unsigned char data[8] = {};
+        In.read(reinterpret_cast<char*>(data), bytes);
+        std::uint64_t value = 0;
+        for (int i = 0; i < bytes; ++i)
+            value = value << 8 | data[i];
+        return value;
+    }
+    std::uint64_t count() { return number(Wide ? 8 : 4); }
+    void skip(std::uint64_t bytes) {
+        In.seekg(static_cast<std::streamoff>(std::min<std::uint64_t>(bytes, 1ULL << 62)),
+                 std::ios::cur);
+    }
+    static std::uint64_t padded(std::uint64_t bytes) { return (bytes + 3) / 4 * 4; }
+
+    // A tag and a count, then that many entries; libnetcdf read the same bytes, so the walk
+    // ends where the file does at the latest.
+    template <class Entry> void list(Entry&& entry) {
+        skip(4);
+        for (std::uint64_t n = count(); n > 0 && In; --n)
+            entry();
+    }
+    void name() {
+        const std::uint64_t length = count();
+        if (In && length > NC_MAX_NAME)
+            throw std::runtime_error("the header holds a name of " + to_string(length) +
+                                     " bytes; names have at most " + to_string(NC_MAX_NAME));
+        skip(padded(length));
+    }
+    void attribute() {
+        name();
+        const std::uint64_t type = number(4);
+        const std::uint64_t length = count();
+        static const std::uint64_t sizes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
+        skip(padded(length * (type < std::size(sizes) ? sizes[type] : 1)));
+    }
+
+    std::ifstream In;
+    bool Wide;
+    bool WideBegin;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Attributes
@@ -666,8 +735,12 @@ std::mutex LibraryLock;
 void readFile(const std::string& name, const ReadOptions& options, Bundle& into) {
     const std::lock_guard<std::mutex> lock(LibraryLock);
     const NcFile file(name);
+    int format = 0;
+    ncCheck(nc_inq_format(file.id(), &format), "cannot read the file's format");
+    const bool classic = format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC;
+    if (classic) ClassicNames(name, format).check();
     const Header header = readHeader(file.id());
-    refuseTruncated(file.id(), name, header);
+    if (classic) refuseTruncated(file.id(), format, name, header);
     const int timeDimension = findTimeDimension(file.id(), header);
     const std::vector<double> times = timeDimension < 0
                                           ? std::vector<double>{options.Time}
