@@ -238,6 +238,8 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
     const Case cases[] = {
         {dir.write("text.nc", "x,y,z\n1,2,3\n"), "cannot read it as a netCDF file (NetCDF: "},
         {dir.write("empty.nc", ""), "cannot read it as a netCDF file"},
+        {dir.write("counts.nc", std::string(whole).replace(12, 1, "\x7f")),
+         "the header runs past the end of the file"},
         {dir.write("long.nc", longName),
          "the header holds a name of 300 bytes; names have at most 256"},
         {dir.write("cut.nc", whole.substr(0, whole.size() - 4)),

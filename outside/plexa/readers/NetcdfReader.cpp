@@ -190,17 +190,21 @@ void refuseTruncated(int file, int format, const std::string& name, const Header
                                  " bytes and its header describes at least " + to_string(needed));
 }
 
-// libnetcdf copies a classic file's names into the caller's buffer whatever their length, so a
-// name longer than NC_MAX_NAME is refused before any name is asked for. Walks the header as the
-// classic format lays it out: big-endian counts of 4 bytes (8 in the 64-bit data format).
-class ClassicNames {
+// libnetcdf allocates what a classic header claims before it compares it with the file, and
+// copies names into the caller's buffer whatever their length. So the header is walked first, as
+// the classic format lays it out (big-endian counts of 4 bytes, 8 in the 64-bit data format):
+// counts and lengths beyond the file's end, and names longer than NC_MAX_NAME, are refused.
+class ClassicHeaderCheck {
 public:
-    ClassicNames(const std::string& name, int format)
-        : In(name, std::ios::binary), Wide(format == NC_FORMAT_CDF5),
-          WideBegin(format != NC_FORMAT_CLASSIC) {}
+    explicit ClassicHeaderCheck(const std::string& name)
+        : In(name, std::ios::binary), Size(std::filesystem::file_size(name)) {}
 
-    void check() {
-        skip(4);
+    void run() {
+        const std::string magic = bytes(4);
+        if (magic.compare(0, 3, "CDF") != 0 || (magic[3] != 1 && magic[3] != 2 && magic[3] != 5))
+            return; // libnetcdf tells what else it is
+        Wide = magic[3] == 5;
+        WideBegin = magic[3] != 1;
         count(); // records
         list([this] {
             name();
@@ -209,7 +213,7 @@ public:
         list([this] { attribute(); });
         list([this] {
             name();
-            skip(count() * (Wide ? 8 : 4));
+            skipItems(count(), Wide ? 8 : 4); // the dimension ids
             list([this] { attribute(); });
             skip(4);
             count();
@@ -218,31 +222,44 @@ public:
     }
 
 private:
-    std::uint64_t number(int bytes) {
-        unsigned char data[8] = {};
-        In.read(reinterpret_cast<char*>(data), bytes);
+    std::string bytes(std::size_t count) {
+        std::string data(count, '\0');
+        In.read(data.data(), static_cast<std::streamsize>(count));
+        return data;
+    }
+    std::uint64_t number(std::size_t size) {
         std::uint64_t value = 0;
-        for (int i = 0; i < bytes; ++i)
-            value = value << 8 | data[i];
+        for (char c : bytes(size))
+            value = value << 8 | static_cast<unsigned char>(c);
         return value;
     }
     std::uint64_t count() { return number(Wide ? 8 : 4); }
-    void skip(std::uint64_t bytes) {
-        In.seekg(static_cast<std::streamoff>(std::min<std::uint64_t>(bytes, 1ULL << 62)),
-                 std::ios::cur);
+    [[noreturn]] static void pastTheEnd() {
+        throw std::runtime_error("the header runs past the end of the file");
     }
-    static std::uint64_t padded(std::uint64_t bytes) { return (bytes + 3) / 4 * 4; }
+    // Refuses what would run past the end of the file, then steps over it.
+    void skip(std::uint64_t bytes) {
+        const auto at = static_cast<std::uint64_t>(In.tellg());
+        if (!In || bytes > Size - std::min(at, Size)) pastTheEnd();
+        In.seekg(static_cast<std::streamoff>(bytes), std::ios::cur);
+    }
+    void skipItems(std::uint64_t count, std::uint64_t size) {
+        if (count > Size / size) pastTheEnd();
+        skip(padded(count * size));
+    }
+    static std::uint64_t padded(std::uint64_t bytes) { return bytes + (4 - bytes % 4) % 4; }
 
-    // A tag and a count, then that many entries; libnetcdf read the same bytes, so the walk
-    // ends where the file does at the latest.
+    // A tag and a count, then that many entries of at least 8 bytes each.
     template <class Entry> void list(Entry&& entry) {
         skip(4);
-        for (std::uint64_t n = count(); n > 0 && In; --n)
+        const std::uint64_t entries = count();
+        if (!In || entries > Size / 8) pastTheEnd();
+        for (std::uint64_t n = 0; n < entries; ++n)
             entry();
     }
     void name() {
         const std::uint64_t length = count();
-        if (In && length > NC_MAX_NAME)
+        if (length > NC_MAX_NAME)
             throw std::runtime_error("the header holds a name of " + to_string(length) +
                                      " bytes; names have at most " + to_string(NC_MAX_NAME));
         skip(padded(length));
@@ -251,13 +268,15 @@ private:
         name();
         const std::uint64_t type = number(4);
         const std::uint64_t length = count();
-        static const std::uint64_t sizes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
-        skip(padded(length * (type < std::size(sizes) ? sizes[type] : 1)));
+        // bytes per value by type; libnetcdf refuses the types beyond these
+        static const std::uint64_t sizes[] = {1, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
+        skipItems(length, type < std::size(sizes) ? sizes[type] : 1);
     }
 
     std::ifstream In;
-    bool Wide;
-    bool WideBegin;
+    std::uint64_t Size;
+    bool Wide = false;
+    bool WideBegin = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -733,12 +752,12 @@ Texts gridNotes(int file, const Header& header, int timeDimension, const Plan& p
 std::mutex LibraryLock;
 
 void readFile(const std::string& name, const ReadOptions& options, Bundle& into) {
+    ClassicHeaderCheck(name).run();
     const std::lock_guard<std::mutex> lock(LibraryLock);
     const NcFile file(name);
     int format = 0;
     ncCheck(nc_inq_format(file.id(), &format), "cannot read the file's format");
     const bool classic = format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC;
-    if (classic) ClassicNames(name, format).check();
     const Header header = readHeader(file.id());
     if (classic) refuseTruncated(file.id(), format, name, header);
     const int timeDimension = findTimeDimension(file.id(), header);
