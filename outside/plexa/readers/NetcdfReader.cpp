@@ -481,7 +481,7 @@ bool isMarkedTime(int file, int variable) {
 
 // The time dimension's index: the one CF marks, else the only unlimited one, else the one named
 // time, month or step; -1 when there is none.
-int findTimeDimension(int file, const Header& header) {
+int timeCandidate(int file, const Header& header) {
     std::vector<int> marked;
     for (std::size_t id = 0; id < header.Dimensions.size(); ++id) {
         const int variable = header.Dimensions[id].CoordinateVariable;
@@ -498,6 +498,22 @@ int findTimeDimension(int file, const Header& header) {
         if (name == "time" || name == "month" || name == "step") return static_cast<int>(id);
     }
     return -1;
+}
+
+bool holdsValuesOver(const Header& header, int dimension) {
+    const int coordinate =
+        header.Dimensions[static_cast<std::size_t>(dimension)].CoordinateVariable;
+    return std::any_of(header.Variables.begin(), header.Variables.end(), [&](const Variable& v) {
+        return v.Id != coordinate &&
+               std::count(v.Dimensions.begin(), v.Dimensions.end(), dimension);
+    });
+}
+
+// A time dimension over which no variable but its coordinate lies changes nothing over time: it
+// counts as none, and its length (which no value backs) makes no steps.
+int findTimeDimension(int file, const Header& header) {
+    const int candidate = timeCandidate(file, header);
+    return candidate >= 0 && holdsValuesOver(header, candidate) ? candidate : -1;
 }
 
 // The slice times: the time coordinate's values (its indices when it has none), strictly
@@ -761,12 +777,13 @@ void readFile(const std::string& name, const ReadOptions& options, Bundle& into)
     const Header header = readHeader(file.id());
     if (classic) refuseTruncated(file.id(), format, name, header);
     const int timeDimension = findTimeDimension(file.id(), header);
-    const std::vector<double> times = timeDimension < 0
-                                          ? std::vector<double>{options.Time}
-                                          : readTimes(file.id(), header, timeDimension);
     Plan plan = planGrids(file.id(), header, timeDimension);
     if (plan.Grids.empty())
         throw std::runtime_error("the file holds no variable over 1 to 3 dimensions besides time");
+    // after the plan, which refuses empty axes: a classic file then holds a value per step
+    const std::vector<double> times = timeDimension < 0
+                                          ? std::vector<double>{options.Time}
+                                          : readTimes(file.id(), header, timeDimension);
     nameGrids(plan, options.GridName);
     const Texts notes = gridNotes(file.id(), header, timeDimension, plan);
     for (const auto& [dimensions, grid] : plan.Grids)
