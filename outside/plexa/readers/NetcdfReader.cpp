@@ -268,9 +268,13 @@ private:
         name();
         const std::uint64_t type = number(4);
         const std::uint64_t length = count();
-        // bytes per value by type; libnetcdf refuses the types beyond these
-        static const std::uint64_t sizes[] = {1, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
-        skipItems(length, type < std::size(sizes) ? sizes[type] : 1);
+        // bytes per value of the types 1 to 6, and 7 to 11 of the 64-bit data format; libnetcdf
+        // would size what follows an attribute of another type its own way
+        static const std::uint64_t sizes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
+        if (type == 0 || type >= (Wide ? std::size(sizes) : 7))
+            throw std::runtime_error("the header holds an attribute of unknown type " +
+                                     to_string(type));
+        skipItems(length, sizes[type]);
     }
 
     std::ifstream In;
