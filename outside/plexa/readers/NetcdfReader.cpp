@@ -215,7 +215,7 @@ public:
             name();
             skipItems(count(), Wide ? 8 : 4); // the dimension ids
             list([this] { attribute(); });
-            skip(4);
+            valueSize();
             count();
             skip(WideBegin ? 8 : 4);
         });
@@ -264,17 +264,20 @@ private:
                                      " bytes; names have at most " + to_string(NC_MAX_NAME));
         skip(padded(length));
     }
+    // Bytes per value of the types 1 to 6, and 7 to 11 of the 64-bit data format. libnetcdf sizes
+    // an attribute of another type its own way, and divides by a variable's value size.
+    std::uint64_t valueSize() {
+        static const std::uint64_t sizes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
+        const std::uint64_t type = number(4);
+        if (type == 0 || type >= (Wide ? std::size(sizes) : 7))
+            throw std::runtime_error("the header holds a value type unknown to the format (" +
+                                     to_string(type) + ")");
+        return sizes[type];
+    }
     void attribute() {
         name();
-        const std::uint64_t type = number(4);
-        const std::uint64_t length = count();
-        // bytes per value of the types 1 to 6, and 7 to 11 of the 64-bit data format; libnetcdf
-        // would size what follows an attribute of another type its own way
-        static const std::uint64_t sizes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
-        if (type == 0 || type >= (Wide ? std::size(sizes) : 7))
-            throw std::runtime_error("the header holds an attribute of unknown type " +
-                                     to_string(type));
-        skipItems(length, sizes[type]);
+        const std::uint64_t size = valueSize();
+        skipItems(count(), size);
     }
 
     std::ifstream In;
