@@ -157,6 +157,11 @@ void floatOver(NetcdfWriter& nc, const std::vector<std::string>& names) {
     nc.values(id, values);
 }
 
+std::string word(std::uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+
 std::vector<double> timesOf(const Plexa::Bundle& bundle) {
     std::vector<double> times;
     for (const auto& [time, slice] : bundle.slices())
@@ -228,9 +233,17 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
             nc.values(f, std::vector<float>(values.size() * 2));
         };
     };
-    // libnetcdf would copy a classic header's name of any length into the caller's buffer
-    std::string longName("CDF\x01\0\0\0\0\0\0\0\x0a\0\0\0\x01\0\0\x01\x2c", 20);
-    longName += std::string(300, 'a') + std::string("\0\0\0\x01", 4) + std::string(16, '\0');
+    // Classic headers by hand, which libnetcdf trusts too far: it would copy a name of any length
+    // into the caller's buffer, and divide by zero, the value size it gives a variable of type 12
+    // (strings, which classic files lack).
+    const std::string dimension = word(0xa) + word(1) + word(300) + std::string(300, 'a') + word(2);
+    const std::string longName =
+        "CDF\x01" + word(0) + dimension + word(0) + word(0) + word(0) + word(0);
+    const std::string variable = word(0xb) + word(1) + word(1) + "v" + std::string(3, '\0') +
+                                 word(1) + word(0) + word(0) + word(0) + word(12) + word(8);
+    const std::string typeless = "CDF\x01" + word(0) + word(0xa) + word(1) + word(1) + "x" +
+                                 std::string(3, '\0') + word(2) + word(0) + word(0) + variable +
+                                 word(80) + std::string(8, '\0');
     struct Case {
         std::string File;
         const char* Cause;
@@ -242,6 +255,8 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
          "the header runs past the end of the file"},
         {dir.write("long.nc", longName),
          "the header holds a name of 300 bytes; names have at most 256"},
+        {dir.write("typeless.nc", typeless),
+         "the header holds a value type unknown to the format (12)"},
         {dir.write("cut.nc", whole.substr(0, whole.size() - 4)),
          "the file is truncated: it holds "},
         {writeFile(dir, "words.nc",
