@@ -45,8 +45,9 @@ void writeClimate(const std::string& file, int format) {
 }
 
 std::vector<double> timesOf(const std::string& bundleFile) {
+    const Plexa::BundlePtr bundle = loadBundle(bundleFile);
     std::vector<double> times;
-    for (const auto& [time, slice] : loadBundle(bundleFile)->slices())
+    for (const auto& [time, slice] : bundle->slices())
         times.push_back(time);
     return times;
 }
