@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -144,6 +145,13 @@ int finishRun(BasicConverterDefs& converter, bool converted) {
     return converter.ErrorMessages.empty() ? 0 : 1;
 }
 
+bool isNewer(const std::string& file, const std::string& than) {
+    std::error_code error;
+    const auto fileTime = std::filesystem::last_write_time(file, error);
+    const auto thanTime = std::filesystem::last_write_time(than, error);
+    return !error && fileTime > thanTime;
+}
+
 } // namespace
 
 bool parseShard(const std::string& text, Shard& shard, std::string& error) {
@@ -268,6 +276,44 @@ bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
     return true;
 }
 
+std::string bundleBeside(const std::string& file) {
+    return std::filesystem::path(file).replace_extension(".qz").string();
+}
+
+std::list<std::string> oneInputPerSource(const std::list<std::string>& files) {
+    std::set<std::string> made;
+    for (const std::string& file : files)
+        if (!Plexa::isBindableFormat(file)) made.insert(bundleBeside(file));
+    std::list<std::string> inputs;
+    for (const std::string& file : files)
+        if (!made.count(file)) inputs.push_back(file);
+    return inputs;
+}
+
+OutputPlan planOutput(const std::string& file, const std::string& output, bool redo) {
+    if (!output.empty()) return {file, output, {}};
+    if (Plexa::isBindableFormat(file)) return {file, file, {}};
+    const std::string bundle = bundleBeside(file);
+    if (redo || !std::filesystem::exists(bundle)) return {file, bundle, {}};
+    if (isNewer(file, bundle))
+        return {file, bundle, {"input changed since its bundle was written, converting again"}};
+    return {bundle, bundle, {}};
+}
+
+bool outputFitsInputs(BasicConverterDefs& converter, const BatchSettings& settings,
+                      const std::list<std::string>& everyInput) {
+    if (converter.InFiles->size() > 1) {
+        converter.ErrorMessages.push_back("--output needs exactly one input file, got " +
+                                          std::to_string(converter.InFiles->size()));
+        return false;
+    }
+    return !refuseOutputAmongInputs(converter, settings.Output, everyInput, settings.InPlace);
+}
+
+std::string literalOutputName(const std::string& name) {
+    return name == "out.qz" ? "./out.qz" : name;
+}
+
 bool refuseOutputAmongInputs(BasicConverterDefs& converter, const std::string& output,
                              const std::list<std::string>& inputs, bool inPlace) {
     if (inPlace) return false;
@@ -313,6 +359,23 @@ bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
     const Plexa::ReadOptionsScope scope(options);
     if (converter.loadFilesIntoBundle(type)) return true;
     if (converter.myBundle) addReason(converter, converter.myBundle->lastError());
+    return false;
+}
+
+bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
+                    const Plexa::ReadOptions& options) {
+    if (!loadSingleInput(converter, source, BasicConverterDefs::ReadPointCloud, options)) {
+        discardBundle(converter);
+        return false;
+    }
+    Plexa::BundlePtr& bundle = converter.myBundle;
+    if (bundle && bundle->isBound()) return true;
+    // a bundle file is its own output: what failed to open is the input
+    converter.ErrorMessages.push_back(Plexa::isBindableFormat(source) && converter.OutFile == source
+                                          ? "Cannot open the input " + source
+                                          : "Cannot open the output file " + converter.OutFile);
+    if (bundle) addReason(converter, bundle->lastError());
+    discardBundle(converter);
     return false;
 }
 

@@ -115,6 +115,30 @@ CONVLIB_API bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
 CONVLIB_API bool refuseOutputAmongInputs(BasicConverterDefs& converter, const std::string& output,
                                          const std::list<std::string>& inputs, bool inPlace);
 
+// Converters that make a bundle file from each input (<name>.qz beside it) and extend bundle
+// files in place.
+struct OutputPlan {
+    std::string Source;             // what is read: the input, or the bundle already made from it
+    std::string Output;             // what is written
+    std::vector<std::string> Notes; // why the source was chosen, when it needs a word
+};
+
+// "<name>.qz" beside the file.
+CONVLIB_API std::string bundleBeside(const std::string& file);
+// An input and the bundle made from it are one input, so that the list, and with it every
+// shard's slice, stays the same while bundles appear beside the inputs.
+CONVLIB_API std::list<std::string> oneInputPerSource(const std::list<std::string>& files);
+// Bundles are extended in place and other inputs get a bundle file of their own beside them (or
+// `output` when given). An input whose bundle exists is represented by it, so that a rerun of a
+// batch skips what is done, unless the input changed since or `redo` reads it again.
+CONVLIB_API OutputPlan planOutput(const std::string& file, const std::string& output, bool redo);
+// False, with a message, when an --output is given for more than one input or is one of them.
+CONVLIB_API bool outputFitsInputs(BasicConverterDefs& converter, const BatchSettings& settings,
+                                  const std::list<std::string>& everyInput);
+// The library takes the output name "out.qz" for the input itself; another spelling of the same
+// name is taken as it is.
+CONVLIB_API std::string literalOutputName(const std::string& name);
+
 // What loaded inputs hold, for messages about selections that match nothing.
 struct CONVLIB_API HeldNames {
     std::set<double> Times;
@@ -154,6 +178,11 @@ CONVLIB_API void reportInput(const std::string& subject, const Outcomes& outcome
 CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
                                  BasicConverterDefs::myReadType type,
                                  const Plexa::ReadOptions& options = {});
+
+// Loads the source and binds the bundle to the converter's OutFile (a bundle file source: to
+// itself); false, with the reason and the bundle let go, when either fails.
+CONVLIB_API bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
+                                const Plexa::ReadOptions& options);
 
 // Adds the data model's reason, when there is one, printable: onto the last message when that
 // one ends with the file the reason names ("Cannot write a.qz" + "a.qz: disk full" gives

@@ -2,7 +2,7 @@
 # Builds the benchmarks in Release and runs every one at its small default size, then prints one
 # table: ours, baseline, ratio and goal per row. A benchmark joins the table by reporting the
 # counters "ours", "baseline", "ratio" and "goal" and its unit as the label (bench/BenchSupport.hpp);
-# rows without them are listed with their time alone. Sizes: CONVLIB_BENCH_POINTS, _FILES, _ENTRIES.
+# rows without them are listed with their time alone. Sizes: CONVLIB_BENCH_POINTS, _FILES, _ENTRIES, _STEPS.
 # Usage: scripts/bench.sh [build folder]   (exit status 1 when a row misses its goal)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A short tour of the converter programs: build, convert the sample point clouds, merge a
-# selection, inspect the result, write XDMF and a preview, and rerun to show the skip.
+# selection, inspect the result, write XDMF and a preview, rerun to show the skip, and convert a
+# small netCDF file.
 # Usage: scripts/demo.sh [work folder]   (default: a new folder under /tmp, kept for a look)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,5 +40,9 @@ ls -l merged.xmf merged.png
 
 echo "== convert the bundle files again: grids with the success mark are skipped"
 "$bin/qz-pointcloud" 'clouds/*.qz'
+
+echo "== make climate.nc from samples/climate.cdl (ncgen) and convert it: 3 time steps, 2 grids"
+ncgen -o climate.nc "$root/samples/climate.cdl"
+"$bin/qz-netcdf" climate.nc
 
 echo "== done; results are in $work"

@@ -4,8 +4,9 @@
 #   scripts/fuzz.sh long [seconds]   600 s per target unless told otherwise
 # Findings (crash, leak, timeout and out-of-memory inputs) are kept in the findings folder
 # (CONVLIB_FUZZ_FINDINGS, default fuzz-findings/) and make the exit status non-zero; faults inside
-# HDF5 itself are kept apart in its hdf5/ folder and listed. Corpus growth goes to a scratch
-# folder in RAM, removed at the end, unless CONVLIB_FUZZ_CORPUS names a folder to keep it in.
+# HDF5 or libnetcdf themselves are kept apart in their hdf5/ and netcdf/ folders and listed.
+# Corpus growth goes to a scratch folder in RAM, removed at the end, unless CONVLIB_FUZZ_CORPUS
+# names a folder to keep it in.
 set -euo pipefail
 
 mode=${1:-short}
@@ -22,7 +23,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CONVLIB_FUZZ_BUILD:-$root/build-fuzz}
 findings=${CONVLIB_FUZZ_FINDINGS:-$root/fuzz-findings}
 # CONVLIB_FUZZ_TARGETS picks some of the targets, e.g. "bundle names".
-read -r -a targets <<<"${CONVLIB_FUZZ_TARGETS:-bundle bundle_model pointcloud names}"
+read -r -a targets <<<"${CONVLIB_FUZZ_TARGETS:-bundle bundle_model pointcloud names netcdf}"
 
 scratch=$(mktemp -d /dev/shm/convlib-fuzz.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
@@ -41,18 +42,27 @@ first_frame() {
         head -1
 }
 
-# True for a fault of HDF5 itself: it happened inside HDF5, on memory HDF5 allocated (HDF5 is
-# not instrumented and has known faults on broken files). Everything else is ours.
-hdf5_own_fault() {
-    [[ $(first_frame <"$1") == *libhdf5* ]] || return 1
-    local allocation
-    allocation=$(sed -n '/allocated by thread\|freed by thread/,$p' "$1" | first_frame)
-    [[ -z $allocation || $allocation == *libhdf5* ]]
+# The outside library (hdf5 or netcdf) whose own fault the report shows: it happened inside that
+# library, on memory it allocated (neither is instrumented, and both have known faults on broken
+# files); a write past a buffer of ours, on our heap or stack, is ours to prevent. Prints nothing
+# for a fault of ours.
+library_own_fault() {
+    local frame allocation library
+    frame=$(first_frame <"$1")
+    allocation=$(sed -n '/allocated by thread\|freed by thread\|is located in stack of thread/,$p' "$1" |
+        first_frame)
+    for library in hdf5 netcdf; do
+        if [[ $frame == *lib$library* && (-z $allocation || $allocation == *lib$library*) ]]; then
+            echo "$library"
+            return
+        fi
+    done
 }
 
-# Replays each new finding of the target: HDF5's own go to hdf5/, the rest fail the run.
+# Replays each new finding of the target: the outside libraries' own go to their folders, the
+# rest fail the run.
 triage() {
-    local target=$1 found=0 artifact report
+    local target=$1 found=0 artifact report library
     for artifact in "$findings/$target"-*; do
         [[ -f $artifact && $artifact != *.log ]] || continue
         report=$artifact.log
@@ -63,10 +73,10 @@ triage() {
             mkdir -p "$findings/unrepeated"
             mv "$artifact" "$report" "$findings/unrepeated/"
             echo "not repeated on replay, kept in $findings/unrepeated/$(basename "$artifact")"
-        elif hdf5_own_fault "$report"; then
-            mkdir -p "$findings/hdf5"
-            mv "$artifact" "$report" "$findings/hdf5/"
-            echo "known HDF5 fault, kept in $findings/hdf5/$(basename "$artifact")"
+        elif library=$(library_own_fault "$report") && [[ -n $library ]]; then
+            mkdir -p "$findings/$library"
+            mv "$artifact" "$report" "$findings/$library/"
+            echo "known $library fault, kept in $findings/$library/$(basename "$artifact")"
         else
             found=1
             grep -E -A12 '^==[0-9]+==|runtime error:|invariant broken' "$report" | head -30
@@ -80,7 +90,7 @@ status=0
 for target in "${targets[@]}"; do
     corpus=${CONVLIB_FUZZ_CORPUS:-$scratch/corpus}/$target
     mkdir -p "$corpus"
-    # fork mode goes on after a finding, so HDF5's own faults do not end the run
+    # fork mode goes on after a finding, so the outside libraries' own faults do not end the run
     options=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1
         -max_total_time="$seconds" -timeout=2 -rss_limit_mb=2048 -artifact_prefix="$findings/$target-")
     [[ -f "$root/fuzz/$target.dict" ]] && options+=(-dict="$root/fuzz/$target.dict")

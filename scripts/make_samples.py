@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the small sample point clouds into samples/ (deterministic: same bytes every run).
+"""Writes the small sample point clouds into samples/ (deterministic: same bytes every run), and
+climate.cdl, the text from which ncgen makes a small netCDF file (ncgen -o climate.nc climate.cdl).
 
 Given a build folder, it also makes the sample bundle files with the converter programs:
 scripts/make_samples.py build
@@ -80,6 +81,76 @@ def hill_las():
     return las_file(points, records=[geo_keys((1024, 1), (1025, 1), (3072, 32633), (3076, 9001))])
 
 
+def climate_cdl():
+    """Temperature (packed short, with gaps) and wind over 3 days x 2 levels x 5 x 8 degrees, and
+    a static orography: CF conventions as climate tools write them."""
+    days, levels, lats, lons = 3, 2, 5, 8
+    temperature, wind = [], []
+    for day in range(days):
+        for level in range(levels):
+            for i in range(lats):
+                for j in range(lons):
+                    kelvin = 288.0 - 30.0 * level - 0.5 * abs(-40 + 20 * i) + 2.0 * math.sin(j + day)
+                    temperature.append("-32767" if (day, i, j) == (1, 2, 3) else
+                                       str(round((kelvin - 250.0) / 0.01)))
+                    wind.append(f"{5.0 + 3.0 * level + math.cos(i + j - day):.3f}")
+    orography = [f"{max(0.0, 800.0 * math.sin(i * j / 6.0)):.1f}" for i in range(lats) for j in range(lons)]
+    rows = lambda values, width: ",\n    ".join(", ".join(values[k:k + width])
+                                               for k in range(0, len(values), width))
+    return f"""netcdf climate {{
+dimensions:
+\ttime = UNLIMITED ;
+\tlevel = {levels} ;
+\tlatitude = {lats} ;
+\tlongitude = {lons} ;
+variables:
+\tdouble time(time) ;
+\t\ttime:units = "days since 2000-01-01 00:00" ;
+\t\ttime:standard_name = "time" ;
+\tfloat level(level) ;
+\t\tlevel:units = "hPa" ;
+\tfloat latitude(latitude) ;
+\t\tlatitude:units = "degrees_north" ;
+\tfloat longitude(longitude) ;
+\t\tlongitude:units = "degrees_east" ;
+\tshort t(time, level, latitude, longitude) ;
+\t\tt:units = "K" ;
+\t\tt:long_name = "air temperature" ;
+\t\tt:standard_name = "air_temperature" ;
+\t\tt:scale_factor = 0.01 ;
+\t\tt:add_offset = 250. ;
+\t\tt:_FillValue = -32767s ;
+\tfloat wind(time, level, latitude, longitude) ;
+\t\twind:units = "m s-1" ;
+\t\twind:long_name = "wind speed" ;
+\tfloat orography(latitude, longitude) ;
+\t\torography:units = "m" ;
+
+// global attributes:
+\t\t:Conventions = "CF-1.8" ;
+\t\t:title = "ConvLib sample: a small made-up climate" ;
+data:
+
+ time = 0, 1, 2 ;
+
+ level = 850, 500 ;
+
+ latitude = -40, -20, 0, 20, 40 ;
+
+ longitude = 0, 45, 90, 135, 180, 225, 270, 315 ;
+
+ t =
+    {rows(temperature, lons)} ;
+
+ wind =
+    {rows(wind, lons)} ;
+
+ orography =
+    {rows(orography, lons)} ;
+}}
+"""
+
+
 def bundles(build):
     programs = pathlib.Path(build).resolve() / "converters"
     run = lambda *args: subprocess.run(args, cwd=SAMPLES, check=True, stdout=subprocess.DEVNULL)
@@ -96,5 +167,6 @@ if __name__ == "__main__":
     ):
         (SAMPLES / name).write_text(text)
     (SAMPLES / "survey.las").write_bytes(hill_las())
+    (SAMPLES / "climate.cdl").write_text(climate_cdl())
     if len(sys.argv) > 1:
         bundles(sys.argv[1])

@@ -12,13 +12,14 @@ convlib_setup(convlib_e2e)
 target_link_libraries(convlib_e2e PUBLIC convlib_testing PNG::PNG)
 target_compile_definitions(convlib_e2e PUBLIC
   QZ_POINTCLOUD="$<TARGET_FILE:qz-pointcloud>" QZ_MERGE="$<TARGET_FILE:qz-merge>"
-  QZ_INSPECT="$<TARGET_FILE:qz-inspect>" CONVLIB_XMLLINT="${CONVLIB_XMLLINT}"
+  QZ_INSPECT="$<TARGET_FILE:qz-inspect>" QZ_NETCDF="$<TARGET_FILE:qz-netcdf>" CONVLIB_XMLLINT="${CONVLIB_XMLLINT}"
   CONVLIB_PYTHON="${CONVLIB_PYTHON}" CONVLIB_PVPYTHON="${CONVLIB_PVPYTHON}" CONVLIB_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 foreach(source IN LISTS test_sources)
   get_filename_component(name ${source} NAME_WE)
   if(name MATCHES "^e2e_")
     target_link_libraries(${name} PRIVATE convlib_e2e)
-    add_dependencies(${name} qz-pointcloud qz-merge qz-inspect)
+    add_dependencies(${name} qz-pointcloud qz-merge qz-inspect qz-netcdf)
   endif()
 endforeach()
+target_link_libraries(e2e_netcdf_test PRIVATE PkgConfig::NETCDF)

@@ -207,8 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"positions.csv", "x,y,z,Positions\n1,2,3,4\n",
                  "a column named \"Positions\" would replace the positions"},
         BadInput{"escape.xyz", "1 2 3\n1 2 \033[2J\n", "line 2: bad number \"\\x1B[2J\""},
-        BadInput{"notes.txt", "1 2 3\n",
-                 "unknown file type \".txt\" (known: .csv, .las, .laz, .ply, .qz, .xyz)"}),
+        BadInput{
+            "notes.txt", "1 2 3\n",
+            "unknown file type \".txt\" (known: .csv, .las, .laz, .nc, .nc4, .ply, .qz, .xyz)"}),
     [](const testing::TestParamInfo<BadInput>& info) {
         std::string name = info.param.Name;
         std::replace(name.begin(), name.end(), '.', '_');

@@ -3,9 +3,7 @@
 #include "convlib/Program.hpp"
 
 #include <algorithm>
-#include <filesystem>
 #include <limits>
-#include <set>
 
 namespace {
 
@@ -31,26 +29,6 @@ Plexa::MemPtr heightAboveLowest(const Plexa::MemArray<double>& positions) {
     return height;
 }
 
-// The library takes the output name "out.qz" for the input itself; another spelling of the same
-// name is taken as it is.
-std::string literalOutputName(const std::string& name) {
-    return name == "out.qz" ? "./out.qz" : name;
-}
-
-bool isNewer(const std::string& file, const std::string& than) {
-    std::error_code error;
-    const auto fileTime = std::filesystem::last_write_time(file, error);
-    const auto thanTime = std::filesystem::last_write_time(than, error);
-    return !error && fileTime > thanTime;
-}
-
-// What is read and written for one input.
-struct Plan {
-    std::string Source;
-    std::string Output;
-    Tools::Outcomes Notes; // why the source was chosen, when it needs a word
-};
-
 class PointCloudConverter : public BasicConverterDefs {
 public:
     explicit PointCloudConverter(const Settings& settings) : Options(settings) {
@@ -64,9 +42,10 @@ public:
 
     bool convert() override {
         std::list<std::string> everyInput;
-        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, oneInputPerCloud))
+        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, Tools::oneInputPerSource))
             return false;
-        if (!Options.Output.empty() && !outputFitsInputs(everyInput)) return false;
+        if (!Options.Output.empty() && !Tools::outputFitsInputs(*this, Options, everyInput))
+            return false;
         Tools::forEachInput(*this, [this](const std::string& file) { convertOne(file); });
         if (!Held.Grids.empty())
             Tools::requireSelected(*this, "--grid", DoThisGrids, Held.Grids,
@@ -87,47 +66,9 @@ private:
                                                       : Options.Output);
     }
 
-    static std::string bundleBeside(const std::string& file) {
-        return std::filesystem::path(file).replace_extension(".qz").string();
-    }
-
-    // A text cloud and the bundle made from it are one input, so that the list, and with it every
-    // shard's slice, stays the same while bundles appear beside the text clouds.
-    static std::list<std::string> oneInputPerCloud(const std::list<std::string>& files) {
-        std::set<std::string> made;
-        for (const std::string& file : files)
-            if (!Plexa::isBindableFormat(file)) made.insert(bundleBeside(file));
-        std::list<std::string> inputs;
-        for (const std::string& file : files)
-            if (!made.count(file)) inputs.push_back(file);
-        return inputs;
-    }
-
-    bool outputFitsInputs(const std::list<std::string>& everyInput) {
-        if (InFiles->size() > 1) {
-            ErrorMessages.push_back("--output needs exactly one input file, got " +
-                                    std::to_string(InFiles->size()));
-            return false;
-        }
-        return !Tools::refuseOutputAmongInputs(*this, Options.Output, everyInput, Options.InPlace);
-    }
-
-    // Bundles are extended in place and text clouds get a bundle file of their own beside them.
-    // A text cloud whose bundle exists is represented by it, so that a rerun of a batch skips
-    // what is done, unless the text changed since or --ignore-success reads it again.
-    Plan planFor(const std::string& file) const {
-        if (!Options.Output.empty()) return {file, Options.Output, {}};
-        if (Plexa::isBindableFormat(file)) return {file, file, {}};
-        const std::string bundle = bundleBeside(file);
-        if (IgnoreSuccess || !std::filesystem::exists(bundle)) return {file, bundle, {}};
-        if (isNewer(file, bundle))
-            return {file, bundle, {"input changed since its bundle was written, converting again"}};
-        return {bundle, bundle, {}};
-    }
-
     void convertOne(const std::string& file) {
-        const Plan plan = planFor(file);
-        OutFile = literalOutputName(plan.Output);
+        const Tools::OutputPlan plan = Tools::planOutput(file, Options.Output, IgnoreSuccess);
+        OutFile = Tools::literalOutputName(plan.Output);
         Added = plan.Notes;
         const bool converted = convertSource(plan.Source);
         const std::string subject = plan.Output == file ? file : file + " -> " + plan.Output;
@@ -136,19 +77,7 @@ private:
     }
 
     bool convertSource(const std::string& source) {
-        if (!Tools::loadSingleInput(*this, source, ReadPointCloud, Options.Read)) {
-            Tools::discardBundle(*this);
-            return false;
-        }
-        if (!myBundle || !myBundle->isBound()) {
-            // a bundle file is its own output: what failed to open is the input
-            ErrorMessages.push_back(Plexa::isBindableFormat(source) && OutFile == source
-                                        ? "Cannot open the input " + source
-                                        : "Cannot open the output file " + OutFile);
-            if (myBundle) Tools::addReason(*this, myBundle->lastError());
-            Tools::discardBundle(*this);
-            return false;
-        }
+        if (!Tools::loadBoundInput(*this, source, Options.Read)) return false;
         Held.add(*myBundle);
         if (addHeightToGrids(source) && savesSomeField(source)) return Tools::saveAndRelease(*this);
         Tools::discardBundle(*this);
@@ -156,6 +85,8 @@ private:
     }
 
     bool addHeightToGrids(const std::string& file) {
+        const std::size_t notes = Added.size();
+        bool anyCloud = false;
         for (const auto& [time, slice] : myBundle->slices()) {
             for (const auto& [name, grid] : slice->grids()) {
                 if (!UseThisGrid(name) || getSuccessAttributeOfGrid(*grid)) continue;
@@ -164,8 +95,16 @@ private:
                     keepStructured(*grid);
                     continue;
                 }
+                anyCloud = true;
                 if (!addHeight(*grid, file)) return false;
             }
+        }
+        // an input of structured grids alone was given to the wrong program
+        if (!anyCloud && Added.size() > notes) {
+            ErrorMessages.push_back(file + " holds structured grids only, no point cloud; Height "
+                                           "needs point positions (qz-netcdf converts netCDF "
+                                           "files)");
+            return false;
         }
         return true;
     }

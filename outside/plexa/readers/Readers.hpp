@@ -15,6 +15,7 @@ const Reader& bundleFileReader();
 const Reader& textCloudReader();
 const Reader& lasReader();
 const Reader& plyReader();
+const Reader& netcdfReader();
 
 // What every point-cloud reader does around its work: refuses a file that cannot be read, names
 // the grid (the options' name, else the file's stem) and turns a failure into one printable

@@ -23,7 +23,8 @@ const Registration Registrations[] = {
     {".qz", detail::bundleFileReader, true},  {".csv", detail::textCloudReader, false},
     {".xyz", detail::textCloudReader, false}, {".las", detail::lasReader, false},
     {".laz", detail::lasReader, false}, // refused with the advice to decompress it
-    {".ply", detail::plyReader, false},
+    {".ply", detail::plyReader, false},       {".nc", detail::netcdfReader, false},
+    {".nc4", detail::netcdfReader, false},
 };
 
 const Registration* registrationFor(const std::string& file) {

@@ -1,0 +1,158 @@
+// netCDF: loading a file of packed shorts and floats over time x level x lat x lon into a bundle
+// through Bundle::load, against reading the same variables through libnetcdf alone into arrays of
+// the same values (the shorts unpacked to doubles), and the peak memory of a load against the
+// size of its arrays. CONVLIB_BENCH_STEPS sets the number of time steps (default 8: 317 MiB of
+// stored values).
+#include "bench/BenchSupport.hpp"
+#include "outside/Plexa.hpp"
+#include "tests/support/NetcdfWriter.hpp"
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t Levels = 8, Latitudes = 361, Longitudes = 720;
+constexpr std::size_t StepValues = Levels * Latitudes * Longitudes;
+const char* const Packed[] = {"z", "q"};
+const char* const Plain[] = {"t", "u", "v", "w"};
+
+// Smooth fields with some noise, so that neither side meets a trivially regular pattern.
+template <class T> std::vector<T> stepValues(std::size_t step, std::size_t variable) {
+    std::vector<T> values(StepValues);
+    std::uint32_t state = static_cast<std::uint32_t>(step * 31 + variable * 7 + 1);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        values[i] = static_cast<T>(static_cast<double>(i % 4096) - 2048 + (state >> 28));
+    }
+    return values;
+}
+
+struct Climate {
+    Bench::ScratchFolder Scratch;
+    std::size_t Steps = Bench::sizeFromEnvironment("CONVLIB_BENCH_STEPS", 8);
+    std::string File = Scratch.file("climate.nc");
+
+    Climate() {
+        ConvLibTest::NetcdfWriter nc(File, NC_64BIT_OFFSET);
+        const std::vector<int> dimensions{
+            nc.dimension("time", NC_UNLIMITED), nc.dimension("level", Levels),
+            nc.dimension("latitude", Latitudes), nc.dimension("longitude", Longitudes)};
+        const int time = nc.variable("time", NC_DOUBLE, {dimensions[0]});
+        nc.text(time, "units", "hours since 1979-01-01");
+        std::vector<int> variables;
+        for (const char* name : Packed) {
+            variables.push_back(nc.variable(name, NC_SHORT, dimensions));
+            nc.number<double>(variables.back(), "scale_factor", NC_DOUBLE, {0.25});
+            nc.number<double>(variables.back(), "add_offset", NC_DOUBLE, {1000});
+            nc.number<short>(variables.back(), "_FillValue", NC_SHORT, {-32767});
+        }
+        for (const char* name : Plain)
+            variables.push_back(nc.variable(name, NC_FLOAT, dimensions));
+        nc.endDefinitions();
+        for (std::size_t step = 0; step < Steps; ++step) {
+            const std::size_t start[] = {step, 0, 0, 0};
+            const std::size_t count[] = {1, Levels, Latitudes, Longitudes};
+            const double hours = 6.0 * static_cast<double>(step);
+            nc_put_vara_double(nc.id(), time, start, count, &hours);
+            for (std::size_t v = 0; v < variables.size(); ++v) {
+                if (v < std::size(Packed))
+                    nc_put_vara_short(nc.id(), variables[v], start, count,
+                                      stepValues<short>(step, v).data());
+                else
+                    nc_put_vara_float(nc.id(), variables[v], start, count,
+                                      stepValues<float>(step, v).data());
+            }
+        }
+        nc.close();
+    }
+};
+
+Climate& climate() {
+    static Climate instance;
+    return instance;
+}
+
+// The same values through libnetcdf alone, the plainest fast way: whole variables, the packed
+// ones read as shorts and unpacked into doubles left uninitialised until then.
+struct BareArrays {
+    std::vector<std::unique_ptr<double[]>> Unpacked;
+    std::vector<std::unique_ptr<float[]>> Floats;
+};
+
+BareArrays readBare(const std::string& file) {
+    const std::size_t values = climate().Steps * StepValues;
+    int id = -1;
+    nc_open(file.c_str(), NC_NOWRITE, &id);
+    BareArrays arrays;
+    std::vector<short> packed(values);
+    for (const char* name : Packed) {
+        int variable = -1;
+        double scale = 1, offset = 0;
+        short fill = 0;
+        nc_inq_varid(id, name, &variable);
+        nc_get_att_double(id, variable, "scale_factor", &scale);
+        nc_get_att_double(id, variable, "add_offset", &offset);
+        nc_get_att_short(id, variable, "_FillValue", &fill);
+        nc_get_var_short(id, variable, packed.data());
+        double* unpacked = arrays.Unpacked.emplace_back(new double[values]).get();
+        for (std::size_t i = 0; i < values; ++i)
+            unpacked[i] = packed[i] == fill ? std::nan("") : packed[i] * scale + offset;
+    }
+    for (const char* name : Plain) {
+        int variable = -1;
+        nc_inq_varid(id, name, &variable);
+        nc_get_var_float(id, variable, arrays.Floats.emplace_back(new float[values]).get());
+    }
+    nc_close(id);
+    return arrays;
+}
+
+Plexa::BundlePtr loaded(const std::string& file, benchmark::State& state) {
+    bool success = false;
+    Plexa::BundlePtr bundle = Plexa::Bundle::load(
+        success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
+        Plexa::BundlePtr());
+    if (!success) state.SkipWithError(bundle->lastError().c_str());
+    return bundle;
+}
+
+void BM_LoadNetcdf(benchmark::State& state) {
+    const Climate& file = climate();
+    Bench::compare(
+        state, 1.2, // per-step reads and the bundle's bookkeeping cost little beside the values
+        [&] { benchmark::DoNotOptimize(loaded(file.File, state)); },
+        [&] { benchmark::DoNotOptimize(readBare(file.File)); });
+    state.SetBytesProcessed(
+        static_cast<std::int64_t>(state.iterations() * Bench::fileBytes(file.File)));
+}
+
+// A load holds its arrays and one step of one packed variable besides, never a whole variable.
+void BM_NetcdfLoadPeakMemory(benchmark::State& state) {
+    double peakMiB = 0, arrayMiB = 0;
+    for (auto _ : state) {
+        Bench::PeakMemory meter;
+        Plexa::BundlePtr bundle = loaded(climate().File, state);
+        peakMiB = meter.extraMiB();
+        std::size_t arrayBytes = 0;
+        for (const auto& [time, slice] : bundle->slices())
+            for (const auto& [name, grid] : slice->grids())
+                for (const auto& [field, data] : grid->fields())
+                    arrayBytes += data.Data->byteSize();
+        arrayMiB = static_cast<double>(arrayBytes) / (1 << 20);
+    }
+    Bench::report(state, peakMiB, arrayMiB, 1.05, "MiB");
+}
+
+IO_BENCHMARK(BM_LoadNetcdf);
+BENCHMARK(BM_NetcdfLoadPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return Bench::run(argc, argv,
+                      "netCDF loading: " + std::to_string(climate().Steps) + " steps of " +
+                          std::to_string(Levels) + " x " + std::to_string(Latitudes) + " x " +
+                          std::to_string(Longitudes) + ", 2 packed short and 4 float variables");
+}

@@ -1,0 +1,317 @@
+// netCDF files made through the library's API: times, grids by dimension set, CF packing and
+// fill values, and hostile files refused with one message and nothing of them in the bundle.
+#include "outside/Plexa.hpp"
+
+#include "tests/support/NetcdfWriter.hpp"
+#include "tests/support/PlexaSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+
+using namespace ConvLibTest;
+
+namespace {
+
+template <class T> const Plexa::MemArray<T>& valuesOf(const Plexa::Grid& grid, const char* name) {
+    const Plexa::Field* field = grid.findField(name);
+    if (!field) throw std::runtime_error(std::string("no field ") + name);
+    return dynamic_cast<const Plexa::MemArray<T>&>(*field->Data);
+}
+
+template <class T> std::vector<T> chunkValues(const Plexa::Field& field, const char* name) {
+    Quorix::DynPtr<Quorix::Chunk<T>, Quorix::ChunkBase> chunk(field.Attributes.getAttribute(name));
+    return chunk ? std::vector<T>(chunk->begin(), chunk->end()) : std::vector<T>();
+}
+
+// time (2, "days since") x lat (3, coordinates) x lon (4, none): a float with a fill value, a
+// packed short, an int with a fill value; a static field over lat x lon, one over lon alone and a
+// series over time alone.
+void writeSample(const std::string& file, int format) {
+    NetcdfWriter nc(file, format);
+    const int time = nc.dimension("time", NC_UNLIMITED);
+    const int lat = nc.dimension("lat", 3);
+    const int lon = nc.dimension("lon", 4);
+    const int times = nc.variable("time", NC_DOUBLE, {time});
+    nc.text(times, "units", "days since 2000-01-01");
+    const int lats = nc.variable("lat", NC_FLOAT, {lat});
+    const int temp = nc.variable("temp", NC_FLOAT, {time, lat, lon});
+    nc.text(temp, "units", "K").text(temp, "long_name", "air temperature");
+    nc.number<float>(temp, "_FillValue", NC_FLOAT, {-999});
+    const int pressure = nc.variable("p", NC_SHORT, {time, lat, lon});
+    nc.number<double>(pressure, "scale_factor", NC_DOUBLE, {0.5});
+    nc.number<double>(pressure, "add_offset", NC_DOUBLE, {1000});
+    nc.number<short>(pressure, "_FillValue", NC_SHORT, {-32767});
+    nc.number<short>(pressure, "valid_range", NC_SHORT, {-100, 100});
+    const int count = nc.variable("count", NC_INT, {time, lat, lon});
+    nc.number<int>(count, "_FillValue", NC_INT, {-1});
+    const int height = nc.variable("height", NC_FLOAT, {lat, lon});
+    const int weight = nc.variable("weight", NC_DOUBLE, {lon});
+    const int series = nc.variable("series", NC_DOUBLE, {time});
+    nc.endDefinitions();
+    nc.records<double>(times, {2}, {10, 20.5});
+    nc.values<float>(lats, {-10, 0, 10});
+    std::vector<float> temps(24);
+    std::vector<short> packed(24);
+    std::vector<int> counts(24);
+    for (int i = 0; i < 24; ++i) {
+        temps[i] = 250.0f + static_cast<float>(i);
+        packed[i] = static_cast<short>(i - 12);
+        counts[i] = i;
+    }
+    temps[5] = -999;
+    packed[7] = -32767;
+    counts[3] = -1;
+    nc.records(temp, {2, 3, 4}, temps);
+    nc.records(pressure, {2, 3, 4}, packed);
+    nc.records(count, {2, 3, 4}, counts);
+    std::vector<float> heights(12, 3.5f);
+    nc.values(height, heights);
+    nc.values<double>(weight, {1, 2, 3, 4});
+    nc.records<double>(series, {2}, {1, 2});
+    nc.close();
+}
+
+class NetcdfFormats : public testing::TestWithParam<int> {};
+
+} // namespace
+
+TEST_P(NetcdfFormats, TimeStepsGridsPackingAndFillValues) {
+    TempDir dir;
+    writeSample(dir / "sample.nc", GetParam());
+    const Plexa::BundlePtr bundle = loadBundle(dir / "sample.nc");
+    ASSERT_EQ(bundle->slices().size(), 2u);
+    ASSERT_TRUE(bundle->findSlice(10) && bundle->findSlice(20.5));
+
+    const Plexa::GridPtr second = bundle->findSlice(20.5)->findGrid("lat_lon");
+    ASSERT_TRUE(second);
+    const Plexa::Topology& layout = second->topology();
+    ASSERT_EQ(layout.Axes.size(), 2u);
+    EXPECT_EQ(layout.Axes[0].Name, "lat");
+    EXPECT_EQ(layout.Axes[0].Coordinates, (std::vector<double>{-10, 0, 10}));
+    EXPECT_TRUE(layout.Axes[1].isUniform());
+    EXPECT_EQ(layout.Axes[1].Extent, 4u);
+    EXPECT_EQ(layout.Axes[1].coordinate(3), 3);
+
+    const auto& temp = valuesOf<float>(*second, "temp");
+    ASSERT_EQ(temp.size(), 12u);
+    EXPECT_EQ(temp(0), 262.0f);
+    const auto& p = valuesOf<double>(*second, "p");
+    EXPECT_EQ(p(0), 1000.0);
+    const auto& count = valuesOf<std::int32_t>(*second, "count");
+    EXPECT_EQ(count(0), 12);
+    const Plexa::Field& countField = *second->findField("count");
+    EXPECT_EQ(chunkValues<double>(countField, "_FillValue"), (std::vector<double>{-1}));
+    EXPECT_EQ(chunkValues<double>(*second->findField("p"), "valid_range"),
+              (std::vector<double>{950, 1050}));
+    EXPECT_EQ(chunkValues<std::string>(*second->findField("temp"), "long_name"),
+              (std::vector<std::string>{"air temperature"}));
+
+    const Plexa::GridPtr first = bundle->findSlice(10)->findGrid("lat_lon");
+    EXPECT_TRUE(std::isnan(valuesOf<float>(*first, "temp")(5)));
+    EXPECT_TRUE(std::isnan(valuesOf<double>(*first, "p")(7)));
+    EXPECT_EQ(valuesOf<double>(*first, "p")(0), 994.0);
+    EXPECT_EQ(valuesOf<std::int32_t>(*first, "count")(3), -1) << "integers keep their fill value";
+    EXPECT_EQ(valuesOf<float>(*first, "height")(11), 3.5f);
+    EXPECT_EQ(first->findField("height")->Data.rawptr(), second->findField("height")->Data.rawptr())
+        << "a field without time is shared by every step";
+    EXPECT_EQ(first->findField("lat"), nullptr) << "coordinates are axes, not fields";
+    EXPECT_EQ(textsOf(*first, "NetcdfNote"),
+              Names{"left out, having no dimension besides time: series (over time alone)"});
+    EXPECT_EQ(textsOf(*first, "NetcdfTimeUnits"), Names{"days since 2000-01-01"});
+
+    const Plexa::GridPtr line = bundle->findSlice(10)->findGrid("lon");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(valuesOf<double>(*line, "weight")(3), 4.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClassicOffsetAndNetcdf4, NetcdfFormats,
+                         testing::Values(0, NC_64BIT_OFFSET, NC_NETCDF4));
+
+namespace {
+
+using Build = std::function<void(NetcdfWriter&)>;
+
+std::string writeFile(const TempDir& dir, const std::string& name, const Build& build,
+                      int format = 0) {
+    const std::string file = dir / name;
+    NetcdfWriter nc(file, format);
+    build(nc);
+    nc.close();
+    return file;
+}
+
+// A float over the named dimensions of length 2, values 0, 1, ...
+void floatOver(NetcdfWriter& nc, const std::vector<std::string>& names) {
+    std::vector<int> dimensions;
+    for (const std::string& name : names)
+        dimensions.push_back(nc.dimension(name, 2));
+    const int id = nc.variable("f", NC_FLOAT, dimensions);
+    nc.endDefinitions();
+    std::vector<float> values(std::size_t(1) << names.size());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<float>(i);
+    nc.values(id, values);
+}
+
+std::string word(std::uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+
+std::vector<double> timesOf(const Plexa::Bundle& bundle) {
+    std::vector<double> times;
+    for (const auto& [time, slice] : bundle.slices())
+        times.push_back(time);
+    return times;
+}
+
+} // namespace
+
+TEST(NetcdfReader, FindsTheTimeDimensionOrMakesOneStep) {
+    TempDir dir;
+    struct Case {
+        const char* Name;
+        std::vector<std::string> Dimensions;
+        std::vector<double> Times;
+        const char* Grid;
+        float Second; // the second value of the last step
+    };
+    // without a coordinate, a time dimension's steps are its indices
+    for (const Case& c : {Case{"month", {"month", "y", "x"}, {0, 1}, "y_x", 5},
+                          Case{"step", {"step", "x"}, {0, 1}, "x", 3},
+                          Case{"none", {"level", "y", "x"}, {7}, "level_y_x", 1}}) {
+        const Plexa::ReadOptionsScope options(Plexa::ReadOptions{"", 7, 0, {}});
+        const Loaded loaded =
+            tryLoad(writeFile(dir, std::string(c.Name) + ".nc",
+                              [&](NetcdfWriter& nc) { floatOver(nc, c.Dimensions); }));
+        ASSERT_EQ(loaded.Error, "") << c.Name;
+        EXPECT_EQ(timesOf(*loaded.Bundle), c.Times) << c.Name;
+        const Plexa::GridPtr grid = loaded.Bundle->slices().rbegin()->second->findGrid(c.Grid);
+        ASSERT_TRUE(grid) << c.Name;
+        EXPECT_EQ(valuesOf<float>(*grid, "f")(1), c.Second) << c.Name;
+    }
+
+    // a CF mark beats the record dimension
+    const Loaded marked = tryLoad(writeFile(
+        dir, "marked.nc",
+        [](NetcdfWriter& nc) {
+            const int record = nc.dimension("record", NC_UNLIMITED);
+            const int t = nc.dimension("t", 2);
+            const int times = nc.variable("t", NC_INT, {t});
+            nc.text(times, "axis", "T");
+            const int f = nc.variable("f", NC_FLOAT, {t, record});
+            nc.endDefinitions();
+            nc.values<int>(times, {5, 9});
+            nc.records<float>(f, {2, 1}, {1, 2});
+        },
+        NC_NETCDF4));
+    ASSERT_EQ(marked.Error, "");
+    EXPECT_EQ(timesOf(*marked.Bundle), (std::vector<double>{5, 9}));
+    EXPECT_TRUE(marked.Bundle->findSlice(9)->findGrid("record"));
+}
+
+TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
+    TempDir dir;
+    const std::string good = writeFile(dir, "good.nc", [](NetcdfWriter& nc) {
+        floatOver(nc, {"time", "x"});
+    });
+    const std::string whole = readFile(good);
+    const auto timeCoordinate = [](std::vector<double> values, bool withNan = false) {
+        return [values, withNan](NetcdfWriter& nc) {
+            const int time = nc.dimension("time", values.size());
+            const int x = nc.dimension("x", 2);
+            const int times = nc.variable("time", NC_DOUBLE, {time});
+            const int xs = nc.variable("x", NC_DOUBLE, {x});
+            const int f = nc.variable("f", NC_FLOAT, {time, x});
+            nc.endDefinitions();
+            nc.values(times, values);
+            nc.values<double>(xs, {0, withNan ? NAN : 1.0});
+            nc.values(f, std::vector<float>(values.size() * 2));
+        };
+    };
+    // Classic headers by hand, which libnetcdf trusts too far: it would copy a name of any length
+    // into the caller's buffer, and divide by zero, the value size it gives a variable of type 12
+    // (strings, which classic files lack).
+    const std::string dimension = word(0xa) + word(1) + word(300) + std::string(300, 'a') + word(2);
+    const std::string longName =
+        "CDF\x01" + word(0) + dimension + word(0) + word(0) + word(0) + word(0);
+    const std::string variable = word(0xb) + word(1) + word(1) + "v" + std::string(3, '\0') +
+                                 word(1) + word(0) + word(0) + word(0) + word(12) + word(8);
+    const std::string typeless = "CDF\x01" + word(0) + word(0xa) + word(1) + word(1) + "x" +
+                                 std::string(3, '\0') + word(2) + word(0) + word(0) + variable +
+                                 word(80) + std::string(8, '\0');
+    struct Case {
+        std::string File;
+        const char* Cause;
+    };
+    const Case cases[] = {
+        {dir.write("text.nc", "x,y,z\n1,2,3\n"), "cannot read it as a netCDF file (NetCDF: "},
+        {dir.write("empty.nc", ""), "cannot read it as a netCDF file"},
+        {dir.write("counts.nc", std::string(whole).replace(12, 1, "\x7f")),
+         "the header runs past the end of the file"},
+        {dir.write("long.nc", longName),
+         "the header holds a name of 300 bytes; names have at most 256"},
+        {dir.write("typeless.nc", typeless),
+         "the header holds a value type unknown to the format (12)"},
+        {dir.write("cut.nc", whole.substr(0, whole.size() - 4)),
+         "the file is truncated: it holds "},
+        {writeFile(dir, "words.nc",
+                   [](NetcdfWriter& nc) {
+                       nc.variable("name", NC_CHAR, {nc.dimension("chars", 8)});
+                       floatOver(nc, {"x"});
+                   }),
+         "the variable \"name\" holds text; text variables cannot be converted"},
+        {writeFile(dir, "deep.nc",
+                   [](NetcdfWriter& nc) {
+                       floatOver(nc, {"a", "b", "c", "d"});
+                   }),
+         "the variable \"f\" has 4 dimensions besides time; a grid has 1 to 3 axes"},
+        {writeFile(dir, "late.nc",
+                   [](NetcdfWriter& nc) {
+                       floatOver(nc, {"x", "time"});
+                   }),
+         "the variable \"f\" has the time dimension \"time\" in place 2; it is read only as the "
+         "first dimension"},
+        {writeFile(dir, "back.nc", timeCoordinate({2, 1})),
+         "the time coordinate \"time\" is not strictly increasing (step 1 follows step 0 with a "
+         "smaller value)"},
+        {writeFile(dir, "same.nc", timeCoordinate({1, 1})), "with the same value"},
+        {writeFile(dir, "gap.nc", timeCoordinate({1, NAN})), "at step 1 is not a finite number"},
+        {writeFile(dir, "nanaxis.nc", timeCoordinate({1, 2}, true)),
+         "the grid \"x\": axis \"x\" has a coordinate that is not a finite number"},
+        {writeFile(dir, "alone.nc",
+                   [](NetcdfWriter& nc) {
+                       nc.variable("s", NC_DOUBLE, {});
+                       nc.endDefinitions();
+                   }),
+         "the file holds no variable over 1 to 3 dimensions besides time"},
+        {writeFile(dir, "twins.nc",
+                   [](NetcdfWriter& nc) {
+                       nc.variable("f", NC_FLOAT, {nc.dimension("a_b", 1), nc.dimension("c", 1)});
+                       nc.variable("g", NC_FLOAT, {nc.dimension("a", 1), nc.dimension("b_c", 1)});
+                       nc.endDefinitions();
+                   }),
+         "two sets of dimensions make the grid name \"a_b_c\""},
+        {writeFile(
+             dir, "custom.nc4",
+             [](NetcdfWriter& nc) {
+                 nc_type vlen = 0;
+                 ASSERT_EQ(nc_def_vlen(nc.id(), "bytes", NC_BYTE, &vlen), NC_NOERR);
+                 nc.variable("v", vlen, {nc.dimension("x", 1)});
+             },
+             NC_NETCDF4),
+         "is of a type of the file's own"},
+    };
+    for (const Case& c : cases) {
+        const std::string before = readFile(c.File);
+        const Loaded loaded = tryLoad(c.File);
+        EXPECT_NE(loaded.Error.find(c.Cause), std::string::npos) << c.File << ": " << loaded.Error;
+        EXPECT_EQ(loaded.Error.find('\n'), std::string::npos) << loaded.Error;
+        EXPECT_TRUE(loaded.Bundle->slices().empty()) << c.File;
+        EXPECT_EQ(readFile(c.File), before) << c.File;
+    }
+}
