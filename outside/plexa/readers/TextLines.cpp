@@ -132,14 +132,16 @@ std::size_t lineStartFrom(std::ifstream& in, std::size_t offset, std::size_t siz
 }
 
 // Blocks of about equal size, each from a line's start to a line's end; the last one reaches to
-// the end of the file, however long it has grown.
+// the end of the file, however long it has grown. Several per thread, so that the threads end
+// together on a machine that other work shares.
 std::vector<TextBlock> blocksOf(const std::string& file) {
     std::ifstream in(file, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("cannot open the file");
     const auto size = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
     // blocks of at least one read, so that the first one holds all that the text check looks at
-    const std::size_t cores = std::max<std::size_t>(2, std::thread::hardware_concurrency());
-    const std::size_t count = size < ParallelBytes ? 1 : std::min(cores, size / ReadSize);
+    constexpr std::size_t BlocksPerThread = 4;
+    const std::size_t count =
+        size < ParallelBytes ? 1 : std::min(BlocksPerThread * readingThreads(), size / ReadSize);
     std::vector<TextBlock> blocks(count);
     for (std::size_t i = 1; i < count; ++i) {
         const std::size_t start =
@@ -178,6 +180,10 @@ std::size_t countDataLines(const std::string& file, TextBlock& block, std::strin
 }
 
 } // namespace
+
+std::size_t readingThreads() {
+    return std::max<std::size_t>(2, std::thread::hardware_concurrency());
+}
 
 FileCensus takeCensus(const std::string& file) {
     FileCensus census;
