@@ -71,14 +71,16 @@ std::vector<BlockCache::Block>::iterator BlockCache::bestFit(std::size_t length)
 
 std::vector<BlockCache::Block> BlockCache::makeRoomFor(std::size_t length) {
     const std::size_t peak = std::max(Bytes.Peak, Bytes.InUse + length);
+    std::size_t held = Bytes.InUse + Bytes.Kept + length;
     auto kept = Kept.begin();
-    for (std::size_t held = Bytes.InUse + Bytes.Kept + length; kept != Kept.end() && held > peak;
-         ++kept) {
+    for (; kept != Kept.end() && held > peak; ++kept)
         held -= kept->Length;
-        Bytes.Kept -= kept->Length;
-    }
-    std::vector<Block> leaving(Kept.begin(), kept);
+    std::vector<Block> leaving(Kept.begin(), kept); // may throw: nothing changed yet
     Kept.erase(Kept.begin(), kept);
+    Bytes.Kept = held - Bytes.InUse - length;
+    // counted in use already, so that other threads make room for it too
+    Bytes.InUse += length;
+    Bytes.Peak = peak;
     return leaving;
 }
 
@@ -104,17 +106,18 @@ void* BlockCache::take(std::size_t bytes, bool zeroed) {
     guard.unlock();
     for (const Block& block : leaving)
         unmap(block.Start, block.Length);
-    void* const start = mapAligned(length); // the kernel's pages come zeroed
-    guard.lock();
+    void* start = nullptr;
     try {
+        start = mapAligned(length); // the kernel's pages come zeroed
+        guard.lock();
         Lent.emplace(start, length);
     } catch (...) {
+        if (!guard.owns_lock()) guard.lock();
+        Bytes.InUse -= length;
         guard.unlock();
-        unmap(start, length);
+        if (start) unmap(start, length);
         throw;
     }
-    Bytes.InUse += length;
-    Bytes.Peak = std::max(Bytes.Peak, Bytes.InUse);
     return start;
 }
 

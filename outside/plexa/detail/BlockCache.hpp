@@ -41,7 +41,7 @@ private:
     };
     // The smallest kept block that fits, or the end.
     std::vector<Block>::iterator bestFit(std::size_t length);
-    // Takes the kept blocks that must go before `length` more are mapped.
+    // Takes the kept blocks that must go before `length` more are mapped, and counts those in use.
     std::vector<Block> makeRoomFor(std::size_t length);
 
     const std::size_t KeptAtMost;
