@@ -1,5 +1,7 @@
 #include "bench/BenchSupport.hpp"
 
+#include "outside/Plexa.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -71,9 +73,10 @@ std::size_t memoryStatus(const std::string& key) {
     return 0;
 }
 
-PeakMemory::PeakMemory() {
+PeakMemory::PeakMemory(bool keepArrays) {
     // Freed memory that the allocator keeps would otherwise hide what the next save needs.
     ::malloc_trim(0);
+    if (!keepArrays) Plexa::detail::dropKeptArrays();
     // Writing 5 here starts the kernel's peak-resident count afresh.
     std::ofstream("/proc/self/clear_refs") << "5";
     Start = memoryStatus("VmRSS");

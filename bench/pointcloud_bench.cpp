@@ -1,12 +1,14 @@
 // Point clouds in text: loading against a bare std::from_chars loop over the same bytes in memory,
-// and the peak memory of a whole conversion (load, add Height, save through MyStorage) against
-// the size of its arrays. CONVLIB_BENCH_POINTS sets the cloud's size (default 1,000,000).
+// a batch of loads in reused memory against new memory for each file, and the peak memory of a
+// whole conversion (load, add Height, save through MyStorage) against the size of its arrays.
+// CONVLIB_BENCH_POINTS sets the cloud's size (default 1,000,000).
 #include "bench/BenchSupport.hpp"
 #include "convlib/BasicConverterDefs.hpp"
 #include "convlib/MyStorage.hpp"
 #include "outside/Plexa.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,16 +84,47 @@ Plexa::BundlePtr loaded(const std::string& file, bool& success) {
     return Plexa::Bundle::load(success, files, Plexa::BundlePtr());
 }
 
+void loadOrSkip(benchmark::State& state, const Cloud& cloud) {
+    bool success = false;
+    Plexa::BundlePtr bundle = loaded(cloud.Name, success);
+    if (!success) state.SkipWithError(bundle->lastError().c_str());
+}
+
 void compareLoading(benchmark::State& state, const Cloud& cloud) {
     Bench::compare(
         state, 1.0, // at least the bare loop's throughput, on every core
-        [&] {
-            bool success = false;
-            Plexa::BundlePtr bundle = loaded(cloud.Name, success);
-            if (!success) state.SkipWithError(bundle->lastError().c_str());
-        },
+        [&] { loadOrSkip(state, cloud); },
         [&] { benchmark::DoNotOptimize(sumOfNumbers(cloud.Text)); });
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * cloud.Text.size()));
+}
+
+long pageFaults() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt + usage.ru_majflt;
+}
+
+// A batch of files, each bundle released before the next load: the blocks of one file's arrays
+// serve the next, against the same loads with every file's arrays in new memory. The row compares
+// page faults per file, which the machine's load does not blur; the time's ratio is a counter.
+void BM_LoadBatch(benchmark::State& state) {
+    constexpr int Files = 3;
+    long faults[2] = {0, 0}; // new memory, reused
+    const auto batch = [&](bool reuse) {
+        return [&, reuse] {
+            const long before = pageFaults();
+            for (int file = 0; file < Files; ++file) {
+                if (!reuse) Plexa::detail::dropKeptArrays();
+                loadOrSkip(state, clouds().Xyz);
+            }
+            faults[reuse] += pageFaults() - before;
+        };
+    };
+    Bench::compare(state, 1.0, batch(true), batch(false));
+    state.counters["time_ratio"] = state.counters["ratio"];
+    const double loads = static_cast<double>(state.iterations() * Files);
+    Bench::report(state, static_cast<double>(faults[true]) / loads,
+                  static_cast<double>(faults[false]) / loads, 0.1, "faults");
 }
 
 // qz-pointcloud's work on one text cloud, as a converter does it.
@@ -208,6 +241,7 @@ void BM_PeakMemoryCsv(benchmark::State& state) {
 
 BENCHMARK(BM_LoadXyz)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadCsv)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadBatch)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakMemoryXyz)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakMemoryCsv)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -80,9 +80,12 @@ struct Uninitialized {};
 namespace detail {
 
 // The memory of arrays: from 2 MiB up straight from the kernel, 2 MiB-aligned so that it can be
-// backed by huge pages, and zero already; smaller ones from the heap. Throws std::bad_alloc.
+// backed by huge pages, with released blocks kept for the next arrays of about their size (a
+// batch's next file); smaller ones from the heap. Throws std::bad_alloc.
 PLEXA_API void* allocateArray(std::size_t bytes, bool zeroed);
 PLEXA_API void releaseArray(void* values, std::size_t bytes) noexcept;
+// Gives the kept blocks back to the kernel, as before a measure of peak memory.
+PLEXA_API void dropKeptArrays() noexcept;
 
 } // namespace detail
 

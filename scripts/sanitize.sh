@@ -23,12 +23,13 @@ fi
 
 if [ "$which" = all ] || [ "$which" = tsan ]; then
   # HDF5 is not built for the thread sanitizer, so only the tests that make no HDF5 calls run
-  # here: pointers, counters, the worker pool and text clouds (read in blocks on every core).
-  echo "== thread sanitizer: pointer, counter, worker pool and text cloud tests (build-tsan)"
+  # here: pointers, counters, the worker pool, array memory and text clouds (read in blocks on
+  # every core).
+  echo "== thread sanitizer: pointer, counter, worker pool, array and text cloud tests (build-tsan)"
   configure build-tsan thread -DCONVLIB_BUILD_CONVERTERS=OFF
   cmake --build build-tsan --target quorix_test concurrency_test plexa_workers_test \
-    plexa_pointcloud_test -- -j2
+    plexa_array_test plexa_pointcloud_test -- -j2
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure -j2 \
-    -L '^(quorix_test|concurrency_test|plexa_workers_test|plexa_pointcloud_test)$'
+    -L '^(quorix_test|concurrency_test|plexa_workers_test|plexa_array_test|plexa_pointcloud_test)$'
 fi

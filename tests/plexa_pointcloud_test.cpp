@@ -347,10 +347,16 @@ GeneratedCloud generatedCloud(std::size_t rows) {
         const int spelling = static_cast<int>(row % 7);
         const char* const quote = spelling == 5 || spelling == 6 ? "\"" : "";
         for (int column = 0; column < 4; ++column) {
-            const double number = row % 1000 == 999 && column == 3 ? -0.0 : value();
-            (column < 3 ? cloud.Positions : cloud.Intensity).push_back(number);
+            double number = row % 1000 == 999 && column == 3 ? -0.0 : value();
             char digits[40];
-            const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+            // every third row as scanners write, with a fixed number of decimals
+            const auto end = row % 3 == 0
+                                 ? std::to_chars(digits, digits + sizeof digits, number,
+                                                 std::chars_format::fixed, row % 17)
+                                       .ptr
+                                 : std::to_chars(digits, digits + sizeof digits, number).ptr;
+            std::from_chars(digits, end, number);
+            (column < 3 ? cloud.Positions : cloud.Intensity).push_back(number);
             const bool plus = spelling == 1 && number > 0;
             cloud.Text += std::string(column == 0     ? ""
                                       : spelling == 2 ? " , "

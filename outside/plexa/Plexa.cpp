@@ -1,9 +1,7 @@
 #include "outside/Plexa.hpp"
 
+#include "outside/plexa/detail/BlockCache.hpp"
 #include "outside/plexa/detail/BundleFormat.hpp"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -35,32 +33,16 @@ namespace {
 
 constexpr std::size_t HugePage = std::size_t(2) << 20;
 
-std::size_t roundedUp(std::size_t bytes, std::size_t to) {
-    return (bytes + to - 1) / to * to;
-}
-
-// Mapped one huge page larger, then trimmed to start at a huge page's edge; the end stays at the
-// next small page, since a partial huge page at the end would only be backed by small ones.
-void* mapAligned(std::size_t bytes) {
-    const std::size_t length = roundedUp(bytes, static_cast<std::size_t>(::getpagesize()));
-    void* mapped = ::mmap(nullptr, length + HugePage, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) throw std::bad_alloc();
-    auto* const start = static_cast<char*>(mapped);
-    auto* const aligned =
-        reinterpret_cast<char*>(roundedUp(reinterpret_cast<std::uintptr_t>(start), HugePage));
-    if (aligned != start) ::munmap(start, static_cast<std::size_t>(aligned - start));
-    if (const std::size_t tail = HugePage - static_cast<std::size_t>(aligned - start))
-        ::munmap(aligned + length, tail);
-    // only advice: without transparent huge pages the memory works the same in small pages
-    ::madvise(aligned, length, MADV_HUGEPAGE);
-    return aligned;
+// Never destroyed: arrays in static objects may be released after it would have been.
+BlockCache& bigBlocks() {
+    static BlockCache* const blocks = new BlockCache;
+    return *blocks;
 }
 
 } // namespace
 
 void* allocateArray(std::size_t bytes, bool zeroed) {
-    if (bytes >= HugePage) return mapAligned(bytes); // the kernel's pages come zeroed
+    if (bytes >= HugePage) return bigBlocks().take(bytes, zeroed);
     void* values = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
     if (!values && bytes > 0) throw std::bad_alloc();
     return values;
@@ -68,7 +50,11 @@ void* allocateArray(std::size_t bytes, bool zeroed) {
 
 void releaseArray(void* values, std::size_t bytes) noexcept {
     if (bytes < HugePage) return std::free(values);
-    ::munmap(values, roundedUp(bytes, static_cast<std::size_t>(::getpagesize())));
+    bigBlocks().give(values);
+}
+
+void dropKeptArrays() noexcept {
+    bigBlocks().drop();
 }
 
 } // namespace detail

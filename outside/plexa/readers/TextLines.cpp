@@ -74,6 +74,25 @@ void LineReader::keepUnfinishedLine() {
 
 namespace {
 
+// Fewer than 256, so that one byte counts the line ends in it.
+constexpr std::size_t Stretch = 240;
+
+// The line ends among the first Stretch bytes of `text` when each starts a line whose first byte
+// shows data, as in most of a cloud; -1 when one may start anything else (a blank, a line end,
+// '#' or '/'), for a look line by line. Reads one byte more. Byte-wide and without branches, so
+// that the compiler takes many bytes at a time.
+int plainLineEnds(const char* text) {
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(text);
+    unsigned char ends = 0, doubtful = 0;
+    for (std::size_t i = 0; i < Stretch; ++i) {
+        const unsigned char lineEnd = -(bytes[i] == '\n'); // all ones or zero
+        const unsigned char next = bytes[i + 1];
+        ends -= lineEnd;
+        doubtful |= lineEnd & (-(next <= ' ') | -(next == '#') | -(next == '/'));
+    }
+    return doubtful ? -1 : ends;
+}
+
 // Counts the lines that hold data straight off the raw bytes, without making lines, since it
 // reads the whole file: a line holds data unless its first non-blank is '\n', '#' or "//".
 class DataLineCounter {
@@ -98,6 +117,13 @@ public:
                 }
                 Lines += *cursor == '/' ? cursor[1] != '/' : *cursor != '#';
                 AtLineStart = false;
+            }
+            if (static_cast<std::size_t>(end - cursor) > Stretch) {
+                if (const int ends = plainLineEnds(cursor); ends >= 0) {
+                    Lines += static_cast<std::size_t>(ends);
+                    cursor += Stretch; // still inside a line that holds data
+                    continue;
+                }
             }
             const void* newline = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));
             if (!newline) return;
@@ -132,14 +158,16 @@ std::size_t lineStartFrom(std::ifstream& in, std::size_t offset, std::size_t siz
 }
 
 // Blocks of about equal size, each from a line's start to a line's end; the last one reaches to
-// the end of the file, however long it has grown.
+// the end of the file, however long it has grown. Several per thread, so that the threads end
+// together on a machine that other work shares.
 std::vector<TextBlock> blocksOf(const std::string& file) {
     std::ifstream in(file, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("cannot open the file");
     const auto size = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
     // blocks of at least one read, so that the first one holds all that the text check looks at
-    const std::size_t cores = std::max<std::size_t>(2, std::thread::hardware_concurrency());
-    const std::size_t count = size < ParallelBytes ? 1 : std::min(cores, size / ReadSize);
+    constexpr std::size_t BlocksPerThread = 4;
+    const std::size_t count =
+        size < ParallelBytes ? 1 : std::min(BlocksPerThread * readingThreads(), size / ReadSize);
     std::vector<TextBlock> blocks(count);
     for (std::size_t i = 1; i < count; ++i) {
         const std::size_t start =
@@ -178,6 +206,10 @@ std::size_t countDataLines(const std::string& file, TextBlock& block, std::strin
 }
 
 } // namespace
+
+std::size_t readingThreads() {
+    return std::max<std::size_t>(2, std::thread::hardware_concurrency());
+}
 
 FileCensus takeCensus(const std::string& file) {
     FileCensus census;

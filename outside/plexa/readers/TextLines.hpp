@@ -4,6 +4,8 @@
 
 #include "outside/plexa/detail/WorkerPool.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <fstream>
@@ -105,19 +107,30 @@ struct FileCensus {
 // they save.
 constexpr std::size_t ParallelBytes = 4 << 20;
 
+// The threads that read a large file: one per core, and at least two, so that every machine
+// takes the same path.
+std::size_t readingThreads();
+
 // A first pass, so that the arrays are made once in their final size. Counts a large file in
-// blocks, one per core (at least two, so that every machine takes the same path).
+// blocks, several per thread.
 FileCensus takeCensus(const std::string& file);
 
-// Runs work(0) to work(count - 1): the first on the caller, the others on a pool of their own,
-// whose end waits for them. Work must not throw. Without threads to be had, all run on the caller.
+// Runs work(0) to work(count - 1) on the caller and on a pool of its own, whose end waits for
+// them; each thread takes the next block that nobody started, so that a thread the machine holds
+// up leaves the rest to the others. Work must not throw. Without threads to be had, all run on
+// the caller.
 template <class Work> void onEveryBlock(std::size_t count, const Work& work) {
-    if (count == 0) return;
-    if (count == 1) return work(0);
-    WorkerPool others(static_cast<unsigned>(count - 1));
-    for (std::size_t block = 1; block < count; ++block)
-        others.post([&work, block] { work(block); });
-    work(0);
+    std::atomic<std::size_t> next{0};
+    const auto takeBlocks = [&next, &work, count] {
+        for (std::size_t block; (block = next.fetch_add(1)) < count;)
+            work(block);
+    };
+    const std::size_t threads = std::min(count, readingThreads());
+    if (threads <= 1) return takeBlocks();
+    WorkerPool others(static_cast<unsigned>(threads - 1));
+    for (std::size_t thread = 1; thread < threads; ++thread)
+        others.post(takeBlocks);
+    takeBlocks();
 }
 
 } // namespace Plexa::detail::text
