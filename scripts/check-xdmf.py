@@ -17,6 +17,7 @@ exits 1 when a check fails.
 import argparse
 import json
 import os
+import re
 import sys
 
 from paraview import servermanager, simple
@@ -183,6 +184,12 @@ def match_pieces(grids, pieces):
     return shown
 
 
+def base_name(name):
+    """The grid's own name: a reader numbers a name that comes again in a later time step
+    ("grid[1]")."""
+    return re.sub(r"\[\d+\]$", "", name)
+
+
 def check_reader(check, label, reader, expected, inputs):
     times = list(reader.TimestepValues) if hasattr(reader.TimestepValues, "__len__") else [reader.TimestepValues]
     if len(times) != len(expected) and not (len(times) == 0 and len(expected) == 1):
@@ -194,7 +201,7 @@ def check_reader(check, label, reader, expected, inputs):
         if pieces and not any(name for name, _ in pieces):
             shown = match_pieces(grids, [data for _, data in pieces])
         else:
-            shown = dict(pieces)
+            shown = {base_name(name): data for name, data in pieces}
         for name, fields in grids.items():
             where = "%s, time %r, grid %s" % (label, time, name)
             if name not in shown:
