@@ -117,4 +117,29 @@ int run(int argc, char** argv, const std::string& about) {
     return 0;
 }
 
+Plexa::BundlePtr loadFile(const std::string& file, benchmark::State& state) {
+    bool success = false;
+    Plexa::BundlePtr bundle = Plexa::Bundle::load(
+        success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
+        Plexa::BundlePtr());
+    if (!success) state.SkipWithError(bundle->lastError().c_str());
+    return bundle;
+}
+
+void reportLoadPeakMemory(benchmark::State& state, const std::string& file, double goal) {
+    double peakMiB = 0, arrayMiB = 0;
+    for (auto _ : state) {
+        PeakMemory meter;
+        Plexa::BundlePtr bundle = loadFile(file, state);
+        peakMiB = meter.extraMiB();
+        std::size_t arrayBytes = 0;
+        for (const auto& [time, slice] : bundle->slices())
+            for (const auto& [name, grid] : slice->grids())
+                for (const auto& [field, data] : grid->fields())
+                    arrayBytes += data.Data->byteSize();
+        arrayMiB = static_cast<double>(arrayBytes) / (1 << 20);
+    }
+    report(state, peakMiB, arrayMiB, goal, "MiB");
+}
+
 } // namespace Bench

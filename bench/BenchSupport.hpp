@@ -5,6 +5,8 @@
 // also "cpu_ratio", the same for processor time, and each side's peak memory.
 #pragma once
 
+#include "outside/Plexa.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -60,6 +62,12 @@ public:
 private:
     std::size_t Start;
 };
+
+// The file loaded into a new bundle; the state skips with the bundle's error when it fails.
+Plexa::BundlePtr loadFile(const std::string& file, benchmark::State& state);
+
+// Peak memory of loading the file against the bytes of the arrays it gives, at most `goal`.
+void reportLoadPeakMemory(benchmark::State& state, const std::string& file, double goal);
 
 // Seconds of processor time the process has used, in user and kernel mode.
 double processSeconds();

@@ -100,39 +100,18 @@ BareCloud decodeBare(const std::string& file) {
     return cloud;
 }
 
-Plexa::BundlePtr loaded(const std::string& file, benchmark::State& state) {
-    bool success = false;
-    Plexa::BundlePtr bundle = Plexa::Bundle::load(
-        success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
-        Plexa::BundlePtr());
-    if (!success) state.SkipWithError(bundle->lastError().c_str());
-    return bundle;
-}
-
 void BM_LoadLas(benchmark::State& state) {
     const Survey& cloud = survey();
     Bench::compare(
         state, 2.0, // at least half the bare loop's throughput, reading the file included
-        [&] { benchmark::DoNotOptimize(loaded(cloud.File, state)); },
+        [&] { benchmark::DoNotOptimize(Bench::loadFile(cloud.File, state)); },
         [&] { benchmark::DoNotOptimize(decodeBare(cloud.Bytes)); });
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * cloud.Bytes.size()));
 }
 
 // A load holds its arrays and one block of records at a time, never the whole file.
 void BM_LasLoadPeakMemory(benchmark::State& state) {
-    double peakMiB = 0, arrayMiB = 0;
-    for (auto _ : state) {
-        Bench::PeakMemory meter;
-        Plexa::BundlePtr bundle = loaded(survey().File, state);
-        peakMiB = meter.extraMiB();
-        std::size_t arrayBytes = 0;
-        for (const auto& [time, slice] : bundle->slices())
-            for (const auto& [name, grid] : slice->grids())
-                for (const auto& [field, data] : grid->fields())
-                    arrayBytes += data.Data->byteSize();
-        arrayMiB = static_cast<double>(arrayBytes) / (1 << 20);
-    }
-    Bench::report(state, peakMiB, arrayMiB, 1.2, "MiB");
+    Bench::reportLoadPeakMemory(state, survey().File, 1.2);
 }
 
 IO_BENCHMARK(BM_LoadLas);

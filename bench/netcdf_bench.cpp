@@ -109,20 +109,11 @@ BareArrays readBare(const std::string& file) {
     return arrays;
 }
 
-Plexa::BundlePtr loaded(const std::string& file, benchmark::State& state) {
-    bool success = false;
-    Plexa::BundlePtr bundle = Plexa::Bundle::load(
-        success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
-        Plexa::BundlePtr());
-    if (!success) state.SkipWithError(bundle->lastError().c_str());
-    return bundle;
-}
-
 void BM_LoadNetcdf(benchmark::State& state) {
     const Climate& file = climate();
     Bench::compare(
         state, 1.2, // per-step reads and the bundle's bookkeeping cost little beside the values
-        [&] { benchmark::DoNotOptimize(loaded(file.File, state)); },
+        [&] { benchmark::DoNotOptimize(Bench::loadFile(file.File, state)); },
         [&] { benchmark::DoNotOptimize(readBare(file.File)); });
     state.SetBytesProcessed(
         static_cast<std::int64_t>(state.iterations() * Bench::fileBytes(file.File)));
@@ -130,19 +121,7 @@ void BM_LoadNetcdf(benchmark::State& state) {
 
 // A load holds its arrays and one step of one packed variable besides, never a whole variable.
 void BM_NetcdfLoadPeakMemory(benchmark::State& state) {
-    double peakMiB = 0, arrayMiB = 0;
-    for (auto _ : state) {
-        Bench::PeakMemory meter;
-        Plexa::BundlePtr bundle = loaded(climate().File, state);
-        peakMiB = meter.extraMiB();
-        std::size_t arrayBytes = 0;
-        for (const auto& [time, slice] : bundle->slices())
-            for (const auto& [name, grid] : slice->grids())
-                for (const auto& [field, data] : grid->fields())
-                    arrayBytes += data.Data->byteSize();
-        arrayMiB = static_cast<double>(arrayBytes) / (1 << 20);
-    }
-    Bench::report(state, peakMiB, arrayMiB, 1.05, "MiB");
+    Bench::reportLoadPeakMemory(state, climate().File, 1.05);
 }
 
 IO_BENCHMARK(BM_LoadNetcdf);
