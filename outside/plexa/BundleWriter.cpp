@@ -342,8 +342,9 @@ void writeField(hid_t group, const std::string& name, const MemBase& data,
     const std::vector<hsize_t> shape = shapeOf(data);
     Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
                  "H5Screate_simple");
-    const Layout layout = datasetLayout(shape, data.elementCount(), H5Tget_size(storedType),
-                                        settings, save.Policy, save.CompactLayout);
+    const Layout layout =
+        datasetLayout(shape, data.elementCount(), single ? sizeof(float) : data.elementSize(),
+                      settings, save.Policy, save.CompactLayout);
     Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");

@@ -308,6 +308,9 @@ bool hasAttribute(hid_t object, const std::string& name) {
 }
 
 hid_t nativeType(const std::type_info& type) {
+    // the same object almost always: comparing type names costs more than a small field's write
+    for (const ElementType& element : elementTypes())
+        if (element.type == &type) return element.native();
     for (const ElementType& element : elementTypes())
         if (*element.type == type) return element.native();
     throw Hdf5Error(std::string("unsupported element type ") + type.name());
