@@ -242,6 +242,8 @@ protected:
         addStructuredGrid(*slice, "line", {7}, true);
         auto storage = makeTestStorage();
         storage->Answer = automaticSettings(true, true); // shifted: the XDMF needs a sidecar
+        storage->Answer.DeflateLevel = 3;
+        storage->DeflateFields = storage->ShuffleFields = true;
         ASSERT_TRUE(Plexa::writeBundleFile(bundle, Dir / "grids.qz", storage));
     }
 
@@ -257,8 +259,8 @@ TEST_F(InspectStructured, ShowsExtentsAndAxesAsTextAndJson) {
           "    Axis longitude: 4 node(s), uniform, origin 15, spacing 0.25\n",
           "    Structured grid: 7 nodes, last axis fastest\n",
           "    Axis level: 2 node(s), rectilinear, -5 .. -4.725\n",
-          "    Field Temperature: float32, 30 x 1 component(s), stored float32, chunked, shift "
-          "(14.5)\n"
+          "    Field Temperature: float32, 30 x 1 component(s), stored float32, chunked, "
+          "deflate level 3, shuffle, shift (14.5)\n"
           "      Attribute units:\n        | K\n"})
         EXPECT_NE(text.Out.find(expected), std::string::npos) << expected << "\n" << text.Out;
 

@@ -54,9 +54,11 @@ std::string indentLines(const std::string& text, const std::string& indent) {
 std::string storageText(const Plexa::StoredField* stored) {
     if (!stored) return ", not in the file";
     std::string text = ", stored " + stored->StoredType + ", " + layoutName(*stored);
-    for (const std::string& filter : filterNames(*stored))
+    for (const std::string& filter : filterNames(*stored)) {
         text += ", " + filter;
-    if (stored->Deflate) text += " level " + formatNumber(stored->DeflateLevel);
+        // the level belongs to deflate, not to whichever filter happens to come last
+        if (filter == "deflate") text += " level " + formatNumber(stored->DeflateLevel);
+    }
     if (!stored->Shift.empty()) text += ", shift (" + Tools::joinValues(stored->Shift, ", ") + ")";
     return text;
 }
