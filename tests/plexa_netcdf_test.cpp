@@ -280,9 +280,30 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
          "the time coordinate \"time\" is not strictly increasing (step 1 follows step 0 with a "
          "smaller value)"},
         {writeFile(dir, "same.nc", timeCoordinate({1, 1})), "with the same value"},
-        {writeFile(dir, "gap.nc", timeCoordinate({1, NAN})), "at step 1 is not a finite number"},
+        {writeFile(dir, "gap.nc", timeCoordinate({1, NAN})),
+         "the coordinate variable \"time\" has no value at index 1 (a fill value, NaN or an "
+         "infinity)"},
         {writeFile(dir, "nanaxis.nc", timeCoordinate({1, 2}, true)),
-         "the grid \"x\": axis \"x\" has a coordinate that is not a finite number"},
+         "the coordinate variable \"x\" has no value at index 1"},
+        // slots never written hold libnetcdf's default fill, which no attribute names
+        {writeFile(dir, "unwritten.nc",
+                   [](NetcdfWriter& nc) {
+                       const int time = nc.dimension("time", NC_UNLIMITED);
+                       const int times = nc.variable("time", NC_FLOAT, {time});
+                       const int f = nc.variable("f", NC_FLOAT, {time, nc.dimension("x", 1)});
+                       nc.endDefinitions();
+                       nc.records<float>(times, {1}, {1});
+                       nc.records<float>(f, {2, 1}, {1, 2});
+                   }),
+         "the coordinate variable \"time\" has no value at index 1"},
+        {writeFile(dir, "noaxis.nc",
+                   [](NetcdfWriter& nc) {
+                       const int x = nc.dimension("x", 2);
+                       nc.variable("x", NC_SHORT, {x});
+                       nc.variable("f", NC_FLOAT, {x});
+                       nc.endDefinitions();
+                   }),
+         "the coordinate variable \"x\" has no value at index 0"},
         {writeFile(dir, "alone.nc",
                    [](NetcdfWriter& nc) {
                        nc.variable("s", NC_DOUBLE, {});

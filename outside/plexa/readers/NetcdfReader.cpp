@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -459,13 +460,38 @@ void readPlain(int file, const Variable& variable, const Decoding& decoding,
     });
 }
 
-// The whole of a 1-D variable as doubles, unpacked: coordinates and times.
+// The value libnetcdf writes where nothing was written, as the stored type reads it; none for
+// bytes, whose default fill is a valid value, and for variables written without fill.
+std::optional<double> defaultFill(int file, const Variable& variable, nc_type stored) {
+    if (stored == NC_BYTE || stored == NC_UBYTE) return std::nullopt;
+    int noFill = 0;
+    alignas(8) unsigned char fill[8] = {};
+    ncCheck(nc_inq_var_fill(file, variable.Id, &noFill, fill),
+            "cannot read the fill value of " + inQuotes(variable.Name));
+    if (noFill) return std::nullopt;
+    return withType(stored, [&](auto type) {
+        decltype(type) value;
+        std::memcpy(&value, fill, sizeof value);
+        return static_cast<double>(value);
+    });
+}
+
+// The whole of a 1-D variable as doubles, unpacked: coordinates and times. Every value must be
+// one, so a slot nobody wrote (the default fill) is refused as a gap, not taken as a coordinate.
 std::vector<double> readCoordinates(int file, const Variable& variable, std::size_t length) {
     std::vector<double> values(length);
     if (length == 0) return values;
-    const Decoding decoding = decodingOf(file, variable);
+    Decoding decoding = decodingOf(file, variable);
+    if (decoding.NoValue.empty())
+        if (std::optional<double> fill = defaultFill(file, variable, decoding.Stored))
+            decoding.NoValue.push_back(*fill);
     std::vector<unsigned char> buffer;
     readPacked(file, variable, decoding, {0}, {length}, length, values.data(), buffer);
+    for (std::size_t i = 0; i < length; ++i)
+        if (!std::isfinite(values[i]))
+            throw std::runtime_error("the coordinate variable " + inQuotes(variable.Name) +
+                                     " has no value at index " + to_string(i) +
+                                     " (a fill value, NaN or an infinity); every node needs one");
     return values;
 }
 
@@ -537,11 +563,8 @@ std::vector<double> readTimes(int file, const Header& header, int timeDimension)
     }
     times = readCoordinates(
         file, header.Variables[static_cast<std::size_t>(time.CoordinateVariable)], time.Length);
-    for (std::size_t step = 0; step < times.size(); ++step) {
-        if (!std::isfinite(times[step]))
-            throw std::runtime_error("the time coordinate " + inQuotes(time.Name) + " at step " +
-                                     to_string(step) + " is not a finite number");
-        if (step > 0 && !(times[step] > times[step - 1]))
+    for (std::size_t step = 1; step < times.size(); ++step) {
+        if (!(times[step] > times[step - 1]))
             throw std::runtime_error("the time coordinate " + inQuotes(time.Name) +
                                      " is not strictly increasing (step " + to_string(step) +
                                      " follows step " + to_string(step - 1) + " with " +
