@@ -326,6 +326,18 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
              },
              NC_NETCDF4),
          "is of a type of the file's own"},
+        // its grid reads the axis before the loop reaches the axis's own variable
+        {writeFile(
+             dir, "custom-axis.nc4",
+             [](NetcdfWriter& nc) {
+                 const int x = nc.dimension("x", 2);
+                 nc.variable("f", NC_FLOAT, {x});
+                 nc_type vlen = 0;
+                 ASSERT_EQ(nc_def_vlen(nc.id(), "bytes", NC_BYTE, &vlen), NC_NOERR);
+                 nc.variable("x", vlen, {x});
+             },
+             NC_NETCDF4),
+         "the variable \"x\" is of a type of the file's own"},
     };
     for (const Case& c : cases) {
         const std::string before = readFile(c.File);

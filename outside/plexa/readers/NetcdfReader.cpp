@@ -699,9 +699,10 @@ struct Plan {
 };
 
 Plan planGrids(int file, const Header& header, int timeDimension) {
+    // every type first: a grid reads its axes' coordinates before the loop reaches them
+    std::for_each(header.Variables.begin(), header.Variables.end(), refuseType);
     Plan plan;
     for (const Variable& variable : header.Variables) {
-        refuseType(variable);
         if (isCoordinate(header, variable)) continue;
         const std::vector<int> dimensions = gridDimensions(header, variable, timeDimension);
         const bool overTime = dimensions.size() < variable.Dimensions.size();
