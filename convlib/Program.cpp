@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <set>
@@ -99,6 +101,30 @@ CLI::Option* addParsedOption(CLI::App& app, const std::string& name,
 }
 
 std::atomic<Verbosity> programVerbosity{Verbosity::Normal};
+
+// NO_COLOR with any value but "" wins; CLICOLOR_FORCE other than "0" asks for colour in a pipe
+// too (e.g. into "less -R").
+bool showsColour(std::FILE* stream) {
+    const char* noColour = std::getenv("NO_COLOR");
+    if (noColour && *noColour) return false;
+    const char* force = std::getenv("CLICOLOR_FORCE");
+    return (force && *force && std::strcmp(force, "0") != 0) || isatty(fileno(stream)) == 1;
+}
+
+// Leaves out every escape sequence "ESC [ parameters final-byte".
+std::string withoutEscapeSequences(const std::string& text) {
+    std::string kept;
+    kept.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
+            for (i += 2; i < text.size() && (text[i] < 0x40 || text[i] > 0x7e); ++i) {
+            }
+            continue;
+        }
+        kept += text[i];
+    }
+    return kept;
+}
 
 // Under --quiet the run summary goes nowhere, so the errors are all that is said.
 void printErrorsAlone(const BasicConverterDefs& converter) {
@@ -456,7 +482,13 @@ void applyCommonSettings(const CommonSettings& common) {
                  : common.Verbose ? Verbosity::Verbose
                                   : Verbosity::Normal);
     // standard output carries results alone, so other programs can read them
-    Quorix::Console::setStream(common.Quiet ? nullptr : stderr);
+    Quorix::Console::setSink(common.Quiet ? Quorix::Console::Sink() : colourSink(stderr));
+}
+
+Quorix::Console::Sink colourSink(std::FILE* stream) {
+    Quorix::Console::Sink write = Quorix::Console::streamSink(stream);
+    if (showsColour(stream)) return write;
+    return [write](const std::string& message) { write(withoutEscapeSequences(message)); };
 }
 
 bool parseCommandLine(CLI::App& app, int argc, char** argv, int& status) {

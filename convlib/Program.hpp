@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <list>
 #include <memory>
@@ -51,8 +52,11 @@ struct CommonSettings {
 // "--version", "-q/--quiet" and "-v/--verbose".
 CONVLIB_API void addCommonOptions(CLI::App& app, CommonSettings& common);
 // Sets the verbosity and sends the console (parameter report, run summary, notes) to standard
-// error, or nowhere under --quiet.
+// error through colourSink, or nowhere under --quiet.
 CONVLIB_API void applyCommonSettings(const CommonSettings& common);
+// A console sink for the stream that keeps the colour sequences only where they show as colour: on
+// a terminal unless NO_COLOR is set, or anywhere with CLICOLOR_FORCE.
+CONVLIB_API Quorix::Console::Sink colourSink(std::FILE* stream);
 
 // "[k/n] name" lines on standard error, only when it is a terminal and the program not quiet.
 class CONVLIB_API Progress {

@@ -340,15 +340,18 @@ public:
     std::list<std::string> Files;
 };
 
-// One message, written with a line end when the object dies, to the process's console stream.
-// Colour (ANSI escape sequences) reaches only a terminal (or any stream with CLICOLOR_FORCE set),
-// and never when NO_COLOR is set; elsewhere the sequences are left out, the text stays as it is.
+// One message, written with a line end when the object dies, to the process's console sink: the
+// text exactly as given, ANSI escape sequences included. Whether colour suits the place the text
+// ends up in is for the sink to decide.
 class QUORIX_API Console {
 public:
-    // Where every message of the process goes from now on (default: standard output; null:
-    // nowhere).
-    static void setStream(std::FILE* stream) noexcept;
-    static std::FILE* stream() noexcept;
+    // Takes each whole message, its line end included.
+    using Sink = std::function<void(const std::string& message)>;
+    // Where every message of the process goes from now on (default: standard output; an empty
+    // sink: nowhere). Returns the sink it replaces.
+    static Sink setSink(Sink sink);
+    // A sink that writes each message to the stream and flushes it.
+    static Sink streamSink(std::FILE* stream);
 
     Console() = default;
     Console(const Console&) = delete;

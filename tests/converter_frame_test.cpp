@@ -31,9 +31,8 @@ TEST(ElapsedTime, HundredthsOfASecondUpToTheRoundedHour) {
         EXPECT_EQ(ConvLib::detail::elapsedTimeText(c.First, c.Second), c.Text) << c.Text;
 }
 
-// What a converter that ran 90 minutes prints when it is deleted through the base, colour kept.
+// What a converter that ran 90 minutes prints when it is deleted through the base, in a pipe.
 std::string summaryOf(const std::string& name, const ConvLibTest::Names& errors) {
-    const ConvLibTest::ScopedVariable colour("CLICOLOR_FORCE", "1");
     return ConvLibTest::captureStdout([&] {
         std::unique_ptr<ConvLib::BasicConverterDefs> converter(new TestConverter);
         converter->ConverterName = name;

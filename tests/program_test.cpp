@@ -1,14 +1,17 @@
-// The program layer: shard specs, shard slices, progress lines and the column delimiter of text
-// clouds.
+// The program layer: shard specs, shard slices, progress lines, the colour of the console and the
+// column delimiter of text clouds.
 #include "convlib/Program.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <unistd.h>
 
 using ConvLib::Tools::Progress;
 using ConvLib::Tools::Shard;
@@ -54,6 +57,52 @@ TEST(Progress, WritesCountedLinesOnlyWhenEnabled) {
     });
     EXPECT_EQ(shown, "[1/2] a.csv\n[2/2] b.csv\n");
     EXPECT_EQ(ConvLibTest::captureStderr([] { Progress(1, false).step("a.csv"); }), "");
+}
+
+namespace {
+
+const std::string Coloured = "a \033[31mred\033[0m \033[1;36mword\033[0m";
+
+// What a console message of coloured text looks like through the colour sink on the stream.
+void writeColoured(std::FILE* stream, const char* noColour) {
+    const ConvLibTest::ScopedVariable variable("NO_COLOR", noColour);
+    const Quorix::Console::Sink previous =
+        Quorix::Console::setSink(ConvLib::Tools::colourSink(stream));
+    Quorix::Console() << Coloured;
+    Quorix::Console::setSink(previous);
+}
+
+std::string shownOnStderr(const char* noColour) {
+    return ConvLibTest::captureStderr([&] { writeColoured(stderr, noColour); });
+}
+
+} // namespace
+
+TEST(ColourSink, KeepsColourOnlyOnATerminalWithoutNoColorOrWhenForced) {
+    EXPECT_EQ(shownOnStderr(nullptr), "a red word\n") << "not a terminal";
+    {
+        const ConvLibTest::ScopedVariable force("CLICOLOR_FORCE", "1");
+        EXPECT_EQ(shownOnStderr(nullptr), Coloured + "\n");
+        EXPECT_EQ(shownOnStderr("1"), "a red word\n") << "NO_COLOR wins";
+    }
+
+    // a pseudo-terminal stands for the user's terminal
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    std::FILE* terminal = std::fopen(ptsname(master), "w");
+    ASSERT_NE(terminal, nullptr);
+    for (const auto& [noColour, expected] : {std::pair<const char*, std::string>{nullptr, Coloured},
+                                             {"", Coloured},
+                                             {"1", "a red word"}}) {
+        writeColoured(terminal, noColour);
+        char buffer[256];
+        const ssize_t got = read(master, buffer, sizeof buffer);
+        ASSERT_GT(got, 0);
+        EXPECT_EQ(std::string(buffer, got), expected + "\r\n") << (noColour ? noColour : "unset");
+    }
+    std::fclose(terminal);
+    close(master);
 }
 
 TEST(Delimiter, IsReadFromItsWordOrItsCharacter) {

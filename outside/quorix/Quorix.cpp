@@ -211,49 +211,37 @@ std::size_t Folder::scan(const std::string& name) {
 
 namespace {
 
-std::atomic<std::FILE*> consoleStream{stdout};
+std::mutex consoleMutex;
 
-// NO_COLOR with any value but "" wins; CLICOLOR_FORCE other than "0" asks for colour in a pipe
-// too (e.g. into "less -R").
-bool showsColour(std::FILE* stream) {
-    const char* noColour = std::getenv("NO_COLOR");
-    if (noColour && *noColour) return false;
-    const char* force = std::getenv("CLICOLOR_FORCE");
-    return (force && *force && std::strcmp(force, "0") != 0) || ::isatty(::fileno(stream)) == 1;
-}
-
-// Leaves out every escape sequence "ESC [ parameters final-byte".
-void removeEscapeSequences(std::string& text) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
-            for (i += 2; i < text.size() && (text[i] < 0x40 || text[i] > 0x7e); ++i) {
-            }
-            continue;
-        }
-        text[kept++] = text[i];
-    }
-    text.resize(kept);
+Console::Sink& consoleSink() {
+    static Console::Sink sink = Console::streamSink(stdout);
+    return sink;
 }
 
 } // namespace
 
-void Console::setStream(std::FILE* stream) noexcept {
-    consoleStream.store(stream);
+Console::Sink Console::setSink(Sink sink) {
+    const std::lock_guard<std::mutex> lock(consoleMutex);
+    return std::exchange(consoleSink(), std::move(sink));
 }
 
-std::FILE* Console::stream() noexcept {
-    return consoleStream.load();
+Console::Sink Console::streamSink(std::FILE* stream) {
+    return [stream](const std::string& message) {
+        std::fwrite(message.data(), 1, message.size(), stream);
+        std::fflush(stream);
+    };
 }
 
 Console::~Console() {
-    std::FILE* out = stream();
-    if (!out) return;
     try {
-        if (!showsColour(out)) removeEscapeSequences(Text);
+        Sink sink;
+        {
+            const std::lock_guard<std::mutex> lock(consoleMutex);
+            sink = consoleSink();
+        }
+        if (!sink) return;
         Text += '\n';
-        std::fwrite(Text.data(), 1, Text.size(), out);
-        std::fflush(out);
+        sink(Text);
     } catch (...) {
     }
 }
