@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -219,6 +220,18 @@ template <class F> bool visitAttribute(const Quorix::ChunkBase& chunk, F&& f) {
     return detail::visitChunkOf<std::string, double, std::int64_t, std::int32_t>(chunk, f);
 }
 
+// How a source made a field's values from integers: value = integer * Scale + Offset, per
+// component, computed in double as written (the CF rule of scale_factor and add_offset). A NaN value
+// stands for the integer Fill where the source names one. The writer stores the integers when
+// every value is exactly so, and every reader that applies the rule gets the very same values back.
+struct PLEXA_API Packing {
+    std::vector<double> Scale;  // one per component
+    std::vector<double> Offset; // one per component
+    std::optional<std::int64_t> Fill;
+
+    bool empty() const noexcept { return Scale.empty(); }
+};
+
 class PLEXA_API Field {
 public:
     Field() = default;
@@ -229,6 +242,8 @@ public:
     MemPtr Data;
     // Saved with the field's dataset (units, long names, ...), of the types grid attributes take.
     SaveableAttributes Attributes;
+    // How the source packed the values; empty when it did not.
+    Packing Packed;
 };
 
 // The field that holds a point grid's positions: x, y and z per point, as doubles.
