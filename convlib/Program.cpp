@@ -1,5 +1,6 @@
 #include "convlib/Program.hpp"
 
+#include "convlib/Containment.hpp"
 #include "convlib/Numbers.hpp"
 
 #include <algorithm>
@@ -102,6 +103,21 @@ CLI::Option* addParsedOption(CLI::App& app, const std::string& name,
 
 std::atomic<Verbosity> programVerbosity{Verbosity::Normal};
 
+void addLimitOptions(CLI::App& app, Containment& limits) {
+    app.add_option("--time-limit", limits.Seconds,
+                   "Seconds one input may take; an input still at work then is ended and named "
+                   "as an error (0: no limit)")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("SECONDS")
+        ->capture_default_str();
+    app.add_option("--memory-limit", limits.MebiBytes,
+                   "Memory (address space, in MiB) one input may take; an input that needs more "
+                   "is ended and named as an error (default: the machine's memory)")
+        ->type_name("MiB");
+    // the serial run without child processes, as a baseline for the benchmarks
+    app.add_flag("--in-process", limits.InProcess)->group("");
+}
+
 // NO_COLOR with any value but "" wins; CLICOLOR_FORCE other than "0" asks for colour in a pipe
 // too (e.g. into "less -R").
 bool showsColour(std::FILE* stream) {
@@ -169,6 +185,11 @@ int finishRun(BasicConverterDefs& converter, bool converted) {
         converter.ErrorMessages.push_back("The conversion failed without giving a reason");
     if (verbosity() == Verbosity::Quiet) printErrorsAlone(converter);
     return converter.ErrorMessages.empty() ? 0 : 1;
+}
+
+// Compressed LAS is only recognised to be refused, so it never makes the bundle beside it.
+bool makesBundleBeside(const std::string& file) {
+    return !Plexa::isBindableFormat(file) && Plexa::extensionOf(file) != ".laz";
 }
 
 bool isNewer(const std::string& file, const std::string& than) {
@@ -309,18 +330,47 @@ std::string bundleBeside(const std::string& file) {
 std::list<std::string> oneInputPerSource(const std::list<std::string>& files) {
     std::set<std::string> made;
     for (const std::string& file : files)
-        if (!Plexa::isBindableFormat(file)) made.insert(bundleBeside(file));
+        if (makesBundleBeside(file)) made.insert(bundleBeside(file));
     std::list<std::string> inputs;
     for (const std::string& file : files)
         if (!made.count(file)) inputs.push_back(file);
     return inputs;
 }
 
+SharedOutputs sharedOutputs(const std::list<std::string>& inputs) {
+    std::map<std::string, std::vector<std::string>> byOutput;
+    for (const std::string& file : inputs)
+        if (makesBundleBeside(file)) byOutput[bundleBeside(file)].push_back(file);
+    SharedOutputs shared;
+    for (const auto& [output, files] : byOutput)
+        for (const std::string& file : files)
+            if (files.size() > 1) shared[file] = files;
+    return shared;
+}
+
+bool refuseSharedOutput(BasicConverterDefs& converter, const SharedOutputs& shared,
+                        const std::string& file) {
+    const auto found = shared.find(file);
+    if (found == shared.end()) return false;
+    const std::string output = bundleBeside(file);
+    std::vector<std::string> others;
+    for (const std::string& other : found->second)
+        if (other != file) others.push_back(other);
+    const std::string all = others.size() == 1 ? " would both write " : " would all write ";
+    converter.ErrorMessages.push_back(file + " and " + join(others, ", ") + all + output +
+                                      "; none of them is converted (-o gives each its own "
+                                      "output, one at a time)");
+    reportInput(file + " -> " + output, {}, NotConverted);
+    return true;
+}
+
 OutputPlan planOutput(const std::string& file, const std::string& output, bool redo) {
     if (!output.empty()) return {file, output, {}};
     if (Plexa::isBindableFormat(file)) return {file, file, {}};
     const std::string bundle = bundleBeside(file);
-    if (redo || !std::filesystem::exists(bundle)) return {file, bundle, {}};
+    // a file that makes no bundle is read, so that its reader says why
+    if (redo || !makesBundleBeside(file) || !std::filesystem::exists(bundle))
+        return {file, bundle, {}};
     if (isNewer(file, bundle))
         return {file, bundle, {"input changed since its bundle was written, converting again"}};
     return {bundle, bundle, {}};
@@ -381,9 +431,13 @@ void reportInput(const std::string& subject, const Outcomes& outcomes,
 
 bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
                      BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options) {
+    if (!detail::loadSurvives(converter, file, type, options)) return false;
     converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{file});
     const Plexa::ReadOptionsScope scope(options);
-    if (converter.loadFilesIntoBundle(type)) return true;
+    detail::enterPhase(detail::Phase::Reading, file);
+    const bool loaded = converter.loadFilesIntoBundle(type);
+    detail::enterPhase(detail::Phase::Converting);
+    if (loaded) return true;
     if (converter.myBundle) addReason(converter, converter.myBundle->lastError());
     return false;
 }
@@ -422,7 +476,9 @@ bool saveAndRelease(BasicConverterDefs& converter) {
     Plexa::BundlePtr& bundle = converter.myBundle;
     if (bundle && bundle->isBound() && bundle->isModified()) {
         if (verbosity() == Verbosity::Verbose) listFieldsToWrite(converter);
+        detail::enterPhase(detail::Phase::Writing, bundle->boundFile());
         Plexa::BindResult result = bundle->save();
+        detail::enterPhase(detail::Phase::Converting);
         if (!result) {
             converter.ErrorMessages.push_back("Cannot write " + bundle->boundFile());
             addReason(converter, result.Text);
@@ -474,9 +530,11 @@ void addCommonOptions(CLI::App& app, CommonSettings& common) {
                                  "Also name each file's fields as they are written, and the "
                                  "HDF5 library's own account of a failure");
     quiet->excludes(verbose);
+    addLimitOptions(app, common.Limits);
 }
 
 void applyCommonSettings(const CommonSettings& common) {
+    setContainment(common.Limits);
     Plexa::setDetailedErrors(common.Verbose);
     setVerbosity(common.Quiet     ? Verbosity::Quiet
                  : common.Verbose ? Verbosity::Verbose

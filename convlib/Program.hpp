@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -44,15 +45,27 @@ CONVLIB_API Verbosity verbosity();
 // A result or per-input line on standard output; nothing under --quiet.
 CONVLIB_API void printResult(const std::string& line);
 
+// How the inputs are kept apart: each one's work runs in a child process of its own, so that a
+// crash, a hang or a runaway allocation inside a library we read with ends that input alone. One
+// setting for the process.
+struct Containment {
+    double Seconds = 600;      // time limit per input; 0: none
+    std::size_t MebiBytes = 0; // memory (address space) limit per input; 0: the machine's memory
+    bool InProcess = false;    // no child processes and no limits (a baseline for benchmarks)
+};
+CONVLIB_API void setContainment(const Containment& containment);
+CONVLIB_API Containment containment();
+
 // What every program takes from its command line besides its own options.
 struct CommonSettings {
     bool Quiet = false;
     bool Verbose = false;
+    Containment Limits;
 };
-// "--version", "-q/--quiet" and "-v/--verbose".
+// "--version", "-q/--quiet", "-v/--verbose", "--time-limit SECONDS" and "--memory-limit MiB".
 CONVLIB_API void addCommonOptions(CLI::App& app, CommonSettings& common);
-// Sets the verbosity and sends the console (parameter report, run summary, notes) to standard
-// error through colourSink, or nowhere under --quiet.
+// Sets the verbosity and the containment, and sends the console (parameter report, run summary,
+// notes) to standard error through colourSink, or nowhere under --quiet.
 CONVLIB_API void applyCommonSettings(const CommonSettings& common);
 // A console sink for the stream that keeps the colour sequences only where they show as colour: on
 // a terminal unless NO_COLOR is set, or anywhere with CLICOLOR_FORCE.
@@ -83,11 +96,14 @@ struct BatchSettings {
     Shard InputShard;
     bool InPlace = false;
     Plexa::ReadOptions Read; // for the inputs that are not bundle files
+    int Jobs = 1;            // inputs converted at a time
 };
 
 // "--compression N", "--shard K/N", "--in-place", "--grid-name NAME" and "--time T", the same in
 // every batch converter.
 CONVLIB_API void addBatchOptions(CLI::App& app, BatchSettings& settings);
+// "--jobs N": how many inputs convertEachInput converts at a time.
+CONVLIB_API void addJobsOption(CLI::App& app, int& jobs);
 // "--delimiter D" and "--xyz NAME,NAME,NAME" for text clouds.
 CONVLIB_API void addTextCloudOptions(CLI::App& app, Plexa::ReadOptions& options);
 // Reads a column delimiter given as a word (comma, semicolon, tab, space) or as the character;
@@ -132,6 +148,13 @@ CONVLIB_API std::string bundleBeside(const std::string& file);
 // An input and the bundle made from it are one input, so that the list, and with it every
 // shard's slice, stays the same while bundles appear beside the inputs.
 CONVLIB_API std::list<std::string> oneInputPerSource(const std::list<std::string>& files);
+// Inputs that would write the same bundle beside them (tile.csv and tile.xyz both tile.qz), each
+// with the others. None of them is converted, since the later output would replace the earlier.
+using SharedOutputs = std::map<std::string, std::vector<std::string>>;
+CONVLIB_API SharedOutputs sharedOutputs(const std::list<std::string>& inputs);
+// True, with the input's line and a message naming the others, when it shares its output.
+CONVLIB_API bool refuseSharedOutput(BasicConverterDefs& converter, const SharedOutputs& shared,
+                                    const std::string& file);
 // Bundles are extended in place and other inputs get a bundle file of their own beside them (or
 // `output` when given). An input whose bundle exists is represented by it, so that a rerun of a
 // batch skips what is done, unless the input changed since or `redo` reads it again.
@@ -171,6 +194,26 @@ void requireSelected(BasicConverterDefs& converter, const std::string& option,
 CONVLIB_API void forEachInput(BasicConverterDefs& converter,
                               const std::function<void(const std::string&)>& action);
 
+// What an input's work hands on to the rest of the run besides its messages, e.g. the grids it
+// held.
+using Carried = std::vector<std::string>;
+using InputWork = std::function<void(const std::string& file, Carried& carried)>;
+
+// As forEachInput, but each input's work runs in a child process of its own under the limits, up
+// to `jobs` at a time. What each child says (its lines on both streams, its error messages, what
+// it carried, which `collect` gets) comes back in input order, so the run's output is the same for
+// any number of jobs. A child that crashes, passes a limit or ends without a word is an error that
+// names the input and the cause, e.g. "x.qz: damaged: the HDF5 library crashed reading it
+// (segmentation fault)".
+CONVLIB_API void convertEachInput(BasicConverterDefs& converter, int jobs, const InputWork& work,
+                                  const std::function<void(const Carried&)>& collect = nullptr);
+
+// The phrase of an input's line when it was not converted.
+inline constexpr const char* NotConverted = "not converted, see the errors below";
+// Inside convertEachInput's work: the subject of the input's line, which the run prints with
+// NotConverted should the child die before the work reports the input itself.
+CONVLIB_API void reportIfLost(const std::string& subject);
+
 // What was done to one input, a short phrase each.
 using Outcomes = std::vector<std::string>;
 // One console line per input, "<subject>: <outcomes>", or the given text when there are none.
@@ -178,7 +221,8 @@ CONVLIB_API void reportInput(const std::string& subject, const Outcomes& outcome
                              const std::string& whenNone);
 
 // Loads one file through the library with the read options; on failure the data model's reason
-// follows its message.
+// follows its message. Outside convertEachInput's children the file is read in a child process
+// first, so that a file that crashes the library, or fails at all, is never opened here.
 CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
                                  BasicConverterDefs::myReadType type,
                                  const Plexa::ReadOptions& options = {});

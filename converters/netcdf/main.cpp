@@ -45,12 +45,16 @@ public:
     bool convert() override {
         std::list<std::string> everyInput;
         const auto select = [this](const std::list<std::string>& files) {
-            return Tools::oneInputPerSource(netcdfInputs(files));
+            std::list<std::string> inputs = Tools::oneInputPerSource(netcdfInputs(files));
+            Shared = Tools::sharedOutputs(inputs);
+            return inputs;
         };
         if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, select)) return false;
         if (!Options.Output.empty() && !Tools::outputFitsInputs(*this, Options, everyInput))
             return false;
-        Tools::forEachInput(*this, [this](const std::string& file) { convertOne(file); });
+        Tools::convertEachInput(
+            *this, Options.Jobs,
+            [this](const std::string& file, Tools::Carried&) { convertOne(file); });
         return ErrorMessages.empty();
     }
 
@@ -84,13 +88,15 @@ private:
     }
 
     void convertOne(const std::string& file) {
+        if (Tools::refuseSharedOutput(*this, Shared, file)) return;
         const Tools::OutputPlan plan = Tools::planOutput(file, Options.Output, IgnoreSuccess);
         OutFile = Tools::literalOutputName(plan.Output);
         Done = plan.Notes;
-        const bool converted = plan.Source == file ? convertFile(file) : isFinished(plan.Source);
         const std::string subject = file + " -> " + plan.Output;
+        Tools::reportIfLost(subject);
+        const bool converted = plan.Source == file ? convertFile(file) : isFinished(plan.Source);
         Tools::reportInput(subject, converted ? Done : Tools::Outcomes(),
-                           converted ? "nothing to do" : "not converted, see the errors below");
+                           converted ? "nothing to do" : Tools::NotConverted);
     }
 
     bool convertFile(const std::string& file) {
@@ -178,7 +184,8 @@ private:
     }
 
     Settings Options;
-    Tools::Outcomes Done; // of the input at hand
+    Tools::SharedOutputs Shared; // inputs that would write one output
+    Tools::Outcomes Done;        // of the input at hand
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {
@@ -202,6 +209,7 @@ void defineOptions(CLI::App& app, Settings& settings) {
     app.add_flag("--ignore-success", settings.IgnoreSuccess,
                  "Convert inputs again whose bundle carries this converter's success mark");
     Tools::addBatchOptions(app, settings);
+    Tools::addJobsOption(app, settings.Jobs);
 }
 
 } // namespace

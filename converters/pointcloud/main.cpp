@@ -42,11 +42,21 @@ public:
 
     bool convert() override {
         std::list<std::string> everyInput;
-        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, Tools::oneInputPerSource))
-            return false;
+        const auto select = [this](const std::list<std::string>& files) {
+            std::list<std::string> inputs = Tools::oneInputPerSource(files);
+            Shared = Tools::sharedOutputs(inputs);
+            return inputs;
+        };
+        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, select)) return false;
         if (!Options.Output.empty() && !Tools::outputFitsInputs(*this, Options, everyInput))
             return false;
-        Tools::forEachInput(*this, [this](const std::string& file) { convertOne(file); });
+        Tools::convertEachInput(
+            *this, Options.Jobs,
+            [this](const std::string& file, Tools::Carried& held) {
+                convertOne(file);
+                held.assign(Held.Grids.begin(), Held.Grids.end());
+            },
+            [this](const Tools::Carried& held) { Held.Grids.insert(held.begin(), held.end()); });
         if (!Held.Grids.empty())
             Tools::requireSelected(*this, "--grid", DoThisGrids, Held.Grids,
                                    "the inputs hold the grids");
@@ -67,13 +77,15 @@ private:
     }
 
     void convertOne(const std::string& file) {
+        if (Tools::refuseSharedOutput(*this, Shared, file)) return;
         const Tools::OutputPlan plan = Tools::planOutput(file, Options.Output, IgnoreSuccess);
         OutFile = Tools::literalOutputName(plan.Output);
         Added = plan.Notes;
-        const bool converted = convertSource(plan.Source);
         const std::string subject = plan.Output == file ? file : file + " -> " + plan.Output;
+        Tools::reportIfLost(subject);
+        const bool converted = convertSource(plan.Source);
         Tools::reportInput(subject, converted ? Added : Tools::Outcomes(),
-                           converted ? "nothing to do" : "not converted, see the errors below");
+                           converted ? "nothing to do" : Tools::NotConverted);
     }
 
     bool convertSource(const std::string& source) {
@@ -161,8 +173,9 @@ private:
     }
 
     Settings Options;
-    Tools::Outcomes Added; // of the input at hand
-    Tools::HeldNames Held; // what the inputs hold, for a --grid that selects nothing
+    Tools::SharedOutputs Shared; // inputs that would write one output
+    Tools::Outcomes Added;       // of the input at hand
+    Tools::HeldNames Held;       // what the inputs hold, for a --grid that selects nothing
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {
@@ -185,6 +198,7 @@ void defineOptions(CLI::App& app, Settings& settings) {
                  "Replace a field Height that the input has already");
     Tools::addTextCloudOptions(app, settings.Read);
     Tools::addBatchOptions(app, settings);
+    Tools::addJobsOption(app, settings.Jobs);
 }
 
 } // namespace

@@ -1,0 +1,23 @@
+// Inputs in child processes, internal to the program layer: the child's side (what it is doing
+// now, for a message should it die) and the contained load of programs that keep their inputs.
+#pragma once
+
+#include "convlib/Program.hpp"
+
+#include <string>
+
+namespace ConvLib::Tools::detail {
+
+// What a contained child is doing, so that its death can be told in words.
+enum class Phase : char { Converting = 'C', Reading = 'R', Writing = 'W' };
+
+// Tells the parent, when this process is a contained child, that it now does `phase` on `file`.
+void enterPhase(Phase phase, const std::string& file = "");
+
+// False, with the child's messages or the cause of its death, when reading the file in a child
+// process fails; true when it succeeds, or when this process is a child already or runs in
+// process, so that the caller reads the file itself.
+bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
+                  BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options);
+
+} // namespace ConvLib::Tools::detail
