@@ -1,6 +1,7 @@
-// Bundle files from hostile bytes: loading and describing never crash, and a failed load adds
-// nothing and says why in one printable line.
+// Bundle files from hostile bytes: loading and describing never crash, a failed load adds
+// nothing and says why in one printable line, and what loads is saved again.
 #include "fuzz/FuzzFile.hpp"
+#include "fuzz/FuzzLoad.hpp"
 #include "outside/Plexa.hpp"
 
 #include <hdf5.h>
@@ -14,7 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
         Plexa::BundlePtr(nullptr));
     require(bundle.valid(), "load returns a bundle");
-    if (!success) {
+    if (success) {
+        requireSaved(*bundle);
+    } else {
         require(bundle->slices().empty(), "a failed load adds nothing");
         require(!bundle->lastError().empty() && printable(bundle->lastError()),
                 "a failed load says why in one printable line", bundle->lastError());

@@ -1,6 +1,8 @@
-// Point clouds from hostile bytes; the first byte picks the file type. A loaded cloud keeps
-// every column as a field of one length beside the three-component positions.
+// Point clouds from hostile bytes, read with the programs' reading options; the first byte picks
+// the file type and the options. A loaded cloud keeps every column as a field of one length
+// beside the three-component positions, and is saved.
 #include "fuzz/FuzzFile.hpp"
+#include "fuzz/FuzzLoad.hpp"
 #include "outside/Plexa.hpp"
 
 #include <iterator>
@@ -20,6 +22,20 @@ void checkCloud(const Plexa::Bundle& bundle) {
         require(field.Data->size() == positions->Data->size(), "every column has every point");
 }
 
+// The first byte picks the file type and the reading options the programs pass: the delimiter,
+// the position columns, the grid's name and time.
+Plexa::ReadOptions optionsFrom(std::uint8_t choice) {
+    static const char delimiters[] = {0, ',', ';', '\t', ' '};
+    Plexa::ReadOptions options;
+    options.Delimiter = delimiters[(choice / 4) % std::size(delimiters)];
+    if ((choice / 20) % 2) options.PositionColumns = {"col3", "col1", "col2"};
+    if ((choice / 40) % 2) {
+        options.GridName = "named";
+        options.Time = -2.5;
+    }
+    return options;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -27,13 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const char* const names[] = {"cloud.csv", "cloud.xyz", "cloud.las", "cloud.ply"};
     const std::string file = writeInput(names[data[0] % std::size(names)], data + 1, size - 1);
     bool success = false;
-    Plexa::BundlePtr bundle = Plexa::Bundle::load(
-        success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
-        Plexa::BundlePtr(nullptr));
-    if (success)
+    Plexa::BundlePtr bundle = loadWithOptions(file, optionsFrom(data[0]), success);
+    if (success) {
         checkCloud(*bundle);
-    else
+        requireSaved(*bundle);
+    } else {
         require(bundle->slices().empty() && printable(bundle->lastError()),
                 "a failed load adds nothing and says why in one printable line");
+    }
     return 0;
 }

@@ -4,7 +4,10 @@
 #   scripts/fuzz.sh long [seconds]   600 s per target unless told otherwise
 # Findings (crash, leak, timeout and out-of-memory inputs) are kept in the findings folder
 # (CONVLIB_FUZZ_FINDINGS, default fuzz-findings/) and make the exit status non-zero; faults inside
-# HDF5 or libnetcdf themselves are kept apart in their hdf5/ and netcdf/ folders and listed.
+# HDF5 or libnetcdf themselves are kept apart in their hdf5/ and netcdf/ folders and counted in a
+# line of their own. Each of them is then given to the release programs (CONVLIB_FUZZ_PROGRAMS,
+# default build-cc/converters/, when built): a program that does not survive it, naming the file
+# as an error with exit status 1, is a finding of ours.
 # Corpus growth goes to a scratch folder in RAM, removed at the end, unless CONVLIB_FUZZ_CORPUS
 # names a folder to keep it in.
 set -euo pipefail
@@ -22,6 +25,7 @@ esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CONVLIB_FUZZ_BUILD:-$root/build-fuzz}
 findings=${CONVLIB_FUZZ_FINDINGS:-$root/fuzz-findings}
+programs=${CONVLIB_FUZZ_PROGRAMS:-$root/build-cc/converters}
 # CONVLIB_FUZZ_TARGETS picks some of the targets, e.g. "bundle names".
 read -r -a targets <<<"${CONVLIB_FUZZ_TARGETS:-bundle bundle_model pointcloud names netcdf}"
 
@@ -59,6 +63,33 @@ library_own_fault() {
     done
 }
 
+declare -A library_faults=([hdf5]=0 [netcdf]=0)
+
+# The release program that reads what the target reads, with the file in the right name.
+program_run() {
+    local target=$1 artifact=$2 copy
+    case $target in
+    bundle | bundle_model) copy=$scratch/survive/input.qz ;;
+    netcdf) copy=$scratch/survive/input.nc ;;
+    *) return 0 ;;
+    esac
+    mkdir -p "$scratch/survive"
+    cp "$artifact" "$copy"
+    if [[ $target == netcdf ]]; then
+        "$programs/qz-netcdf" "$copy" --ignore-success -q
+    else
+        "$programs/qz-inspect" "$copy" -q >/dev/null
+    fi
+}
+
+# A library's fault must end only the input: the program names it and exits with status 1.
+survives() {
+    local target=$1 artifact=$2 status=0
+    [[ -x $programs/qz-inspect ]] || return 0
+    program_run "$target" "$artifact" 2>/dev/null || status=$?
+    [[ $status -le 1 ]]
+}
+
 # Replays each new finding of the target: the outside libraries' own go to their folders, the
 # rest fail the run.
 triage() {
@@ -76,7 +107,12 @@ triage() {
         elif library=$(library_own_fault "$report") && [[ -n $library ]]; then
             mkdir -p "$findings/$library"
             mv "$artifact" "$report" "$findings/$library/"
-            echo "known $library fault, kept in $findings/$library/$(basename "$artifact")"
+            library_faults[$library]=$((library_faults[$library] + 1))
+            echo "$library fault, kept in $findings/$library/$(basename "$artifact")"
+            if ! survives "$target" "$findings/$library/$(basename "$artifact")"; then
+                found=1
+                echo "FINDING: a program does not survive $findings/$library/$(basename "$artifact")"
+            fi
         else
             found=1
             grep -E -A12 '^==[0-9]+==|runtime error:|invariant broken' "$report" | head -30
@@ -107,5 +143,6 @@ for target in "${targets[@]}"; do
     fi
     triage "$target" || status=1
 done
+echo "crashes inside the libraries: ${library_faults[hdf5]} in HDF5, ${library_faults[netcdf]} in libnetcdf (each contained: the programs name such an input as damaged)"
 if [[ $status -eq 0 ]]; then echo "fuzzing: no findings of ours"; fi
 exit $status
