@@ -3,7 +3,9 @@
 # (munge, slurmctld, slurmd on loopback, all in a scratch folder) converts a generated survey of
 # point clouds as a job array of sharded qz-pointcloud tasks; then one task is cancelled while it
 # runs and the array resubmitted; then GNU parallel does the same. Every input must be written
-# exactly once (watched with inotify), load, and hold Height; no temporary file may remain.
+# exactly once (watched with inotify), load, and hold Height; no temporary file may remain. One
+# damaged bundle file planted in the survey (one that crashes the HDF5 library) must be named by
+# every run, whose status is then 1, and must not keep any other input from being converted.
 # Usage: scripts/slurm-demo.sh [build folder]   (default build/; needs root, installs its packages)
 # Environment: QZ_DEMO_TASKS (array size, default 4), QZ_DEMO_CLOUDS (default 400).
 set -euo pipefail
@@ -353,19 +355,33 @@ array_outcome() {
         sort -n
 }
 
-# Every task completed with status 0, except the one named as cancelled, which must be.
+# Every task completed with status 0, except the one named as cancelled, which must be, and the
+# one whose shard holds the damaged file, which must name it and end with status 1.
 require_tasks_done() {
-    local job=$1 cancelled=${2:-} task state code expected seen=0
+    local job=$1 cancelled=${2:-} task state code expected seen=0 named=0
     while read -r task state code; do
         seen=$((seen + 1))
         expected="COMPLETED 0:0"
         [ "$task" != "$cancelled" ] || expected="CANCELLED"
+        if [ "$task" != "$cancelled" ] && names_damaged "$scratch/jobs/${job}_$task.out"; then
+            named=$((named + 1))
+            expected="FAILED 1:0"
+        fi
         [ "$state $code" = "$expected" ] || [ "$state" = "$expected" ] && continue
         echo "slurm-demo: task $task of array job $job: $state, exit code $code; its output:" >&2
         tail -n 20 "$scratch/jobs/${job}_$task.out" >&2
         failed=1
     done < <(array_outcome "$job")
     [ $seen -eq "$tasks" ] || fail "array job $job shows $seen tasks instead of $tasks"
+    [ $named -eq 1 ] || damaged_unnamed "array job $job" "$scratch/jobs/${job}_*.out"
+}
+
+# Whether a run's output names the planted file as damaged.
+names_damaged() { grep -qF "$damaged: damaged: the HDF5 library crashed reading it (" "$@"; }
+
+damaged_unnamed() {
+    echo "slurm-demo: $1 did not name $damaged as damaged exactly once (output in $2)" >&2
+    failed=1
 }
 
 # Converts a fresh survey on this machine alone: runs the command, with the survey's folders in
@@ -382,8 +398,10 @@ run_locally() {
     start_watch "$survey" "$events"
     start=$EPOCHREALTIME
     timeout $wait_limit "${command[@]}" >"$scratch/$name.log" 2>&1 || status=$?
-    [ $status -eq 0 ] || fail "$label ended with status $status; the end of its output" \
-        "($scratch/$name.log):" "$(tail -n 20 "$scratch/$name.log")"
+    # the damaged file makes the status 1, and nothing else may
+    [ $status -eq 1 ] || fail "$label ended with status $status instead of 1; the end of its" \
+        "output ($scratch/$name.log):" "$(tail -n 20 "$scratch/$name.log")"
+    names_damaged "$scratch/$name.log" || damaged_unnamed "$label" "$scratch/$name.log"
     printf -v "$time_variable" '%s' "$(elapsed_since "$start")"
     stop_watch "$survey" "$events"
     check_survey "$label" "$survey" "$events"
@@ -464,6 +482,10 @@ start_munge
 start_slurm
 write_task_script
 python3 "$root/scripts/make_survey.py" "$scratch/pristine" "$clouds"
+# last in the sorted inputs, so in the last shard, which the cancelled task 0 never holds
+damaged=$(find "$scratch/pristine" -mindepth 1 -type d | LC_ALL=C sort | tail -n 1)/zz-damaged.qz
+cp "$root/fuzz/corpus/bundle/damaged-links-more.qz" "$damaged"
+damaged=${damaged#"$scratch/pristine/"} # as the runs name it below their own copy
 say "survey: $clouds point clouds in $(find "$scratch/pristine" -mindepth 1 -type d | wc -l)" \
     "folders, $(du -sh --apparent-size "$scratch/pristine" | cut -f1)B"
 run_locally one-process "one process" one_process_time "$bin/qz-pointcloud" @folders
