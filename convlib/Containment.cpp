@@ -13,10 +13,12 @@
 #include <fcntl.h>
 #include <map>
 #include <new>
+#include <optional>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,23 +34,40 @@ Containment ProcessContainment;
 int ChildChannel = -1; // the pipe to the parent, in a contained child
 
 // A child's record is a sequence of entries: a kind byte, a 32-bit length, the text.
-enum class Entry : char { Error = 'E', Carry = 'K', Phase = 'P', Lost = 'L', Done = 'D' };
+enum class Entry : char { Error = 'E', Carry = 'K', Out = 'O', ErrOut = 'X', Done = 'D' };
+
+// What a worker is doing now, in memory it shares with its parent, so that the parent can tell
+// the worker's death in words without a message for every step.
+struct WorkerState {
+    char Phase;
+    bool ReadThroughLibrary; // some file of this input was read by HDF5 or libnetcdf
+    char File[2048];
+    char LostSubject[2048];
+};
+WorkerState* SharedState = nullptr; // in a worker
+
+void copyTruncated(char (&to)[2048], const std::string& text) {
+    const std::size_t length = std::min(text.size(), sizeof to - 1);
+    std::memcpy(to, text.data(), length);
+    to[length] = '\0';
+}
 
 void writeAll(int fd, const std::string& bytes) {
     for (std::size_t written = 0; written < bytes.size();) {
-        const ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
+        const ssize_t count =
+            ::send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) return; // the parent is gone; nobody is left to tell
         written += static_cast<std::size_t>(count);
     }
 }
 
-void send(Entry kind, const std::string& text) {
-    if (ChildChannel < 0) return;
+// An input's record is sent whole at its end, so that the parent wakes once per input.
+void add(std::string& record, Entry kind, const std::string& text) {
     const auto length = static_cast<std::uint32_t>(text.size());
-    std::string entry(1, static_cast<char>(kind));
-    entry.append(reinterpret_cast<const char*>(&length), sizeof length);
-    writeAll(ChildChannel, entry + text);
+    record += static_cast<char>(kind);
+    record.append(reinterpret_cast<const char*>(&length), sizeof length);
+    record += text;
 }
 
 // The whole content of a file descriptor that a child wrote through, from its start.
@@ -96,6 +115,12 @@ std::string memoryLimitText() {
            " MiB per input (--memory-limit)";
 }
 
+// Whether HDF5 or libnetcdf reads the file: libraries with known faults on damaged files.
+bool readsThroughLibrary(const std::string& file) {
+    const std::string extension = Plexa::extensionOf(file);
+    return extension == ".qz" || extension == ".nc" || extension == ".nc4";
+}
+
 // What one child sends, and how it ended.
 struct ChildResult {
     std::vector<std::string> Errors;
@@ -103,6 +128,7 @@ struct ChildResult {
     char LastPhase = static_cast<char>(Phase::Converting);
     std::string PhaseFile;
     std::string LostSubject; // the input's line, should the child die
+    bool ReadThroughLibrary = false;
     bool Done = false;
     bool TimedOut = false;
     int Status = 0; // as waitpid gives it
@@ -111,44 +137,46 @@ struct ChildResult {
     std::string StartFailure; // why no child could be started
 };
 
-void parseRecord(const std::string& record, ChildResult& result) {
+// Takes the first entry of a record when it is complete, into the result; false when the rest
+// has not arrived (or never will: a dead child's last entry may be cut short).
+bool takeEntry(std::string& record, ChildResult& result) {
     const std::size_t header = 1 + sizeof(std::uint32_t);
-    for (std::size_t at = 0; at + header <= record.size();) {
-        std::uint32_t length = 0;
-        std::memcpy(&length, record.data() + at + 1, sizeof length);
-        if (at + header + length > record.size()) return; // cut short by the child's death
-        const std::string text = record.substr(at + header, length);
-        switch (static_cast<Entry>(record[at])) {
-        case Entry::Error:
-            result.Errors.push_back(text);
-            break;
-        case Entry::Carry:
-            result.Carry.push_back(text);
-            break;
-        case Entry::Phase:
-            result.LastPhase = text.empty() ? static_cast<char>(Phase::Converting) : text[0];
-            result.PhaseFile = text.empty() ? "" : text.substr(1);
-            break;
-        case Entry::Lost:
-            result.LostSubject = text;
-            break;
-        case Entry::Done:
-            result.Done = true;
-            break;
-        }
-        at += header + length;
+    if (record.size() < header) return false;
+    std::uint32_t length = 0;
+    std::memcpy(&length, record.data() + 1, sizeof length);
+    if (record.size() < header + length) return false;
+    std::string text = record.substr(header, length);
+    const auto kind = static_cast<Entry>(record[0]);
+    record.erase(0, header + length);
+    switch (kind) {
+    case Entry::Error:
+        result.Errors.push_back(std::move(text));
+        break;
+    case Entry::Carry:
+        result.Carry.push_back(std::move(text));
+        break;
+    case Entry::Out:
+        result.Out = std::move(text);
+        break;
+    case Entry::ErrOut:
+        result.Err = std::move(text);
+        break;
+    case Entry::Done:
+        result.Done = true;
+        break;
     }
+    return true;
 }
 
-// Runs in the child: the work with the limits, its streams captured, its record sent; never
-// returns, and leaves without destructors or exit handlers, which belong to the parent.
-[[noreturn]] void runChild(BasicConverterDefs& converter, const std::string& input,
-                           const InputWork& work, int channel, int out, int err) {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM); // a save under way removes its temporary file
-    limitMemory();
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    ChildChannel = channel;
+// What the process wrote through the descriptor since it was last taken; it then starts anew.
+std::string takeCaptured(int fd) {
+    std::string text = readFromStart(fd);
+    if (::ftruncate(fd, 0) == 0) ::lseek(fd, 0, SEEK_SET);
+    return text;
+}
+
+// In a worker: one input's work, and then its record.
+void convertInput(BasicConverterDefs& converter, const std::string& input, const InputWork& work) {
     const std::size_t before = converter.ErrorMessages.size();
     Carried carried;
     try {
@@ -161,102 +189,186 @@ void parseRecord(const std::string& record, ChildResult& result) {
     } catch (...) {
         converter.ErrorMessages.push_back(input + ": the conversion stopped for an unknown cause");
     }
+    std::string record;
     for (std::size_t i = before; i < converter.ErrorMessages.size(); ++i)
-        send(Entry::Error, converter.ErrorMessages[i]);
+        add(record, Entry::Error, converter.ErrorMessages[i]);
     for (const std::string& text : carried)
-        send(Entry::Carry, text);
+        add(record, Entry::Carry, text);
     std::fflush(nullptr);
-    send(Entry::Done, "");
+    add(record, Entry::Out, takeCaptured(STDOUT_FILENO));
+    add(record, Entry::ErrOut, takeCaptured(STDERR_FILENO));
+    add(record, Entry::Done, "");
+    writeAll(ChildChannel, record);
+}
+
+bool readExactly(int fd, void* data, std::size_t size) {
+    auto* bytes = static_cast<char*>(data);
+    for (std::size_t got = 0; got < size;) {
+        const ssize_t count = ::read(fd, bytes + got, size - got);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return false;
+        got += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+// Runs in a worker process: the work for each input the parent names, under the limits, with the
+// streams captured; ends when the parent says no more, without destructors or exit handlers,
+// which belong to the parent.
+[[noreturn]] void serveInputs(BasicConverterDefs& converter, const std::vector<std::string>& inputs,
+                              const InputWork& work, int channel, int out, int err,
+                              WorkerState* state) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM); // a save under way removes its temporary file
+    limitMemory();
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    ChildChannel = channel;
+    SharedState = state;
+    std::uint32_t index = 0;
+    while (readExactly(channel, &index, sizeof index))
+        convertInput(converter, inputs[index], work);
     ::_exit(0);
 }
 
-// One input's child process as the parent sees it.
-class Child {
+// A worker process as the parent sees it: one input at a time, the inputs of a run in turn, so
+// that a process's start is paid once and not per input. A worker is retired after an input that
+// failed or that HDF5 or libnetcdf read, so that what a library leaves behind (memory it
+// corrupted without a word, a file it left open) never meets the next input.
+class Worker {
 public:
-    Child(BasicConverterDefs& converter, const std::string& input, const InputWork& work)
-        : Input(input) {
+    Worker(BasicConverterDefs& converter, const std::vector<std::string>& inputs,
+           const InputWork& work) {
         int channel[2] = {-1, -1};
         Out = ::memfd_create("convlib-stdout", MFD_CLOEXEC);
         Err = ::memfd_create("convlib-stderr", MFD_CLOEXEC);
-        if (Out < 0 || Err < 0 || ::pipe2(channel, O_CLOEXEC) != 0) {
-            Result.StartFailure = std::strerror(errno);
+        void* shared = ::mmap(nullptr, sizeof(WorkerState), PROT_READ | PROT_WRITE,
+                              MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        State = shared == MAP_FAILED ? nullptr : static_cast<WorkerState*>(shared);
+        if (Out < 0 || Err < 0 || !State ||
+            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+            Failure = std::strerror(errno);
             return;
         }
         std::fflush(nullptr); // what is buffered is the parent's to write, once
         Pid = ::fork();
         if (Pid == 0) {
             ::close(channel[0]);
-            runChild(converter, input, work, channel[1], Out, Err);
+            serveInputs(converter, inputs, work, channel[1], Out, Err, State);
         }
         ::close(channel[1]);
         if (Pid < 0) {
-            Result.StartFailure = std::strerror(errno);
+            Failure = std::strerror(errno);
             ::close(channel[0]);
             return;
         }
         Channel = channel[0];
-        if (ProcessContainment.Seconds > 0)
-            Deadline =
-                Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(ProcessContainment.Seconds));
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+    ~Worker() {
+        retire();
+        while (Channel >= 0 && Pid > 0 && ::waitpid(Pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
         for (int fd : {Channel, Out, Err})
             if (fd >= 0) ::close(fd);
+        if (State) ::munmap(State, sizeof(WorkerState));
     }
 
-    bool running() const { return Channel >= 0; }
+    const std::string& failure() const { return Failure; }
+    bool alive() const { return Channel >= 0; }
+    bool idle() const { return alive() && !Busy && !Retired; }
+    bool used() const { return Used; }
     int channel() const { return Channel; }
-    const std::string& input() const { return Input; }
-    Clock::time_point deadline() const { return Deadline; }
+    Clock::time_point deadline() const { return Busy ? Deadline : Clock::time_point::max(); }
 
-    // Reads what the child sent; at the end of its record, collects its status and streams.
-    void readSome() {
+    void assign(std::size_t index) {
+        Index = index;
+        Busy = true;
+        Used = true;
+        Current = ChildResult();
+        *State = WorkerState{static_cast<char>(Phase::Converting), false, {}, {}};
+        Deadline =
+            ProcessContainment.Seconds > 0
+                ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(ProcessContainment.Seconds))
+                : Clock::time_point::max();
+        const auto command = static_cast<std::uint32_t>(index);
+        if (::send(Channel, &command, sizeof command, MSG_NOSIGNAL) != sizeof command)
+            ::kill(Pid, SIGKILL); // its end shows as its death, read below
+    }
+
+    // No more inputs: the worker ends once it has read all it was given.
+    void retire() {
+        if (Retired || Channel < 0) return;
+        Retired = true;
+        ::shutdown(Channel, SHUT_WR);
+    }
+
+    // Reads what the worker sent; a finished input's result, or the result of the input it died
+    // on, goes into its slot.
+    void readSome(std::vector<std::optional<ChildResult>>& results) {
         char buffer[65536];
         const ssize_t count = ::read(Channel, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR) return;
         if (count > 0) {
             Record.append(buffer, static_cast<std::size_t>(count));
+            while (Busy && takeEntry(Record, Current))
+                if (Current.Done) finish(results);
             return;
         }
         ::close(Channel);
         Channel = -1;
-        while (::waitpid(Pid, &Result.Status, 0) < 0 && errno == EINTR) {
+        while (::waitpid(Pid, &Current.Status, 0) < 0 && errno == EINTR) {
         }
-        parseRecord(Record, Result);
-        Result.Out = readFromStart(Out);
-        Result.Err = readFromStart(Err);
+        if (!Busy) return;
+        Current.Out = readFromStart(Out);
+        Current.Err = readFromStart(Err);
+        finish(results);
     }
 
-    // Past its time limit the child is ended; its closed channel then ends its record.
+    // Past its time limit the input is ended with its worker; the closed channel tells the rest.
     void endIfLate(Clock::time_point now) {
-        if (Deadline == Clock::time_point::max() || now < Deadline || Result.TimedOut) return;
+        if (!Busy || now < Deadline || Current.TimedOut) return;
         ::kill(Pid, SIGKILL);
-        Result.TimedOut = true;
+        Current.TimedOut = true;
     }
-
-    ChildResult& result() { return Result; }
 
 private:
-    std::string Input;
+    void finish(std::vector<std::optional<ChildResult>>& results) {
+        Busy = false;
+        Current.LastPhase = State->Phase;
+        Current.PhaseFile = State->File;
+        Current.LostSubject = State->LostSubject;
+        Current.ReadThroughLibrary = State->ReadThroughLibrary;
+        // a library's faults can corrupt memory silently: a new process takes the next input
+        if (!Current.Done || !Current.Errors.empty() || Current.ReadThroughLibrary) retire();
+        results[Index] = std::move(Current);
+        Current = ChildResult();
+    }
+
     pid_t Pid = -1;
     int Channel = -1;
     int Out = -1;
     int Err = -1;
+    std::string Failure;
+    bool Busy = false;
+    bool Used = false;
+    bool Retired = false;
+    std::size_t Index = 0;
     Clock::time_point Deadline = Clock::time_point::max();
     std::string Record;
-    ChildResult Result;
+    ChildResult Current;
+    WorkerState* State = nullptr;
 };
 
-// Waits until some child sends something, ends or passes its deadline.
-void waitForChildren(std::vector<Child*>& running) {
+// Waits until some worker sends something, ends or passes its deadline.
+void waitForWorkers(std::vector<std::unique_ptr<Worker>>& workers,
+                    std::vector<std::optional<ChildResult>>& results) {
     std::vector<pollfd> waiting;
     Clock::time_point nearest = Clock::time_point::max();
-    for (Child* child : running) {
-        waiting.push_back({child->channel(), POLLIN, 0});
-        nearest = std::min(nearest, child->deadline());
+    for (const auto& worker : workers) {
+        waiting.push_back({worker->channel(), POLLIN, 0});
+        nearest = std::min(nearest, worker->deadline());
     }
     int timeout = -1;
     if (nearest != Clock::time_point::max()) {
@@ -266,34 +378,52 @@ void waitForChildren(std::vector<Child*>& running) {
     }
     const int ready = ::poll(waiting.data(), waiting.size(), timeout);
     const Clock::time_point now = Clock::now();
-    for (std::size_t i = 0; i < running.size(); ++i) {
-        if (ready > 0 && waiting[i].revents != 0) running[i]->readSome();
-        if (running[i]->running()) running[i]->endIfLate(now);
+    for (std::size_t i = 0; i < workers.size(); ++i) {
+        if (ready > 0 && waiting[i].revents != 0) workers[i]->readSome(results);
+        if (workers[i]->alive()) workers[i]->endIfLate(now);
     }
 }
 
-// Runs the children as their results are wanted, up to `jobs` at a time, and hands each result
-// over in input order.
-void runChildren(BasicConverterDefs& converter, const std::list<std::string>& inputs, int jobs,
-                 const InputWork& work, const std::function<void(Child&)>& started,
-                 const std::function<void(Child&)>& finished) {
-    std::vector<std::unique_ptr<Child>> children;
-    std::size_t reported = 0;
-    auto next = inputs.begin();
-    while (reported < inputs.size()) {
-        std::vector<Child*> running;
-        for (auto& child : children)
-            if (child && child->running()) running.push_back(child.get());
-        if (running.size() < static_cast<std::size_t>(std::max(jobs, 1)) && next != inputs.end()) {
-            children.push_back(std::make_unique<Child>(converter, *next++, work));
-            started(*children.back());
-            continue;
+// Converts the inputs on up to `jobs` workers and hands each result over in input order.
+void runInputs(BasicConverterDefs& converter, const std::list<std::string>& files, int jobs,
+               const InputWork& work, const std::function<void(const std::string&)>& started,
+               const std::function<void(const std::string&, ChildResult&)>& finished) {
+    const std::vector<std::string> inputs(files.begin(), files.end());
+    std::vector<std::optional<ChildResult>> results(inputs.size());
+    std::vector<std::unique_ptr<Worker>> workers;
+    const auto most = static_cast<std::size_t>(std::max(jobs, 1));
+    std::size_t next = 0;
+    for (std::size_t reported = 0; reported < inputs.size();) {
+        workers.erase(std::remove_if(workers.begin(), workers.end(),
+                                     [](const auto& worker) { return !worker->alive(); }),
+                      workers.end());
+        for (auto& worker : workers) {
+            if (next == inputs.size() || !worker->idle()) continue;
+            // what HDF5 or libnetcdf reads starts in a new process, so its outcome is always alike
+            if (worker->used() && readsThroughLibrary(inputs[next])) {
+                worker->retire();
+                continue;
+            }
+            started(inputs[next]);
+            worker->assign(next++);
         }
-        if (!running.empty()) waitForChildren(running);
-        while (reported < children.size() && !children[reported]->running()) {
-            finished(*children[reported]);
-            children[reported].reset(); // its descriptors go as soon as it is told
-            ++reported;
+        while (next < inputs.size() && workers.size() < most) {
+            auto worker = std::make_unique<Worker>(converter, inputs, work);
+            started(inputs[next]);
+            if (!worker->failure().empty()) {
+                results[next] = ChildResult();
+                results[next++]->StartFailure = worker->failure();
+                continue;
+            }
+            worker->assign(next++);
+            workers.push_back(std::move(worker));
+        }
+        if (std::any_of(workers.begin(), workers.end(),
+                        [](const auto& worker) { return !worker->idle(); }))
+            waitForWorkers(workers, results);
+        for (; reported < inputs.size() && results[reported]; ++reported) {
+            finished(inputs[reported], *results[reported]);
+            results[reported].reset();
         }
     }
 }
@@ -306,10 +436,8 @@ std::string lowercase(std::string text) {
 
 // The library that reads a file of this type, for a crash while reading it.
 std::string readingLibrary(const std::string& file) {
-    const std::string extension = Plexa::extensionOf(file);
-    if (extension == ".qz") return "the HDF5 library";
-    if (extension == ".nc" || extension == ".nc4") return "the netCDF library";
-    return "the reader";
+    if (!readsThroughLibrary(file)) return "the reader";
+    return Plexa::extensionOf(file) == ".qz" ? "the HDF5 library" : "the netCDF library";
 }
 
 // How a child ended that never finished: its signal, or the status some library exited with.
@@ -351,17 +479,22 @@ void replayStreams(const ChildResult& result) {
 }
 
 // The child's messages, and the cause of its death when it died, into the run's error list.
-void takeMessages(BasicConverterDefs& converter, const Child& child, const ChildResult& result) {
+void takeMessages(BasicConverterDefs& converter, const std::string& input,
+                  const ChildResult& result) {
     std::vector<std::string>& messages = converter.ErrorMessages;
     messages.insert(messages.end(), result.Errors.begin(), result.Errors.end());
-    const std::string death = abnormalEnd(child.input(), result);
+    const std::string death = abnormalEnd(input, result);
     if (!death.empty()) messages.push_back(death);
 }
 
 } // namespace
 
 void enterPhase(Phase phase, const std::string& file) {
-    send(Entry::Phase, static_cast<char>(phase) + file);
+    if (!SharedState) return;
+    SharedState->Phase = static_cast<char>(phase);
+    copyTruncated(SharedState->File, file);
+    if (phase == Phase::Reading && readsThroughLibrary(file))
+        SharedState->ReadThroughLibrary = true;
 }
 
 bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
@@ -372,15 +505,14 @@ bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
         discardBundle(converter);
     };
     bool survived = false;
-    runChildren(
-        converter, {file}, 1, load, [](Child&) {},
-        [&](Child& child) {
-            ChildResult& result = child.result();
-            survived = abnormalEnd(file, result).empty() && !result.Carry.empty();
+    runInputs(
+        converter, {file}, 1, load, [](const std::string&) {},
+        [&](const std::string& input, ChildResult& result) {
+            survived = abnormalEnd(input, result).empty() && !result.Carry.empty();
             // the parent reads a good file again and says what it says about it then
             if (survived) return;
             replayStreams(result);
-            takeMessages(converter, child, result);
+            takeMessages(converter, input, result);
         });
     return survived;
 }
@@ -388,7 +520,7 @@ bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
 } // namespace detail
 
 void reportIfLost(const std::string& subject) {
-    detail::send(detail::Entry::Lost, subject);
+    if (detail::SharedState) detail::copyTruncated(detail::SharedState->LostSubject, subject);
 }
 
 void setContainment(const Containment& containment) {
@@ -419,13 +551,12 @@ void convertEachInput(BasicConverterDefs& converter, int jobs, const InputWork& 
     }
     const std::list<std::string> files = *converter.InFiles;
     Progress progress(files.size());
-    detail::runChildren(
+    detail::runInputs(
         converter, files, jobs, work,
-        [&progress](detail::Child& child) { progress.step(child.input()); },
-        [&](detail::Child& child) {
-            detail::ChildResult& result = child.result();
+        [&progress](const std::string& input) { progress.step(input); },
+        [&](const std::string& input, detail::ChildResult& result) {
             detail::replayStreams(result);
-            detail::takeMessages(converter, child, result);
+            detail::takeMessages(converter, input, result);
             if (collect) collect(result.Carry);
         });
 }
