@@ -170,6 +170,7 @@ bool takeEntry(std::string& record, ChildResult& result) {
 
 // What the process wrote through the descriptor since it was last taken; it then starts anew.
 std::string takeCaptured(int fd) {
+    if (::lseek(fd, 0, SEEK_CUR) <= 0) return ""; // mostly nothing, under --quiet
     std::string text = readFromStart(fd);
     if (::ftruncate(fd, 0) == 0) ::lseek(fd, 0, SEEK_SET);
     return text;
@@ -286,7 +287,9 @@ public:
         Busy = true;
         Used = true;
         Current = ChildResult();
-        *State = WorkerState{static_cast<char>(Phase::Converting), false, {}, {}};
+        State->Phase = static_cast<char>(Phase::Converting);
+        State->ReadThroughLibrary = false;
+        State->File[0] = State->LostSubject[0] = '\0';
         Deadline =
             ProcessContainment.Seconds > 0
                 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
