@@ -472,13 +472,14 @@ std::string abnormalEnd(const std::string& input, const ChildResult& result) {
     return input + ": the conversion crashed" + cause;
 }
 
-void replayStreams(const ChildResult& result) {
+// What the child wrote, and for an input it died on, the input's line it never printed.
+void replayStreams(const std::string& input, const ChildResult& result) {
     std::fwrite(result.Err.data(), 1, result.Err.size(), stderr);
     std::fflush(stderr);
     std::fwrite(result.Out.data(), 1, result.Out.size(), stdout);
     std::fflush(stdout);
-    if (!result.Done && !result.LostSubject.empty())
-        reportInput(result.LostSubject, {}, NotConverted);
+    if (!result.Done)
+        reportInput(result.LostSubject.empty() ? input : result.LostSubject, {}, NotConverted);
 }
 
 // The child's messages, and the cause of its death when it died, into the run's error list.
@@ -514,7 +515,7 @@ bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
             survived = abnormalEnd(input, result).empty() && !result.Carry.empty();
             // the parent reads a good file again and says what it says about it then
             if (survived) return;
-            replayStreams(result);
+            replayStreams(input, result);
             takeMessages(converter, input, result);
         });
     return survived;
@@ -558,7 +559,7 @@ void convertEachInput(BasicConverterDefs& converter, int jobs, const InputWork& 
         converter, files, jobs, work,
         [&progress](const std::string& input) { progress.step(input); },
         [&](const std::string& input, detail::ChildResult& result) {
-            detail::replayStreams(result);
+            detail::replayStreams(input, result);
             detail::takeMessages(converter, input, result);
             if (collect) collect(result.Carry);
         });
