@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <map>
 #include <new>
 #include <optional>
 #include <poll.h>
@@ -31,7 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 Containment ProcessContainment;
-int ChildChannel = -1; // the pipe to the parent, in a contained child
+int ChildChannel = -1; // the socket to the parent, in a worker
 
 // A child's record is a sequence of entries: a kind byte, a 32-bit length, the text.
 enum class Entry : char { Error = 'E', Carry = 'K', Out = 'O', ErrOut = 'X', Done = 'D' };
@@ -121,7 +119,7 @@ bool readsThroughLibrary(const std::string& file) {
     return extension == ".qz" || extension == ".nc" || extension == ".nc4";
 }
 
-// What one child sends, and how it ended.
+// What a worker said about one input, and how it ended.
 struct ChildResult {
     std::vector<std::string> Errors;
     Carried Carry;
@@ -537,7 +535,7 @@ Containment containment() {
 
 void addJobsOption(CLI::App& app, int& jobs) {
     app.add_option("-j,--jobs", jobs,
-                   "Convert this many inputs at a time, each in a process of its own; the "
+                   "Convert this many inputs at a time, in worker processes; the "
                    "outputs, lines and messages are those of one at a time")
         ->check(CLI::Range(1, 1024))
         ->capture_default_str();

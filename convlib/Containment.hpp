@@ -1,4 +1,4 @@
-// Inputs in child processes, internal to the program layer: the child's side (what it is doing
+// Inputs in worker processes, internal to the program layer: the worker's side (what it is doing
 // now, for a message should it die) and the contained load of programs that keep their inputs.
 #pragma once
 
@@ -8,14 +8,14 @@
 
 namespace ConvLib::Tools::detail {
 
-// What a contained child is doing, so that its death can be told in words.
+// What a worker is doing, so that its death can be told in words.
 enum class Phase : char { Converting = 'C', Reading = 'R', Writing = 'W' };
 
-// Tells the parent, when this process is a contained child, that it now does `phase` on `file`.
+// Tells the parent, when this process is a worker, that it now does `phase` on `file`.
 void enterPhase(Phase phase, const std::string& file = "");
 
-// False, with the child's messages or the cause of its death, when reading the file in a child
-// process fails; true when it succeeds, or when this process is a child already or runs in
+// False, with the worker's messages or the cause of its death, when reading the file in a worker
+// process fails; true when it succeeds, or when this process is a worker already or runs in
 // process, so that the caller reads the file itself.
 bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
                   BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options);

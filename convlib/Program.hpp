@@ -45,9 +45,9 @@ CONVLIB_API Verbosity verbosity();
 // A result or per-input line on standard output; nothing under --quiet.
 CONVLIB_API void printResult(const std::string& line);
 
-// How the inputs are kept apart: each one's work runs in a child process of its own, so that a
-// crash, a hang or a runaway allocation inside a library we read with ends that input alone. One
-// setting for the process.
+// How the inputs are kept apart: their work runs in worker processes, so that a crash, a hang or
+// a runaway allocation inside a library we read with ends that input alone. One setting for the
+// process.
 struct Containment {
     double Seconds = 600;      // time limit per input; 0: none
     std::size_t MebiBytes = 0; // memory (address space) limit per input; 0: the machine's memory
@@ -199,10 +199,11 @@ CONVLIB_API void forEachInput(BasicConverterDefs& converter,
 using Carried = std::vector<std::string>;
 using InputWork = std::function<void(const std::string& file, Carried& carried)>;
 
-// As forEachInput, but each input's work runs in a child process of its own under the limits, up
-// to `jobs` at a time. What each child says (its lines on both streams, its error messages, what
+// As forEachInput, but the work runs in worker processes under the limits, one input at a time
+// each, up to `jobs` at a time; a worker is replaced after an input that failed or that HDF5 or
+// libnetcdf read. What a worker says of an input (its lines on both streams, its messages, what
 // it carried, which `collect` gets) comes back in input order, so the run's output is the same for
-// any number of jobs. A child that crashes, passes a limit or ends without a word is an error that
+// any number of jobs. A worker that crashes, passes a limit or ends without a word is an error that
 // names the input and the cause, e.g. "x.qz: damaged: the HDF5 library crashed reading it
 // (segmentation fault)".
 CONVLIB_API void convertEachInput(BasicConverterDefs& converter, int jobs, const InputWork& work,
@@ -211,7 +212,7 @@ CONVLIB_API void convertEachInput(BasicConverterDefs& converter, int jobs, const
 // The phrase of an input's line when it was not converted.
 inline constexpr const char* NotConverted = "not converted, see the errors below";
 // Inside convertEachInput's work: the subject of the input's line, which the run prints with
-// NotConverted should the child die before the work reports the input itself.
+// NotConverted should the worker die before the work reports the input itself.
 CONVLIB_API void reportIfLost(const std::string& subject);
 
 // What was done to one input, a short phrase each.
@@ -221,7 +222,7 @@ CONVLIB_API void reportInput(const std::string& subject, const Outcomes& outcome
                              const std::string& whenNone);
 
 // Loads one file through the library with the read options; on failure the data model's reason
-// follows its message. Outside convertEachInput's children the file is read in a child process
+// follows its message. Outside convertEachInput's workers the file is read in a worker process
 // first, so that a file that crashes the library, or fails at all, is never opened here.
 CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
                                  BasicConverterDefs::myReadType type,
