@@ -2,6 +2,7 @@
 // each ends only itself, named with its cause; the rest of the batch converts, the exit status is
 // 1, and nothing partial is left. --jobs gives what one job at a time gives.
 #include "tests/e2e/E2eSupport.hpp"
+#include "tests/support/NetcdfWriter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +19,15 @@ namespace {
 const char* const DamagedBundles[] = {"damaged-links-fewer.qz", "damaged-links-more.qz",
                                       "damaged-links-many.qz"};
 
+// The same damage in a netCDF-4 file, whose groups libnetcdf has HDF5 iterate.
+const char* const DamagedNetcdf[] = {"damaged-links-fewer.nc"};
+
+std::string damagedFile(const std::string& corpus, const std::string& name) {
+    return readFile(std::string(CONVLIB_SOURCE_DIR) + "/fuzz/corpus/" + corpus + "/" + name);
+}
+
 std::string damagedBundle(const std::string& name) {
-    return readFile(std::string(CONVLIB_SOURCE_DIR) + "/fuzz/corpus/bundle/" + name);
+    return damagedFile("bundle", name);
 }
 
 const std::string CrashMessage = "damaged.qz: damaged: the HDF5 library crashed reading it (";
@@ -78,6 +86,29 @@ TEST_F(Contained, InspectAndMergeNameABundleThatCrashesTheLibrary) {
     EXPECT_NE(merged.Err.find(CrashMessage), std::string::npos) << merged.Err;
     EXPECT_NE(merged.Out.find("z.qz: merged z at time 0"), std::string::npos) << merged.Out;
     EXPECT_FALSE(std::filesystem::exists("m.qz")) << "a merge with an error writes nothing";
+}
+
+TEST_F(Contained, ANetcdfFileThatCrashesTheLibraryIsNamedAndTheBatchGoesOn) {
+    {
+        NetcdfWriter good("good.nc", 0);
+        const int x = good.dimension("x", 2);
+        const int values = good.variable("v", NC_FLOAT, {x});
+        good.endDefinitions();
+        good.values(values, std::vector<float>{1, 2});
+    }
+    for (const char* name : DamagedNetcdf) {
+        SCOPED_TRACE(name);
+        Folder.write("damaged.nc", damagedFile("netcdf", name));
+        const RunResult run = ConvLibTest::run(QZ_NETCDF, {"damaged.nc", "good.nc"});
+        EXPECT_EQ(run.Status, 1);
+        EXPECT_NE(run.Err.find("damaged.nc: damaged: the netCDF library crashed reading it ("),
+                  std::string::npos)
+            << run.Err;
+        EXPECT_NE(run.Out.find("damaged.nc -> damaged.qz: not converted"), std::string::npos)
+            << run.Out;
+        EXPECT_TRUE(std::filesystem::exists("good.qz"));
+        EXPECT_FALSE(std::filesystem::exists("damaged.qz"));
+    }
 }
 
 TEST_F(Contained, AnInputPastItsLimitsIsEndedAndNamed) {
