@@ -386,6 +386,19 @@ TEST_F(PointCloudTextTest, ALargeFileReadInBlocksGivesEveryValueBitForBit) {
     EXPECT_TRUE(sameBits(valuesOf(*grid.findField("intensity")), cloud.Intensity));
 }
 
+// The fuzz target lowers the threshold of the parallel path; its tiny blocks give the same values.
+TEST_F(PointCloudTextTest, ALoweredThresholdReadsASmallFileInBlocksBitForBit) {
+    const GeneratedCloud cloud = generatedCloud(300);
+    for (const char* threshold : {"64", "1000", "100000"}) {
+        const ConvLibTest::ScopedVariable lowered("PLEXA_PARALLEL_TEXT_BYTES", threshold);
+        const Loaded loaded = load("small.csv", cloud.Text);
+        ASSERT_EQ(loaded.Error, "") << threshold;
+        const Plexa::Grid& grid = *loaded.Bundle->findSlice(0.0)->findGrid("small");
+        EXPECT_TRUE(sameBits(valuesOf(*grid.findField("Positions")), cloud.Positions)) << threshold;
+        EXPECT_TRUE(sameBits(valuesOf(*grid.findField("intensity")), cloud.Intensity)) << threshold;
+    }
+}
+
 // A bad line in any block is named as the careful reading names it: the first one in the file.
 TEST_F(PointCloudTextTest, ABadLineDeepInALaterBlockIsNamedWithItsLine) {
     const std::size_t rows = 120000;

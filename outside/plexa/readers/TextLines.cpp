@@ -4,6 +4,7 @@
 #include "outside/plexa/readers/TextDialect.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -160,14 +161,30 @@ std::size_t lineStartFrom(std::ifstream& in, std::size_t offset, std::size_t siz
 // Blocks of about equal size, each from a line's start to a line's end; the last one reaches to
 // the end of the file, however long it has grown. Several per thread, so that the threads end
 // together on a machine that other work shares.
+// The size from which a file is read in blocks: ParallelBytes, or the smaller one that
+// PLEXA_PARALLEL_TEXT_BYTES names, so that the tests' and the fuzz target's small files take that
+// path too.
+std::size_t parallelBytes() {
+    const char* text = std::getenv("PLEXA_PARALLEL_TEXT_BYTES");
+    if (!text || !*text) return ParallelBytes;
+    char* end = nullptr;
+    const unsigned long long bytes = std::strtoull(text, &end, 10);
+    return *end == '\0' && bytes > 0 ? static_cast<std::size_t>(bytes) : ParallelBytes;
+}
+
 std::vector<TextBlock> blocksOf(const std::string& file) {
     std::ifstream in(file, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("cannot open the file");
     const auto size = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
-    // blocks of at least one read, so that the first one holds all that the text check looks at
+    // blocks of at least one read, so that the first one holds all that the text check looks at,
+    // unless a lowered threshold asks for smaller ones
     constexpr std::size_t BlocksPerThread = 4;
+    const std::size_t threshold = parallelBytes();
+    const std::size_t smallest = std::clamp<std::size_t>(threshold / 4, 1, ReadSize);
     const std::size_t count =
-        size < ParallelBytes ? 1 : std::min(BlocksPerThread * readingThreads(), size / ReadSize);
+        size < threshold
+            ? 1
+            : std::clamp<std::size_t>(size / smallest, 1, BlocksPerThread * readingThreads());
     std::vector<TextBlock> blocks(count);
     for (std::size_t i = 1; i < count; ++i) {
         const std::size_t start =
