@@ -42,7 +42,7 @@ mkdir -p "$findings"
 # frames skipped.
 first_frame() {
     grep -E '^ +#[0-9]+ ' |
-        grep -vE 'libc\.so|nptl/|__sanitizer|__interceptor|__asan|__ubsan|fuzzer::|compiler-rt| in (malloc|calloc|realloc|operator new|operator delete|free) ' |
+        grep -vE 'libc\.so|nptl/|__sanitizer|__interceptor|__asan|__ubsan|fuzzer::|compiler-rt| in (malloc|calloc|realloc|operator new|operator delete|free|strcmp|strlen|memcmp|memcpy|memmove|memset|qsort|qsort_r) ' |
         head -1
 }
 
