@@ -5,7 +5,7 @@ endif()
 find_package(PNG REQUIRED)
 find_program(CONVLIB_XMLLINT xmllint)
 find_program(CONVLIB_PYTHON python3)
-find_program(CONVLIB_PVPYTHON pvpython) # ParaView, large: not installed by scripts/setup.sh
+find_program(CONVLIB_PVPYTHON pvpython) # ParaView, installed by scripts/test.sh
 
 add_library(convlib_e2e STATIC ${CMAKE_CURRENT_LIST_DIR}/e2e/E2eSupport.cpp)
 convlib_setup(convlib_e2e)
