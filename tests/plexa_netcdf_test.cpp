@@ -180,8 +180,9 @@ TEST(NetcdfReader, FindsTheTimeDimensionOrMakesOneStep) {
         const char* Grid;
         float Second; // the second value of the last step
     };
-    // a name is no mark: without a marked coordinate, no dimension is time
-    for (const Case& c : {Case{"month", {"month", "y", "x"}, {7}, "month_y_x", 1},
+    // without a coordinate, a time dimension's steps are its indices
+    for (const Case& c : {Case{"month", {"month", "y", "x"}, {0, 1}, "y_x", 5},
+                          Case{"step", {"step", "x"}, {0, 1}, "x", 3},
                           Case{"none", {"level", "y", "x"}, {7}, "level_y_x", 1}}) {
         Plexa::ReadOptions read;
         read.Time = 7;

@@ -627,14 +627,20 @@ std::vector<double> readDoubles(const Header& header, const Variable& variable, 
     return values;
 }
 
-// The whole of a 1-D variable as doubles, unpacked: coordinates and times. Every value must be
-// one, so a slot nobody wrote (the default fill) is refused as a gap, not taken as a coordinate.
-std::vector<double> readCoordinates(const Header& header, const Variable& variable) {
+// The decoding of a variable whose every value should have been written: without a fill value
+// of its own, a slot nobody wrote holds libnetcdf's default fill, which then stands for none.
+Decoding writtenDecoding(const Variable& variable) {
     Decoding decoding = decodingOf(variable);
     if (decoding.NoValue.empty())
         if (std::optional<double> fill = defaultFill(variable, decoding.Stored))
             decoding.NoValue.push_back(*fill);
-    const std::vector<double> values = readDoubles(header, variable, decoding);
+    return decoding;
+}
+
+// The whole of a 1-D variable as doubles, unpacked: coordinates and times. Every value must be
+// one, so a slot nobody wrote is refused as a gap, not taken as a coordinate.
+std::vector<double> readCoordinates(const Header& header, const Variable& variable) {
+    const std::vector<double> values = readDoubles(header, variable, writtenDecoding(variable));
     for (std::size_t i = 0; i < values.size(); ++i)
         if (!std::isfinite(values[i]))
             throw std::runtime_error("the coordinate variable " + variable.quoted() +
@@ -688,25 +694,33 @@ bool isMarkedSpace(const Variable& variable) {
            attributeShape(variable.Group, variable.Id, "positive").has_value();
 }
 
-// The time dimension's identifier: the one CF marks, else the only unlimited one unless CF marks
-// it as space; -1 when there is none.
+bool isMarkedSpace(const Header& header, int dimension) {
+    const Dimension& candidate = header.Dimensions[static_cast<std::size_t>(dimension)];
+    return candidate.CoordinateVariable >= 0 && isMarkedSpace(coordinateOf(header, candidate));
+}
+
+// The time dimension's identifier: the one CF marks; else, unless CF marks it as space, the only
+// unlimited one, or one named time, month or step (files that predate the marks); -1 when there
+// is none.
 int timeCandidate(const Header& header) {
-    std::vector<int> marked;
+    std::vector<int> marked, named;
     for (std::size_t id = 0; id < header.Dimensions.size(); ++id) {
         const Dimension& dimension = header.Dimensions[id];
         if (dimension.CoordinateVariable >= 0 && isMarkedTime(coordinateOf(header, dimension)))
             marked.push_back(static_cast<int>(id));
+        const std::string name = lowerCase(dimension.Name);
+        if (name == "time" || name == "month" || name == "step")
+            named.push_back(static_cast<int>(id));
     }
     if (marked.size() > 1)
         throw std::runtime_error("the dimensions " + inQuotes(header.Dimensions[marked[0]].Name) +
                                  " and " + inQuotes(header.Dimensions[marked[1]].Name) +
                                  " are both marked as time; a bundle has one time line");
     if (marked.size() == 1) return marked[0];
-    if (header.Unlimited.size() != 1) return -1;
-    const Dimension& unlimited = header.Dimensions[static_cast<std::size_t>(header.Unlimited[0])];
-    const bool space =
-        unlimited.CoordinateVariable >= 0 && isMarkedSpace(coordinateOf(header, unlimited));
-    return space ? -1 : header.Unlimited[0];
+    if (header.Unlimited.size() == 1) named.insert(named.begin(), header.Unlimited[0]);
+    for (int id : named)
+        if (!isMarkedSpace(header, id)) return id;
+    return -1;
 }
 
 bool holdsValuesOver(const Header& header, int dimension) {
@@ -1145,7 +1159,7 @@ void addVariableAttributes(const Variable& variable, Attributes& into) {
         ncCheck(nc_inq_attname(variable.Group, variable.Id, i, name),
                 "cannot read an attribute's name");
         const std::string key = variable.fullName() + ":" + name;
-        if (std::vector<double> numbers = numberAttribute(variable.Group, variable.Id, name);
+        if (std::vector<double> numbers = attributeAs(variable, storedType(variable), name);
             !numbers.empty())
             into.emplace_back(key, numberChunk(numbers));
         else if (std::string text = attributeText(variable, name); !text.empty())
@@ -1163,7 +1177,7 @@ Attributes variableAttributes(const Header& header, const Variable& variable) {
         else
             attributes.emplace_back(
                 variable.fullName(),
-                numberChunk(readDoubles(header, variable, decodingOf(variable))));
+                numberChunk(readDoubles(header, variable, writtenDecoding(variable))));
     }
     addVariableAttributes(variable, attributes);
     return attributes;
