@@ -120,7 +120,10 @@ TEST_P(NetcdfFormats, TimeStepsGridsPackingAndFillValues) {
     EXPECT_EQ(first->findField("height")->Data.rawptr(), second->findField("height")->Data.rawptr())
         << "a field without time is shared by every step";
     EXPECT_EQ(first->findField("lat"), nullptr) << "coordinates are axes, not fields";
-    EXPECT_EQ(textsOf(*first, "NetcdfNote"), Names{"left out: series (over time alone)"});
+    EXPECT_EQ(chunkValues<double>(*first, "series"), std::vector<double>{1})
+        << "a variable over time alone is a value per step";
+    EXPECT_EQ(chunkValues<double>(*second, "series"), std::vector<double>{2});
+    EXPECT_TRUE(textsOf(*first, "NetcdfNote").empty());
     EXPECT_EQ(textsOf(*first, "NetcdfTimeUnits"), Names{"days since 2000-01-01"});
 
     const Plexa::GridPtr line = bundle->findSlice(10)->findGrid("lon");
@@ -471,7 +474,9 @@ TEST(NetcdfConventions, OnlyAMarkedOrUnmarkedRecordDimensionIsTime) {
     ASSERT_TRUE(grid);
     EXPECT_EQ(textsOf(*grid, "NetcdfTimeUnits"), Names{"days since 1850-01-01"});
     EXPECT_EQ(textsOf(*grid, "NetcdfTimeCalendar"), Names{"noleap"});
-    EXPECT_EQ(textsOf(*grid, "NetcdfNote"), Names{"left out: f (over time alone)"});
+    const std::vector<double> unwritten = chunkValues<double>(*grid, "f");
+    ASSERT_EQ(unwritten.size(), 1u);
+    EXPECT_TRUE(std::isnan(unwritten[0])) << "a value never written is none";
 }
 
 TEST(NetcdfConventions, GroupsBecomeGridsNamedBelowTheirPath) {

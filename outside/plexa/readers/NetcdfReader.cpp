@@ -976,6 +976,7 @@ const std::set<std::string>& ownKeys() {
 struct Plan {
     std::map<std::pair<std::string, std::vector<int>>, GridPlan> Grids;
     std::vector<const Variable*> AsAttributes; // text, scalars and grid mappings
+    std::vector<const Variable*> Series;       // over time alone: one value per step
     std::vector<std::string> LeftOut;
 };
 
@@ -1013,7 +1014,7 @@ void addFields(const Header& header, int timeDimension, const ReadOptions& optio
         const std::vector<int> dimensions = gridDimensions(header, *variable, timeDimension);
         const bool overTime = dimensions.size() < variable->Dimensions.size();
         if (dimensions.empty()) {
-            plan.LeftOut.push_back(variable->fullName() + " (over time alone)");
+            plan.Series.push_back(variable);
             continue;
         }
         GridPlan& grid = plan.Grids[{variable->Path, dimensions}];
@@ -1078,12 +1079,15 @@ Plan planGrids(const Header& header, int timeDimension, const ReadOptions& optio
     Plan plan;
     addFields(header, timeDimension, options, plan);
     findMappings(header, plan);
-    for (const Variable& variable : header.Variables) {
-        if (!becomesAttributes(variable)) continue;
-        if (ownKeys().count(variable.fullName()))
-            plan.LeftOut.push_back(variable.fullName() + " (named as an attribute of this reader)");
-        else
-            plan.AsAttributes.push_back(&variable);
+    for (const Variable& variable : header.Variables)
+        if (becomesAttributes(variable)) plan.AsAttributes.push_back(&variable);
+    for (auto* kept : {&plan.AsAttributes, &plan.Series}) {
+        const auto taken = std::stable_partition(kept->begin(), kept->end(), [](const Variable* v) {
+            return !ownKeys().count(v->fullName());
+        });
+        for (auto v = taken; v != kept->end(); ++v)
+            plan.LeftOut.push_back((*v)->fullName() + " (named as an attribute of this reader)");
+        kept->erase(taken, kept->end());
     }
     return plan;
 }
@@ -1105,6 +1109,7 @@ void nameGrids(Plan& plan, const std::string& gridName) {
 std::vector<const Variable*> variablesRead(const Header& header, const Plan& plan,
                                            int timeDimension) {
     std::vector<const Variable*> read = plan.AsAttributes;
+    read.insert(read.end(), plan.Series.begin(), plan.Series.end());
     std::vector<int> dimensions;
     if (timeDimension >= 0) dimensions.push_back(timeDimension);
     for (const auto& [key, grid] : plan.Grids) {
@@ -1197,6 +1202,8 @@ KeptAttributes keptAttributes(const Header& header, const Plan& plan) {
         named.insert(grid.Mappings.begin(), grid.Mappings.end());
     for (const Variable* variable : named)
         addVariableAttributes(*variable, kept.Mappings[variable]);
+    for (const Variable* variable : plan.Series)
+        addVariableAttributes(*variable, kept.Common);
     for (const Variable* variable : plan.AsAttributes)
         if (!named.count(variable))
             for (auto& attribute : variableAttributes(header, *variable))
@@ -1229,7 +1236,8 @@ MemPtr readStep(const FieldSource& source, const Header& header, std::size_t ste
 
 // Fields over time get one array per step; the others one array that every step shares.
 void readGrid(const Header& header, const GridPlan& plan, const std::vector<double>& times,
-              const Attributes& attributes, Bundle& into) {
+              const Attributes& attributes, const std::vector<Attributes>& stepAttributes,
+              Bundle& into) {
     const std::size_t nodes = plan.Layout.nodeCount();
     std::vector<unsigned char> buffer;
     std::map<std::string, MemPtr> constant;
@@ -1246,7 +1254,22 @@ void readGrid(const Header& header, const GridPlan& plan, const std::vector<doub
         }
         for (const auto& [key, value] : attributes)
             grid->setAttribute(key, value);
+        for (const auto& [key, value] : stepAttributes[step])
+            grid->setAttribute(key, value);
     }
+}
+
+// The value of each variable over time alone at each step.
+std::vector<Attributes> seriesAttributes(const Header& header, const Plan& plan,
+                                         std::size_t steps) {
+    std::vector<Attributes> attributes(steps);
+    for (const Variable* variable : plan.Series) {
+        const std::vector<double> values =
+            readDoubles(header, *variable, writtenDecoding(*variable));
+        for (std::size_t step = 0; step < steps; ++step)
+            attributes[step].emplace_back(variable->fullName(), numberChunk({values.at(step)}));
+    }
+    return attributes;
 }
 
 // The reader's own notes: what was left out, and the time line's dimension, units and calendar.
@@ -1264,6 +1287,13 @@ Attributes gridNotes(const Header& header, int timeDimension, const Plan& plan) 
         note("NetcdfTimeCalendar", attributeText(coordinateOf(header, time), "calendar"));
     }
     return notes;
+}
+
+std::string seriesNames(const Plan& plan) {
+    std::vector<std::string> names;
+    for (const Variable* variable : plan.Series)
+        names.push_back(variable->fullName());
+    return joined(names, ", ");
 }
 
 // libnetcdf keeps global state of its own without locks.
@@ -1287,6 +1317,7 @@ void readFile(const std::string& name, const ReadOptions& options, Bundle& into)
     if (plan.Grids.empty())
         throw std::runtime_error(
             "the file holds no variable over 1 to 3 dimensions besides time" +
+            (plan.Series.empty() ? std::string() : "; over time alone: " + seriesNames(plan)) +
             (plan.LeftOut.empty() ? std::string() : "; left out: " + joined(plan.LeftOut, ", ")));
     if (!classic) refuseUnbackedClaims(name, header, variablesRead(header, plan, timeDimension));
     for (auto& [key, grid] : plan.Grids)
@@ -1297,6 +1328,7 @@ void readFile(const std::string& name, const ReadOptions& options, Bundle& into)
     nameGrids(plan, options.GridName);
     const KeptAttributes kept = keptAttributes(header, plan);
     const Attributes notes = gridNotes(header, timeDimension, plan);
+    const std::vector<Attributes> steps = seriesAttributes(header, plan, times.size());
     for (const auto& [key, grid] : plan.Grids) {
         Attributes attributes = kept.Common;
         for (const Variable* mapping : grid.Mappings) {
@@ -1304,7 +1336,7 @@ void readFile(const std::string& name, const ReadOptions& options, Bundle& into)
             attributes.insert(attributes.end(), own.begin(), own.end());
         }
         attributes.insert(attributes.end(), notes.begin(), notes.end());
-        readGrid(header, grid, times, attributes, into);
+        readGrid(header, grid, times, attributes, steps, into);
     }
 }
 
