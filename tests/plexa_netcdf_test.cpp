@@ -491,8 +491,10 @@ TEST(NetcdfConventions, GroupsBecomeGridsNamedBelowTheirPath) {
             ASSERT_EQ(nc_def_grp(nc.id(), "geolocation", &geolocation), NC_NOERR);
             ASSERT_EQ(nc_def_grp(nc.id(), "a", &inner), NC_NOERR);
             ASSERT_EQ(nc_def_grp(inner, "b", &deeper), NC_NOERR);
-            int lat = 0, g = 0, level = 0;
+            int lat = 0, g = 0, level = 0, deep = 0;
             const int dimensions[] = {y, x};
+            const int four[] = {y, x, y, x};
+            ASSERT_EQ(nc_def_var(inner, "deep", NC_BYTE, 4, four, &deep), NC_NOERR);
             ASSERT_EQ(nc_def_var(geolocation, "lat", NC_DOUBLE, 2, dimensions, &lat), NC_NOERR);
             ASSERT_EQ(nc_def_var(deeper, "g", NC_INT, 1, &x, &g), NC_NOERR);
             ASSERT_EQ(nc_def_var(deeper, "level", NC_INT, 0, nullptr, &level), NC_NOERR);
@@ -516,6 +518,10 @@ TEST(NetcdfConventions, GroupsBecomeGridsNamedBelowTheirPath) {
     ASSERT_TRUE(deeper);
     EXPECT_EQ(valuesOf<std::int32_t>(*deeper, "g")(1), 8);
     EXPECT_EQ(chunkValues<double>(*deeper, "a/b/level"), std::vector<double>{850});
+    EXPECT_EQ(textsOf(*deeper, "NetcdfNote"),
+              Names{"left out: the variable \"a/deep\" has 4 dimensions besides time; a grid has 1 "
+                    "to 3 axes"})
+        << "a group's variable that cannot become a field is named, not a reason to refuse";
 }
 
 TEST(NetcdfConventions, TextScalarsAndGridMappingsBecomeGridAttributes) {

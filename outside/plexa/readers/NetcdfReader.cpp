@@ -1008,10 +1008,26 @@ std::vector<const Variable*> selectedFields(const Header& header, int timeDimens
     return selected.empty() ? candidates : selected;
 }
 
+// The dimensions of the grid the variable gives; a variable of a group that cannot give one is
+// left out with the reason, one of the root group refuses the file.
+std::optional<std::vector<int>> fieldDimensions(const Header& header, const Variable& variable,
+                                                int timeDimension, Plan& plan) {
+    try {
+        refuseType(variable);
+        return gridDimensions(header, variable, timeDimension);
+    } catch (const std::runtime_error& refusal) {
+        if (variable.Path.empty()) throw;
+        plan.LeftOut.emplace_back(refusal.what());
+    }
+    return std::nullopt;
+}
+
 void addFields(const Header& header, int timeDimension, const ReadOptions& options, Plan& plan) {
     for (const Variable* variable : selectedFields(header, timeDimension, options)) {
-        refuseType(*variable);
-        const std::vector<int> dimensions = gridDimensions(header, *variable, timeDimension);
+        const std::optional<std::vector<int>> kept =
+            fieldDimensions(header, *variable, timeDimension, plan);
+        if (!kept) continue;
+        const std::vector<int>& dimensions = *kept;
         const bool overTime = dimensions.size() < variable->Dimensions.size();
         if (dimensions.empty()) {
             plan.Series.push_back(variable);
