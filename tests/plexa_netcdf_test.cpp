@@ -256,7 +256,7 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
     const std::string beyond = std::string(whole).replace(
         whole.size() - 20, 4, word(static_cast<std::uint32_t>(whole.size())));
     // netCDF-4 headers that claim what the file never stored: 2^24 records of which the last is
-    // written, and 64 MiB of values none of which is
+    // written (each step counted at 1 KiB), and 64 MiB of values none of which is
     const auto lastRecord = [](NetcdfWriter& nc) {
         const int time = nc.dimension("time", NC_UNLIMITED);
         const int times = nc.variable("time", NC_DOUBLE, {time});
@@ -277,7 +277,7 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
         {dir.write("beyond.nc", beyond),
          "the values of the variable \"f\" lie past the end of the file: they begin at byte "},
         {writeFile(dir, "records.nc4", lastRecord, NC_NETCDF4),
-         "the variable \"f\" claims 67108864 bytes of values, and the file stores "},
+         "the variable \"f\" claims 17179869184 bytes of values, and the file stores 4 bytes"},
         {writeFile(
              dir, "unwritten.nc4",
              [](NetcdfWriter& nc) {

@@ -774,6 +774,16 @@ std::vector<double> readTimes(const Header& header, int timeDimension) {
 // 1/1024 of it, about the most deflate packs into a byte.
 constexpr std::uint64_t FreeClaim = std::uint64_t(16) << 20;
 constexpr std::uint64_t LargestPacking = 1024;
+// What a time step costs in memory besides its values (its slice, grid and field).
+constexpr std::uint64_t StepBytes = 1024;
+
+// The memory a variable's values take, each time step counted at least at StepBytes.
+std::uint64_t claimOf(const Header& header, const Variable& variable, int timeDimension) {
+    const std::uint64_t values = valueBytes(header, variable);
+    if (variable.Dimensions.empty() || variable.Dimensions[0] != timeDimension) return values;
+    const std::uint64_t steps = header.Dimensions[static_cast<std::size_t>(timeDimension)].Length;
+    return std::max(values, timesSaturated(steps, StepBytes));
+}
 
 class StoredBytes {
 public:
@@ -797,11 +807,11 @@ private:
     Handle File;
 };
 
-void refuseUnbackedClaims(const std::string& name, const Header& header,
+void refuseUnbackedClaims(const std::string& name, const Header& header, int timeDimension,
                           const std::vector<const Variable*>& variables) {
     std::optional<StoredBytes> stored;
     for (const Variable* variable : variables) {
-        const std::uint64_t claimed = valueBytes(header, *variable);
+        const std::uint64_t claimed = claimOf(header, *variable, timeDimension);
         if (claimed <= FreeClaim) continue;
         if (!stored) stored.emplace(name);
         const std::uint64_t held = stored->of(*variable);
@@ -1335,7 +1345,9 @@ void readFile(const std::string& name, const ReadOptions& options, Bundle& into)
             "the file holds no variable over 1 to 3 dimensions besides time" +
             (plan.Series.empty() ? std::string() : "; over time alone: " + seriesNames(plan)) +
             (plan.LeftOut.empty() ? std::string() : "; left out: " + joined(plan.LeftOut, ", ")));
-    if (!classic) refuseUnbackedClaims(name, header, variablesRead(header, plan, timeDimension));
+    if (!classic)
+        refuseUnbackedClaims(name, header, timeDimension,
+                             variablesRead(header, plan, timeDimension));
     for (auto& [key, grid] : plan.Grids)
         grid.Layout = topologyOf(header, grid);
     // after the layouts, which refuse empty axes: a classic file then holds a value per step
