@@ -1,6 +1,7 @@
 // netCDF files (classic, 64-bit offset and netCDF-4): the time dimension becomes the slices, every
 // variable over 1 to 3 other dimensions a field of the structured grid those dimensions make, one
-// grid per dimension set, named after its dimensions joined with '_'.
+// grid per group and dimension set, named after its dimensions joined with '_' below the group's
+// path; text, scalar, grid-mapping and time-series variables become grid attributes.
 #include "outside/plexa/readers/Readers.hpp"
 
 #include "outside/plexa/detail/Hdf5.hpp"
