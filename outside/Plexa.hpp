@@ -221,8 +221,8 @@ template <class F> bool visitAttribute(const Quorix::ChunkBase& chunk, F&& f) {
 }
 
 // How a source made a field's values from integers: value = integer * Scale + Offset, per
-// component, computed in double as written (the CF rule of scale_factor and add_offset). A NaN value
-// stands for the integer Fill where the source names one. The writer stores the integers when
+// component, computed in double as written (the CF rule of scale_factor and add_offset). A NaN
+// value stands for the integer Fill where the source names one. The writer stores the integers when
 // every value is exactly so, and every reader that applies the rule gets the very same values back.
 struct PLEXA_API Packing {
     std::vector<double> Scale;  // one per component
@@ -501,6 +501,10 @@ struct PLEXA_API ReadOptions {
     // it) and the columns that hold x, y and z (empty: the columns named x, y and z).
     char Delimiter = 0;
     std::vector<std::string> PositionColumns;
+    // netCDF: only the variables and the grids (by the names the file gives) named here, when
+    // they name any of the file's (empty: all); what they leave out is never refused.
+    std::vector<std::string> Fields;
+    std::vector<std::string> Grids;
 };
 
 // Sets the read options of the calling thread until it ends; scopes nest.

@@ -269,8 +269,13 @@ void readCloud(const std::string& name, Bundle& into, double time, const std::st
     if (header.PointCount == 0) throw std::runtime_error("the header says it holds no points");
     KnownRecords known;
     readAllRecords(file, header, known);
-    const Texts texts = headerTexts(header, known);
-    const std::vector<Column> columns = pointColumns(header, known.ExtraBytes);
+    Texts texts = headerTexts(header, known);
+    std::vector<std::string> notes;
+    const std::vector<Column> columns = pointColumns(header, known.ExtraBytes, notes);
+    std::string noted;
+    for (const std::string& note : notes)
+        noted += (noted.empty() ? "" : "; ") + note;
+    texts.emplace_back("LasNote", noted);
     std::vector<Target> targets = makeTargets(columns, static_cast<std::size_t>(header.PointCount));
     readPoints(file, header, targets);
 
