@@ -181,7 +181,12 @@ TEST_F(BundleFileTest, ConvertedFieldsKeepEveryValueAcrossBlocks) {
         ASSERT_TRUE(Plexa::writeBundleFile(bundle, File, storage));
         EXPECT_EQ(findStored(ConvLibTest::describe(File), "Grid", "Positions").Chunked, chunked);
         expectShiftedSingles(*positions, "000000/Grid/Positions", File);
-        expectShiftedSingles(*heights, "000000/Grid/Heights", File);
+        // floats are no doubles to narrow: they stay exact
+        const Plexa::GridPtr loaded = ConvLibTest::firstGrid(File, "Grid");
+        ASSERT_TRUE(loaded);
+        EXPECT_EQ(std::memcmp(loaded->findField("Heights")->Data->rawData(), heights->data(),
+                              heights->byteSize()),
+                  0);
     }
 }
 
@@ -218,9 +223,9 @@ TEST_F(BundleFileTest, StructuredGridsKeepTheirAxesFieldsAndFieldAttributes) {
         EXPECT_EQ(fields.size(), 13u) << "the axes are no fields";
         EXPECT_EQ(findStored(fields, "rectilinear3", "Wind", 3.5).Shift.size(), single ? 3u : 0u);
     }
-    EXPECT_EQ(formatOf(File), "bundle 2");
+    EXPECT_EQ(formatOf(File), "bundle 3");
     ASSERT_TRUE(Plexa::writeBundleFile(*ConvLibTest::makeSampleBundle(), File, makeTestStorage()));
-    EXPECT_EQ(formatOf(File), "bundle 1") << "files of points stay readable by older programs";
+    EXPECT_EQ(formatOf(File), "bundle 3") << "older programs would misread packed fields";
 }
 
 TEST_F(BundleFileTest, StructuredGridWithAFieldOfAnotherSizeIsNotSavedAndTheOldFileStays) {

@@ -64,7 +64,7 @@ public:
         DoThisGrids = Tools::toSet(settings.Grids);
         DoThisFields = Tools::toSet(settings.Fields);
         DoThisTime = Tools::toSet(settings.Times);
-        Tools::installStorage(*this, settings.Compression, {});
+        Tools::installStorage(*this, settings.Compression, {}, settings.Lossy);
     }
 
     bool convert() override {
