@@ -198,7 +198,7 @@ private:
         std::string unused; // the source's topology was checked when it was loaded
         if (merged->fields().empty()) merged->setTopology(source->topology(), unused);
         for (const auto& [name, field] : fields) {
-            merged->addField(name, field.Data).Attributes = field.Attributes;
+            merged->addField(name, field.Data) = field; // attributes and packing too
             Origins[{time, target, name}] = file;
         }
         addInfoToGrid("Merged grid " + source->name() + " from " + file + " into " + OutFile +
