@@ -535,7 +535,9 @@ void writeField(hid_t group, const std::string& name, const Field& field, const 
         storedForm(data, field.Packed, settings,
                    save.Policy.Precision.KeptBits(name, data.elementType()), workers, where);
     const std::type_info& stored = storedElementType(data, form);
-    if (form.Integers && !form.Integers->isShared()) {
+    // each component on its own shuffles and deflates better, and takes a scale and offset of its
+    // own
+    if (form.Integers && data.components() > 1) {
         for (int c = 0; c < data.components(); ++c) {
             Handle dataset = writeValues(
                 group, escapeName(name) + ComponentMark + std::to_string(c), stored, {data.size()},

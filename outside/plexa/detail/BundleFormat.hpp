@@ -28,9 +28,8 @@ inline constexpr const char* ErrorAttribute = "MaximumAbsoluteError";
 inline constexpr const char* KeptBitsAttribute = "_QuantizeBitRoundNumberOfSignificantBits";
 // HDF5's list of a dataset's dimension scales.
 inline constexpr const char* DimensionsAttribute = "DIMENSION_LIST";
-// A field whose components pack with scales or offsets of their own is stored one dataset per
-// component, named by the field's escaped name, this mark and the component's index; escaping
-// never makes a '%' followed by '#'.
+// A packed field of several components is stored one dataset per component, named by the field's
+// escaped name, this mark and the component's index; escaping never makes a '%' followed by '#'.
 inline constexpr const char* ComponentMark = "%#";
 
 // A structured grid's axes: a group in the grid's group, whose leading '.' no escaped field name

@@ -134,12 +134,6 @@ template <class T> constexpr bool isInteger = std::is_integral_v<T>;
 
 } // namespace
 
-bool IntegerForm::isShared() const {
-    for (std::size_t c = 1; c < Scale.size(); ++c)
-        if (!sameDouble(Scale[c], Scale[0]) || !sameDouble(Offset[c], Offset[0])) return false;
-    return true;
-}
-
 std::optional<IntegerForm> exactIntegerForm(const MemBase& data, const Packing& hint,
                                             ChunkWorkers* workers) {
     if (hint.empty() || data.elementType() != typeid(double) || data.elementCount() == 0 ||

@@ -22,9 +22,6 @@ struct IntegerForm {
     std::vector<double> Scale;
     std::vector<double> Offset;
     std::optional<std::int64_t> Fill;
-
-    // One scale and one offset for every component, so that one dataset holds them all.
-    bool isShared() const;
 };
 
 // The integer form of a double field when the hint makes every value bit for bit; none for a
