@@ -29,8 +29,11 @@ bool present(benchmark::State& state, const std::string& file) {
     return false;
 }
 
+// As the converters store at their default --compression 4.
 Plexa::StoragePtr defaultStorage() {
-    return Plexa::StoragePtr(new ConvLib::MyStorage(4, false, false, false));
+    Quorix::StrongPtr<ConvLib::MyStorage> storage(new ConvLib::MyStorage(4, false, false, false));
+    storage->FilterDefaults.DeflateLevel = 4;
+    return storage;
 }
 
 double megabytes(const std::string& file) {
