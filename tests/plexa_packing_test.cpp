@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <hdf5.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -243,5 +244,92 @@ TEST_F(PackingTest, OlderFilesKeepLoading) {
     EXPECT_TRUE(x->Packed.empty());
     EXPECT_TRUE(x->Attributes.getAttribute("scale_factor").valid());
 }
+
+} // namespace
+
+namespace {
+
+// Damages a file of packed fields in one way, through HDF5 itself.
+using Damage = void (*)(hid_t file);
+
+void removeLink(hid_t file, const char* path) {
+    H5Ldelete(file, path, H5P_DEFAULT);
+}
+
+void replaceAttribute(hid_t file, const char* path, const char* name, hid_t type,
+                      const std::vector<double>& values) {
+    hid_t dataset = H5Dopen2(file, path, H5P_DEFAULT);
+    if (H5Aexists(dataset, name) > 0) H5Adelete(dataset, name);
+    const hsize_t count = values.size();
+    hid_t space = H5Screate_simple(1, &count, nullptr);
+    hid_t attribute = H5Acreate2(dataset, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
+    H5Awrite(attribute, H5T_NATIVE_DOUBLE, values.data());
+    H5Aclose(attribute);
+    H5Sclose(space);
+    H5Dclose(dataset);
+}
+
+void addFloats(hid_t file, const char* path) {
+    const hsize_t count = 1000;
+    hid_t space = H5Screate_simple(1, &count, nullptr);
+    hid_t dataset =
+        H5Dcreate2(file, path, H5T_NATIVE_FLOAT, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    std::vector<float> zeros(count);
+    H5Dwrite(dataset, H5T_NATIVE_FLOAT, H5S_ALL, H5S_ALL, H5P_DEFAULT, zeros.data());
+    H5Dclose(dataset);
+    H5Sclose(space);
+}
+
+struct DamageCase {
+    const char* Name;
+    Damage Apply;
+    const char* Message;
+};
+
+const DamageCase damageCases[] = {
+    {"missing component", [](hid_t file) { removeLink(file, "000000/cloud/Positions%#1"); },
+     "/000000/cloud/Positions: components numbered up to 2 of 2"},
+    {"whole and split", [](hid_t file) { addFloats(file, "000000/cloud/Positions"); },
+     "/000000/cloud: Positions: a field stored both whole and by component"},
+    {"two scales",
+     [](hid_t file) {
+         replaceAttribute(file, "000000/cloud/Level", "scale_factor", H5T_NATIVE_DOUBLE,
+                          {0.1, 0.2});
+     },
+     "/000000/cloud/Level: the scale_factor attribute holds 2 values, not one"},
+    {"two fills",
+     [](hid_t file) {
+         replaceAttribute(file, "000000/cloud/Level", "_FillValue", H5T_NATIVE_INT16, {1, 2});
+     },
+     "/000000/cloud/Level: the _FillValue attribute holds no single value"},
+    {"packed floats",
+     [](hid_t file) {
+         addFloats(file, "000000/cloud/Floats");
+         replaceAttribute(file, "000000/cloud/Floats", "scale_factor", H5T_NATIVE_DOUBLE, {1});
+         replaceAttribute(file, "000000/cloud/Floats", "add_offset", H5T_NATIVE_DOUBLE, {0});
+     },
+     "/000000/cloud/Floats: packed values whose memory type is not float64"},
+};
+
+class DamagedPacking : public PackingTest, public testing::WithParamInterface<DamageCase> {};
+
+TEST_P(DamagedPacking, IsRefusedByNameAndPlace) {
+    addPacked("Positions", {0.01, 0.01, 0.001}, {1, 2, 3});
+    addPacked("Level", {0.1}, {-3.3});
+    ASSERT_TRUE(Plexa::writeBundleFile(*Bundle, File, policy()));
+    hid_t file = H5Fopen(File.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    GetParam().Apply(file);
+    H5Fclose(file);
+    const ConvLibTest::Loaded loaded = ConvLibTest::tryLoad(File);
+    EXPECT_NE(loaded.Error.find(File + ": " + GetParam().Message), std::string::npos)
+        << loaded.Error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Packing, DamagedPacking, testing::ValuesIn(damageCases),
+                         [](const auto& info) {
+                             std::string name = info.param.Name;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
 
 } // namespace

@@ -304,7 +304,9 @@ StoredPacking packingOf(hid_t dataset, bool currentFormat) {
     if (!currentFormat || !hasAttribute(dataset, ScaleAttribute)) return packing;
     packing.Packed = true;
     packing.Scale = scalarDouble(dataset, ScaleAttribute);
-    packing.Offset = scalarDouble(dataset, OffsetAttribute);
+    // CF: no add_offset adds nothing
+    if (hasAttribute(dataset, OffsetAttribute))
+        packing.Offset = scalarDouble(dataset, OffsetAttribute);
     if (hasAttribute(dataset, FillAttribute)) {
         const std::vector<std::int64_t> fill =
             readNumbers<std::int64_t>(openAttribute(dataset, FillAttribute).get());
@@ -523,7 +525,8 @@ void readGrid(double time, const std::string& path, const std::string& link, hid
                            dataset.get(), currentFormat);
         });
     for (const auto& [name, components] : links.Split) {
-        LoadedField loaded = readComponents(group, path, components, workers);
+        LoadedField loaded;
+        at(path + "/" + name, [&] { loaded = readComponents(group, path, components, workers); });
         at(path + "/" + components.begin()->second, [&] {
             addLoadedField(*grid, name, std::move(loaded),
                            openDataset(group, components.begin()->second).get(), true);
