@@ -15,9 +15,24 @@ namespace {
 // Integers up to 2^53 are doubles exactly, so the check below sees the very integer stored.
 constexpr double LargestInteger = 9007199254740992.0;
 
-// The integer the value packs to under scale and offset; the same expression writes and checks.
-double integerOf(double value, double scale, double offset) {
-    return std::nearbyint((value - offset) / scale);
+// To the nearest integer without a library call: adding and taking away 1.5 * 2^52 leaves no
+// fraction below 2^51.
+double nearestInteger(double x) {
+    constexpr double Magic = 0x1.8p52;
+    return std::fabs(x) < 0x1p51 ? (x + Magic) - Magic : std::nearbyint(x);
+}
+
+// The integer the value packs to under the scale's inverse and the offset; the same expression
+// writes and checks, and the check rejects any value it does not give back exactly.
+double integerOf(double value, double inverse, double offset) {
+    return nearestInteger((value - offset) * inverse);
+}
+
+std::vector<double> inverses(const std::vector<double>& scales) {
+    std::vector<double> inverse;
+    for (const double scale : scales)
+        inverse.push_back(1 / scale);
+    return inverse;
 }
 
 // Bit for bit, so that -0 is not taken for 0.
@@ -56,6 +71,7 @@ IntegerRange checkRows(const double* values, std::size_t first, std::size_t rows
                        const Packing& hint) {
     IntegerRange range;
     const std::size_t components = hint.Scale.size();
+    const std::vector<double> inverse = inverses(hint.Scale);
     values += first * components;
     for (std::size_t row = 0; row < rows; ++row, values += components)
         for (std::size_t c = 0; c < components; ++c) {
@@ -65,7 +81,7 @@ IntegerRange checkRows(const double* values, std::size_t first, std::size_t rows
                 range.Gaps = true;
                 continue;
             }
-            const double integer = integerOf(value, hint.Scale[c], hint.Offset[c]);
+            const double integer = integerOf(value, inverse[c], hint.Offset[c]);
             range.Exact = range.Exact && std::fabs(integer) <= LargestInteger &&
                           sameDouble(integer * hint.Scale[c] + hint.Offset[c], value);
             range.Low = std::min(range.Low, integer);
@@ -104,14 +120,14 @@ bool isUsable(const Packing& hint, const MemBase& data) {
 
 template <class Stored>
 void packRows(const double* values, std::size_t rows, std::size_t stride, const IntegerForm& form,
-              int first, int count, unsigned char* into) {
+              const std::vector<double>& inverse, int first, int count, unsigned char* into) {
     for (std::size_t row = 0; row < rows; ++row, values += stride)
         for (int c = first; c < first + count; ++c, into += sizeof(Stored)) {
             const double value = values[c];
             const auto integer =
                 std::isnan(value)
                     ? static_cast<Stored>(*form.Fill)
-                    : static_cast<Stored>(integerOf(value, form.Scale[c], form.Offset[c]));
+                    : static_cast<Stored>(integerOf(value, inverse[c], form.Offset[c]));
             std::memcpy(into, &integer, sizeof integer);
         }
 }
@@ -187,9 +203,10 @@ RowSource packedRows(const MemBase& data, const IntegerForm& form, int first, in
     visitElementType(*form.Type, [&](auto sample) {
         using Stored = decltype(sample);
         if constexpr (isInteger<Stored>)
-            source = [values, stride, form, first, count](std::size_t row, std::size_t rows,
-                                                          unsigned char* into) {
-                packRows<Stored>(values + row * stride, rows, stride, form, first, count, into);
+            source = [values, stride, form, inverse = inverses(form.Scale), first,
+                      count](std::size_t row, std::size_t rows, unsigned char* into) {
+                packRows<Stored>(values + row * stride, rows, stride, form, inverse, first, count,
+                                 into);
             };
     });
     return source;
