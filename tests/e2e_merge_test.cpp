@@ -172,4 +172,15 @@ TEST(MergeConverter, MergeResultsMergeAgainWithTheirInputs) {
     EXPECT_EQ(stored.StoredType, "int32");
     EXPECT_EQ(stored.Offset, (std::vector<double>{637000.5, 849000.25, 0.125}));
     EXPECT_EQ(findStored(fields, "survey", "GpsTime").StoredType, "float64");
+
+    // inspection names the packing, and the XDMF view reads the values as loaded from its sidecar
+    RunResult inspect = run(QZ_INSPECT, {"again.qz", "--xdmf", "again.xmf"}, dir.path());
+    ASSERT_EQ(inspect.Status, 0) << inspect.Err;
+    EXPECT_NE(inspect.Out.find("Field Positions: float64, 300 x 3 component(s), stored int32, "
+                               "compact, packed: integer * scale (0.001, 0.01, 1e-06) + offset "
+                               "(637000.5, 849000.25, 0.125), one dataset per component"),
+              std::string::npos)
+        << inspect.Out;
+    const Stored sidecar = describe(dir / "again.xmf.h5");
+    EXPECT_EQ(findStored(sidecar, "survey", "Positions").StoredType, "float64");
 }
