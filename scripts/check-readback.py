@@ -4,10 +4,11 @@
     /usr/bin/python3 scripts/check-readback.py BUILD_CONVERTERS_DIR WORK_DIR
 
 Writes small inputs of its own into WORK_DIR (a LAS 1.2 cloud with per-axis offsets and GPS time,
-a text cloud of decimals, a netCDF file of packed shorts with fill values and a float variable),
+a text cloud of decimals, a PLY scan of float32 vertices, a netCDF file of packed shorts with fill values and a float variable),
 converts them at the default settings, and reads every grid back with xarray (h5netcdf engine,
 no phony_dims) and netCDF4-python. Every field must equal the source's values bit for bit, as
-the source's own packing rule makes them (integer * scale + offset in double, fill as NaN), and
+the source's own packing rule makes them (integer * scale + offset in double, fill as NaN; doubles
+that are all floats are stored as float32, which xarray reads as float32), and
 `ncdump -h` must name every dimension. Exits 1 on the first difference.
 """
 import os
@@ -29,9 +30,12 @@ def fail(message):
     sys.exit(1)
 
 
-def same(name, expected, actual):
+def same(name, expected, actual, floats=False):
+    """floats: doubles that are all floats, stored as float32, which xarray leaves float32."""
     expected = numpy.asarray(expected)
     actual = numpy.asarray(actual)
+    if floats and actual.dtype == numpy.float32:
+        actual = actual.astype(numpy.float64)
     if actual.dtype != expected.dtype:
         fail(f"{name}: read as {actual.dtype}, not {expected.dtype}")
     if expected.shape != actual.shape:
@@ -73,6 +77,18 @@ def write_text(path):
         out.write("\n".join(lines) + "\n")
     parsed = numpy.array([[float(f"{v / 100:.2f}") for v in row] for row in values])
     return {"Positions": parsed[:, :3], "w": parsed[:, 3]}
+
+
+def write_ply(path):
+    rng = numpy.random.default_rng(10)
+    xyz = (rng.random((POINTS, 3)) * 1000 - 500).astype("<f4")
+    quality = rng.random(POINTS).astype("<f4")
+    header = (f"ply\nformat binary_little_endian 1.0\nelement vertex {POINTS}\n"
+              "property float x\nproperty float y\nproperty float z\n"
+              "property float quality\nend_header\n")
+    with open(path, "wb") as out:
+        out.write(header.encode() + numpy.hstack([xyz, quality[:, None]]).astype("<f4").tobytes())
+    return {"Positions": xyz.astype(numpy.float64), "quality": quality}
 
 
 def write_netcdf(path):
@@ -122,7 +138,7 @@ def field(dataset, name):
     return numpy.stack(parts, axis=1)
 
 
-def check(bundle, grid, step, expected):
+def check(bundle, grid, step, expected, floats=()):
     header = subprocess.run([shutil.which("ncdump") or "ncdump", "-h", bundle],
                             capture_output=True, text=True)
     if header.returncode != 0 or "phony_dim" in header.stdout:
@@ -130,7 +146,8 @@ def check(bundle, grid, step, expected):
     group = f"{step:06d}/{grid}"
     with xarray.open_dataset(bundle, engine="h5netcdf", group=group) as dataset:
         for name, values in expected.items():
-            same(f"xarray {bundle} {group}/{name}", values, numpy.asarray(field(dataset, name)))
+            same(f"xarray {bundle} {group}/{name}", values, numpy.asarray(field(dataset, name)),
+                 name in floats)
     with netCDF4.Dataset(bundle) as nc:
         variables = nc[f"{step:06d}"][grid]
         for name, values in expected.items():
@@ -139,7 +156,7 @@ def check(bundle, grid, step, expected):
                 read = numpy.ma.filled(read, numpy.nan) if read.dtype.kind == "f" else read.data
             else:
                 read = numpy.stack([variables[f"{name}%#{c}"][:] for c in range(3)], axis=1)
-            same(f"netCDF4 {bundle} {group}/{name}", values, read)
+            same(f"netCDF4 {bundle} {group}/{name}", values, read, name in floats)
 
 
 def main():
@@ -148,6 +165,8 @@ def main():
     check(convert("qz-pointcloud", os.path.join(WORK, "cloud.las")), "cloud", 0, las)
     text = write_text(os.path.join(WORK, "decimals.csv"))
     check(convert("qz-pointcloud", os.path.join(WORK, "decimals.csv")), "decimals", 0, text)
+    ply = write_ply(os.path.join(WORK, "scan.ply"))
+    check(convert("qz-pointcloud", os.path.join(WORK, "scan.ply")), "scan", 0, ply, {"Positions"})
     grids = write_netcdf(os.path.join(WORK, "packed.nc"))
     bundle = convert("qz-netcdf", os.path.join(WORK, "packed.nc"))
     for step in range(3):
