@@ -249,3 +249,26 @@ TEST_F(BundleFileTest, DescribeRefusesWhatIsNoBundleFile) {
 }
 
 } // namespace
+
+namespace {
+
+// Time steps of one layout share its axes: the file holds the coordinates once.
+TEST_F(BundleFileTest, TimeStepsOfOneLayoutShareTheirAxes) {
+    Plexa::BundlePtr bundle(new Plexa::Bundle);
+    for (double time : {0.0, 1.0, 2.0})
+        ConvLibTest::addStructuredGrid(*bundle->addSlice(time), "era", {3, 4, 5}, false);
+    ConvLibTest::addStructuredGrid(*bundle->addSlice(2.0), "other", {3, 4, 6}, false);
+    ASSERT_TRUE(Plexa::writeBundleFile(*bundle, File, makeTestStorage()));
+    ConvLibTest::expectSameBundles(*bundle, *ConvLibTest::loadBundle(File));
+    hid_t file = H5Fopen(File.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    H5O_info_t info;
+    ASSERT_GE(H5Oget_info_by_name2(file, "000002/era/.axes", &info, H5O_INFO_BASIC, H5P_DEFAULT),
+              0);
+    EXPECT_EQ(info.rc, 3u);
+    ASSERT_GE(H5Oget_info_by_name2(file, "000002/other/.axes", &info, H5O_INFO_BASIC, H5P_DEFAULT),
+              0);
+    EXPECT_EQ(info.rc, 1u);
+    H5Fclose(file);
+}
+
+} // namespace

@@ -419,7 +419,23 @@ struct SaveContext {
     Handle GroupCreation;
     Handle CompactLayout = compactLayout();
     ChunkWorkers Workers; // threads start with the first deflated field
+    // The axes groups written so far, by the layout they describe.
+    std::vector<std::pair<Topology, std::string>> WrittenAxes;
 };
+
+// A layout written earlier in this save is linked rather than written again, so that a file of
+// many time steps holds its coordinates once.
+void writeAxes(hid_t group, const std::string& path, const Topology& topology, SaveContext& save) {
+    if (!topology.isStructured()) return;
+    for (const auto& [written, at] : save.WrittenAxes)
+        if (written == topology) {
+            check(H5Lcreate_hard(group, at.c_str(), group, AxesGroup, H5P_DEFAULT, H5P_DEFAULT),
+                  "H5Lcreate_hard");
+            return;
+        }
+    writeTopology(group, topology, save.GroupCreation);
+    save.WrittenAxes.emplace_back(topology, path + "/" + AxesGroup);
+}
 
 // One dataset of stored values in its layout, filled from `rows` (none: the array as it is).
 Handle writeValues(hid_t group, const std::string& link, const std::type_info& stored,
@@ -579,10 +595,11 @@ std::optional<Settings> consultPolicy(StorageTransformations& policy, double tim
                                     field.name(), *array, fragment, field.Data);
 }
 
-void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save) {
+void writeGrid(hid_t slice, const std::string& slicePath, double time, const GridPtr& grid,
+               SaveContext& save) {
     Handle group = createGroup(slice, escapeName(grid->name()), save.GroupCreation);
     writeUserAttributes(group.get(), *grid);
-    writeTopology(group.get(), grid->topology(), save.GroupCreation);
+    writeAxes(group.get(), slicePath + "/" + escapeName(grid->name()), grid->topology(), save);
     const GridWeakPtr weak(grid);
     GridDimensions dimensions(group.get(), grid->topology());
     for (const auto& [name, field] : grid->fields()) {
@@ -601,10 +618,11 @@ void writeSlices(hid_t file, const Bundle& bundle, StorageTransformations& polic
     std::size_t index = 0;
     for (const auto& [time, slice] : bundle.slices()) {
         if (!policy.isSaveableTime(time)) continue;
-        Handle group = createGroup(file, sliceGroupName(index++), save.GroupCreation);
+        const std::string sliceName = sliceGroupName(index++);
+        Handle group = createGroup(file, sliceName, save.GroupCreation);
         writeAttribute(group.get(), TimeAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(), &time);
         for (const auto& [name, grid] : slice->grids())
-            writeGrid(group.get(), time, grid, save);
+            writeGrid(group.get(), "/" + sliceName, time, grid, save);
     }
 }
 
