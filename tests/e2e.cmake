@@ -23,3 +23,12 @@ foreach(source IN LISTS test_sources)
   endif()
 endforeach()
 target_link_libraries(e2e_netcdf_test PRIVATE PkgConfig::NETCDF)
+
+# xarray (h5netcdf engine), netCDF4-python and ncdump read converted files exactly: Debian's own
+# python3, for which scripts/setup.sh installs those modules.
+find_program(CONVLIB_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(CONVLIB_SYSTEM_PYTHON)
+  add_test(NAME netcdf_tools_read_back_exactly
+    COMMAND ${CONVLIB_SYSTEM_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/check-readback.py
+            $<TARGET_FILE_DIR:qz-pointcloud> ${CMAKE_CURRENT_BINARY_DIR}/readback)
+endif()

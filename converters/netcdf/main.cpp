@@ -42,7 +42,7 @@ public:
         // the reader leaves out what is not selected before it refuses anything
         Options.Read.Fields = settings.Fields;
         Options.Read.Grids = settings.Grids;
-        Tools::installStorage(*this, settings.Compression, {});
+        Tools::installStorage(*this, settings.Compression, {}, settings.Lossy);
     }
 
     bool convert() override {

@@ -532,6 +532,16 @@ struct Decoding {
     bool isNoValue(double stored) const {
         return std::find(NoValue.begin(), NoValue.end(), stored) != NoValue.end();
     }
+    // The packed integers as the writer keeps them; the first value that stands for none is
+    // the one NaN packs back to.
+    Packing packing() const {
+        if (!Packed) return {};
+        Packing packing{{Scale}, {Offset}, std::nullopt};
+        if (!NoValue.empty() && NoValue.front() == std::trunc(NoValue.front()) &&
+            std::fabs(NoValue.front()) < 0x1p62)
+            packing.Fill = static_cast<std::int64_t>(NoValue.front());
+        return packing;
+    }
     double unpacked(double stored) const {
         return isNoValue(stored) ? std::numeric_limits<double>::quiet_NaN()
                                  : stored * Scale + Offset;
@@ -1277,7 +1287,9 @@ void readGrid(const Header& header, const GridPlan& plan, const std::vector<doub
             MemPtr data =
                 source.OverTime || !shared ? readStep(source, header, step, nodes, buffer) : shared;
             if (!source.OverTime) shared = data;
-            grid->addField(source.Source->Name, data).Attributes = source.Description;
+            Field& field = grid->addField(source.Source->Name, data);
+            field.Attributes = source.Description;
+            field.Packed = source.Decode.packing();
         }
         for (const auto& [key, value] : attributes)
             grid->setAttribute(key, value);
