@@ -39,7 +39,7 @@ std::vector<float> plainConvert(const Plexa::MemBase& data, const std::vector<do
     return stored;
 }
 
-// Chunks of about 1 MiB of floats, shuffled and deflated at level 6.
+// Chunks of about 1 MiB of floats (or int32), shuffled and deflated at level 6.
 hid_t packedProperties(const std::vector<hsize_t>& shape) {
     std::vector<hsize_t> chunk = shape;
     const hsize_t rowBytes = sizeof(float) * (shape.size() > 1 ? shape[1] : 1);
@@ -93,7 +93,38 @@ void plainWriteField(hid_t group, const std::string& name, const Plexa::MemBase&
     H5Sclose(space);
 }
 
+// The int32 components of the field, each a dataset of its own as a packed save stores them.
+void plainWriteIntegers(hid_t group, const std::string& name, const Plexa::MemBase& data) {
+    const auto& integers = dynamic_cast<const Plexa::MemArray<std::int32_t>&>(data);
+    const std::vector<hsize_t> shape{data.size()};
+    std::vector<std::int32_t> component(data.size());
+    for (int c = 0; c < data.components(); ++c) {
+        for (std::size_t i = 0; i < data.size(); ++i)
+            component[i] = integers(i, c);
+        hid_t space = H5Screate_simple(1, shape.data(), nullptr);
+        hid_t properties = packedProperties(shape);
+        hid_t dataset = H5Dcreate2(group, (name + std::to_string(c)).c_str(), H5T_NATIVE_INT32,
+                                   space, H5P_DEFAULT, properties, H5P_DEFAULT);
+        H5Dwrite(dataset, H5T_NATIVE_INT32, H5S_ALL, H5S_ALL, H5P_DEFAULT, component.data());
+        H5Dclose(dataset);
+        H5Pclose(properties);
+        H5Sclose(space);
+    }
+}
+
 } // namespace
+
+void plainWriteIntegers(const Plexa::Grid& grid, const std::string& name) {
+    hid_t access = H5Pcreate(H5P_FILE_ACCESS);
+    H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
+    hid_t file = H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+    hid_t group = H5Gcreate2(file, "Grid", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    for (const auto& [fieldName, field] : grid.fields())
+        plainWriteIntegers(group, fieldName, *field.Data);
+    H5Gclose(group);
+    H5Fclose(file);
+    H5Pclose(access);
+}
 
 // The newest file format, as a bundle save writes it.
 void plainWrite(const Plexa::Grid& grid, const std::string& name, bool pack) {

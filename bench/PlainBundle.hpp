@@ -15,6 +15,10 @@ namespace Bench {
 // attributes a packed bundle save stores.
 void plainWrite(const Plexa::Grid& grid, const std::string& file, bool pack);
 
+// One group "Grid" with a dataset per component of each field of int32, as they are, in chunks of
+// about 1 MiB, shuffled and deflated at level 6.
+void plainWriteIntegers(const Plexa::Grid& grid, const std::string& file);
+
 // Binds the bundle to a new file under the policy, saves it and unbinds it.
 void saveThroughBinding(benchmark::State& state, Plexa::Bundle& bundle, const std::string& file,
                         const Plexa::StoragePtr& policy);

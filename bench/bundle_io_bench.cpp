@@ -1,5 +1,6 @@
 // Saving and loading a large bundle through Plexa against the same arrays written and read with
-// plain HDF5 calls: uncompressed, and in single precision with a numerical shift and compression.
+// plain HDF5 calls: uncompressed, in single precision with a numerical shift and compression, and
+// the lossless default of integer-packed doubles against plain HDF5 writing those integers.
 // CONVLIB_BENCH_MIB sets the size (default 64 MiB of doubles); PLEXA_BENCH_DIR the folder.
 #include "bench/BenchSupport.hpp"
 #include "bench/PlainBundle.hpp"
@@ -29,6 +30,13 @@ Plexa::StoragePtr uncompressed() {
 
 // Single precision, numerical shift, shuffle and deflate for every field of doubles.
 Plexa::StoragePtr packed() {
+    Quorix::StrongPtr<ConvLib::MyStorage> storage(new ConvLib::MyStorage(6, false, false, false));
+    storage->Precision.askSinglePrecision({});
+    return storage;
+}
+
+// The lossless default: fields of integers * scale + offset are stored as those integers.
+Plexa::StoragePtr lossless() {
     return Plexa::StoragePtr(new ConvLib::MyStorage(6, false, false, false));
 }
 
@@ -151,8 +159,62 @@ void BM_LoadPacked(benchmark::State& state) {
         [] { plainLoad(PlexaPackedFile, "000000/Grid", true); });
 }
 
+// Doubles made of int32 * scale + offset with the packing hint (the first field's components each
+// with an offset of their own, as LAS positions), and the integers they were made of.
+struct IntegerWorkspace {
+    Plexa::BundlePtr Bundle{new Plexa::Bundle};
+    Plexa::BundlePtr IntegerBundle{new Plexa::Bundle};
+    Plexa::GridPtr Integers = IntegerBundle->addSlice(0.0)->addGrid("Grid");
+
+    IntegerWorkspace() {
+        Plexa::GridPtr grid = Bundle->addSlice(0.0)->addGrid("Grid");
+        const std::size_t bytes = workspace().Bytes / FieldCount;
+        for (std::size_t f = 0; f < FieldCount; ++f) {
+            const int components = f == 0 ? CoordinateComponents : 1;
+            const Plexa::MemArrayPtr<double> smooth = makeValues(bytes, components, 0.0);
+            auto values = Plexa::makeArray<double>(smooth->size(), components);
+            auto integers = Plexa::makeArray<std::int32_t>(smooth->size(), components);
+            Plexa::Packing packing;
+            for (int c = 0; c < components; ++c) {
+                packing.Scale.push_back(0.001);
+                packing.Offset.push_back(6.0e5 * static_cast<double>(f + c));
+            }
+            for (std::size_t i = 0; i < smooth->elementCount(); ++i) {
+                const std::size_t c = i % static_cast<std::size_t>(components);
+                integers->data()[i] =
+                    static_cast<std::int32_t>(std::lround(smooth->data()[i] * 1e3));
+                values->data()[i] = integers->data()[i] * packing.Scale[c] + packing.Offset[c];
+            }
+            const std::string name = "Field" + std::to_string(f);
+            grid->addField(name, values).Packed = packing;
+            Integers->addField(name, integers);
+        }
+    }
+};
+
+IntegerWorkspace& integerWorkspace() {
+    static IntegerWorkspace instance;
+    return instance;
+}
+
+void BM_SaveIntegers(benchmark::State& state) {
+    Bench::compare(
+        state, 0.4,
+        [&] {
+            Bench::saveThroughBinding(state, *integerWorkspace().Bundle,
+                                      workspace().file("plexa-integers.qz"), lossless());
+        },
+        [] {
+            Bench::replaceDurably(
+                workspace().file("plain-integers.h5"), [](const std::string& temporary) {
+                    Bench::plainWriteIntegers(*integerWorkspace().Integers, temporary);
+                });
+        });
+}
+
 IO_BENCHMARK(BM_Save);
 IO_BENCHMARK(BM_SavePacked);
+IO_BENCHMARK(BM_SaveIntegers);
 IO_BENCHMARK(BM_Load);
 IO_BENCHMARK(BM_LoadPacked);
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -230,6 +231,43 @@ void addShardOption(CLI::App& app, Shard& shard) {
         ->type_name("K/N");
 }
 
+// Names separated by commas; none in an empty text.
+std::vector<std::string> splitNames(const std::string& text) {
+    std::vector<std::string> names;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        if (comma > start) names.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return names;
+}
+
+// "N" or "N:FIELD,FIELD": the significant mantissa bits to keep, 1 to 51, and the fields.
+bool parseKeptBits(const std::string& text, LossyStorage& lossy, std::string& error) {
+    const std::size_t colon = text.find(':');
+    const std::string bits = text.substr(0, colon);
+    int value = 0;
+    const auto [end, problem] = std::from_chars(bits.data(), bits.data() + bits.size(), value);
+    if (problem != std::errc() || end != bits.data() + bits.size() || value < 1 || value > 51) {
+        error = "'" + text + "' needs a number of bits from 1 to 51, then :FIELD,... if not all";
+        return false;
+    }
+    lossy.KeptBits = value;
+    lossy.KeptBitsFields = colon == std::string::npos ? std::vector<std::string>()
+                                                      : splitNames(text.substr(colon + 1));
+    return true;
+}
+
+void addLossyOptions(CLI::App& app, LossyStorage& lossy) {
+    app.add_flag("--single-precision{*}", lossy.SinglePrecision,
+                 "Lossy: store doubles as float relative to their midpoint, all fields or those "
+                 "named (--single-precision=NAME,...); each records its largest error");
+    addParsedOption(app, "--keep-bits", parseKeptBits, lossy,
+                    "Lossy: round float and double mantissas to N significant bits (BitRound), all "
+                    "fields or those named; each records its largest error")
+        ->type_name("N[:FIELDS]");
+}
+
 void addBatchOptions(CLI::App& app, BatchSettings& settings) {
     app.add_option("-c,--compression", settings.Compression,
                    "Deflate level 1..9 (larger values are clamped); 0 keeps the library's level; "
@@ -252,6 +290,7 @@ void addBatchOptions(CLI::App& app, BatchSettings& settings) {
            },
            "Time value of text, LAS and PLY inputs (default: 0)")
         ->type_name("T");
+    addLossyOptions(app, settings.Lossy);
 }
 
 bool parseDelimiter(const std::string& text, char& delimiter, std::string& error) {
@@ -298,8 +337,13 @@ void Progress::step(const std::string& name) {
 }
 
 void installStorage(BasicConverterDefs& converter, int compression,
-                    const std::vector<std::string>& fieldsToSave) {
+                    const std::vector<std::string>& fieldsToSave, const LossyStorage& lossy) {
     Quorix::StrongPtr<MyStorage> storage(new MyStorage(compression, false, false, false));
+    if (!lossy.SinglePrecision.empty())
+        storage->Precision.askSinglePrecision(lossy.SinglePrecision == "*"
+                                                  ? std::vector<std::string>()
+                                                  : splitNames(lossy.SinglePrecision));
+    if (lossy.KeptBits > 0) storage->Precision.askKeptBits(lossy.KeptBits, lossy.KeptBitsFields);
     if (compression > 0) storage->FilterDefaults.DeflateLevel = std::clamp(compression, 1, 9);
     if (!fieldsToSave.empty()) storage->SaveableFields = inputList(fieldsToSave);
     converter.Compression = compression;

@@ -89,6 +89,14 @@ constexpr int ProgramMajorVersion = CONVLIB_VERSION_MAJOR;
 constexpr int ProgramMinorVersion = CONVLIB_VERSION_MINOR;
 
 // What every batch converter takes from its command line.
+// Lossy storage, only when asked: doubles in single precision, floating point mantissas rounded
+// to a number of significant bits; each for the named fields, or every field when none is named.
+struct LossyStorage {
+    std::string SinglePrecision; // empty: not asked; "*": every field; else names, comma-separated
+    int KeptBits = 0;            // 0: every bit kept
+    std::vector<std::string> KeptBitsFields;
+};
+
 struct BatchSettings {
     std::vector<std::string> Inputs;
     std::string Output;
@@ -96,11 +104,12 @@ struct BatchSettings {
     Shard InputShard;
     bool InPlace = false;
     Plexa::ReadOptions Read; // for the inputs that are not bundle files
-    int Jobs = 1;            // inputs converted at a time
+    LossyStorage Lossy;
+    int Jobs = 1; // inputs converted at a time
 };
 
-// "--compression N", "--shard K/N", "--in-place", "--grid-name NAME" and "--time T", the same in
-// every batch converter.
+// "--compression N", "--shard K/N", "--in-place", "--grid-name NAME", "--time T",
+// "--single-precision[=FIELDS]" and "--keep-bits N[:FIELDS]", the same in every batch converter.
 CONVLIB_API void addBatchOptions(CLI::App& app, BatchSettings& settings);
 // "--jobs N": how many inputs convertEachInput converts at a time.
 CONVLIB_API void addJobsOption(CLI::App& app, int& jobs);
@@ -115,10 +124,11 @@ CONVLIB_API std::string shardReport(const Shard& shard);
 // The names given on the command line as the converter's input list.
 CONVLIB_API Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& names);
 
-// The storage policy for a compression setting (negative: off) and the fields to save (empty:
-// all), installed as the converter's myStorage.
+// The storage policy for a compression setting (negative: off), the fields to save (empty: all)
+// and the lossy storage asked for, installed as the converter's myStorage.
 CONVLIB_API void installStorage(BasicConverterDefs& converter, int compression,
-                                const std::vector<std::string>& fieldsToSave);
+                                const std::vector<std::string>& fieldsToSave,
+                                const LossyStorage& lossy = {});
 
 // Narrows the expanded input list before it is sharded, e.g. to one file per data set.
 using InputSelection = std::function<std::list<std::string>(const std::list<std::string>&)>;

@@ -110,6 +110,8 @@ void writeField(FuzzedDataProvider& input, hid_t grid, const std::string& name) 
                 field, "MemoryType",
                 input.PickValueInArray({"float64", "int8", "uint64", "float32", "bool"}));
         if (input.ConsumeBool()) writeAttribute(input, field, "Shift");
+        for (const char* packing : {"scale_factor", "add_offset", "_FillValue"})
+            if (input.ConsumeIntegralInRange(0, 3) == 0) writeAttribute(input, field, packing);
         H5Dclose(field);
     }
     H5Pclose(properties);
@@ -158,7 +160,8 @@ void writeGrid(FuzzedDataProvider& input, hid_t file, hid_t slice) {
         if (input.ConsumeIntegralInRange(0, 4) == 0)
             addLink(input, file, grid, nameOf(input, "link"));
         else
-            writeField(input, grid, nameOf(input, "f"));
+            writeField(input, grid,
+                       nameOf(input, input.PickValueInArray({"f", "f%#0", "f%#1", "f%#x"})));
     }
     H5Gclose(grid);
 }
@@ -166,8 +169,9 @@ void writeGrid(FuzzedDataProvider& input, hid_t file, hid_t slice) {
 void writeFile(FuzzedDataProvider& input, const std::string& name) {
     hid_t file = H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
     require(file >= 0, "the scratch file can be made");
-    writeTextAttribute(file, "PlexaFormat",
-                       input.ConsumeIntegralInRange(0, 9) ? "bundle 1" : "bundle 2");
+    // the current format reads packing attributes and fields split by component
+    static const char* const formats[] = {"bundle 1", "bundle 2", "bundle 3"};
+    writeTextAttribute(file, "PlexaFormat", formats[input.ConsumeIntegralInRange(0, 2)]);
     for (int i = input.ConsumeIntegralInRange(1, 3); i > 0; --i) {
         hid_t slice = H5Gcreate2(file, nameOf(input, "000000").c_str(), H5P_DEFAULT, H5P_DEFAULT,
                                  H5P_DEFAULT);

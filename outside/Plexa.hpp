@@ -221,8 +221,8 @@ template <class F> bool visitAttribute(const Quorix::ChunkBase& chunk, F&& f) {
 }
 
 // How a source made a field's values from integers: value = integer * Scale + Offset, per
-// component, computed in double as written (the CF rule of scale_factor and add_offset). A NaN value
-// stands for the integer Fill where the source names one. The writer stores the integers when
+// component, computed in double as written (the CF rule of scale_factor and add_offset). A NaN
+// value stands for the integer Fill where the source names one. The writer stores the integers when
 // every value is exactly so, and every reader that applies the rule gets the very same values back.
 struct PLEXA_API Packing {
     std::vector<double> Scale;  // one per component
@@ -338,13 +338,33 @@ struct PLEXA_API DynamicSize {
     std::vector<unsigned long long> Extent;
 };
 
-// Which arrays lose precision on the way to disk. Defaults for measured and simulated data:
-// double arrays are written as float, relative to a per-component shift (the midpoint of their
-// range) so that large coordinates keep their resolution; integers and floats stay exact.
+// Which arrays lose precision on the way to disk: none unless asked. By default double arrays
+// get the numerical shift, which the writer makes an exact integer packing where the values are
+// integers * scale + offset (the field's Packed hint), floats where every value is one, and their
+// own precision otherwise. Asked for, single precision stores doubles as float relative to a
+// per-component shift (the midpoint of their range), and kept bits round floating point mantissas
+// to that many significant bits; the file records what each did and its largest error.
 class PLEXA_API PrecisionTransformation {
 public:
+    // The named fields, or every field when none is named.
+    void askSinglePrecision(std::vector<std::string> fields);
+    // bits from 1 to 52 (23 and more leave floats as they are); the named fields or every field.
+    void askKeptBits(int bits, std::vector<std::string> fields);
+
     bool WriteAsSinglePrecision(const std::string& field, const std::type_info& type) const;
     bool EnableNumericalShift(const std::string& field, const std::type_info& type) const;
+    // The significant bits a floating point field keeps; 0 keeps them all.
+    int KeptBits(const std::string& field, const std::type_info& type) const;
+
+private:
+    struct PLEXA_API Choice {
+        bool Asked = false;
+        std::vector<std::string> Fields; // empty: every field
+        bool covers(const std::string& field) const;
+    };
+    Choice Single;
+    Choice Rounded;
+    int Bits = 0;
 };
 
 class PLEXA_API StorageTransformations : public Quorix::Interface<StorageTransformations>,
@@ -501,6 +521,10 @@ struct PLEXA_API ReadOptions {
     // it) and the columns that hold x, y and z (empty: the columns named x, y and z).
     char Delimiter = 0;
     std::vector<std::string> PositionColumns;
+    // netCDF: only the variables and the grids (by the names the file gives) named here, when
+    // they name any of the file's (empty: all); what they leave out is never refused.
+    std::vector<std::string> Fields;
+    std::vector<std::string> Grids;
 };
 
 // Sets the read options of the calling thread until it ends; scopes nest.
@@ -567,6 +591,11 @@ struct PLEXA_API StoredField {
     bool Shuffle = false;
     bool Fletcher32 = false;
     std::vector<double> Shift; // empty when stored without a numerical shift
+    // Stored one dataset per component (Path names the first), whose packings differ.
+    bool SplitComponents = false;
+    // Packed integers: value = integer * Scale + Offset, per component; empty when not packed.
+    std::vector<double> Scale;
+    std::vector<double> Offset;
 };
 
 // Lists the stored fields of a bundle file; false with a reason in error when it cannot.

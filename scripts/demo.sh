@@ -10,9 +10,9 @@ root=$PWD
 echo "== setup: installing missing packages"
 scripts/setup.sh
 
-echo "== build (out of source, in build/)"
+echo "== build (out of source, in build/; a first build takes a few minutes)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -- -j2 >/dev/null
+cmake --build build -- -j2
 bin=$root/build/converters
 
 work=${1:-$(mktemp -d /tmp/qz-demo.XXXXXX)}

@@ -120,12 +120,20 @@ daemon_ready() {
     "$@"
 }
 
-# Two loopback ports free at the moment, for slurmctld and slurmd.
+# The daemons bind to the address the machine's own name resolves to (NoCtldInAddrAny,
+# NoInAddrAny): 127.0.1.1 on a stock Debian machine, 127.0.0.1 on others. Clients must go there too.
+cluster_address() {
+    local address
+    address=$(getent ahostsv4 "$(hostname)" | awk 'NR == 1 { print $1 }')
+    echo "${address:-127.0.0.1}"
+}
+
+# Two ports free at the moment on the address, for slurmctld and slurmd.
 free_ports() {
-    python3 -c 'import socket
+    python3 -c 'import socket, sys
 sockets = [socket.socket() for _ in range(2)]
-for s in sockets: s.bind(("127.0.0.1", 0))
-print(*(s.getsockname()[1] for s in sockets))'
+for s in sockets: s.bind((sys.argv[1], 0))
+print(*(s.getsockname()[1] for s in sockets))' "$1"
 }
 
 start_munge() {
@@ -145,11 +153,12 @@ munge_works() {
 }
 
 write_slurm_conf() {
-    local ports
-    read -r -a ports < <(free_ports)
+    local address ports
+    address=$(cluster_address)
+    read -r -a ports < <(free_ports "$address")
     cat >"$SLURM_CONF" <<EOF
 ClusterName=qzdemo
-SlurmctldHost=localhost(127.0.0.1)
+SlurmctldHost=localhost($address)
 SlurmctldPort=${ports[0]}
 SlurmdPort=${ports[1]}
 CommunicationParameters=NoCtldInAddrAny,NoInAddrAny
@@ -177,7 +186,7 @@ SwitchType=switch/none
 ReturnToService=2
 KillWait=5
 MinJobAge=600
-NodeName=localhost NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
+NodeName=localhost NodeAddr=$address CPUs=$(nproc) State=UNKNOWN
 PartitionName=demo Nodes=localhost Default=YES MaxTime=10 State=UP
 EOF
 }

@@ -5,7 +5,7 @@ endif()
 find_package(PNG REQUIRED)
 find_program(CONVLIB_XMLLINT xmllint)
 find_program(CONVLIB_PYTHON python3)
-find_program(CONVLIB_PVPYTHON pvpython) # ParaView, large: not installed by scripts/setup.sh
+find_program(CONVLIB_PVPYTHON pvpython) # ParaView, installed by scripts/test.sh
 
 add_library(convlib_e2e STATIC ${CMAKE_CURRENT_LIST_DIR}/e2e/E2eSupport.cpp)
 convlib_setup(convlib_e2e)
@@ -24,3 +24,12 @@ foreach(source IN LISTS test_sources)
 endforeach()
 target_link_libraries(e2e_netcdf_test PRIVATE PkgConfig::NETCDF)
 target_link_libraries(e2e_containment_test PRIVATE PkgConfig::NETCDF)
+
+# xarray (h5netcdf engine), netCDF4-python and ncdump read converted files exactly: Debian's own
+# python3, for which scripts/setup.sh installs those modules.
+find_program(CONVLIB_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(CONVLIB_SYSTEM_PYTHON)
+  add_test(NAME netcdf_tools_read_back_exactly
+    COMMAND ${CONVLIB_SYSTEM_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/check-readback.py
+            $<TARGET_FILE_DIR:qz-pointcloud> ${CMAKE_CURRENT_BINARY_DIR}/readback)
+endif()

@@ -78,7 +78,7 @@ const BadCase badCases[] = {
      {"Cannot write the preview top.png"}},
     {QZ_INSPECT,
      {"hill.qz", "--xdmf", "nodir/hill.xmf"},
-     {"Cannot write the XDMF file nodir/hill.xmf", "cannot write the sidecar nodir/hill.xmf.h5"}},
+     {"Cannot write the XDMF file nodir/hill.xmf", "cannot write nodir/hill.xmf"}},
 };
 
 class BadInput : public testing::TestWithParam<BadCase> {};

@@ -1,6 +1,7 @@
 // qz-merge end to end: selection, compression, the provenance chain point cloud -> merge, grids of
 // one name from several files and replacing an input.
 #include "tests/e2e/E2eSupport.hpp"
+#include "tests/support/LasWriter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -133,4 +134,53 @@ TEST(MergeConverter, StructuredGridsKeepTheirAxesAndMergeOnlyWithTheSameAxes) {
         run(QZ_MERGE, {"a.qz", "c.qz", "-o", "ac.qz", "--rename-grids"}, dir.path());
     EXPECT_EQ(renamed.Status, 0) << renamed.Err;
     EXPECT_EQ(firstGrid(dir / "ac.qz", "c")->topology().Axes[0].Extent, 4u);
+}
+
+// Packed positions keep their integers, scales and offsets through a merge, so that the merge
+// result merges again with its inputs, and every value stays the LAS file's own.
+TEST(MergeConverter, MergeResultsMergeAgainWithTheirInputs) {
+    TempDir dir;
+    LasWriter las;
+    las.Format = 1;
+    las.Scale = {0.001, 0.01, 1e-6};
+    las.Offset = {637000.5, 849000.25, 0.125};
+    for (std::int32_t i = 0; i < 300; ++i) {
+        LasPoint point;
+        point.Xyz = {i * 7919 - 1000000, -i * 104729, i * i * 31};
+        point.GpsTime = 4.0e5 + i * 1.234567e-6;
+        las.Points.push_back(point);
+    }
+    dir.write("survey.las", las.bytes());
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"survey.las"}, dir.path()).Status, 0);
+    RunResult first = run(QZ_MERGE, {"survey.qz", "-o", "merged.qz"}, dir.path());
+    ASSERT_EQ(first.Status, 0) << first.Out << first.Err;
+    RunResult again = run(QZ_MERGE, {"merged.qz", "survey.qz", "-o", "again.qz"}, dir.path());
+    ASSERT_EQ(again.Status, 0) << again.Out << again.Err;
+
+    const Plexa::GridPtr grid = firstGrid(dir / "again.qz", "survey");
+    ASSERT_TRUE(grid);
+    const auto& positions =
+        dynamic_cast<const Plexa::MemArray<double>&>(*grid->findField("Positions")->Data);
+    for (std::size_t i = 0; i < las.Points.size(); ++i)
+        for (int c = 0; c < 3; ++c)
+            ASSERT_EQ(positions(i, c),
+                      static_cast<double>(las.Points[i].Xyz[c]) * las.Scale[c] + las.Offset[c])
+                << i << " " << c;
+    const Stored fields = describe(dir / "again.qz");
+    const Plexa::StoredField& stored = findStored(fields, "survey", "Positions");
+    EXPECT_TRUE(stored.SplitComponents);
+    EXPECT_EQ(stored.StoredType, "int32");
+    EXPECT_EQ(stored.Offset, (std::vector<double>{637000.5, 849000.25, 0.125}));
+    EXPECT_EQ(findStored(fields, "survey", "GpsTime").StoredType, "float64");
+
+    // inspection names the packing, and the XDMF view reads the values as loaded from its sidecar
+    RunResult inspect = run(QZ_INSPECT, {"again.qz", "--xdmf", "again.xmf"}, dir.path());
+    ASSERT_EQ(inspect.Status, 0) << inspect.Err;
+    EXPECT_NE(inspect.Out.find("Field Positions: float64, 300 x 3 component(s), stored int32, "
+                               "compact, packed: integer * scale (0.001, 0.01, 1e-06) + offset "
+                               "(637000.5, 849000.25, 0.125), one dataset per component"),
+              std::string::npos)
+        << inspect.Out;
+    const Stored sidecar = describe(dir / "again.xmf.h5");
+    EXPECT_EQ(findStored(sidecar, "survey", "Positions").StoredType, "float64");
 }

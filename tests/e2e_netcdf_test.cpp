@@ -166,3 +166,26 @@ TEST(NetcdfConverter, PointCloudConverterRefusesNetcdfGridsNamingTheConverter) {
         << result.Err;
     EXPECT_FALSE(std::filesystem::exists(dir / "a.qz"));
 }
+
+TEST(NetcdfConverter, SelectsBeforeItRefusesAndNamesWhatItLeftOutOnTheInputsLine) {
+    TempDir dir;
+    {
+        NetcdfWriter nc(dir / "deep.nc", 0);
+        const int t = nc.dimension("t", 1);
+        const int times = nc.variable("t", NC_DOUBLE, {t});
+        nc.text(times, "units", "days since 2000-01-01");
+        nc.variable("deep", NC_FLOAT,
+                    {nc.dimension("a", 1), nc.dimension("b", 1), nc.dimension("c", 1),
+                     nc.dimension("d", 1)});
+        nc.text(nc.variable("g", NC_INT, {t, nc.dimension("x", 2)}), "grid_mapping", "nowhere");
+        nc.variable("s", NC_INT, {t});
+        nc.endDefinitions();
+        nc.values<double>(times, {0});
+    }
+    const RunResult result = run(QZ_NETCDF, {"deep.nc", "--fields", "g"}, dir.path());
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    EXPECT_TRUE(has(result.Out,
+                    "deep.nc -> deep.qz: grid x (g) at 1 time step, left out: the grid mapping "
+                    "\"nowhere\" that \"g\" names (not in the file)\n"))
+        << result.Out;
+}

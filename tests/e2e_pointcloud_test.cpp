@@ -94,6 +94,39 @@ TEST(PointCloudConverter, StorageFollowsCompressionFieldsAndGridChoice) {
     EXPECT_EQ(firstGrid(dir / "hill.qz", "hill")->findField("Height"), nullptr);
 }
 
+// Lossy storage only where asked, with what it did recorded; a mistaken option is refused.
+TEST(PointCloudConverter, LossyOptionsReachTheNamedFieldsOnly) {
+    TempDir dir;
+    std::string text = "x,y,z,w\n";
+    for (int i = 0; i < 500; ++i)
+        text += std::to_string(1.0e6 + i * 0.37) + ",2,3," + std::to_string(i * 1.234567) + "\n";
+    dir.write("cloud.csv", text);
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"cloud.csv", "-o", "exact.qz"}, dir.path()).Status, 0);
+    ASSERT_EQ(
+        run(QZ_POINTCLOUD, {"cloud.csv", "-o", "bits.qz", "--keep-bits", "8:w"}, dir.path()).Status,
+        0);
+    ASSERT_EQ(run(QZ_POINTCLOUD, {"cloud.csv", "-o", "single.qz", "--single-precision=Positions"},
+                  dir.path())
+                  .Status,
+              0);
+    const Plexa::GridPtr exact = firstGrid(dir / "exact.qz", "cloud");
+    const Plexa::GridPtr bits = firstGrid(dir / "bits.qz", "cloud");
+    const Plexa::GridPtr single = firstGrid(dir / "single.qz", "cloud");
+    ASSERT_TRUE(exact && bits && single);
+    const auto values = [](const Plexa::GridPtr& grid, const char* name) {
+        const auto& array =
+            dynamic_cast<const Plexa::MemArray<double>&>(*grid->findField(name)->Data);
+        return std::vector<double>(array.data(), array.data() + array.elementCount());
+    };
+    EXPECT_EQ(values(bits, "Positions"), values(exact, "Positions"));
+    EXPECT_NE(values(bits, "w"), values(exact, "w"));
+    EXPECT_NE(values(single, "Positions"), values(exact, "Positions"));
+    EXPECT_EQ(values(single, "w"), values(exact, "w"));
+    EXPECT_EQ(findStored(describe(dir / "bits.qz"), "cloud", "w").StoredType, "float64");
+    EXPECT_EQ(findStored(describe(dir / "single.qz"), "cloud", "Positions").StoredType, "float32");
+    EXPECT_EQ(run(QZ_POINTCLOUD, {"cloud.csv", "--keep-bits", "0"}, dir.path()).Status, 2);
+}
+
 TEST(PointCloudConverter, ShardsTakeEveryInputExactlyOnce) {
     TempDir dir;
     E2e::writeInputTree(dir);

@@ -1,5 +1,6 @@
 // Deflated fields, whose chunks Plexa filters on worker threads: plain HDF5 reads what a save
-// writes, value for value, and a load reads files that plain HDF5 wrote, whatever their filters.
+// writes, value for value, and a load reads files that plain HDF5 wrote, whatever their filters;
+// every pipeline our encoder makes decodes in HDF5's own filters.
 #include "outside/Plexa.hpp"
 #include "outside/plexa/detail/ChunkFilters.hpp"
 
@@ -339,6 +340,108 @@ TEST(ParallelChunks, ChecksumsAreHdf5sOwn) {
         H5Sclose(space);
         H5Fclose(handle);
     }
+}
+
+hid_t unsignedOfSize(std::size_t bytes) {
+    switch (bytes) {
+    case 1:
+        return H5T_NATIVE_UINT8;
+    case 2:
+        return H5T_NATIVE_UINT16;
+    case 4:
+        return H5T_NATIVE_UINT32;
+    default:
+        return H5T_NATIVE_UINT64;
+    }
+}
+
+struct Combination {
+    bool Shuffle;
+    int Level;
+    bool Checksum;
+    std::size_t ElementBytes;
+    hsize_t Components;
+};
+
+Plexa::detail::ChunkPipeline pipelineOf(const Combination& c) {
+    using Plexa::detail::ChunkFilter;
+    Plexa::detail::ChunkPipeline pipeline;
+    if (c.Shuffle) pipeline.Filters.push_back(ChunkFilter::Shuffle);
+    pipeline.Filters.push_back(ChunkFilter::Deflate);
+    if (c.Checksum) pipeline.Filters.push_back(ChunkFilter::Fletcher32);
+    pipeline.DeflateLevel = c.Level;
+    pipeline.ElementBytes = c.ElementBytes;
+    return pipeline;
+}
+
+// A dataset of `rows` rows whose filters HDF5 knows as c's, its chunks encoded by ChunkCoder and
+// stored as they are; rows past the end of the last chunk hold zero, HDF5's fill value.
+void writeThroughOurEncoder(const std::string& file, const Combination& c, hsize_t rows,
+                            hsize_t chunkRows, const std::vector<unsigned char>& bytes) {
+    hid_t handle = H5Fcreate(file.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    const hsize_t extent[2] = {rows, c.Components};
+    const hsize_t chunk[2] = {chunkRows, c.Components};
+    hid_t space = H5Screate_simple(2, extent, nullptr);
+    hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
+    H5Pset_chunk(properties, 2, chunk);
+    if (c.Shuffle) H5Pset_shuffle(properties);
+    H5Pset_deflate(properties, static_cast<unsigned>(c.Level));
+    if (c.Checksum) H5Pset_fletcher32(properties);
+    hid_t dataset = H5Dcreate2(handle, "values", unsignedOfSize(c.ElementBytes), space, H5P_DEFAULT,
+                               properties, H5P_DEFAULT);
+    const std::size_t rowBytes = c.ElementBytes * c.Components;
+    Plexa::detail::ChunkCoder coder;
+    Plexa::detail::ByteBuffer stored;
+    for (hsize_t chunkFirst = 0; chunkFirst < rows; chunkFirst += chunkRows) {
+        const auto source = [&](std::size_t first, std::size_t count, unsigned char* into) {
+            const std::size_t row = chunkFirst + first;
+            const std::size_t real = row < rows ? std::min<std::size_t>(count, rows - row) : 0;
+            std::memcpy(into, bytes.data() + row * rowBytes, real * rowBytes);
+            std::memset(into + real * rowBytes, 0, (count - real) * rowBytes);
+        };
+        coder.encode(pipelineOf(c), chunkRows, rowBytes, source, stored);
+        const hsize_t offset[2] = {chunkFirst, 0};
+        EXPECT_GE(H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, offset, stored.size(), stored.data()), 0);
+    }
+    H5Dclose(dataset);
+    H5Pclose(properties);
+    H5Sclose(space);
+    H5Fclose(handle);
+}
+
+std::vector<unsigned char> readThroughHdf5(const std::string& file, std::size_t elementBytes,
+                                           std::size_t count) {
+    std::vector<unsigned char> values(count);
+    const Dataset dataset(file, "values");
+    EXPECT_GE(H5Dread(dataset.Id, unsignedOfSize(elementBytes), H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                      values.data()),
+              0);
+    return values;
+}
+
+// Every pipeline the writer may ask for, encoded by us, decodes in HDF5's own filters bit for bit.
+TEST(ChunkCoder, EveryPipelineDecodesBitForBitThroughHdf5sOwnFilters) {
+    constexpr hsize_t ChunkRowsHere = 1000, RowsHere = 2 * ChunkRowsHere + 321; // a partial last
+    TempDir dir;
+    const std::string file = dir / "pipeline.h5";
+    for (const bool shuffle : {false, true})
+        for (const int level : {1, 4, 9})
+            for (const bool checksum : {false, true})
+                for (const std::size_t elementBytes : {1, 2, 4, 8})
+                    for (const hsize_t components : {1, 3}) {
+                        const Combination c{shuffle, level, checksum, elementBytes, components};
+                        SCOPED_TRACE(testing::Message()
+                                     << "shuffle " << shuffle << ", deflate " << level
+                                     << ", checksum " << checksum << ", " << elementBytes
+                                     << "-byte elements, " << components << " components");
+                        // smooth runs with noise in the low bytes: what the shuffle is for
+                        std::vector<unsigned char> bytes(RowsHere * components * elementBytes);
+                        for (std::size_t i = 0; i < bytes.size(); ++i)
+                            bytes[i] = static_cast<unsigned char>(
+                                i % elementBytes == 0 ? (i * 2654435761u) >> 24 : i / 997);
+                        writeThroughOurEncoder(file, c, RowsHere, ChunkRowsHere, bytes);
+                        EXPECT_EQ(readThroughHdf5(file, elementBytes, bytes.size()), bytes);
+                    }
 }
 
 } // namespace

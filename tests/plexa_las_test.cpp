@@ -247,7 +247,7 @@ TEST_F(LasTest, ExtraBytesBecomeFieldsAsDescribedAndUndescribedOnesAreKeptRaw) {
     writer.Records.push_back(extraBytesRecord(
         extraBytesDescriptor(3, 8 | 16, "Amplitude", 0.5, 10) +
             extraBytesDescriptor(9, 0, "Range") + extraBytesDescriptor(12, 0, "Tilt") +
-            extraBytesDescriptor(0, 3, "Vendor"),
+            extraBytesDescriptor(0, 3, "Intensity"),
         true));
     for (std::size_t i = 0; i < 2; ++i) {
         LasPoint point = samplePoint(i, true);
@@ -272,7 +272,7 @@ TEST_F(LasTest, ExtraBytesBecomeFieldsAsDescribedAndUndescribedOnesAreKeptRaw) {
         {"Amplitude", typeid(double), 1, {510, 510.5}},
         {"Range", typeid(float), 1, {2.5, 5}},
         {"Tilt", typeid(std::int8_t), 2, {-3, 0, -3, 1}},
-        {"Vendor", typeid(std::uint8_t), 3, {'a', 'b', 'c', 'a', 'b', 'c'}},
+        {"Intensity_extra", typeid(std::uint8_t), 3, {'a', 'b', 'c', 'a', 'b', 'c'}},
         {"ExtraBytes", typeid(std::uint8_t), 5, {1, 2, 0xF0, 0xF0, 0xF0, 1, 2, 0xF1, 0xF1, 0xF1}},
     };
     for (const auto& field : expected) {
@@ -283,6 +283,12 @@ TEST_F(LasTest, ExtraBytesBecomeFieldsAsDescribedAndUndescribedOnesAreKeptRaw) {
         for (std::size_t i = 0; i < field.Values.size(); ++i)
             EXPECT_EQ(valueAt(*found->Data, i), field.Values[i]) << field.Name << " value " << i;
     }
+
+    EXPECT_EQ(valueAt(*grid.findField("Intensity")->Data, 1), 65534) << "the standard one stays";
+    EXPECT_EQ(ConvLibTest::textsOf(grid, "LasNote"),
+              ConvLibTest::Names{
+                  "the Extra Bytes field \"Intensity\" is kept as \"Intensity_extra\", since "
+                  "the cloud has a field of that name already"});
 
     // without a description, every extra byte stays, as one field
     writer.Records.clear();
@@ -458,8 +464,6 @@ TEST_F(LasTest, HostileHeadersAreRefusedWithTheirCauseAndAddNothing) {
          "point format 0 (at field \"B\")"},
         {"extra bytes torn", withExtraBytes(std::string(100, '\0')),
          "the Extra Bytes record holds 100 bytes, no whole number of 192-byte descriptors"},
-        {"extra bytes replace a field", withExtraBytes(extraBytesDescriptor(5, 0, "Intensity")),
-         "the Extra Bytes record names a field \"Intensity\", which the cloud has already"},
         {"extra bytes of a reserved type", withExtraBytes(extraBytesDescriptor(31, 0, "Bad\x1b")),
          "the Extra Bytes field \"Bad\\x1B\" has the reserved data type 31"},
         {"extra bytes scale 0", withExtraBytes(extraBytesDescriptor(5, 8, "A")),

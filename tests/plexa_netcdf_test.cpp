@@ -22,8 +22,9 @@ template <class T> const Plexa::MemArray<T>& valuesOf(const Plexa::Grid& grid, c
     return dynamic_cast<const Plexa::MemArray<T>&>(*field->Data);
 }
 
-template <class T> std::vector<T> chunkValues(const Plexa::Field& field, const char* name) {
-    Quorix::DynPtr<Quorix::Chunk<T>, Quorix::ChunkBase> chunk(field.Attributes.getAttribute(name));
+template <class T>
+std::vector<T> chunkValues(const Plexa::SaveableAttributes& owner, const std::string& name) {
+    Quorix::DynPtr<Quorix::Chunk<T>, Quorix::ChunkBase> chunk(owner.getAttribute(name));
     return chunk ? std::vector<T>(chunk->begin(), chunk->end()) : std::vector<T>();
 }
 
@@ -104,10 +105,10 @@ TEST_P(NetcdfFormats, TimeStepsGridsPackingAndFillValues) {
     const auto& count = valuesOf<std::int32_t>(*second, "count");
     EXPECT_EQ(count(0), 12);
     const Plexa::Field& countField = *second->findField("count");
-    EXPECT_EQ(chunkValues<double>(countField, "_FillValue"), (std::vector<double>{-1}));
-    EXPECT_EQ(chunkValues<double>(*second->findField("p"), "valid_range"),
+    EXPECT_EQ(chunkValues<double>(countField.Attributes, "_FillValue"), (std::vector<double>{-1}));
+    EXPECT_EQ(chunkValues<double>(second->findField("p")->Attributes, "valid_range"),
               (std::vector<double>{950, 1050}));
-    EXPECT_EQ(chunkValues<std::string>(*second->findField("temp"), "long_name"),
+    EXPECT_EQ(chunkValues<std::string>(second->findField("temp")->Attributes, "long_name"),
               (std::vector<std::string>{"air temperature"}));
 
     const Plexa::GridPtr first = bundle->findSlice(10)->findGrid("lat_lon");
@@ -119,8 +120,10 @@ TEST_P(NetcdfFormats, TimeStepsGridsPackingAndFillValues) {
     EXPECT_EQ(first->findField("height")->Data.rawptr(), second->findField("height")->Data.rawptr())
         << "a field without time is shared by every step";
     EXPECT_EQ(first->findField("lat"), nullptr) << "coordinates are axes, not fields";
-    EXPECT_EQ(textsOf(*first, "NetcdfNote"),
-              Names{"left out, having no dimension besides time: series (over time alone)"});
+    EXPECT_EQ(chunkValues<double>(*first, "series"), std::vector<double>{1})
+        << "a variable over time alone is a value per step";
+    EXPECT_EQ(chunkValues<double>(*second, "series"), std::vector<double>{2});
+    EXPECT_TRUE(textsOf(*first, "NetcdfNote").empty());
     EXPECT_EQ(textsOf(*first, "NetcdfTimeUnits"), Names{"days since 2000-01-01"});
 
     const Plexa::GridPtr line = bundle->findSlice(10)->findGrid("lon");
@@ -184,7 +187,9 @@ TEST(NetcdfReader, FindsTheTimeDimensionOrMakesOneStep) {
     for (const Case& c : {Case{"month", {"month", "y", "x"}, {0, 1}, "y_x", 5},
                           Case{"step", {"step", "x"}, {0, 1}, "x", 3},
                           Case{"none", {"level", "y", "x"}, {7}, "level_y_x", 1}}) {
-        const Plexa::ReadOptionsScope options(Plexa::ReadOptions{"", 7, 0, {}});
+        Plexa::ReadOptions read;
+        read.Time = 7;
+        const Plexa::ReadOptionsScope options(read);
         const Loaded loaded =
             tryLoad(writeFile(dir, std::string(c.Name) + ".nc",
                               [&](NetcdfWriter& nc) { floatOver(nc, c.Dimensions); }));
@@ -227,6 +232,7 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
             const int times = nc.variable("time", NC_DOUBLE, {time});
             const int xs = nc.variable("x", NC_DOUBLE, {x});
             const int f = nc.variable("f", NC_FLOAT, {time, x});
+            nc.text(times, "units", "hours since 2000-01-01");
             nc.endDefinitions();
             nc.values(times, values);
             nc.values<double>(xs, {0, withNan ? NAN : 1.0});
@@ -244,11 +250,42 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
     const std::string typeless = "CDF\x01" + word(0) + word(0xa) + word(1) + word(1) + "x" +
                                  std::string(3, '\0') + word(2) + word(0) + word(0) + variable +
                                  word(80) + std::string(8, '\0');
+    // the last variable's values begin where the file ends
+    const std::string begin = word(static_cast<std::uint32_t>(whole.size() - 16));
+    ASSERT_EQ(whole.substr(whole.size() - 20, 4), begin);
+    const std::string beyond = std::string(whole).replace(
+        whole.size() - 20, 4, word(static_cast<std::uint32_t>(whole.size())));
+    // netCDF-4 headers that claim what the file never stored: 2^24 records of which the last is
+    // written (each step counted at 1 KiB), and 64 MiB of values none of which is
+    const auto lastRecord = [](NetcdfWriter& nc) {
+        const int time = nc.dimension("time", NC_UNLIMITED);
+        const int times = nc.variable("time", NC_DOUBLE, {time});
+        nc.text(times, "units", "days since 2000-01-01");
+        const int f = nc.variable("f", NC_FLOAT, {time, nc.dimension("x", 1)});
+        nc.endDefinitions();
+        const std::size_t last[] = {(std::size_t(1) << 24) - 1, 0}, one[] = {1, 1};
+        const double time0 = 1;
+        const float value = 1;
+        ASSERT_EQ(nc_put_vara_double(nc.id(), times, last, one, &time0), NC_NOERR);
+        ASSERT_EQ(nc_put_vara_float(nc.id(), f, last, one, &value), NC_NOERR);
+    };
     struct Case {
         std::string File;
         const char* Cause;
     };
     const Case cases[] = {
+        {dir.write("beyond.nc", beyond),
+         "the values of the variable \"f\" lie past the end of the file: they begin at byte "},
+        {writeFile(dir, "records.nc4", lastRecord, NC_NETCDF4),
+         "the variable \"f\" claims 17179869184 bytes of values, and the file stores 4 bytes"},
+        {writeFile(
+             dir, "unwritten.nc4",
+             [](NetcdfWriter& nc) {
+                 nc.variable("f", NC_FLOAT, {nc.dimension("y", 4096), nc.dimension("x", 4096)});
+             },
+             NC_NETCDF4),
+         "the variable \"f\" claims 67108864 bytes of values, and the file stores 0 bytes of "
+         "them; most of it was never written"},
         {dir.write("text.nc", "x,y,z\n1,2,3\n"), "cannot read it as a netCDF file (NetCDF: "},
         {dir.write("empty.nc", ""), "cannot read it as a netCDF file"},
         {dir.write("counts.nc", std::string(whole).replace(12, 1, "\x7f")),
@@ -259,12 +296,6 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
          "the header holds a value type unknown to the format (12)"},
         {dir.write("cut.nc", whole.substr(0, whole.size() - 4)),
          "the file is truncated: it holds "},
-        {writeFile(dir, "words.nc",
-                   [](NetcdfWriter& nc) {
-                       nc.variable("name", NC_CHAR, {nc.dimension("chars", 8)});
-                       floatOver(nc, {"x"});
-                   }),
-         "the variable \"name\" holds text; text variables cannot be converted"},
         {writeFile(dir, "deep.nc",
                    [](NetcdfWriter& nc) {
                        floatOver(nc, {"a", "b", "c", "d"});
@@ -272,7 +303,10 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
          "the variable \"f\" has 4 dimensions besides time; a grid has 1 to 3 axes"},
         {writeFile(dir, "late.nc",
                    [](NetcdfWriter& nc) {
-                       floatOver(nc, {"x", "time"});
+                       const int x = nc.dimension("x", 1);
+                       const int time = nc.dimension("time", 1);
+                       nc.text(nc.variable("time", NC_DOUBLE, {time}), "axis", "T");
+                       nc.variable("f", NC_FLOAT, {x, time});
                    }),
          "the variable \"f\" has the time dimension \"time\" in place 2; it is read only as the "
          "first dimension"},
@@ -347,4 +381,203 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
         EXPECT_TRUE(loaded.Bundle->slices().empty()) << c.File;
         EXPECT_EQ(readFile(c.File), before) << c.File;
     }
+}
+
+// The conventions of real files, each checked value by value against what it means.
+TEST(NetcdfConventions, UnsignedValuesFillsAndRangesReadInUnsignedTerms) {
+    TempDir dir;
+    const Loaded loaded = tryLoad(writeFile(dir, "unsigned.nc", [](NetcdfWriter& nc) {
+        const int x = nc.dimension("x", 3);
+        // packed as every GOES-R product: -1 is 65535, the fill; -25536 is 40000
+        const int height = nc.variable("height", NC_SHORT, {x});
+        nc.text(height, "_Unsigned", "true");
+        nc.number<double>(height, "scale_factor", NC_DOUBLE, {0.5});
+        nc.number<double>(height, "add_offset", NC_DOUBLE, {1});
+        nc.number<short>(height, "_FillValue", NC_SHORT, {-1});
+        nc.number<short>(height, "valid_range", NC_SHORT, {0, -2});
+        const int mask = nc.variable("mask", NC_BYTE, {x});
+        nc.text(mask, "_Unsigned", "true");
+        nc.number<signed char>(mask, "_FillValue", NC_BYTE, {-1});
+        nc.number<signed char>(mask, "missing_value", NC_BYTE, {-2});
+        nc.number<signed char>(mask, "valid_max", NC_BYTE, {-3});
+        nc.endDefinitions();
+        nc.values<short>(height, {-1, -25536, 7});
+        nc.values<signed char>(mask, {-1, -56, 3});
+    }));
+    ASSERT_EQ(loaded.Error, "");
+    const Plexa::GridPtr grid = loaded.Bundle->findSlice(0)->findGrid("x");
+    ASSERT_TRUE(grid);
+    const auto& height = valuesOf<double>(*grid, "height");
+    EXPECT_TRUE(std::isnan(height(0)));
+    EXPECT_EQ(height(1), 20001.0);
+    EXPECT_EQ(height(2), 4.5);
+    EXPECT_EQ(chunkValues<double>(grid->findField("height")->Attributes, "valid_range"),
+              (std::vector<double>{1, 32768}));
+    const auto& mask = valuesOf<std::uint8_t>(*grid, "mask");
+    EXPECT_EQ((std::vector<int>{mask(0), mask(1), mask(2)}), (std::vector<int>{255, 200, 3}));
+    const Plexa::SaveableAttributes& maskAttributes = grid->findField("mask")->Attributes;
+    EXPECT_EQ(chunkValues<double>(maskAttributes, "_FillValue"), (std::vector<double>{255}));
+    EXPECT_EQ(chunkValues<double>(maskAttributes, "missing_value"), (std::vector<double>{254}));
+    EXPECT_EQ(chunkValues<double>(maskAttributes, "valid_max"), (std::vector<double>{253}));
+}
+
+TEST(NetcdfConventions, OnlyAMarkedOrUnmarkedRecordDimensionIsTime) {
+    TempDir dir;
+    // a CF writer's map with y unlimited and marked as space: one step at 0, a 2 x 2 map
+    const auto unlimitedY = [](const char* mark, const char* value) {
+        return [mark, value](NetcdfWriter& nc) {
+            const int y = nc.dimension("y", NC_UNLIMITED);
+            const int x = nc.dimension("x", 2);
+            const int ys = nc.variable("y", NC_DOUBLE, {y});
+            nc.text(ys, mark, value);
+            const int f = nc.variable("f", NC_FLOAT, {y, x});
+            nc.endDefinitions();
+            nc.records<double>(ys, {2}, {600000, 400000});
+            nc.records<float>(f, {2, 2}, {1, 2, 3, 4});
+        };
+    };
+    for (const auto& [mark, value] : {std::pair<const char*, const char*>{"axis", "Y"},
+                                      {"standard_name", "projection_y_coordinate"},
+                                      {"units", "degrees_north"},
+                                      {"positive", "up"}}) {
+        const Loaded map = tryLoad(writeFile(dir, "map.nc", unlimitedY(mark, value)));
+        ASSERT_EQ(map.Error, "") << mark;
+        EXPECT_EQ(timesOf(*map.Bundle), std::vector<double>{0}) << mark;
+        const Plexa::GridPtr grid = map.Bundle->findSlice(0)->findGrid("y_x");
+        ASSERT_TRUE(grid) << mark;
+        EXPECT_EQ(grid->topology().Axes[0].Coordinates, (std::vector<double>{600000, 400000}));
+        EXPECT_EQ(valuesOf<float>(*grid, "f")(3), 4.0f) << mark;
+        EXPECT_TRUE(textsOf(*grid, "NetcdfTimeDimension").empty()) << mark;
+    }
+
+    // an unmarked record dimension is time; a marked one keeps its units and calendar
+    const Loaded records = tryLoad(writeFile(dir, "records.nc", [](NetcdfWriter& nc) {
+        const int record = nc.dimension("record", NC_UNLIMITED);
+        const int f = nc.variable("f", NC_FLOAT, {record, nc.dimension("x", 1)});
+        nc.endDefinitions();
+        nc.records<float>(f, {2, 1}, {5, 6});
+    }));
+    ASSERT_EQ(records.Error, "");
+    EXPECT_EQ(timesOf(*records.Bundle), (std::vector<double>{0, 1}));
+    EXPECT_EQ(valuesOf<float>(*records.Bundle->findSlice(1)->findGrid("x"), "f")(0), 6.0f);
+    const Loaded calendar = tryLoad(writeFile(dir, "calendar.nc", [](NetcdfWriter& nc) {
+        const int t = nc.dimension("t", 2);
+        const int times = nc.variable("t", NC_DOUBLE, {t});
+        nc.text(times, "units", "days since 1850-01-01").text(times, "calendar", "noleap");
+        nc.variable("f", NC_FLOAT, {t});
+        nc.variable("g", NC_FLOAT, {t, nc.dimension("x", 1)});
+        nc.endDefinitions();
+        nc.values<double>(times, {0, 365});
+    }));
+    ASSERT_EQ(calendar.Error, "");
+    const Plexa::GridPtr grid = calendar.Bundle->findSlice(365)->findGrid("x");
+    ASSERT_TRUE(grid);
+    EXPECT_EQ(textsOf(*grid, "NetcdfTimeUnits"), Names{"days since 1850-01-01"});
+    EXPECT_EQ(textsOf(*grid, "NetcdfTimeCalendar"), Names{"noleap"});
+    const std::vector<double> unwritten = chunkValues<double>(*grid, "f");
+    ASSERT_EQ(unwritten.size(), 1u);
+    EXPECT_TRUE(std::isnan(unwritten[0])) << "a value never written is none";
+}
+
+TEST(NetcdfConventions, GroupsBecomeGridsNamedBelowTheirPath) {
+    TempDir dir;
+    const Loaded loaded = tryLoad(writeFile(
+        dir, "groups.nc4",
+        [](NetcdfWriter& nc) {
+            const int y = nc.dimension("y", 2);
+            const int x = nc.dimension("x", 2);
+            const int f = nc.variable("f", NC_FLOAT, {y, x});
+            int geolocation = 0, inner = 0, deeper = 0;
+            ASSERT_EQ(nc_def_grp(nc.id(), "geolocation", &geolocation), NC_NOERR);
+            ASSERT_EQ(nc_def_grp(nc.id(), "a", &inner), NC_NOERR);
+            ASSERT_EQ(nc_def_grp(inner, "b", &deeper), NC_NOERR);
+            int lat = 0, g = 0, level = 0, deep = 0;
+            const int dimensions[] = {y, x};
+            const int four[] = {y, x, y, x};
+            ASSERT_EQ(nc_def_var(inner, "deep", NC_BYTE, 4, four, &deep), NC_NOERR);
+            ASSERT_EQ(nc_def_var(geolocation, "lat", NC_DOUBLE, 2, dimensions, &lat), NC_NOERR);
+            ASSERT_EQ(nc_def_var(deeper, "g", NC_INT, 1, &x, &g), NC_NOERR);
+            ASSERT_EQ(nc_def_var(deeper, "level", NC_INT, 0, nullptr, &level), NC_NOERR);
+            nc.endDefinitions();
+            nc.values<float>(f, {1, 2, 3, 4});
+            const double lats[] = {10, 10, 20, 20};
+            const int gs[] = {7, 8}, levels[] = {850};
+            ASSERT_EQ(nc_put_var_double(geolocation, lat, lats), NC_NOERR);
+            ASSERT_EQ(nc_put_var_int(deeper, g, gs), NC_NOERR);
+            ASSERT_EQ(nc_put_var_int(deeper, level, levels), NC_NOERR);
+        },
+        NC_NETCDF4));
+    ASSERT_EQ(loaded.Error, "");
+    const Plexa::SlicePtr slice = loaded.Bundle->findSlice(0);
+    ASSERT_EQ(slice->grids().size(), 3u);
+    EXPECT_EQ(valuesOf<float>(*slice->findGrid("y_x"), "f")(3), 4.0f);
+    const Plexa::GridPtr geolocation = slice->findGrid("geolocation/y_x");
+    ASSERT_TRUE(geolocation);
+    EXPECT_EQ(valuesOf<double>(*geolocation, "lat")(2), 20.0);
+    const Plexa::GridPtr deeper = slice->findGrid("a/b/x");
+    ASSERT_TRUE(deeper);
+    EXPECT_EQ(valuesOf<std::int32_t>(*deeper, "g")(1), 8);
+    EXPECT_EQ(chunkValues<double>(*deeper, "a/b/level"), std::vector<double>{850});
+    EXPECT_EQ(textsOf(*deeper, "NetcdfNote"),
+              Names{"left out: the variable \"a/deep\" has 4 dimensions besides time; a grid has 1 "
+                    "to 3 axes"})
+        << "a group's variable that cannot become a field is named, not a reason to refuse";
+}
+
+TEST(NetcdfConventions, TextScalarsAndGridMappingsBecomeGridAttributes) {
+    TempDir dir;
+    const auto rotated = [](NetcdfWriter& nc) {
+        const int rlat = nc.dimension("rlat", 2);
+        const int rlon = nc.dimension("rlon", 1);
+        const int ensemble = nc.dimension("ensemble", 2);
+        const int pole = nc.variable("rotated_pole", NC_CHAR, {});
+        nc.text(pole, "grid_mapping_name", "rotated_latitude_longitude");
+        nc.number<double>(pole, "grid_north_pole_latitude", NC_DOUBLE, {39.25});
+        const int pr = nc.variable("pr", NC_FLOAT, {rlat, rlon});
+        nc.text(pr, "grid_mapping", "rotated_pole");
+        const int labels =
+            nc.variable("experiment_id", NC_CHAR, {ensemble, nc.dimension("string4", 4)});
+        const int height = nc.variable("height", NC_DOUBLE, {});
+        nc.text(height, "units", "m");
+        const int weight = nc.variable("weight", NC_FLOAT, {ensemble});
+        nc.variable("deep", NC_FLOAT,
+                    {nc.dimension("a", 1), nc.dimension("b", 1), nc.dimension("c", 1),
+                     nc.dimension("d", 1)});
+        nc.endDefinitions();
+        nc.values<float>(pr, {0.5f, 1.5f});
+        nc.values<char>(labels, {'a', 'b', ' ', ' ', 'c', 'd', 'e', 'f'});
+        nc.values<double>(height, {2});
+        nc.values<float>(weight, {1, 2});
+    };
+    const std::string file = writeFile(dir, "rotated.nc", rotated);
+    EXPECT_NE(tryLoad(file).Error.find("the variable \"deep\" has 4 dimensions besides time"),
+              std::string::npos)
+        << "a selection that names nothing of the file leaves everything in";
+    Plexa::ReadOptions read;
+    read.Fields = {"pr", "weight", "nope"};
+    const Plexa::ReadOptionsScope options(read);
+    const Loaded loaded = tryLoad(file);
+    ASSERT_EQ(loaded.Error, "");
+    const Plexa::GridPtr grid = loaded.Bundle->findSlice(0)->findGrid("rlat_rlon");
+    ASSERT_TRUE(grid);
+    EXPECT_EQ(valuesOf<float>(*grid, "pr")(1), 1.5f);
+    EXPECT_EQ(textsOf(*grid, "rotated_pole:grid_mapping_name"),
+              Names{"rotated_latitude_longitude"});
+    EXPECT_EQ(chunkValues<double>(*grid, "rotated_pole:grid_north_pole_latitude"),
+              std::vector<double>{39.25});
+    EXPECT_EQ(textsOf(*grid, "experiment_id"), (Names{"ab  ", "cdef"}));
+    EXPECT_EQ(chunkValues<double>(*grid, "height"), std::vector<double>{2});
+    EXPECT_EQ(textsOf(*grid, "height:units"), Names{"m"});
+    const Plexa::GridPtr other = loaded.Bundle->findSlice(0)->findGrid("ensemble");
+    ASSERT_TRUE(other);
+    EXPECT_TRUE(textsOf(*other, "rotated_pole:grid_mapping_name").empty())
+        << "a grid mapping describes only the grids whose fields name it";
+    EXPECT_EQ(textsOf(*other, "experiment_id"), (Names{"ab  ", "cdef"}));
+
+    read.Fields.clear();
+    read.Grids = {"ensemble"};
+    const Plexa::ReadOptionsScope grids(read);
+    const Loaded one = tryLoad(file);
+    ASSERT_EQ(one.Error, "");
+    EXPECT_EQ(one.Bundle->findSlice(0)->grids().size(), 1u);
 }

@@ -35,9 +35,9 @@ TEST(StoragePolicy, PrecisionRulesOnlyWhenCompressingAndHeightAlways) {
         bool SinglePrecision, NumericalShift;
     };
     const Case cases[] = {
-        {-1, "Pressure", doubles, false, false}, {0, "Pressure", doubles, true, true},
-        {5, "Pressure", doubles, true, true},    {0, "Pressure", integers, false, false},
-        {0, "Pressure", none, false, false},     {0, "height", doubles, true, true},
+        {-1, "Pressure", doubles, false, false}, {0, "Pressure", doubles, false, true},
+        {5, "Pressure", doubles, false, true},   {0, "Pressure", integers, false, false},
+        {0, "Pressure", none, false, false},     {0, "height", doubles, false, true},
         {0, "Height2", integers, false, false},  {-1, "Height", doubles, true, false},
         {0, "Height", doubles, true, false},     {5, "Height", integers, true, false},
         {0, "Height", none, true, false},

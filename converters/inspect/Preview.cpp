@@ -12,7 +12,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <numeric>
 
@@ -115,6 +117,14 @@ std::string fieldToShow(const Plexa::Slice& slice, const std::string& asked) {
     return first.empty() ? structured : first;
 }
 
+// The field as the first point cloud of the slice that holds it has it.
+const Plexa::Field* firstFieldNamed(const Plexa::Slice& slice, const std::string& name) {
+    for (const auto& [gridName, grid] : slice.grids())
+        if (!grid->topology().isStructured() && grid->findField(Plexa::PositionsField))
+            if (const Plexa::Field* field = grid->findField(name)) return field;
+    return nullptr;
+}
+
 // The first structured grid of the slice that holds the field, or null.
 const Plexa::Grid* structuredGridWith(const Plexa::Slice& slice, const std::string& field) {
     for (const auto& [name, grid] : slice.grids())
@@ -203,31 +213,38 @@ std::string label(double value) {
     return text;
 }
 
-// Where the parts of the picture go: a title line on top, the points, the colour bar with its
-// labels on the right and the scale bar below. Images too small for that show the points only.
+// Where the parts of the picture go: the title and the field's caption on top, the points with
+// their axes' ticks below and left of them, the colour bar with its labels on the right. Images too
+// small for that show the points only.
 struct Layout {
     int Scale; // font pixel size
     int Line;  // height of a text line with its spacing
     int Margin;
+    int Tick; // length of a tick mark
     Box Plot;
     Box Bar;
     bool Decorated;
 };
 
-Layout layoutFor(const PreviewRequest& request, const Range& values) {
+Layout layoutFor(const PreviewRequest& request, const Range& values, const Range& up) {
     Layout layout{};
     const int shorter = std::min(request.Width, request.Height);
     layout.Scale = std::max(1, shorter / 300);
     layout.Line = (GlyphHeight + 2) * layout.Scale;
     layout.Margin = std::max(3, shorter / 40);
-    const int labels = std::max(textWidth(label(values.High), layout.Scale),
-                                textWidth(label(values.Low), layout.Scale));
+    layout.Tick = 2 * layout.Scale + 1;
+    const auto widest = [&](const Range& range) {
+        return std::max(textWidth(label(range.High), layout.Scale),
+                        textWidth(label(range.Low), layout.Scale));
+    };
     const int barWidth = std::max(6, request.Width / 50);
-    const int barLeft = request.Width - layout.Margin - labels - layout.Margin / 2 - barWidth;
-    const int plotTop = layout.Margin + layout.Line + layout.Margin;
-    const int plotBottom = request.Height - 1 - 2 * layout.Margin - layout.Line - 2 * layout.Scale;
-    layout.Plot = {layout.Margin, plotTop, barLeft - 2 * layout.Margin, plotBottom};
-    layout.Bar = {barLeft, plotTop + layout.Line, barLeft + barWidth - 1, plotBottom};
+    const int barLeft =
+        request.Width - layout.Margin - widest(values) - layout.Margin / 2 - barWidth;
+    const int plotTop = layout.Margin + 2 * layout.Line + layout.Margin;
+    const int plotLeft = layout.Margin + widest(up) + layout.Tick + layout.Margin;
+    const int plotBottom = request.Height - 1 - 2 * layout.Margin - layout.Line - layout.Tick;
+    layout.Plot = {plotLeft, plotTop, barLeft - 2 * layout.Margin, plotBottom};
+    layout.Bar = {barLeft, plotTop, barLeft + barWidth - 1, plotBottom};
     layout.Decorated = layout.Plot.width() >= 40 && layout.Bar.height() >= 40;
     if (!layout.Decorated)
         layout.Plot = {layout.Margin, layout.Margin, request.Width - 1 - layout.Margin,
@@ -235,28 +252,40 @@ Layout layoutFor(const PreviewRequest& request, const Range& values) {
     return layout;
 }
 
+// The extent of what is drawn, across and up.
+struct Extent {
+    Range Across, Up;
+};
+
+Extent extentOf(const std::vector<Point>& points) {
+    Extent extent;
+    for (const Point& point : points) {
+        extent.Across.include(point.Across);
+        extent.Up.include(point.Up);
+    }
+    return extent;
+}
+
 // Pixels per data unit, the same across and up, and the place of the lowest corner.
 struct Projection {
     double Scale, Left, Bottom;
-    Range Across, Up;
+    Extent Drawn;
     int column(double across) const {
-        return static_cast<int>(std::lround(Left + (across - Across.Low) * Scale));
+        return static_cast<int>(std::lround(Left + (across - Drawn.Across.Low) * Scale));
     }
     int row(double up) const {
-        return static_cast<int>(std::lround(Bottom - (up - Up.Low) * Scale));
+        return static_cast<int>(std::lround(Bottom - (up - Drawn.Up.Low) * Scale));
     }
 };
 
-Projection projectionFor(const std::vector<Point>& points, const Box& plot) {
+Projection projectionFor(const Extent& extent, const Box& plot) {
     Projection projection{};
-    for (const Point& point : points) {
-        projection.Across.include(point.Across);
-        projection.Up.include(point.Up);
-    }
-    projection.Scale = std::min(plot.width() / std::max(projection.Across.span(), 1e-300),
-                                plot.height() / std::max(projection.Up.span(), 1e-300));
-    projection.Left = plot.Left + (plot.width() - projection.Across.span() * projection.Scale) / 2;
-    projection.Bottom = plot.Bottom - (plot.height() - projection.Up.span() * projection.Scale) / 2;
+    projection.Drawn = extent;
+    const double across = extent.Across.span(), up = extent.Up.span();
+    projection.Scale =
+        std::min(plot.width() / std::max(across, 1e-300), plot.height() / std::max(up, 1e-300));
+    projection.Left = plot.Left + (plot.width() - across * projection.Scale) / 2;
+    projection.Bottom = plot.Bottom - (plot.height() - up * projection.Scale) / 2;
     return projection;
 }
 
@@ -267,11 +296,10 @@ int pointRadius(std::size_t points, const Box& plot) {
     return std::clamp(static_cast<int>(spacing * 0.3), 1, largest);
 }
 
-void drawPoints(std::vector<Point>& points, const Range& values, const Layout& layout,
+void drawPoints(std::vector<Point>& points, const Range& values, int radius,
                 const Projection& projection, Canvas& canvas) {
     std::stable_sort(points.begin(), points.end(),
                      [](const Point& a, const Point& b) { return a.Order < b.Order; });
-    const int radius = pointRadius(points.size(), layout.Plot);
     for (const Point& point : points) {
         const int x = projection.column(point.Across);
         const int y = projection.row(point.Up);
@@ -281,8 +309,7 @@ void drawPoints(std::vector<Point>& points, const Range& values, const Layout& l
     }
 }
 
-void drawColourBar(const Range& values, const std::string& field, const Layout& layout,
-                   int imageWidth, Canvas& canvas) {
+void drawColourBar(const Range& values, const Layout& layout, Canvas& canvas) {
     const Box& bar = layout.Bar;
     canvas.fill({bar.Left - 1, bar.Top - 1, bar.Right + 1, bar.Bottom + 1}, Ink);
     for (int y = bar.Top; y <= bar.Bottom; ++y)
@@ -292,40 +319,112 @@ void drawColourBar(const Range& values, const std::string& field, const Layout& 
     canvas.text(labelLeft, bar.Top - layout.Scale, label(values.High), layout.Scale);
     canvas.text(labelLeft, bar.Bottom - (GlyphHeight - 2) * layout.Scale, label(values.Low),
                 layout.Scale);
-    canvas.text(bar.Left, bar.Top - layout.Line,
-                fitted(field, imageWidth - layout.Margin - bar.Left, layout.Scale), layout.Scale);
 }
 
-// The longest of 1, 2 or 5 times a power of ten that is at most `longest`.
-double roundLength(double longest) {
-    const double power = std::pow(10.0, std::floor(std::log10(longest)));
-    for (double step : {5.0, 2.0, 1.0})
-        if (step * power <= longest) return step * power;
-    return power;
+// The smallest of 1, 2 or 5 times a power of ten that is at least `shortest`.
+double roundStep(double shortest) {
+    const double power = std::pow(10.0, std::floor(std::log10(shortest)));
+    for (double step : {1.0, 2.0, 5.0})
+        if (step * power >= shortest) return step * power;
+    return 10 * power;
 }
 
-// A bar of a round length in the data's units, about a quarter of the plot wide, below it.
-void drawScaleBar(const Layout& layout, const Projection& projection, Canvas& canvas) {
-    if (!(projection.Scale > 0) || !std::isfinite(projection.Scale)) return;
-    const double length = roundLength(layout.Plot.width() / 4.0 / projection.Scale);
-    const int pixels = static_cast<int>(std::lround(length * projection.Scale));
-    const int left = layout.Plot.Left;
-    const int top = layout.Plot.Bottom + layout.Margin;
-    const int thick = 2 * layout.Scale;
-    canvas.fill({left, top, left + pixels, top + thick - 1}, Ink);
-    for (int end : {left, left + pixels})
-        canvas.fill({end, top - thick, end + layout.Scale - 1, top + thick - 1}, Ink);
-    canvas.text(left + pixels + layout.Margin, top - thick, label(length), layout.Scale);
+// A tick's coordinate with as many decimals as the step needs, so that neighbours differ.
+std::string tickLabel(double value, double step) {
+    const int decimals = std::clamp(-static_cast<int>(std::floor(std::log10(step))), 0, 12);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value == 0 ? 0.0 : value);
+    return std::strlen(text) <= 12 ? text : label(value);
 }
 
-// `view` follows the file's name: " - top view (x, y)".
-void drawTitle(const PreviewRequest& request, const std::string& view, const Layout& layout,
-               Canvas& canvas) {
+// Ticks at the multiples of a round step within the range, at least `spacing` pixels apart, with
+// their labels; `width` tells how many pixels a label needs along the axis.
+std::vector<std::pair<double, std::string>>
+ticksOf(const Range& range, double pixelsPerUnit, int spacing,
+        const std::function<int(const std::string&)>& width) {
+    std::vector<std::pair<double, std::string>> ticks;
+    if (!(range.span() > 0) || !(pixelsPerUnit > 0) || !std::isfinite(pixelsPerUnit)) return ticks;
+    for (double step = roundStep(range.span() / 6);; step = roundStep(step * 1.5)) {
+        ticks.clear();
+        int widest = 0;
+        for (double k = std::ceil(range.Low / step); k * step <= range.High; ++k) {
+            ticks.emplace_back(k * step, tickLabel(k * step, step));
+            widest = std::max(widest, width(ticks.back().second));
+        }
+        if (step * pixelsPerUnit >= widest + spacing || ticks.size() <= 2) return ticks;
+    }
+}
+
+// Ticks labelled in the data's coordinates along the bottom and the left of what is drawn, `gap`
+// pixels away from it. A label that would run into the other axis's labels is left out.
+void drawAxes(const Layout& layout, const Projection& projection, int gap, Canvas& canvas) {
+    const Extent& drawn = projection.Drawn;
+    const int left = projection.column(drawn.Across.Low),
+              right = projection.column(drawn.Across.High);
+    const int top = projection.row(drawn.Up.High), bottom = projection.row(drawn.Up.Low);
+    const int axisRow = bottom + gap + 1, axisColumn = left - gap - 1;
+    canvas.fill({axisColumn, axisRow, right, axisRow}, Ink);
+    canvas.fill({axisColumn, top, axisColumn, axisRow}, Ink);
+    const auto across =
+        ticksOf(drawn.Across, projection.Scale, 2 * layout.Margin,
+                [&](const std::string& text) { return textWidth(text, layout.Scale); });
+    for (const auto& [value, text] : across) {
+        const int x = projection.column(value);
+        canvas.fill({x, axisRow, x, axisRow + layout.Tick}, Ink);
+        if (x - textWidth(text, layout.Scale) / 2 < axisColumn - layout.Margin) continue;
+        canvas.text(x - textWidth(text, layout.Scale) / 2, axisRow + layout.Tick + layout.Scale,
+                    text, layout.Scale);
+    }
+    const auto up = ticksOf(drawn.Up, projection.Scale, layout.Margin,
+                            [&](const std::string&) { return layout.Line; });
+    for (const auto& [value, text] : up) {
+        const int y = projection.row(value);
+        canvas.fill({axisColumn - layout.Tick, y, axisColumn, y}, Ink);
+        if (y + layout.Line / 2 > axisRow) continue;
+        canvas.text(axisColumn - layout.Tick - layout.Scale - textWidth(text, layout.Scale),
+                    y - (GlyphHeight - 2) * layout.Scale / 2, text, layout.Scale);
+    }
+}
+
+// The text in the chunk of the attribute, or "".
+std::string textAttribute(const Plexa::Field& field, const char* name) {
+    const Quorix::DynPtr<Quorix::Chunk<std::string>, Quorix::ChunkBase> text(
+        field.Attributes.getAttribute(name));
+    return text && !text->empty() ? text->front() : std::string();
+}
+
+// The field's name, its long name and its units when it has them: "z, Geopotential [m**2 s**-2]".
+std::string captionOf(const std::string& name, const Plexa::Field& field) {
+    const std::string longName = textAttribute(field, "long_name");
+    const std::string units = textAttribute(field, "units");
+    std::string caption = name;
+    if (!longName.empty() && longName != name) caption += ", " + longName;
+    if (!units.empty()) caption += " [" + units + "]";
+    return Plexa::printable(caption);
+}
+
+// The file's name with `view` after it (" - top view (x, y)"), and the field's caption below.
+void drawTitle(const PreviewRequest& request, const std::string& view, const std::string& caption,
+               const Layout& layout, Canvas& canvas) {
     const std::string name = std::filesystem::path(request.Title).filename().string();
-    const int room = request.Width - 2 * layout.Margin - textWidth(view, layout.Scale);
-    const std::string title = fitted(name, room, layout.Scale) + view;
+    const int room = request.Width - 2 * layout.Margin;
+    const std::string title =
+        fitted(name, room - textWidth(view, layout.Scale), layout.Scale) + view;
+    const std::string shown = fitted(caption, room, layout.Scale);
     canvas.text((request.Width - textWidth(title, layout.Scale)) / 2, layout.Margin, title,
                 layout.Scale);
+    canvas.text((request.Width - textWidth(shown, layout.Scale)) / 2, layout.Margin + layout.Line,
+                shown, layout.Scale);
+}
+
+// Everything around the drawing: title, caption, axes `gap` pixels away from it and colour bar.
+void decorate(const PreviewRequest& request, const std::string& view, const std::string& caption,
+              const Range& values, const Layout& layout, const Projection& projection, int gap,
+              Canvas& canvas) {
+    if (!layout.Decorated) return;
+    drawTitle(request, view, caption, layout, canvas);
+    drawAxes(layout, projection, gap, canvas);
+    drawColourBar(values, layout, canvas);
 }
 
 // A 2-D slice of a structured grid: the nodes' values in rows (second-to-last axis) of columns
@@ -378,7 +477,7 @@ void drawCells(const GridSlice& slice, const Range& values, const Projection& pr
     }
 }
 
-// Draws the slice with its title, colour bar and scale bar; false with a reason for a grid of one
+// Draws the slice with its title, caption, axes and colour bar; false with a reason for a grid of one
 // axis.
 bool drawGrid(const Plexa::Grid& grid, const std::string& field, const PreviewRequest& request,
               Canvas& canvas, std::string& error) {
@@ -398,17 +497,16 @@ bool drawGrid(const Plexa::Grid& grid, const std::string& field, const PreviewRe
     for (double x : {across.front(), across.back()})
         for (double y : {up.front(), up.back()})
             corners.push_back({x, y, 0, 0});
-    const Layout layout = layoutFor(request, values);
-    const Projection projection = projectionFor(corners, layout.Plot);
+    const Extent extent = extentOf(corners);
+    const Layout layout = layoutFor(request, values, extent.Up);
+    const Projection projection = projectionFor(extent, layout.Plot);
     drawCells(slice, values, projection, canvas);
-    if (!layout.Decorated) return true;
     std::string view = " - " + Plexa::printable(slice.Columns->Name) + " across, " +
                        Plexa::printable(slice.Rows->Name) + " up";
     if (axes.size() == 3)
         view += ", " + Plexa::printable(axes[0].Name) + " " + label(axes[0].coordinate(0));
-    drawTitle(request, view, layout, canvas);
-    drawColourBar(values, field, layout, request.Width, canvas);
-    drawScaleBar(layout, projection, canvas);
+    decorate(request, view, captionOf(field, *grid.findField(field)), values, layout, projection,
+             layout.Scale, canvas);
     return true;
 }
 
@@ -457,15 +555,14 @@ bool writePreview(const Plexa::Bundle& bundle, const PreviewRequest& request, st
     Range values;
     for (const Point& point : points)
         values.include(point.Value);
-    const Layout layout = layoutFor(request, values);
-    const Projection projection = projectionFor(points, layout.Plot);
-    drawPoints(points, values, layout, projection, canvas);
-    if (layout.Decorated) {
-        drawTitle(request, isSideView(request) ? " - side view (x, z)" : " - top view (x, y)",
-                  layout, canvas);
-        drawColourBar(values, field, layout, request.Width, canvas);
-        drawScaleBar(layout, projection, canvas);
-    }
+    const Extent extent = extentOf(points);
+    const Layout layout = layoutFor(request, values, extent.Up);
+    const Projection projection = projectionFor(extent, layout.Plot);
+    const int radius = pointRadius(points.size(), layout.Plot);
+    drawPoints(points, values, radius, projection, canvas);
+    decorate(request, isSideView(request) ? " - side view (x, z)" : " - top view (x, y)",
+             captionOf(field, *firstFieldNamed(slice, field)), values, layout, projection,
+             radius + layout.Scale, canvas);
     return canvas.save(request.File, error);
 }
 

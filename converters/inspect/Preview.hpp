@@ -1,7 +1,8 @@
 // A picture of the point clouds of a bundle's first time step, from the top or the side, coloured
-// by a field, with a title, a colour bar and a scale bar; without a cloud of that field, a 2-D
-// slice of the first structured grid that holds it (the grid of two axes, or index 0 of the first
-// of three), its last axis across and the one before up, each growing rightwards and upwards.
+// by a field, with a title, the field's caption, axes ticked in the data's coordinates and a colour
+// bar; without a cloud of that field, a 2-D slice of the first structured grid that holds it (the
+// grid of two axes, or index 0 of the first of three), its last axis across and the one before up,
+// each growing rightwards and upwards.
 #pragma once
 
 #include "outside/Plexa.hpp"

@@ -60,6 +60,10 @@ std::string storageText(const Plexa::StoredField* stored) {
         if (filter == "deflate") text += " level " + formatNumber(stored->DeflateLevel);
     }
     if (!stored->Shift.empty()) text += ", shift (" + Tools::joinValues(stored->Shift, ", ") + ")";
+    if (!stored->Scale.empty())
+        text += ", packed: integer * scale (" + Tools::joinValues(stored->Scale, ", ") +
+                ") + offset (" + Tools::joinValues(stored->Offset, ", ") + ")" +
+                (stored->SplitComponents ? ", one dataset per component" : "");
     return text;
 }
 
@@ -180,7 +184,10 @@ std::string jsonStorage(const Plexa::StoredField& stored) {
            ",\"layout\":" + jsonString(layoutName(stored)) +
            ",\"filters\":" + jsonListOf(filterNames(stored), jsonString) +
            ",\"deflateLevel\":" + formatNumber(stored.DeflateLevel) +
-           ",\"shift\":" + jsonListOf(stored.Shift, jsonNumber);
+           ",\"shift\":" + jsonListOf(stored.Shift, jsonNumber) +
+           ",\"scale\":" + jsonListOf(stored.Scale, jsonNumber) +
+           ",\"offset\":" + jsonListOf(stored.Offset, jsonNumber) +
+           ",\"splitComponents\":" + (stored.SplitComponents ? "true" : "false");
 }
 
 // Per component [least, greatest] of the values as loaded (shift added back), in double.

@@ -111,8 +111,13 @@ std::vector<const Plexa::StoredField*> shownFields(const Inspection& inspection,
     return shown;
 }
 
+// Values stored relative to a shift or packed into integers are not what a viewer reads.
+bool readsAsStored(const Plexa::StoredField& stored) {
+    return stored.Shift.empty() && stored.Scale.empty();
+}
+
 // Where the viewer reads each field: straight from the bundle file, or, for values stored relative
-// to a shift, from the sidecar that holds them with the shift added back, in their memory type.
+// to a shift or packed, from the sidecar that holds them as loaded, in their memory type.
 // Readers either keep a function's result in single precision or do not evaluate functions, so
 // the shift cannot be added in the description itself.
 struct DataSources {
@@ -122,7 +127,7 @@ struct DataSources {
 
     std::string item(const Plexa::StoredField& stored,
                      const std::vector<unsigned long long>& shape = {}) const {
-        if (stored.Shift.empty()) return dataItem(stored, BundleFile, shape);
+        if (readsAsStored(stored)) return dataItem(stored, BundleFile, shape);
         const Plexa::StoredField* unshifted = Sidecar.find(stored.Time, stored.Grid, stored.Field);
         return unshifted ? dataItem(*unshifted, SidecarFile, shape) : "";
     }
@@ -227,7 +232,7 @@ std::string xdmfText(const Inspection& inspection, const DataSources& sources) {
     return xml + "  </Grid>\n </Domain>\n</Xdmf>\n";
 }
 
-// The shown fields stored relative to a shift, as loaded (shift added back), in a bundle of
+// The shown fields stored relative to a shift or packed, as loaded, in a bundle of
 // their own; counts them in `fields`.
 Plexa::BundlePtr unshiftedFields(const Inspection& inspection, std::size_t& fields) {
     Plexa::BundlePtr sidecar(new Plexa::Bundle);
@@ -236,7 +241,7 @@ Plexa::BundlePtr unshiftedFields(const Inspection& inspection, std::size_t& fiel
         for (const auto& [name, grid] : slice->grids())
             for (const Plexa::StoredField* stored : shownFields(inspection, time, name)) {
                 const Plexa::Field* field = grid->findField(stored->Field);
-                if (stored->Shift.empty() || !field || !field->Data) continue;
+                if (readsAsStored(*stored) || !field || !field->Data) continue;
                 sidecar->addSlice(time)->addGrid(name)->addField(field->name(), field->Data);
                 ++fields;
             }

@@ -10,9 +10,10 @@
 
 namespace ConvLib::Inspect {
 
-// The file beside the XDMF file that holds the values stored relative to a shift, shift added.
+// The file beside the XDMF file that holds the values stored relative to a shift or packed, as
+// loaded.
 std::string sidecarName(const std::string& xmfFile);
-// Writes the description, and the sidecar when a shown field is stored relative to a shift; data
+// Writes the description, and the sidecar when a shown field is stored shifted or packed; data
 // files are named relative to the XDMF file's folder.
 bool writeXdmf(const Inspection& inspection, const std::string& xmfFile, std::string& error);
 

@@ -64,7 +64,7 @@ public:
         DoThisGrids = Tools::toSet(settings.Grids);
         DoThisFields = Tools::toSet(settings.Fields);
         DoThisTime = Tools::toSet(settings.Times);
-        Tools::installStorage(*this, settings.Compression, {});
+        Tools::installStorage(*this, settings.Compression, {}, settings.Lossy);
     }
 
     bool convert() override {
@@ -198,7 +198,7 @@ private:
         std::string unused; // the source's topology was checked when it was loaded
         if (merged->fields().empty()) merged->setTopology(source->topology(), unused);
         for (const auto& [name, field] : fields) {
-            merged->addField(name, field.Data).Attributes = field.Attributes;
+            merged->addField(name, field.Data) = field; // attributes and packing too
             Origins[{time, target, name}] = file;
         }
         addInfoToGrid("Merged grid " + source->name() + " from " + file + " into " + OutFile +

@@ -39,7 +39,10 @@ public:
         DoThisGrids = Tools::toSet(settings.Grids);
         DoThisFields = Tools::toSet(settings.Fields);
         DoThisTime = Tools::toSet(settings.Times);
-        Tools::installStorage(*this, settings.Compression, {});
+        // the reader leaves out what is not selected before it refuses anything
+        Options.Read.Fields = settings.Fields;
+        Options.Read.Grids = settings.Grids;
+        Tools::installStorage(*this, settings.Compression, {}, settings.Lossy);
     }
 
     bool convert() override {
@@ -181,6 +184,18 @@ private:
             Done.push_back("grid " + name + " (" + grid.Fields + ") at " +
                            std::to_string(grid.Steps) + " time step" +
                            (grid.Steps == 1 ? "" : "s"));
+        if (std::string note = readerNote(); !note.empty()) Done.push_back(note);
+    }
+
+    // What the reader left out of the file, which it notes on every grid alike.
+    std::string readerNote() const {
+        for (const auto& [time, slice] : myBundle->slices())
+            for (const auto& [name, grid] : slice->grids()) {
+                Quorix::DynPtr<Quorix::Chunk<std::string>, Quorix::ChunkBase> note(
+                    grid->getAttribute("NetcdfNote"));
+                if (note && !note->empty()) return note->front();
+            }
+        return {};
     }
 
     Settings Options;

@@ -37,7 +37,7 @@ public:
         OutFile = settings.Output;
         IgnoreSuccess = settings.IgnoreSuccess;
         if (!settings.Grid.empty()) DoThisGrids.insert(settings.Grid);
-        Tools::installStorage(*this, settings.Compression, settings.Fields);
+        Tools::installStorage(*this, settings.Compression, settings.Fields, settings.Lossy);
     }
 
     bool convert() override {

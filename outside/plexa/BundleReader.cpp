@@ -3,6 +3,7 @@
 
 #include "outside/plexa/detail/BundleFormat.hpp"
 #include "outside/plexa/detail/Hdf5.hpp"
+#include "outside/plexa/detail/Packing.hpp"
 #include "outside/plexa/readers/Readers.hpp"
 #include "outside/plexa/detail/ParallelChunks.hpp"
 
@@ -13,6 +14,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 
 namespace Plexa {
@@ -21,8 +23,14 @@ namespace {
 
 using namespace detail;
 
+// An open bundle file, and whether it is of the current format.
+struct BundleFile {
+    Handle File;
+    bool Current = false;
+};
+
 // Opens a bundle file for reading, or says why the file is none.
-Handle openBundleFile(const std::string& name) {
+BundleFile openBundleFile(const std::string& name) {
     if (std::string problem = fileProblem(name); !problem.empty()) throw Hdf5Error(problem);
     if (std::filesystem::file_size(name) == 0) throw Hdf5Error("empty file");
     if (check(H5Fis_hdf5(name.c_str()), "H5Fis_hdf5") == 0) throw Hdf5Error("not an HDF5 file");
@@ -31,9 +39,10 @@ Handle openBundleFile(const std::string& name) {
         throw Hdf5Error("an HDF5 file but no bundle file (no " + std::string(FormatAttribute) +
                         " attribute)");
     const std::string format = readText(file.get(), FormatAttribute);
-    if (format != FormatVersion && format != StructuredFormatVersion)
+    if (format != FormatVersion && format != StructuredFormatVersion &&
+        format != CurrentFormatVersion)
         throw Hdf5Error("unsupported bundle format \"" + format + "\"");
-    return file;
+    return {std::move(file), format == CurrentFormatVersion};
 }
 
 // A failure that names the object it happened at already.
@@ -134,10 +143,12 @@ void readUserAttribute(hid_t object, const std::string& name, Quorix::Attributes
 
 // The user's attributes of a grid's group or a field's dataset; a dataset's own attributes
 // (Shift, MemoryType) are ours and left out.
-void readUserAttributes(hid_t object, bool isDataset, Quorix::Attributes& into) {
+void readUserAttributes(hid_t object, bool isDataset, bool currentFormat,
+                        Quorix::Attributes& into) {
     for (const std::string& name : attributeNames(object)) {
         checkName(name);
-        if (!(isDataset && isReservedAttribute(name))) readUserAttribute(object, name, into);
+        if (!(isDataset && isReservedAttribute(name, currentFormat)))
+            readUserAttribute(object, name, into);
     }
 }
 
@@ -270,24 +281,153 @@ bool readChunks(hid_t dataset, MemBase& data, const std::vector<double>& shift,
     return take && workers.read(dataset, *layout, *take);
 }
 
-MemPtr readField(hid_t dataset, ChunkWorkers& workers) {
+// How a dataset of a current file packs its values (CF scale_factor, add_offset and _FillValue);
+// not packed when it has no scale_factor, and in older files, whose attributes of those names
+// were the user's.
+struct StoredPacking {
+    bool Packed = false;
+    double Scale = 1;
+    double Offset = 0;
+    std::optional<std::int64_t> Fill;
+};
+
+double scalarDouble(hid_t dataset, const char* name) {
+    const std::vector<double> values = readDoubles(dataset, name);
+    if (values.size() != 1)
+        throw Hdf5Error(std::string("the ") + name + " attribute holds " +
+                        std::to_string(values.size()) + " values, not one");
+    return values.front();
+}
+
+StoredPacking packingOf(hid_t dataset, bool currentFormat) {
+    StoredPacking packing;
+    if (!currentFormat || !hasAttribute(dataset, ScaleAttribute)) return packing;
+    packing.Packed = true;
+    packing.Scale = scalarDouble(dataset, ScaleAttribute);
+    // CF: no add_offset adds nothing
+    if (hasAttribute(dataset, OffsetAttribute))
+        packing.Offset = scalarDouble(dataset, OffsetAttribute);
+    if (hasAttribute(dataset, FillAttribute)) {
+        const std::vector<std::int64_t> fill =
+            readNumbers<std::int64_t>(openAttribute(dataset, FillAttribute).get());
+        if (fill.size() != 1) throw Hdf5Error("the _FillValue attribute holds no single value");
+        packing.Fill = fill.front();
+    }
+    if (memoryTypeOf(dataset) != typeid(double))
+        throw Hdf5Error("packed values whose memory type is not float64");
+    return packing;
+}
+
+// The packed integers of the dataset into components [first, first + count) of the doubles.
+void readPacked(hid_t dataset, MemBase& data, int first, int count, const StoredPacking& packing,
+                ChunkWorkers& workers) {
+    const std::type_info& stored = storedTypeOf(dataset);
+    const std::optional<RowSink> take =
+        unpackedRows(data, stored, first, count, packing.Scale, packing.Offset, packing.Fill);
+    if (!take)
+        throw Hdf5Error(std::string("packed values of type ") + elementTypeName(stored) +
+                        ", not integers");
+    if (data.elementCount() == 0) return;
+    if (const std::optional<ChunkLayout> layout = handledLayout(dataset))
+        if (workers.read(dataset, *layout, *take)) return;
+    const hid_t type = nativeType(stored);
+    std::vector<unsigned char> buffer(data.size() * static_cast<std::size_t>(count) *
+                                      H5Tget_size(type));
+    check(H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, buffer.data()), "H5Dread");
+    (*take)(0, data.size(), buffer.data());
+}
+
+// A field as the file holds it: its values, and how they were packed.
+struct LoadedField {
+    MemPtr Data;
+    Packing Packed;
+};
+
+void addComponentPacking(Packing& into, const StoredPacking& packing, int count) {
+    into.Scale.insert(into.Scale.end(), static_cast<std::size_t>(count), packing.Scale);
+    into.Offset.insert(into.Offset.end(), static_cast<std::size_t>(count), packing.Offset);
+    if (packing.Fill) into.Fill = packing.Fill;
+}
+
+LoadedField readField(hid_t dataset, bool currentFormat, ChunkWorkers& workers) {
     const std::vector<hsize_t> shape = shapeOf(dataset);
     const int components = shape.size() == 2 ? static_cast<int>(shape[1]) : 1;
     const std::type_info& type = memoryTypeOf(dataset);
     checkFieldSize(dataset, shape);
+    LoadedField field;
+    field.Data = makeArray(type, shape[0], components);
+    const StoredPacking packing = packingOf(dataset, currentFormat);
+    if (packing.Packed) {
+        readPacked(dataset, *field.Data, 0, components, packing, workers);
+        addComponentPacking(field.Packed, packing, components);
+        return field;
+    }
     const std::vector<double> shift = shiftOf(dataset, static_cast<std::size_t>(components));
-    MemPtr data = makeArray(type, shape[0], components);
-    if (data->elementCount() == 0 || readChunks(dataset, *data, shift, workers)) return data;
-    check(H5Dread(dataset, nativeType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, data->rawData()),
+    if (field.Data->elementCount() == 0 || readChunks(dataset, *field.Data, shift, workers))
+        return field;
+    check(H5Dread(dataset, nativeType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, field.Data->rawData()),
           "H5Dread");
-    applyShift(*data, shift);
-    return data;
+    applyShift(*field.Data, shift);
+    return field;
 }
 
-// The links of a grid's group that hold its fields: all but the axes of a structured grid.
-std::vector<std::string> fieldLinks(hid_t group) {
-    std::vector<std::string> links = hardLinks(group);
-    links.erase(std::remove(links.begin(), links.end(), AxesGroup), links.end());
+// A field stored one dataset per component: every one packed, one-dimensional, of one length,
+// their indices 0 to n - 1.
+LoadedField readComponents(hid_t group, const std::string& path,
+                           const std::map<int, std::string>& links, ChunkWorkers& workers) {
+    const int components = static_cast<int>(links.size());
+    if (links.rbegin()->first != components - 1)
+        throw Hdf5Error("components numbered up to " + std::to_string(links.rbegin()->first) +
+                        " of " + std::to_string(components));
+    LoadedField field;
+    for (const auto& [index, link] : links)
+        at(path + "/" + link, [&, index = index, &link = link] {
+            Handle dataset = openDataset(group, link);
+            const std::vector<hsize_t> shape = shapeOf(dataset.get());
+            if (shape.size() != 1) throw Hdf5Error("a component of two dimensions");
+            checkFieldSize(dataset.get(), shape);
+            const StoredPacking packing = packingOf(dataset.get(), true);
+            if (!packing.Packed) throw Hdf5Error("a component without scale_factor");
+            if (!field.Data)
+                field.Data = makeArray(typeid(double), shape[0], components);
+            else if (field.Data->size() != shape[0])
+                throw Hdf5Error(std::to_string(shape[0]) + " values where component 0 has " +
+                                std::to_string(field.Data->size()));
+            readPacked(dataset.get(), *field.Data, index, 1, packing, workers);
+            addComponentPacking(field.Packed, packing, 1);
+        });
+    return field;
+}
+
+// The links of a grid's group that hold its fields (none of those starting with '.': axes and
+// dimensions): one dataset per field, or in a current file one per component of a split field.
+struct FieldLinks {
+    std::vector<std::string> Whole;
+    std::map<std::string, std::map<int, std::string>> Split; // by the field's escaped name
+};
+
+// The component index after the mark: 1 to 9 digits.
+int componentIndex(const std::string& link, std::size_t mark) {
+    const std::string digits = link.substr(mark + std::strlen(ComponentMark));
+    if (digits.empty() || digits.size() > 9 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        throw Hdf5Error(link + ": a component without an index");
+    return std::stoi(digits);
+}
+
+FieldLinks fieldLinks(hid_t group, bool currentFormat) {
+    FieldLinks links;
+    for (std::string& link : hardLinks(group)) {
+        if (link.front() == '.') continue; // the axes and dimensions, never a field
+        const std::size_t mark = currentFormat ? link.rfind(ComponentMark) : std::string::npos;
+        if (mark == std::string::npos)
+            links.Whole.push_back(std::move(link));
+        else
+            links.Split[link.substr(0, mark)][componentIndex(link, mark)] = link;
+    }
+    for (const auto& [name, components] : links.Split)
+        if (std::find(links.Whole.begin(), links.Whole.end(), name) != links.Whole.end())
+            throw Hdf5Error(name + ": a field stored both whole and by component");
     return links;
 }
 
@@ -361,22 +501,37 @@ void checkNodeCount(const Topology& topology, const MemBase& data) {
                         " grid of " + std::to_string(topology.nodeCount()) + " nodes");
 }
 
+void addLoadedField(Grid& grid, const std::string& link, LoadedField loaded, hid_t attributes,
+                    bool currentFormat) {
+    checkNodeCount(grid.topology(), *loaded.Data);
+    Field& field = grid.addField(unescapeName(link), loaded.Data);
+    field.Packed = std::move(loaded.Packed);
+    readUserAttributes(attributes, true, currentFormat, field.Attributes);
+}
+
 void readGrid(double time, const std::string& path, const std::string& link, hid_t group,
-              Bundle& into, ChunkWorkers& workers) {
+              bool currentFormat, Bundle& into, ChunkWorkers& workers) {
     Topology topology;
     at(path + "/" + AxesGroup, [&] { topology = readTopology(group); });
     GridPtr grid = into.addSlice(time)->addGrid(unescapeName(link));
     std::string error;
     grid->setTopology(std::move(topology), error); // checked as it was read
-    readUserAttributes(group, false, *grid);
-    for (const std::string& name : fieldLinks(group))
+    readUserAttributes(group, false, currentFormat, *grid);
+    const FieldLinks links = fieldLinks(group, currentFormat);
+    for (const std::string& name : links.Whole)
         at(path + "/" + name, [&] {
             Handle dataset = openDataset(group, name);
-            MemPtr data = readField(dataset.get(), workers);
-            checkNodeCount(grid->topology(), *data);
-            Field& field = grid->addField(unescapeName(name), data);
-            readUserAttributes(dataset.get(), true, field.Attributes);
+            addLoadedField(*grid, name, readField(dataset.get(), currentFormat, workers),
+                           dataset.get(), currentFormat);
         });
+    for (const auto& [name, components] : links.Split) {
+        LoadedField loaded;
+        at(path + "/" + name, [&] { loaded = readComponents(group, path, components, workers); });
+        at(path + "/" + components.begin()->second, [&] {
+            addLoadedField(*grid, name, std::move(loaded),
+                           openDataset(group, components.begin()->second).get(), true);
+        });
+    }
 }
 
 void describeFilters(hid_t dataset, StoredField& field) {
@@ -402,7 +557,7 @@ void describeFilters(hid_t dataset, StoredField& field) {
 }
 
 StoredField describeField(double time, const std::string& gridLink, const std::string& path,
-                          const std::string& link, hid_t dataset) {
+                          const std::string& link, hid_t dataset, bool currentFormat) {
     StoredField field;
     field.Time = time;
     field.Grid = unescapeName(gridLink);
@@ -414,7 +569,30 @@ StoredField describeField(double time, const std::string& gridLink, const std::s
     field.Shape.assign(shape.begin(), shape.end());
     describeFilters(dataset, field);
     field.Shift = shiftOf(dataset, shape.size() == 2 ? shape[1] : 1);
+    const StoredPacking packing = packingOf(dataset, currentFormat);
+    if (packing.Packed) {
+        const std::size_t components = shape.size() == 2 ? shape[1] : 1;
+        field.Scale.assign(components, packing.Scale);
+        field.Offset.assign(components, packing.Offset);
+    }
     return field;
+}
+
+// A field stored by component as one: the first component's dataset, the field's shape and the
+// packing of every component.
+template <class Describe>
+StoredField describeComponents(const std::map<int, std::string>& links, Describe&& describe) {
+    StoredField whole = describe(links.begin()->second);
+    whole.SplitComponents = true;
+    whole.Scale.clear();
+    whole.Offset.clear();
+    for (const auto& [index, link] : links) {
+        const StoredField component = describe(link);
+        whole.Scale.insert(whole.Scale.end(), component.Scale.begin(), component.Scale.end());
+        whole.Offset.insert(whole.Offset.end(), component.Offset.begin(), component.Offset.end());
+    }
+    whole.Shape.push_back(links.size());
+    return whole;
 }
 
 } // namespace
@@ -432,11 +610,12 @@ public:
               std::string& error) const noexcept override {
         const QuietHdf5 quiet;
         try {
-            Handle handle = openBundleFile(file);
+            const BundleFile bundle = openBundleFile(file);
             ChunkWorkers workers; // threads start with the first deflated field
-            forEachGrid(handle.get(),
-                        [&](double time, const std::string& path, const std::string& link,
-                            hid_t group) { readGrid(time, path, link, group, staging, workers); });
+            forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
+                                               const std::string& link, hid_t group) {
+                readGrid(time, path, link, group, bundle.Current, staging, workers);
+            });
             return true;
         } catch (const std::exception& failure) {
             error = printableText(failure.what());
@@ -458,16 +637,24 @@ bool describeFile(const std::string& file, std::vector<StoredField>& fields, std
     const QuietHdf5 quiet;
     fields.clear();
     try {
-        Handle handle = openBundleFile(file);
-        forEachGrid(handle.get(), [&](double time, const std::string& path,
-                                      const std::string& gridLink, hid_t group) {
-            for (const std::string& link : fieldLinks(group)) {
+        const BundleFile bundle = openBundleFile(file);
+        forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
+                                           const std::string& gridLink, hid_t group) {
+            const auto describe = [&](const std::string& name, const std::string& link) {
                 const std::string fieldPath = path + "/" + link;
+                StoredField field;
                 at(fieldPath, [&] {
-                    fields.push_back(describeField(time, gridLink, fieldPath, link,
-                                                   openDataset(group, link).get()));
+                    field = describeField(time, gridLink, fieldPath, name,
+                                          openDataset(group, link).get(), bundle.Current);
                 });
-            }
+                return field;
+            };
+            const FieldLinks links = fieldLinks(group, bundle.Current);
+            for (const std::string& link : links.Whole)
+                fields.push_back(describe(link, link));
+            for (const auto& [name, components] : links.Split)
+                fields.push_back(describeComponents(
+                    components, [&](const std::string& link) { return describe(name, link); }));
         });
         return true;
     } catch (const std::exception& failure) {

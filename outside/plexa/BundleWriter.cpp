@@ -3,14 +3,19 @@
 
 #include "outside/plexa/detail/BundleFormat.hpp"
 #include "outside/plexa/detail/Hdf5.hpp"
+#include "outside/plexa/detail/Packing.hpp"
 #include "outside/plexa/detail/ParallelChunks.hpp"
 #include "outside/plexa/detail/ReplacementFile.hpp"
 
+#include <H5DSpublic.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <map>
 #include <optional>
 #include <type_traits>
 
@@ -48,7 +53,9 @@ void writeUserAttributes(hid_t object, const Quorix::Attributes& attributes) {
             });
 }
 
-void writeDoubles(hid_t group, const std::string& name, const std::vector<double>& values) {
+// An axis dataset, a dimension scale of its own, so that netCDF readers take it for a coordinate
+// variable rather than make up a dimension for it.
+void writeAxisValues(hid_t group, const std::string& name, const std::vector<double>& values) {
     const hsize_t extent = values.size();
     Handle space(H5Screate_simple(1, &extent, nullptr), H5Sclose, "H5Screate_simple");
     Handle dataset(H5Dcreate2(group, name.c_str(), H5T_NATIVE_DOUBLE, space.get(), H5P_DEFAULT,
@@ -56,6 +63,7 @@ void writeDoubles(hid_t group, const std::string& name, const std::vector<double
                    H5Dclose, "H5Dcreate");
     check(H5Dwrite(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
           "H5Dwrite");
+    check(H5DSset_scale(dataset.get(), name.c_str()), "H5DSset_scale");
 }
 
 // The axes group of a structured grid; nothing for points.
@@ -70,9 +78,9 @@ void writeTopology(hid_t grid, const Topology& topology, const Handle& creation)
         extents.push_back(axis.Extent);
         names.push_back(axis.Name);
         uniform.push_back(axis.isUniform() ? 1 : 0);
-        writeDoubles(axes.get(), std::to_string(i),
-                     axis.isUniform() ? std::vector<double>{axis.Origin, axis.Spacing}
-                                      : axis.Coordinates);
+        writeAxisValues(axes.get(), std::to_string(i),
+                        axis.isUniform() ? std::vector<double>{axis.Origin, axis.Spacing}
+                                         : axis.Coordinates);
     }
     writeAttribute(axes.get(), ExtentAttribute, H5T_NATIVE_UINT64, makeSpace(extents.size()),
                    extents.data());
@@ -95,13 +103,6 @@ void checkStructuredFields(const Bundle& bundle) {
                                     " tuples, but the " + topology.summary() + " grid has " +
                                     std::to_string(topology.nodeCount()) + " nodes");
         }
-}
-
-bool holdsStructuredGrid(const Bundle& bundle) {
-    for (const auto& [time, slice] : bundle.slices())
-        for (const auto& [name, grid] : slice->grids())
-            if (grid->topology().isStructured()) return true;
-    return false;
 }
 
 // Widens per-component ranges by the finite values of rows [first, first + rows). One component
@@ -156,17 +157,110 @@ template <class T> std::vector<double> midpoints(const MemBase& data, ChunkWorke
     return shift;
 }
 
-// The shift the settings ask for; empty for arrays that are not floating point. With workers,
-// they find it.
-std::vector<double> shiftFor(const MemBase& data, const Settings& settings, ChunkWorkers* workers) {
-    if (!settings.NumericalShift) return {};
-    if (data.elementType() == typeid(float)) return midpoints<float>(data, workers);
-    if (data.elementType() == typeid(double)) return midpoints<double>(data, workers);
-    return {};
+// Double arrays at least this large share their checks with the workers.
+constexpr std::size_t HelpedBytes = 1u << 20;
+
+// How a field's values go to disk: as they are, as integers of an exact packing, as floats
+// (exactly, or lossy with a shift when asked), or with their mantissas rounded when asked.
+struct StoredForm {
+    bool Single = false;       // doubles stored as float
+    bool Lossy = false;        // and not exactly so
+    std::vector<double> Shift; // per component, subtracted before the narrowing
+    std::optional<IntegerForm> Integers;
+    int KeptBits = 0;        // 0: every mantissa bit kept
+    double MaximumError = 0; // of a lossy form
+};
+
+// Finite values stay finite: a value that float cannot hold is refused, never stored as inf.
+[[noreturn]] void refuseNarrowing(const std::string& where, double value, const std::string& why) {
+    throw Hdf5Error(where + ": the value " + numberText(value) + " " + why +
+                    "; refused rather than stored as infinity");
 }
 
-bool storesSingle(const MemBase& data, const Settings& settings) {
-    return settings.SinglePrecision && data.elementType() == typeid(double);
+// The largest error of storing the doubles as float less the shift, as readers add it back.
+double singlePrecisionError(const MemBase& data, const std::vector<double>& shift,
+                            const std::string& where) {
+    const auto* values = static_cast<const double*>(data.rawData());
+    const auto components = static_cast<std::size_t>(data.components());
+    double largest = 0;
+    for (std::size_t i = 0; i < data.elementCount(); ++i) {
+        if (!std::isfinite(values[i])) continue;
+        const double offset = shift.empty() ? 0.0 : shift[i % components];
+        const auto stored = static_cast<float>(values[i] - offset);
+        if (std::isinf(stored))
+            refuseNarrowing(where, values[i],
+                            offset == 0 ? "lies beyond float32's range"
+                                        : "lies beyond float32's range from the shift " +
+                                              numberText(offset));
+        largest = std::max(largest, std::fabs(static_cast<double>(stored) + offset - values[i]));
+    }
+    return largest;
+}
+
+// The value with `bits` significant mantissa bits, rounded half away from zero as netCDF's
+// BitRound does; values it cannot change come back as they are.
+template <class T> T bitRound(T value, int bits) {
+    using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    constexpr int mantissa = std::numeric_limits<T>::digits - 1;
+    if (bits <= 0 || bits >= mantissa || !std::isfinite(value)) return value;
+    Bits word;
+    std::memcpy(&word, &value, sizeof word);
+    const int dropped = mantissa - bits;
+    word += Bits(1) << (dropped - 1);
+    word &= ~((Bits(1) << dropped) - 1);
+    std::memcpy(&value, &word, sizeof word);
+    return value;
+}
+
+// The largest error of the rounding; throws when rounding up would make a value infinite.
+template <class T> double roundingError(const MemBase& data, int bits, const std::string& where) {
+    const T* values = static_cast<const T*>(data.rawData());
+    double largest = 0;
+    for (std::size_t i = 0; i < data.elementCount(); ++i) {
+        if (!std::isfinite(values[i])) continue;
+        const T rounded = bitRound(values[i], bits);
+        if (std::isinf(rounded))
+            refuseNarrowing(where, static_cast<double>(values[i]),
+                            "rounds beyond its type's range with the kept bits");
+        largest = std::max(
+            largest, std::fabs(static_cast<double>(rounded) - static_cast<double>(values[i])));
+    }
+    return largest;
+}
+
+bool isFloating(const MemBase& data) {
+    return data.elementType() == typeid(double) || data.elementType() == typeid(float);
+}
+
+// Lossy only when the settings or the kept bits ask; otherwise exact packing, exact floats, or the
+// values as they are.
+StoredForm storedForm(const MemBase& data, const Packing& hint, const Settings& settings,
+                      int keptBits, ChunkWorkers* workers, const std::string& where) {
+    StoredForm form;
+    const bool isDouble = data.elementType() == typeid(double);
+    if (settings.SinglePrecision && isDouble) {
+        form.Single = form.Lossy = true;
+        if (settings.NumericalShift) form.Shift = midpoints<double>(data, workers);
+        form.MaximumError = singlePrecisionError(data, form.Shift, where);
+        return form;
+    }
+    if (keptBits > 0 && isFloating(data) &&
+        settings.automaticStrategy() == StorageTransformations::AutomaticFilters) {
+        form.Lossy = true;
+        form.KeptBits = keptBits;
+        form.MaximumError = isDouble ? roundingError<double>(data, keptBits, where)
+                                     : roundingError<float>(data, keptBits, where);
+        return form;
+    }
+    if (!settings.NumericalShift || !isDouble) return form;
+    form.Integers = exactIntegerForm(data, hint, workers);
+    form.Single = !form.Integers && holdsFloatsOnly(data, workers);
+    return form;
+}
+
+const std::type_info& storedElementType(const MemBase& data, const StoredForm& form) {
+    if (form.Integers) return *form.Integers->Type;
+    return form.Single ? typeid(float) : data.elementType();
 }
 
 // Rows converted and written at a time: about this many bytes of stored values, in whole chunks
@@ -179,59 +273,63 @@ hsize_t rowsPerWrite(hsize_t rows, std::size_t rowBytes, hsize_t chunkRows) {
     return std::min(rows, unit * units);
 }
 
-// The stored value is the value less its component's shift, in the stored type.
+// The stored value is the value less its component's shift, in the stored type, its mantissa
+// rounded to the kept bits.
 template <class Stored, class T>
-void convertRows(const T* values, std::size_t rows, const std::vector<double>& shift,
+void convertRows(const T* values, std::size_t rows, const std::vector<double>& shift, int keptBits,
                  unsigned char* stored) {
     const std::size_t components = shift.size();
     for (std::size_t row = 0; row < rows; ++row, values += components)
         for (std::size_t c = 0; c < components; ++c, stored += sizeof(Stored)) {
-            const auto value = static_cast<Stored>(static_cast<double>(values[c]) - shift[c]);
+            const auto value =
+                bitRound(static_cast<Stored>(static_cast<double>(values[c]) - shift[c]), keptBits);
             std::memcpy(stored, &value, sizeof value);
         }
 }
 
 template <class Stored, class T>
-RowSource converter(const MemBase& data, std::vector<double> shift) {
+RowSource converter(const MemBase& data, std::vector<double> shift, int keptBits) {
     const T* values = static_cast<const T*>(data.rawData());
-    return [values, shift = std::move(shift)](std::size_t first, std::size_t rows,
-                                              unsigned char* into) {
-        convertRows<Stored>(values + first * shift.size(), rows, shift, into);
+    return [values, shift = std::move(shift), keptBits](std::size_t first, std::size_t rows,
+                                                        unsigned char* into) {
+        convertRows<Stored>(values + first * shift.size(), rows, shift, keptBits, into);
     };
 }
 
-// What puts rows of the field at a place as they are stored: as they are, or converted to the
-// stored type less their shift.
-RowSource storedRows(const MemBase& data, bool single, const std::vector<double>& shift) {
-    if (!single && shift.empty()) {
-        const auto* bytes = static_cast<const unsigned char*>(data.rawData());
-        const std::size_t rowBytes =
-            data.elementSize() * static_cast<std::size_t>(data.components());
-        return [bytes, rowBytes](std::size_t first, std::size_t rows, unsigned char* into) {
-            std::memcpy(into, bytes + first * rowBytes, rows * rowBytes);
-        };
-    }
+RowSource rawRows(const MemBase& data) {
+    const auto* bytes = static_cast<const unsigned char*>(data.rawData());
+    const std::size_t rowBytes = data.elementSize() * static_cast<std::size_t>(data.components());
+    return [bytes, rowBytes](std::size_t first, std::size_t rows, unsigned char* into) {
+        std::memcpy(into, bytes + first * rowBytes, rows * rowBytes);
+    };
+}
+
+// What puts rows of the field at a place as they are stored; none when they are stored as they
+// are in memory.
+std::optional<RowSource> storedRows(const MemBase& data, const StoredForm& form) {
+    if (form.Integers) return packedRows(data, *form.Integers, 0, data.components());
+    if (!form.Single && form.KeptBits == 0) return std::nullopt;
     std::vector<double> offsets =
-        shift.empty() ? std::vector<double>(static_cast<std::size_t>(data.components()), 0.0)
-                      : shift;
-    if (data.elementType() == typeid(float)) return converter<float, float>(data, offsets);
-    if (single) return converter<float, double>(data, offsets);
-    return converter<double, double>(data, offsets);
+        form.Shift.empty() ? std::vector<double>(static_cast<std::size_t>(data.components()), 0.0)
+                           : form.Shift;
+    if (data.elementType() == typeid(float))
+        return converter<float, float>(data, offsets, form.KeptBits);
+    if (form.Single) return converter<float, double>(data, offsets, form.KeptBits);
+    return converter<double, double>(data, offsets, form.KeptBits);
 }
 
 // Converts and writes a block of rows at a time through one buffer, so that saving a converted
 // field never holds a second copy of it.
-void writeConverted(hid_t dataset, hid_t storedType, const MemBase& data, const RowSource& fill,
-                    hsize_t chunkRows) {
-    const hsize_t components = static_cast<hsize_t>(data.components());
+void writeConverted(hid_t dataset, hid_t storedType, const std::vector<hsize_t>& shape,
+                    const RowSource& fill, hsize_t chunkRows) {
+    const hsize_t components = shape.size() == 2 ? shape[1] : 1;
     const std::size_t rowBytes = H5Tget_size(storedType) * components;
-    const hsize_t rows = data.size();
+    const hsize_t rows = shape[0];
     const hsize_t blockRows = rowsPerWrite(rows, rowBytes, chunkRows);
     ByteBuffer buffer;
     buffer.resize(static_cast<std::size_t>(blockRows) * rowBytes);
     Handle fileSpace(H5Dget_space(dataset), H5Sclose, "H5Dget_space");
-    const int rank =
-        check(H5Sget_simple_extent_ndims(fileSpace.get()), "H5Sget_simple_extent_ndims");
+    const int rank = static_cast<int>(shape.size());
     for (hsize_t first = 0; first < rows; first += blockRows) {
         const hsize_t count[2] = {std::min(blockRows, rows - first), components};
         const hsize_t start[2] = {first, 0};
@@ -243,18 +341,6 @@ void writeConverted(hid_t dataset, hid_t storedType, const MemBase& data, const 
                        buffer.data()),
               "H5Dwrite");
     }
-}
-
-// Values as they are in one call, or converted a block at a time.
-void writeData(hid_t dataset, hid_t storedType, const MemBase& data, bool single,
-               const std::vector<double>& shift, hsize_t chunkRows) {
-    if (data.elementCount() == 0) return;
-    if (!single && shift.empty()) {
-        check(H5Dwrite(dataset, storedType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.rawData()),
-              "H5Dwrite");
-        return;
-    }
-    writeConverted(dataset, storedType, data, storedRows(data, single, shift), chunkRows);
 }
 
 std::vector<hsize_t> shapeOf(const MemBase& data) {
@@ -333,37 +419,156 @@ struct SaveContext {
     Handle GroupCreation;
     Handle CompactLayout = compactLayout();
     ChunkWorkers Workers; // threads start with the first deflated field
+    // The axes groups written so far, by the layout they describe.
+    std::vector<std::pair<Topology, std::string>> WrittenAxes;
 };
 
-void writeField(hid_t group, const std::string& name, const MemBase& data,
-                const Quorix::Attributes& attributes, const Settings& settings, SaveContext& save) {
-    const bool single = storesSingle(data, settings);
-    const hid_t storedType = single ? H5T_NATIVE_FLOAT : nativeType(data.elementType());
-    const std::vector<hsize_t> shape = shapeOf(data);
+// A layout written earlier in this save is linked rather than written again, so that a file of
+// many time steps holds its coordinates once.
+void writeAxes(hid_t group, const std::string& path, const Topology& topology, SaveContext& save) {
+    if (!topology.isStructured()) return;
+    for (const auto& [written, at] : save.WrittenAxes)
+        if (written == topology) {
+            check(H5Lcreate_hard(group, at.c_str(), group, AxesGroup, H5P_DEFAULT, H5P_DEFAULT),
+                  "H5Lcreate_hard");
+            return;
+        }
+    writeTopology(group, topology, save.GroupCreation);
+    save.WrittenAxes.emplace_back(topology, path + "/" + AxesGroup);
+}
+
+// One dataset of stored values in its layout, filled from `rows` (none: the array as it is).
+Handle writeValues(hid_t group, const std::string& link, const std::type_info& stored,
+                   const std::vector<hsize_t>& shape, const MemBase& data,
+                   const std::optional<RowSource>& rows, const Settings& settings,
+                   SaveContext& save) {
+    const hid_t storedType = nativeType(stored);
     Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
                  "H5Screate_simple");
-    const Layout layout =
-        datasetLayout(shape, data.elementCount(), single ? sizeof(float) : data.elementSize(),
-                      settings, save.Policy, save.CompactLayout);
-    Handle dataset(H5Dcreate2(group, escapeName(name).c_str(), storedType, space.get(), H5P_DEFAULT,
+    std::size_t count = 1;
+    for (const hsize_t extent : shape)
+        count *= static_cast<std::size_t>(extent);
+    const Layout layout = datasetLayout(shape, count, H5Tget_size(storedType), settings,
+                                        save.Policy, save.CompactLayout);
+    Handle dataset(H5Dcreate2(group, link.c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
                    H5Dclose, "H5Dcreate");
+    if (count == 0) return dataset;
     // deflated chunks of whole rows are encoded on the workers, HDF5 writes anything else
-    const std::optional<ChunkLayout> chunks = layout.ChunkRows > 0 && data.elementCount() > 0
-                                                  ? handledLayout(dataset.get())
-                                                  : std::nullopt;
-    const std::vector<double> shift = shiftFor(data, settings, chunks ? &save.Workers : nullptr);
-    if (chunks)
-        save.Workers.write(dataset.get(), *chunks, storedRows(data, single, shift));
+    if (std::optional<ChunkLayout> chunks =
+            layout.ChunkRows > 0 ? handledLayout(dataset.get()) : std::nullopt)
+        save.Workers.write(dataset.get(), *chunks, rows ? *rows : rawRows(data));
+    else if (rows)
+        writeConverted(dataset.get(), storedType, shape, *rows, layout.ChunkRows);
     else
-        writeData(dataset.get(), storedType, data, single, shift, layout.ChunkRows);
-    if (!shift.empty())
-        writeAttribute(dataset.get(), ShiftAttribute, H5T_NATIVE_DOUBLE, makeSpace(shift.size()),
-                       shift.data());
-    if (single)
-        writeTextAttribute(dataset.get(), MemoryTypeAttribute,
-                           {elementTypeName(data.elementType())}, makeScalarSpace());
-    writeUserAttributes(dataset.get(), attributes);
+        check(H5Dwrite(dataset.get(), storedType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.rawData()),
+              "H5Dwrite");
+    return dataset;
+}
+
+// The dimensions of a grid's datasets as HDF5 dimension scales, so that netCDF readers name them:
+// the rows (".points", ".nodes" on a structured grid, ".rows<n>" for a second row count) and the
+// components (".components<n>"). Scales without values, marked as netCDF marks a dimension that
+// is no variable; no escaped field name starts with '.', so they never clash with a field.
+class GridDimensions {
+public:
+    GridDimensions(hid_t group, const Topology& topology)
+        : Group(group), RowsName(topology.isStructured() ? ".nodes" : ".points") {}
+
+    void attach(hid_t dataset, const std::vector<hsize_t>& shape) {
+        if (!Rows) Rows = shape[0];
+        const std::string rows = shape[0] == *Rows ? RowsName : ".rows" + std::to_string(shape[0]);
+        check(H5DSattach_scale(dataset, scale(rows, shape[0]), 0), "H5DSattach_scale");
+        if (shape.size() == 2)
+            check(H5DSattach_scale(dataset,
+                                   scale(".components" + std::to_string(shape[1]), shape[1]), 1),
+                  "H5DSattach_scale");
+    }
+
+private:
+    hid_t scale(const std::string& name, hsize_t extent) {
+        Handle& scale = Scales[name];
+        if (scale.get() != H5I_INVALID_HID) return scale.get();
+        Handle space(H5Screate_simple(1, &extent, nullptr), H5Sclose, "H5Screate_simple");
+        scale = Handle(H5Dcreate2(Group, name.c_str(), H5T_NATIVE_INT32, space.get(), H5P_DEFAULT,
+                                  H5P_DEFAULT, H5P_DEFAULT),
+                       H5Dclose, "H5Dcreate");
+        char mark[80];
+        std::snprintf(mark, sizeof mark,
+                      "This is a netCDF dimension but not a netCDF variable.%10llu",
+                      static_cast<unsigned long long>(extent));
+        check(H5DSset_scale(scale.get(), mark), "H5DSset_scale");
+        return scale.get();
+    }
+
+    hid_t Group;
+    std::string RowsName;
+    std::optional<hsize_t> Rows;
+    std::map<std::string, Handle> Scales;
+};
+
+void writeDouble(hid_t dataset, const char* name, double value) {
+    writeAttribute(dataset, name, H5T_NATIVE_DOUBLE, makeScalarSpace(), &value);
+}
+
+// What the readers need beyond the stored values: the CF packing of component `first` (every
+// component of the dataset shares it), the shift, the type in memory and what a loss cost.
+void writeFormAttributes(hid_t dataset, const MemBase& data, const StoredForm& form,
+                         std::size_t first) {
+    if (form.Integers) {
+        writeDouble(dataset, ScaleAttribute, form.Integers->Scale[first]);
+        writeDouble(dataset, OffsetAttribute, form.Integers->Offset[first]);
+        if (const std::optional<std::int64_t> fill = form.Integers->Fill) {
+            const hid_t type = nativeType(*form.Integers->Type);
+            std::vector<unsigned char> value(H5Tget_size(type));
+            visitElementType(*form.Integers->Type, [&](auto sample) {
+                const auto typed = static_cast<decltype(sample)>(*fill);
+                std::memcpy(value.data(), &typed, sizeof typed);
+            });
+            writeAttribute(dataset, FillAttribute, type, makeScalarSpace(), value.data());
+        }
+    }
+    if (!form.Shift.empty())
+        writeAttribute(dataset, ShiftAttribute, H5T_NATIVE_DOUBLE, makeSpace(form.Shift.size()),
+                       form.Shift.data());
+    if (&storedElementType(data, form) != &data.elementType())
+        writeTextAttribute(dataset, MemoryTypeAttribute, {elementTypeName(data.elementType())},
+                           makeScalarSpace());
+    if (!form.Lossy) return;
+    writeTextAttribute(dataset, LossAttribute,
+                       {form.KeptBits > 0 ? "BitRound" : "single precision"}, makeScalarSpace());
+    writeDouble(dataset, ErrorAttribute, form.MaximumError);
+    if (form.KeptBits > 0)
+        writeAttribute(dataset, KeptBitsAttribute, H5T_NATIVE_INT32, makeScalarSpace(),
+                       &form.KeptBits);
+}
+
+void writeField(hid_t group, const std::string& name, const Field& field, const Settings& settings,
+                const std::string& where, GridDimensions& dimensions, SaveContext& save) {
+    const MemBase& data = *field.Data;
+    ChunkWorkers* workers = data.byteSize() >= HelpedBytes ? &save.Workers : nullptr;
+    const StoredForm form =
+        storedForm(data, field.Packed, settings,
+                   save.Policy.Precision.KeptBits(name, data.elementType()), workers, where);
+    const std::type_info& stored = storedElementType(data, form);
+    // each component on its own shuffles and deflates better, and takes a scale and offset of its
+    // own
+    if (form.Integers && data.components() > 1) {
+        for (int c = 0; c < data.components(); ++c) {
+            Handle dataset = writeValues(
+                group, escapeName(name) + ComponentMark + std::to_string(c), stored, {data.size()},
+                data, packedRows(data, *form.Integers, c, 1), settings, save);
+            writeFormAttributes(dataset.get(), data, form, static_cast<std::size_t>(c));
+            dimensions.attach(dataset.get(), {data.size()});
+            writeUserAttributes(dataset.get(), field.Attributes);
+        }
+        return;
+    }
+    Handle dataset = writeValues(group, escapeName(name), stored, shapeOf(data), data,
+                                 storedRows(data, form), settings, save);
+    writeFormAttributes(dataset.get(), data, form, 0);
+    dimensions.attach(dataset.get(), shapeOf(data));
+    writeUserAttributes(dataset.get(), field.Attributes);
 }
 
 // Asks the policy about one field, in the order of its hooks; the filter settings when the field
@@ -390,16 +595,21 @@ std::optional<Settings> consultPolicy(StorageTransformations& policy, double tim
                                     field.name(), *array, fragment, field.Data);
 }
 
-void writeGrid(hid_t slice, double time, const GridPtr& grid, SaveContext& save) {
+void writeGrid(hid_t slice, const std::string& slicePath, double time, const GridPtr& grid,
+               SaveContext& save) {
     Handle group = createGroup(slice, escapeName(grid->name()), save.GroupCreation);
     writeUserAttributes(group.get(), *grid);
-    writeTopology(group.get(), grid->topology(), save.GroupCreation);
+    writeAxes(group.get(), slicePath + "/" + escapeName(grid->name()), grid->topology(), save);
     const GridWeakPtr weak(grid);
+    GridDimensions dimensions(group.get(), grid->topology());
     for (const auto& [name, field] : grid->fields()) {
         if (!field.Data) continue; // nothing to store
         if (std::optional<Settings> settings =
                 consultPolicy(save.Policy, time, grid->name(), weak, field))
-            writeField(group.get(), name, *field.Data, field.Attributes, *settings, save);
+            writeField(group.get(), name, field, *settings,
+                       "grid \"" + printableText(grid->name()) + "\" at time " + numberText(time) +
+                           ": field \"" + printableText(name) + "\"",
+                       dimensions, save);
     }
 }
 
@@ -408,10 +618,11 @@ void writeSlices(hid_t file, const Bundle& bundle, StorageTransformations& polic
     std::size_t index = 0;
     for (const auto& [time, slice] : bundle.slices()) {
         if (!policy.isSaveableTime(time)) continue;
-        Handle group = createGroup(file, sliceGroupName(index++), save.GroupCreation);
+        const std::string sliceName = sliceGroupName(index++);
+        Handle group = createGroup(file, sliceName, save.GroupCreation);
         writeAttribute(group.get(), TimeAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(), &time);
         for (const auto& [name, grid] : slice->grids())
-            writeGrid(group.get(), time, grid, save);
+            writeGrid(group.get(), "/" + sliceName, time, grid, save);
     }
 }
 
@@ -424,9 +635,7 @@ void writeFile(const std::string& name, const Bundle& bundle, StorageTransformat
     check(H5Pset_fclose_degree(access.get(), H5F_CLOSE_SEMI), "H5Pset_fclose_degree");
     Handle file(H5Fcreate(name.c_str(), H5F_ACC_EXCL, creation.get(), access.get()), H5Fclose,
                 "H5Fcreate");
-    writeTextAttribute(file.get(), FormatAttribute,
-                       {holdsStructuredGrid(bundle) ? StructuredFormatVersion : FormatVersion},
-                       makeScalarSpace());
+    writeTextAttribute(file.get(), FormatAttribute, {CurrentFormatVersion}, makeScalarSpace());
     writeSlices(file.get(), bundle, policy);
     file.close("H5Fclose");
 }

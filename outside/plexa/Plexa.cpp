@@ -248,14 +248,33 @@ bool Slice::removeGrid(const std::string& name) {
 // ---------------------------------------------------------------------------------------------
 // Storage policy defaults
 
-bool PrecisionTransformation::WriteAsSinglePrecision(const std::string&,
+bool PrecisionTransformation::Choice::covers(const std::string& field) const {
+    return Asked &&
+           (Fields.empty() || std::find(Fields.begin(), Fields.end(), field) != Fields.end());
+}
+
+void PrecisionTransformation::askSinglePrecision(std::vector<std::string> fields) {
+    Single = {true, std::move(fields)};
+}
+
+void PrecisionTransformation::askKeptBits(int bits, std::vector<std::string> fields) {
+    Rounded = {true, std::move(fields)};
+    Bits = bits;
+}
+
+bool PrecisionTransformation::WriteAsSinglePrecision(const std::string& field,
                                                      const std::type_info& type) const {
-    return type == typeid(double);
+    return type == typeid(double) && Single.covers(field);
 }
 
 bool PrecisionTransformation::EnableNumericalShift(const std::string&,
                                                    const std::type_info& type) const {
     return type == typeid(double);
+}
+
+int PrecisionTransformation::KeptBits(const std::string& field, const std::type_info& type) const {
+    const bool floating = type == typeid(double) || type == typeid(float);
+    return floating && Rounded.covers(field) ? Bits : 0;
 }
 
 void StorageTransformations::FilterSettings::setAutomaticStrategy(int strategy) {

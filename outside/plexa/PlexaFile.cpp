@@ -53,7 +53,7 @@ void mergeGrid(Slice& into, const GridPtr& grid) {
     GridPtr existing = into.findGrid(grid->name());
     if (!existing) return into.insertGrid(grid);
     for (const auto& [name, field] : grid->fields())
-        existing->addField(name, field.Data).Attributes = field.Attributes;
+        existing->addField(name, field.Data) = field; // attributes and packing too
     for (const auto& [key, value] : grid->attributes())
         existing->setAttribute(key, value);
     existing->touch();

@@ -44,13 +44,18 @@ std::string escapeName(const std::string& name) {
     return escaped;
 }
 
-bool isReservedAttribute(const std::string& storedName) {
-    return storedName == ShiftAttribute || storedName == MemoryTypeAttribute;
+bool isReservedAttribute(const std::string& storedName, bool currentFormat) {
+    if (storedName == ShiftAttribute || storedName == MemoryTypeAttribute) return true;
+    if (!currentFormat) return false;
+    for (const char* ours : {ScaleAttribute, OffsetAttribute, FillAttribute, LossAttribute,
+                             ErrorAttribute, KeptBitsAttribute, DimensionsAttribute})
+        if (storedName == ours) return true;
+    return false;
 }
 
 std::string attributeName(const std::string& key) {
     std::string name = escapeName(key);
-    if (!isReservedAttribute(name)) return name;
+    if (!isReservedAttribute(name, true)) return name;
     std::string escaped;
     appendHex(escaped, "%", name.front());
     return escaped + name.substr(1);

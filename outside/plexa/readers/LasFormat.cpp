@@ -230,13 +230,22 @@ void addExtraColumns(std::vector<Column>& columns, const Header& header,
                                 static_cast<int>(header.RecordLength - offset)));
 }
 
-// Two fields of one name would leave one of them lost.
-void checkNamesDiffer(const std::vector<Column>& columns) {
+// An Extra Bytes field named as a field the cloud has already is kept as "<name>_extra" (then
+// "_extra2", ...), since two fields of one name would leave one of them lost; the notes say so.
+std::vector<std::string> renameClashes(std::vector<Column>& columns) {
     std::set<std::string> names;
-    for (const Column& column : columns)
-        if (!names.insert(column.Name).second)
-            throw failure("the Extra Bytes record names a field \"" + column.Name +
-                          "\", which the cloud has already");
+    std::vector<std::string> notes;
+    for (Column& column : columns) {
+        if (names.insert(column.Name).second) continue;
+        std::string name = column.Name + "_extra";
+        for (int n = 2; names.count(name); ++n)
+            name = column.Name + "_extra" + to_string(n);
+        notes.push_back("the Extra Bytes field \"" + column.Name + "\" is kept as \"" + name +
+                        "\", since the cloud has a field of that name already");
+        column.Name = name;
+        names.insert(name);
+    }
+    return notes;
 }
 
 bool isLeapYear(unsigned year) {
@@ -451,11 +460,11 @@ Header parseHeader(const std::uint8_t* bytes, std::size_t available, std::uint64
     return header;
 }
 
-std::vector<Column> pointColumns(const Header& header,
-                                 const std::vector<std::uint8_t>& descriptors) {
+std::vector<Column> pointColumns(const Header& header, const std::vector<std::uint8_t>& descriptors,
+                                 std::vector<std::string>& notes) {
     std::vector<Column> columns = standardColumns(header);
     addExtraColumns(columns, header, descriptors);
-    checkNamesDiffer(columns);
+    notes = renameClashes(columns);
     return columns;
 }
 

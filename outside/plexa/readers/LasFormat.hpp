@@ -81,9 +81,10 @@ bool hasGpsTime(unsigned format);
 
 // The fields of the header's point format, then those of the extra bytes beyond it: as the Extra
 // Bytes record describes them (`descriptors`, empty when the file has none), and the bytes that
-// it leaves undescribed as one field "ExtraBytes". Throws for descriptors that do not fit.
-std::vector<Column> pointColumns(const Header& header,
-                                 const std::vector<std::uint8_t>& descriptors);
+// it leaves undescribed as one field "ExtraBytes". Throws for descriptors that do not fit; an
+// Extra Bytes field that clashes with another's name is renamed, and `notes` say how.
+std::vector<Column> pointColumns(const Header& header, const std::vector<std::uint8_t>& descriptors,
+                                 std::vector<std::string>& notes);
 
 // The text up to its first NUL.
 std::string textOf(const std::uint8_t* bytes, std::size_t size);

@@ -262,6 +262,15 @@ Texts headerTexts(const Header& header, const KnownRecords& known) {
     return texts;
 }
 
+// Scaled values keep the integers they were made of, so the writer can store those exactly.
+Packing packingOf(const Column& column) {
+    if (!column.Scaled) return {};
+    const auto components = static_cast<std::size_t>(column.Components);
+    return {{column.Scale.begin(), column.Scale.begin() + components},
+            {column.Add.begin(), column.Add.begin() + components},
+            std::nullopt};
+}
+
 void readCloud(const std::string& name, Bundle& into, double time, const std::string& gridName) {
     LasFile file(name);
     std::uint8_t bytes[LargestHeader];
@@ -269,14 +278,19 @@ void readCloud(const std::string& name, Bundle& into, double time, const std::st
     if (header.PointCount == 0) throw std::runtime_error("the header says it holds no points");
     KnownRecords known;
     readAllRecords(file, header, known);
-    const Texts texts = headerTexts(header, known);
-    const std::vector<Column> columns = pointColumns(header, known.ExtraBytes);
+    Texts texts = headerTexts(header, known);
+    std::vector<std::string> notes;
+    const std::vector<Column> columns = pointColumns(header, known.ExtraBytes, notes);
+    std::string noted;
+    for (const std::string& note : notes)
+        noted += (noted.empty() ? "" : "; ") + note;
+    texts.emplace_back("LasNote", noted);
     std::vector<Target> targets = makeTargets(columns, static_cast<std::size_t>(header.PointCount));
     readPoints(file, header, targets);
 
     GridPtr grid = into.addSlice(time)->addGrid(gridName);
     for (const Target& target : targets)
-        grid->addField(target.Source.Name, target.Data);
+        grid->addField(target.Source.Name, target.Data).Packed = packingOf(target.Source);
     for (const auto& [key, text] : texts)
         if (!text.empty())
             grid->setAttribute(

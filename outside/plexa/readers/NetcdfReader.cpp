@@ -1,7 +1,10 @@
 // netCDF files (classic, 64-bit offset and netCDF-4): the time dimension becomes the slices, every
 // variable over 1 to 3 other dimensions a field of the structured grid those dimensions make, one
-// grid per dimension set, named after its dimensions joined with '_'.
+// grid per group and dimension set, named after its dimensions joined with '_' below the group's
+// path; text, scalar, grid-mapping and time-series variables become grid attributes.
 #include "outside/plexa/readers/Readers.hpp"
+
+#include "outside/plexa/detail/Hdf5.hpp"
 
 #include <netcdf.h>
 
@@ -18,6 +21,8 @@
 #include <new>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
@@ -59,64 +64,117 @@ std::string inQuotes(const std::string& name) {
 struct Dimension {
     std::string Name;
     std::size_t Length = 0;
-    int CoordinateVariable = -1; // the variable of the same name over this dimension alone
+    int Group = -1;              // the group that defines it
+    int CoordinateVariable = -1; // index in Header::Variables of its coordinate variable
 };
 
 struct Variable {
+    int Group = 0; // the netCDF identifier of its group, the file's for the root group
     int Id = 0;
     std::string Name;
+    std::string Path; // of its group below the root, with a trailing '/': "geolocation/"
     nc_type Type = NC_NAT;
     std::vector<int> Dimensions;
+
+    std::string fullName() const { return Path + Name; }
+    std::string quoted() const { return "\"" + fullName() + "\""; }
 };
 
 struct Header {
-    std::vector<Dimension> Dimensions;
+    std::vector<Dimension> Dimensions; // by identifier, which netCDF-4 groups share
     std::vector<Variable> Variables;
     std::vector<int> Unlimited;
 };
 
-std::string nameOf(int file, int variable) {
+std::string nameOf(int group, int variable) {
     char name[NC_MAX_NAME + 1] = {};
-    ncCheck(nc_inq_varname(file, variable, name), "cannot read a variable's name");
+    ncCheck(nc_inq_varname(group, variable, name), "cannot read a variable's name");
     return name;
+}
+
+// The identifiers a listing call gives: count first, then the list.
+template <class List> std::vector<int> identifiers(List&& list, const std::string& what) {
+    int count = 0;
+    ncCheck(list(&count, nullptr), "cannot count the " + what);
+    std::vector<int> ids(static_cast<std::size_t>(count));
+    ncCheck(list(&count, ids.data()), "cannot list the " + what);
+    return ids;
+}
+
+bool isText(nc_type type) {
+    return type == NC_CHAR || type == NC_STRING;
+}
+
+void readDimensions(int group, Header& header) {
+    const std::vector<int> ids =
+        identifiers([group](int* count, int* list) { return nc_inq_dimids(group, count, list, 0); },
+                    "dimensions");
+    for (int id : ids) {
+        char name[NC_MAX_NAME + 1] = {};
+        std::size_t length = 0;
+        ncCheck(nc_inq_dim(group, id, name, &length), "cannot read a dimension");
+        if (id < 0) throw std::runtime_error("a dimension has a negative identifier");
+        if (static_cast<std::size_t>(id) >= header.Dimensions.size())
+            header.Dimensions.resize(static_cast<std::size_t>(id) + 1);
+        header.Dimensions[static_cast<std::size_t>(id)] = {name, length, group, -1};
+    }
+    for (int id :
+         identifiers([group](int*count, int*list) { return nc_inq_unlimdims(group, count, list); },
+                     "unlimited dimensions"))
+        header.Unlimited.push_back(id);
+}
+
+void readVariables(int group, const std::string& path, Header& header) {
+    for (int id :
+         identifiers([group](int*count, int*list) { return nc_inq_varids(group, count, list); },
+                     "variables")) {
+        Variable variable{group, id, nameOf(group, id), path, NC_NAT, {}};
+        int count = 0;
+        ncCheck(nc_inq_varndims(group, id, &count), "cannot read the dimensions of a variable");
+        variable.Dimensions.resize(static_cast<std::size_t>(count));
+        ncCheck(nc_inq_var(group, id, nullptr, &variable.Type, nullptr, variable.Dimensions.data(),
+                           nullptr),
+                "cannot read the variable " + variable.quoted());
+        for (int dimension : variable.Dimensions)
+            if (dimension < 0 || static_cast<std::size_t>(dimension) >= header.Dimensions.size())
+                throw std::runtime_error("the variable " + variable.quoted() +
+                                         " lies over a dimension the file does not define");
+        header.Variables.push_back(std::move(variable));
+    }
+}
+
+// A group and the groups below it, parents first, since children see their parents' dimensions.
+void readGroup(int group, const std::string& path, Header& header) {
+    readDimensions(group, header);
+    readVariables(group, path, header);
+    for (int child : identifiers(
+             [group](int*count, int*list) { return nc_inq_grps(group, count, list); }, "groups")) {
+        char name[NC_MAX_NAME + 1] = {};
+        ncCheck(nc_inq_grpname(child, name), "cannot read a group's name");
+        readGroup(child, path + name + "/", header);
+    }
+}
+
+// A coordinate variable is numeric, over its dimension alone, named as it and beside it.
+void findCoordinates(Header& header) {
+    for (std::size_t index = 0; index < header.Variables.size(); ++index) {
+        const Variable& variable = header.Variables[index];
+        if (variable.Dimensions.size() != 1 || isText(variable.Type)) continue;
+        Dimension& dimension = header.Dimensions[static_cast<std::size_t>(variable.Dimensions[0])];
+        if (dimension.Name == variable.Name && dimension.Group == variable.Group)
+            dimension.CoordinateVariable = static_cast<int>(index);
+    }
 }
 
 Header readHeader(int file) {
     Header header;
-    int dimensions = 0, variables = 0, unlimited = 0;
-    ncCheck(nc_inq_ndims(file, &dimensions), "cannot count the dimensions");
-    ncCheck(nc_inq_nvars(file, &variables), "cannot count the variables");
-    ncCheck(nc_inq_unlimdims(file, &unlimited, nullptr), "cannot count the unlimited dimensions");
-    header.Unlimited.resize(static_cast<std::size_t>(unlimited));
-    ncCheck(nc_inq_unlimdims(file, &unlimited, header.Unlimited.data()),
-            "cannot read the unlimited dimensions");
-    // dimension identifiers of a classic file are 0..n-1; those of netCDF-4 files may not be
-    std::vector<int> ids(static_cast<std::size_t>(dimensions));
-    ncCheck(nc_inq_dimids(file, &dimensions, ids.data(), 0), "cannot list the dimensions");
-    int largest = ids.empty() ? -1 : *std::max_element(ids.begin(), ids.end());
-    header.Dimensions.resize(static_cast<std::size_t>(largest + 1));
-    for (int id : ids) {
-        char name[NC_MAX_NAME + 1] = {};
-        std::size_t length = 0;
-        ncCheck(nc_inq_dim(file, id, name, &length), "cannot read a dimension");
-        header.Dimensions[static_cast<std::size_t>(id)] = {name, length, -1};
-    }
-    for (int id = 0; id < variables; ++id) {
-        Variable variable{id, nameOf(file, id), NC_NAT, {}};
-        int count = 0;
-        ncCheck(nc_inq_varndims(file, id, &count), "cannot read the dimensions of a variable");
-        variable.Dimensions.resize(static_cast<std::size_t>(count));
-        ncCheck(nc_inq_var(file, id, nullptr, &variable.Type, nullptr, variable.Dimensions.data(),
-                           nullptr),
-                "cannot read the variable " + inQuotes(variable.Name));
-        if (count == 1) {
-            Dimension& dimension =
-                header.Dimensions.at(static_cast<std::size_t>(variable.Dimensions[0]));
-            if (dimension.Name == variable.Name) dimension.CoordinateVariable = id;
-        }
-        header.Variables.push_back(std::move(variable));
-    }
+    readGroup(file, "", header);
+    findCoordinates(header);
     return header;
+}
+
+const Variable& coordinateOf(const Header& header, const Dimension& dimension) {
+    return header.Variables[static_cast<std::size_t>(dimension.CoordinateVariable)];
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -126,6 +184,21 @@ std::uint64_t typeSize(int file, nc_type type) {
     std::size_t size = 0;
     ncCheck(nc_inq_type(file, type, nullptr, &size), "cannot read the size of a type");
     return size;
+}
+
+std::uint64_t timesSaturated(std::uint64_t a, std::uint64_t b) {
+    return b != 0 && a > std::numeric_limits<std::uint64_t>::max() / b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a * b;
+}
+
+// The bytes of a variable's values, without the record dimension `skipped` (-1: none).
+std::uint64_t valueBytes(const Header& header, const Variable& variable, int skipped = -1) {
+    std::uint64_t bytes = typeSize(variable.Group, variable.Type);
+    for (int id : variable.Dimensions)
+        if (id != skipped)
+            bytes = timesSaturated(bytes, header.Dimensions[static_cast<std::size_t>(id)].Length);
+    return bytes;
 }
 
 // The bytes of a classic header, whose counts take 8 bytes in the 64-bit data format.
@@ -172,13 +245,13 @@ std::uint64_t classicSize(int file, int format, const Header& header) {
     for (const Variable& variable : header.Variables) {
         int attributes = 0;
         ncCheck(nc_inq_varnatts(file, variable.Id, &attributes),
-                "cannot count the attributes of " + inQuotes(variable.Name));
+                "cannot count the attributes of " + variable.quoted());
         bytes += size.name(variable.Name) + size.count() * (1 + variable.Dimensions.size()) +
                  size.attributes(variable.Id, attributes) + 4 + size.count() + beginBytes;
-        std::uint64_t values = typeSize(file, variable.Type);
-        for (int id : variable.Dimensions)
-            values *= header.Dimensions[static_cast<std::size_t>(id)].Length;
-        bytes += values;
+        const std::uint64_t values = valueBytes(header, variable);
+        bytes = values > std::numeric_limits<std::uint64_t>::max() - bytes
+                    ? std::numeric_limits<std::uint64_t>::max()
+                    : bytes + values;
     }
     return bytes;
 }
@@ -218,9 +291,13 @@ public:
             list([this] { attribute(); });
             valueSize();
             count();
-            skip(WideBegin ? 8 : 4);
+            Begins.push_back(number(WideBegin ? 8 : 4));
+            if (!In) pastTheEnd();
         });
     }
+
+    // Where each variable's values begin, as the header says, in the order of the variables.
+    const std::vector<std::uint64_t>& begins() const { return Begins; }
 
 private:
     std::string bytes(std::size_t count) {
@@ -285,7 +362,38 @@ private:
     std::uint64_t Size;
     bool Wide = false;
     bool WideBegin = false;
+    std::vector<std::uint64_t> Begins;
 };
+
+// libnetcdf reads whatever lies past the end of a classic file as zeros; so every variable's
+// values, its last record's included, must lie inside the file. Record sizes are taken without
+// padding, so the bound never refuses a sound file.
+void refuseValuesPastTheEnd(const Header& header, const std::vector<std::uint64_t>& begins,
+                            std::uint64_t held) {
+    if (begins.size() != header.Variables.size()) return;
+    const int record = header.Unlimited.empty() ? -1 : header.Unlimited[0];
+    const std::uint64_t records =
+        record < 0 ? 0 : header.Dimensions[static_cast<std::size_t>(record)].Length;
+    const auto overRecords = [record](const Variable& variable) {
+        return record >= 0 && !variable.Dimensions.empty() && variable.Dimensions[0] == record;
+    };
+    std::uint64_t recordBytes = 0;
+    for (const Variable& variable : header.Variables)
+        if (overRecords(variable)) recordBytes += valueBytes(header, variable, record);
+    for (std::size_t i = 0; i < begins.size(); ++i) {
+        const Variable& variable = header.Variables[i];
+        const bool perRecord = overRecords(variable);
+        const std::uint64_t bytes = valueBytes(header, variable, record);
+        if (bytes == 0 || (perRecord && records == 0)) continue;
+        // within the file's size, which the truncation check has bounded the header's claims by
+        const std::uint64_t extent = (perRecord ? (records - 1) * recordBytes : 0) + bytes;
+        if (begins[i] > held || extent > held - begins[i])
+            throw std::runtime_error("the values of the variable " + variable.quoted() +
+                                     " lie past the end of the file: they begin at byte " +
+                                     to_string(begins[i]) + " and take " + to_string(extent) +
+                                     " bytes, and the file holds " + to_string(held));
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Attributes
@@ -340,8 +448,8 @@ std::vector<double> numberAttribute(int file, int variable, const char* name) {
 
 // The element type a variable's stored values are read as; "_Unsigned" marks unsigned integers in
 // classic files, which have no unsigned types.
-nc_type storedType(int file, const Variable& variable) {
-    if (textAttribute(file, variable.Id, "_Unsigned") != "true") return variable.Type;
+nc_type storedType(const Variable& variable) {
+    if (textAttribute(variable.Group, variable.Id, "_Unsigned") != "true") return variable.Type;
     switch (variable.Type) {
     case NC_BYTE:
         return NC_UBYTE;
@@ -384,6 +492,34 @@ bool isFloating(nc_type type) {
     return type == NC_FLOAT || type == NC_DOUBLE;
 }
 
+bool isUnsigned(nc_type type) {
+    return type == NC_UBYTE || type == NC_USHORT || type == NC_UINT || type == NC_UINT64;
+}
+
+std::size_t storedSize(nc_type type) {
+    return withType(type, [](auto value) { return sizeof value; });
+}
+
+// A numeric attribute of a variable in the terms of its stored type: a writer that marks the
+// variable _Unsigned stores its fill and range attributes in the signed type of the same width,
+// which reads as unsigned too (-1 of a short is 65535).
+std::vector<double> attributeAs(const Variable& variable, nc_type stored, const char* name) {
+    const std::optional<AttributeShape> shape = attributeShape(variable.Group, variable.Id, name);
+    if (!shape || !isNumber(shape->Type)) return {};
+    if (!isUnsigned(stored) || isUnsigned(shape->Type) || isFloating(shape->Type) ||
+        storedSize(shape->Type) != storedSize(stored))
+        return numberAttribute(variable.Group, variable.Id, name);
+    std::vector<long long> signedValues(shape->Length);
+    ncCheck(nc_get_att_longlong(variable.Group, variable.Id, name, signedValues.data()),
+            std::string("cannot read the attribute ") + name);
+    const double wrap = std::ldexp(1.0, static_cast<int>(8 * storedSize(stored)));
+    std::vector<double> values;
+    for (long long value : signedValues)
+        values.push_back(value < 0 ? static_cast<double>(value) + wrap
+                                   : static_cast<double>(value));
+    return values;
+}
+
 struct Decoding {
     nc_type Stored = NC_NAT;
     bool Packed = false;
@@ -396,22 +532,32 @@ struct Decoding {
     bool isNoValue(double stored) const {
         return std::find(NoValue.begin(), NoValue.end(), stored) != NoValue.end();
     }
+    // The packed integers as the writer keeps them; the first value that stands for none is
+    // the one NaN packs back to.
+    Packing packing() const {
+        if (!Packed) return {};
+        Packing packing{{Scale}, {Offset}, std::nullopt};
+        if (!NoValue.empty() && NoValue.front() == std::trunc(NoValue.front()) &&
+            std::fabs(NoValue.front()) < 0x1p62)
+            packing.Fill = static_cast<std::int64_t>(NoValue.front());
+        return packing;
+    }
     double unpacked(double stored) const {
         return isNoValue(stored) ? std::numeric_limits<double>::quiet_NaN()
                                  : stored * Scale + Offset;
     }
 };
 
-Decoding decodingOf(int file, const Variable& variable) {
+Decoding decodingOf(const Variable& variable) {
     Decoding decoding;
-    decoding.Stored = storedType(file, variable);
-    const std::vector<double> scale = numberAttribute(file, variable.Id, "scale_factor");
-    const std::vector<double> offset = numberAttribute(file, variable.Id, "add_offset");
+    decoding.Stored = storedType(variable);
+    const std::vector<double> scale = numberAttribute(variable.Group, variable.Id, "scale_factor");
+    const std::vector<double> offset = numberAttribute(variable.Group, variable.Id, "add_offset");
     decoding.Packed = !scale.empty() || !offset.empty();
     if (!scale.empty()) decoding.Scale = scale[0];
     if (!offset.empty()) decoding.Offset = offset[0];
     for (const char* name : {"_FillValue", "missing_value"})
-        for (double value : numberAttribute(file, variable.Id, name))
+        for (double value : attributeAs(variable, decoding.Stored, name))
             decoding.NoValue.push_back(value);
     return decoding;
 }
@@ -422,18 +568,14 @@ const std::type_info& fieldType(const Decoding& decoding) {
                     [](auto value) -> const std::type_info& { return typeid(value); });
 }
 
-std::size_t storedSize(nc_type type) {
-    return withType(type, [](auto value) { return sizeof value; });
-}
-
 // Reads the block at start/count of the variable into `target` as doubles, unpacked; `buffer`
 // holds the stored values on the way and is kept for the next block.
-void readPacked(int file, const Variable& variable, const Decoding& decoding,
+void readPacked(const Variable& variable, const Decoding& decoding,
                 const std::vector<std::size_t>& start, const std::vector<std::size_t>& count,
                 std::size_t values, double* target, std::vector<unsigned char>& buffer) {
     buffer.resize(values * storedSize(decoding.Stored));
-    ncCheck(nc_get_vara(file, variable.Id, start.data(), count.data(), buffer.data()),
-            "cannot read the values of " + inQuotes(variable.Name));
+    ncCheck(nc_get_vara(variable.Group, variable.Id, start.data(), count.data(), buffer.data()),
+            "cannot read the values of " + variable.quoted());
     withType(decoding.Stored, [&](auto type) {
         const auto* stored = reinterpret_cast<const decltype(type)*>(buffer.data());
         for (std::size_t i = 0; i < values; ++i)
@@ -443,11 +585,11 @@ void readPacked(int file, const Variable& variable, const Decoding& decoding,
 
 // Reads the block straight into `target`, stored values as they are, gaps of floating point
 // values made NaN.
-void readPlain(int file, const Variable& variable, const Decoding& decoding,
+void readPlain(const Variable& variable, const Decoding& decoding,
                const std::vector<std::size_t>& start, const std::vector<std::size_t>& count,
                std::size_t values, void* target) {
-    ncCheck(nc_get_vara(file, variable.Id, start.data(), count.data(), target),
-            "cannot read the values of " + inQuotes(variable.Name));
+    ncCheck(nc_get_vara(variable.Group, variable.Id, start.data(), count.data(), target),
+            "cannot read the values of " + variable.quoted());
     if (!decoding.makesNan()) return;
     withType(decoding.Stored, [&](auto type) {
         using Value = decltype(type);
@@ -462,12 +604,12 @@ void readPlain(int file, const Variable& variable, const Decoding& decoding,
 
 // The value libnetcdf writes where nothing was written, as the stored type reads it; none for
 // bytes, whose default fill is a valid value, and for variables written without fill.
-std::optional<double> defaultFill(int file, const Variable& variable, nc_type stored) {
+std::optional<double> defaultFill(const Variable& variable, nc_type stored) {
     if (stored == NC_BYTE || stored == NC_UBYTE) return std::nullopt;
     int noFill = 0;
     alignas(8) unsigned char fill[8] = {};
-    ncCheck(nc_inq_var_fill(file, variable.Id, &noFill, fill),
-            "cannot read the fill value of " + inQuotes(variable.Name));
+    ncCheck(nc_inq_var_fill(variable.Group, variable.Id, &noFill, fill),
+            "cannot read the fill value of " + variable.quoted());
     if (noFill) return std::nullopt;
     return withType(stored, [&](auto type) {
         decltype(type) value;
@@ -476,20 +618,43 @@ std::optional<double> defaultFill(int file, const Variable& variable, nc_type st
     });
 }
 
-// The whole of a 1-D variable as doubles, unpacked: coordinates and times. Every value must be
-// one, so a slot nobody wrote (the default fill) is refused as a gap, not taken as a coordinate.
-std::vector<double> readCoordinates(int file, const Variable& variable, std::size_t length) {
-    std::vector<double> values(length);
-    if (length == 0) return values;
-    Decoding decoding = decodingOf(file, variable);
-    if (decoding.NoValue.empty())
-        if (std::optional<double> fill = defaultFill(file, variable, decoding.Stored))
-            decoding.NoValue.push_back(*fill);
+std::size_t elementCount(const Header& header, const Variable& variable) {
+    std::size_t count = 1;
+    for (int id : variable.Dimensions)
+        count *= header.Dimensions[static_cast<std::size_t>(id)].Length;
+    return count;
+}
+
+// The whole of a variable as doubles, unpacked, fill values as NaN.
+std::vector<double> readDoubles(const Header& header, const Variable& variable, Decoding decoding) {
+    const std::size_t count = elementCount(header, variable);
+    std::vector<double> values(count);
+    if (count == 0) return values;
+    std::vector<std::size_t> start(variable.Dimensions.size(), 0), counts;
+    for (int id : variable.Dimensions)
+        counts.push_back(header.Dimensions[static_cast<std::size_t>(id)].Length);
     std::vector<unsigned char> buffer;
-    readPacked(file, variable, decoding, {0}, {length}, length, values.data(), buffer);
-    for (std::size_t i = 0; i < length; ++i)
+    readPacked(variable, decoding, start, counts, count, values.data(), buffer);
+    return values;
+}
+
+// The decoding of a variable whose every value should have been written: without a fill value
+// of its own, a slot nobody wrote holds libnetcdf's default fill, which then stands for none.
+Decoding writtenDecoding(const Variable& variable) {
+    Decoding decoding = decodingOf(variable);
+    if (decoding.NoValue.empty())
+        if (std::optional<double> fill = defaultFill(variable, decoding.Stored))
+            decoding.NoValue.push_back(*fill);
+    return decoding;
+}
+
+// The whole of a 1-D variable as doubles, unpacked: coordinates and times. Every value must be
+// one, so a slot nobody wrote is refused as a gap, not taken as a coordinate.
+std::vector<double> readCoordinates(const Header& header, const Variable& variable) {
+    const std::vector<double> values = readDoubles(header, variable, writtenDecoding(variable));
+    for (std::size_t i = 0; i < values.size(); ++i)
         if (!std::isfinite(values[i]))
-            throw std::runtime_error("the coordinate variable " + inQuotes(variable.Name) +
+            throw std::runtime_error("the coordinate variable " + variable.quoted() +
                                      " has no value at index " + to_string(i) +
                                      " (a fill value, NaN or an infinity); every node needs one");
     return values;
@@ -504,54 +669,93 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
+std::string attributeText(const Variable& variable, const char* name) {
+    return textAttribute(variable.Group, variable.Id, name);
+}
+
 // CF marks a time coordinate with axis "T", standard name "time" or units "<unit> since <date>".
-bool isMarkedTime(int file, int variable) {
-    const std::string units = lowerCase(textAttribute(file, variable, "units"));
-    return textAttribute(file, variable, "axis") == "T" ||
-           textAttribute(file, variable, "standard_name") == "time" ||
+bool isMarkedTime(const Variable& variable) {
+    const std::string units = lowerCase(attributeText(variable, "units"));
+    return attributeText(variable, "axis") == "T" ||
+           attributeText(variable, "standard_name") == "time" ||
            units.find(" since ") != std::string::npos;
 }
 
-// The time dimension's index: the one CF marks, else the only unlimited one, else the one named
-// time, month or step; -1 when there is none.
-int timeCandidate(int file, const Header& header) {
-    std::vector<int> marked;
+// CF marks a space coordinate with axis X, Y or Z, a spatial standard name, the units of
+// latitude or longitude, or the direction "positive" of a vertical axis.
+bool isMarkedSpace(const Variable& variable) {
+    static const std::set<std::string> spatialNames = {"latitude",
+                                                       "longitude",
+                                                       "grid_latitude",
+                                                       "grid_longitude",
+                                                       "altitude",
+                                                       "height",
+                                                       "depth",
+                                                       "projection_x_coordinate",
+                                                       "projection_y_coordinate",
+                                                       "projection_x_angular_coordinate",
+                                                       "projection_y_angular_coordinate"};
+    static const std::set<std::string> spatialUnits = {
+        "degrees_north", "degree_north", "degrees_n", "degree_n",
+        "degrees_east",  "degree_east",  "degrees_e", "degree_e"};
+    const std::string axis = attributeText(variable, "axis");
+    return axis == "X" || axis == "Y" || axis == "Z" ||
+           spatialNames.count(attributeText(variable, "standard_name")) ||
+           spatialUnits.count(lowerCase(attributeText(variable, "units"))) ||
+           attributeShape(variable.Group, variable.Id, "positive").has_value();
+}
+
+bool isMarkedSpace(const Header& header, int dimension) {
+    const Dimension& candidate = header.Dimensions[static_cast<std::size_t>(dimension)];
+    return candidate.CoordinateVariable >= 0 && isMarkedSpace(coordinateOf(header, candidate));
+}
+
+// The time dimension's identifier: the one CF marks; else, unless CF marks it as space, the only
+// unlimited one, or one named time, month or step (files that predate the marks); -1 when there
+// is none.
+int timeCandidate(const Header& header) {
+    std::vector<int> marked, named;
     for (std::size_t id = 0; id < header.Dimensions.size(); ++id) {
-        const int variable = header.Dimensions[id].CoordinateVariable;
-        if (variable >= 0 && isMarkedTime(file, variable)) marked.push_back(static_cast<int>(id));
+        const Dimension& dimension = header.Dimensions[id];
+        if (dimension.CoordinateVariable >= 0 && isMarkedTime(coordinateOf(header, dimension)))
+            marked.push_back(static_cast<int>(id));
+        const std::string name = lowerCase(dimension.Name);
+        if (name == "time" || name == "month" || name == "step")
+            named.push_back(static_cast<int>(id));
     }
     if (marked.size() > 1)
         throw std::runtime_error("the dimensions " + inQuotes(header.Dimensions[marked[0]].Name) +
                                  " and " + inQuotes(header.Dimensions[marked[1]].Name) +
                                  " are both marked as time; a bundle has one time line");
     if (marked.size() == 1) return marked[0];
-    if (header.Unlimited.size() == 1) return header.Unlimited[0];
-    for (std::size_t id = 0; id < header.Dimensions.size(); ++id) {
-        const std::string name = lowerCase(header.Dimensions[id].Name);
-        if (name == "time" || name == "month" || name == "step") return static_cast<int>(id);
-    }
+    if (header.Unlimited.size() == 1) named.insert(named.begin(), header.Unlimited[0]);
+    for (int id : named)
+        if (!isMarkedSpace(header, id)) return id;
     return -1;
 }
 
 bool holdsValuesOver(const Header& header, int dimension) {
     const int coordinate =
         header.Dimensions[static_cast<std::size_t>(dimension)].CoordinateVariable;
-    return std::any_of(header.Variables.begin(), header.Variables.end(), [&](const Variable& v) {
-        return v.Id != coordinate &&
-               std::count(v.Dimensions.begin(), v.Dimensions.end(), dimension);
-    });
+    for (std::size_t index = 0; index < header.Variables.size(); ++index) {
+        const std::vector<int>& dimensions = header.Variables[index].Dimensions;
+        if (static_cast<int>(index) != coordinate &&
+            std::count(dimensions.begin(), dimensions.end(), dimension))
+            return true;
+    }
+    return false;
 }
 
 // A time dimension over which no variable but its coordinate lies changes nothing over time: it
 // counts as none, and its length (which no value backs) makes no steps.
-int findTimeDimension(int file, const Header& header) {
-    const int candidate = timeCandidate(file, header);
+int findTimeDimension(const Header& header) {
+    const int candidate = timeCandidate(header);
     return candidate >= 0 && holdsValuesOver(header, candidate) ? candidate : -1;
 }
 
 // The slice times: the time coordinate's values (its indices when it has none), strictly
 // increasing, since two steps at one time would become one slice.
-std::vector<double> readTimes(int file, const Header& header, int timeDimension) {
+std::vector<double> readTimes(const Header& header, int timeDimension) {
     const Dimension& time = header.Dimensions[static_cast<std::size_t>(timeDimension)];
     if (time.Length == 0)
         throw std::runtime_error("the time dimension " + inQuotes(time.Name) + " has no steps");
@@ -561,8 +765,7 @@ std::vector<double> readTimes(int file, const Header& header, int timeDimension)
             times[step] = static_cast<double>(step);
         return times;
     }
-    times = readCoordinates(
-        file, header.Variables[static_cast<std::size_t>(time.CoordinateVariable)], time.Length);
+    times = readCoordinates(header, coordinateOf(header, time));
     for (std::size_t step = 1; step < times.size(); ++step) {
         if (!(times[step] > times[step - 1]))
             throw std::runtime_error("the time coordinate " + inQuotes(time.Name) +
@@ -572,6 +775,63 @@ std::vector<double> readTimes(int file, const Header& header, int timeDimension)
                                      " value); each time step must have a time of its own");
     }
     return times;
+}
+
+// ---------------------------------------------------------------------------------------------
+// What a netCDF-4 file stores
+
+// libnetcdf makes up what was never written of a netCDF-4 variable out of fill values, at any
+// size its header claims. So a large claim must be backed by what HDF5 stores of it: at least
+// 1/1024 of it, about the most deflate packs into a byte.
+constexpr std::uint64_t FreeClaim = std::uint64_t(16) << 20;
+constexpr std::uint64_t LargestPacking = 1024;
+// What a time step costs in memory besides its values (its slice, grid and field).
+constexpr std::uint64_t StepBytes = 1024;
+
+// The memory a variable's values take, each time step counted at least at StepBytes.
+std::uint64_t claimOf(const Header& header, const Variable& variable, int timeDimension) {
+    const std::uint64_t values = valueBytes(header, variable);
+    if (variable.Dimensions.empty() || variable.Dimensions[0] != timeDimension) return values;
+    const std::uint64_t steps = header.Dimensions[static_cast<std::size_t>(timeDimension)].Length;
+    return std::max(values, timesSaturated(steps, StepBytes));
+}
+
+class StoredBytes {
+public:
+    explicit StoredBytes(const std::string& name)
+        : File(H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose,
+               "cannot open the file with HDF5") {}
+
+    // What HDF5 stores of the variable's values; libnetcdf renames a variable that has the name
+    // of a dimension it does not give coordinates to.
+    std::uint64_t of(const Variable& variable) const {
+        for (const std::string& prefix : {std::string(), std::string("_nc4_non_coord_")}) {
+            const std::string path = "/" + variable.Path + prefix + variable.Name;
+            if (check(H5Lexists(File.get(), path.c_str(), H5P_DEFAULT), "H5Lexists") > 0)
+                return H5Dget_storage_size(openDataset(File.get(), path).get());
+        }
+        return 0;
+    }
+
+private:
+    QuietHdf5 Quiet;
+    Handle File;
+};
+
+void refuseUnbackedClaims(const std::string& name, const Header& header, int timeDimension,
+                          const std::vector<const Variable*>& variables) {
+    std::optional<StoredBytes> stored;
+    for (const Variable* variable : variables) {
+        const std::uint64_t claimed = claimOf(header, *variable, timeDimension);
+        if (claimed <= FreeClaim) continue;
+        if (!stored) stored.emplace(name);
+        const std::uint64_t held = stored->of(*variable);
+        if (claimed / LargestPacking > held)
+            throw std::runtime_error("the variable " + variable->quoted() + " claims " +
+                                     to_string(claimed) + " bytes of values, and the file stores " +
+                                     to_string(held) +
+                                     " bytes of them; most of it was never written");
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -585,43 +845,51 @@ struct FieldSource {
     SaveableAttributes Description; // units, names, ...: one set that every step shares
 };
 
+using ChunkPtr = Quorix::StrongPtr<Quorix::ChunkBase>;
+using Attributes = std::vector<std::pair<std::string, ChunkPtr>>;
+
 struct GridPlan {
     std::string Name;
+    std::vector<int> Dimensions;
     Topology Layout;
     std::vector<FieldSource> Fields;
+    std::vector<const Variable*> Mappings; // the CF grid mappings its fields name
 };
 
 bool isCoordinate(const Header& header, const Variable& variable) {
-    return variable.Dimensions.size() == 1 &&
-           header.Dimensions[static_cast<std::size_t>(variable.Dimensions[0])].CoordinateVariable ==
-               variable.Id;
+    if (variable.Dimensions.size() != 1) return false;
+    const Dimension& dimension =
+        header.Dimensions[static_cast<std::size_t>(variable.Dimensions[0])];
+    return dimension.CoordinateVariable >= 0 && &coordinateOf(header, dimension) == &variable;
 }
 
 void refuseType(const Variable& variable) {
-    if (variable.Type == NC_CHAR || variable.Type == NC_STRING)
-        throw std::runtime_error("the variable " + inQuotes(variable.Name) +
-                                 " holds text; text variables cannot be converted");
     if (!isNumber(variable.Type))
-        throw std::runtime_error("the variable " + inQuotes(variable.Name) +
+        throw std::runtime_error("the variable " + variable.quoted() +
                                  " is of a type of the file's own (compound, enum, opaque or "
                                  "variable length); only numbers can be converted");
 }
 
+std::vector<int> withoutTime(const Variable& variable, int timeDimension) {
+    std::vector<int> dimensions = variable.Dimensions;
+    dimensions.erase(std::remove(dimensions.begin(), dimensions.end(), timeDimension),
+                     dimensions.end());
+    return dimensions;
+}
+
 // The variable's dimensions besides time; refuses time anywhere but first and more than 3 others.
 std::vector<int> gridDimensions(const Header& header, const Variable& variable, int timeDimension) {
-    std::vector<int> dimensions = variable.Dimensions;
-    const auto time = std::find(dimensions.begin(), dimensions.end(), timeDimension);
-    if (time != dimensions.end()) {
-        if (time != dimensions.begin())
-            throw std::runtime_error(
-                "the variable " + inQuotes(variable.Name) + " has the time dimension " +
-                inQuotes(header.Dimensions[static_cast<std::size_t>(timeDimension)].Name) +
-                " in place " + to_string(time - dimensions.begin() + 1) +
-                "; it is read only as the first dimension");
-        dimensions.erase(time);
-    }
+    const auto time =
+        std::find(variable.Dimensions.begin(), variable.Dimensions.end(), timeDimension);
+    if (time != variable.Dimensions.end() && time != variable.Dimensions.begin())
+        throw std::runtime_error(
+            "the variable " + variable.quoted() + " has the time dimension " +
+            inQuotes(header.Dimensions[static_cast<std::size_t>(timeDimension)].Name) +
+            " in place " + to_string(time - variable.Dimensions.begin() + 1) +
+            "; it is read only as the first dimension");
+    std::vector<int> dimensions = withoutTime(variable, timeDimension);
     if (dimensions.size() > 3)
-        throw std::runtime_error("the variable " + inQuotes(variable.Name) + " has " +
+        throw std::runtime_error("the variable " + variable.quoted() + " has " +
                                  to_string(dimensions.size()) +
                                  " dimensions besides time; a grid has 1 to 3 axes");
     return dimensions;
@@ -634,34 +902,41 @@ std::string joined(const std::vector<std::string>& names, const char* separator)
     return text;
 }
 
-std::string joinedNames(const Header& header, const std::vector<int>& dimensions) {
+// A grid is named after its dimensions, below the path of its variables' group.
+std::string gridName(const Header& header, const Variable& variable,
+                     const std::vector<int>& dimensions) {
     std::vector<std::string> names;
     for (int id : dimensions)
         names.push_back(header.Dimensions[static_cast<std::size_t>(id)].Name);
-    return joined(names, "_");
+    return variable.Path + joined(names, "_");
 }
 
-Topology topologyOf(int file, const Header& header, const std::vector<int>& dimensions) {
+Topology topologyOf(const Header& header, const GridPlan& grid) {
     Topology topology;
-    for (int id : dimensions) {
+    for (int id : grid.Dimensions) {
         const Dimension& dimension = header.Dimensions[static_cast<std::size_t>(id)];
         Axis axis{dimension.Name, dimension.Length, 0, 1, {}};
-        if (dimension.CoordinateVariable >= 0)
-            axis.Coordinates = readCoordinates(
-                file, header.Variables[static_cast<std::size_t>(dimension.CoordinateVariable)],
-                dimension.Length);
+        if (dimension.CoordinateVariable >= 0) {
+            const Variable& coordinate = coordinateOf(header, dimension);
+            refuseType(coordinate);
+            axis.Coordinates = readCoordinates(header, coordinate);
+        }
         topology.Axes.push_back(std::move(axis));
     }
     if (std::string problem = topology.problem(); !problem.empty())
-        throw std::runtime_error("the grid " + inQuotes(joinedNames(header, dimensions)) + ": " +
-                                 problem);
+        throw std::runtime_error("the grid " + inQuotes(grid.Name) + ": " + problem);
     return topology;
 }
 
-using ChunkPtr = Quorix::StrongPtr<Quorix::ChunkBase>;
+ChunkPtr textsChunk(const std::vector<std::string>& texts) {
+    auto* chunk = new Quorix::Chunk<std::string>;
+    chunk->assign(texts.begin(), texts.end());
+    chunk->recount();
+    return ChunkPtr(chunk);
+}
 
 ChunkPtr textChunk(const std::string& text) {
-    return ChunkPtr(new Quorix::Chunk<std::string>{text});
+    return textsChunk({text});
 }
 
 ChunkPtr numberChunk(const std::vector<double>& values) {
@@ -672,60 +947,191 @@ ChunkPtr numberChunk(const std::vector<double>& values) {
 }
 
 // Units and names as they are; values that stand for none where the field keeps them, and the
-// valid range in the field's own units.
-void describeField(int file, const FieldSource& source, SaveableAttributes& attributes) {
-    const int id = source.Source->Id;
-    for (const char* name : {"units", "long_name", "standard_name"})
-        if (std::string text = textAttribute(file, id, name); !text.empty())
+// valid range in the field's own units: integer limits of a packed variable are packed too.
+void describeField(const FieldSource& source, SaveableAttributes& attributes) {
+    const Variable& variable = *source.Source;
+    for (const char* name : {"units", "long_name", "standard_name", "grid_mapping"})
+        if (std::string text = attributeText(variable, name); !text.empty())
             attributes.setAttribute(name, textChunk(text));
     if (!source.Decode.makesNan())
         for (const char* name : {"_FillValue", "missing_value"})
-            if (std::vector<double> values = numberAttribute(file, id, name); !values.empty())
+            if (std::vector<double> values = attributeAs(variable, source.Decode.Stored, name);
+                !values.empty())
                 attributes.setAttribute(name, numberChunk(values));
     for (const char* name : {"valid_min", "valid_max", "valid_range"}) {
-        std::vector<double> values = numberAttribute(file, id, name);
+        std::vector<double> values = attributeAs(variable, source.Decode.Stored, name);
         if (values.empty()) continue;
-        if (source.Decode.Packed)
+        if (source.Decode.Packed &&
+            !isFloating(attributeShape(variable.Group, variable.Id, name)->Type))
             for (double& value : values)
                 value = value * source.Decode.Scale + source.Decode.Offset;
         attributes.setAttribute(name, numberChunk(values));
     }
 }
 
-// What the file makes: grids by dimension set, and the variables left out with the reason.
+// The --fields or --grids selection: it applies when it names something of the file; otherwise
+// everything is read, so that the program can say what the file holds.
+class Selection {
+public:
+    Selection(const std::vector<std::string>& names, const std::vector<std::string>& held)
+        : Names(names.begin(), names.end()),
+          Applies(std::any_of(held.begin(), held.end(),
+                              [this](const std::string& name) { return Names.count(name); })) {}
+
+    bool takes(const std::string& name) const { return !Applies || Names.count(name); }
+
+private:
+    std::set<std::string> Names;
+    bool Applies;
+};
+
+// The grid attributes this reader writes; a variable of such a name cannot be kept under it.
+const std::set<std::string>& ownKeys() {
+    static const std::set<std::string> keys = {"NetcdfNote", "NetcdfTimeDimension",
+                                               "NetcdfTimeUnits", "NetcdfTimeCalendar"};
+    return keys;
+}
+
+// What the file makes: grids by group and dimension set, the variables that become grid
+// attributes, and the variables left out with the reason.
 struct Plan {
-    std::map<std::vector<int>, GridPlan> Grids;
+    std::map<std::pair<std::string, std::vector<int>>, GridPlan> Grids;
+    std::vector<const Variable*> AsAttributes; // text, scalars and grid mappings
+    std::vector<const Variable*> Series;       // over time alone: one value per step
     std::vector<std::string> LeftOut;
 };
 
-Plan planGrids(int file, const Header& header, int timeDimension) {
-    // every type first: a grid reads its axes' coordinates before the loop reaches them
-    std::for_each(header.Variables.begin(), header.Variables.end(), refuseType);
-    Plan plan;
+bool becomesAttributes(const Variable& variable) {
+    return isText(variable.Type) || (isNumber(variable.Type) && variable.Dimensions.empty());
+}
+
+// The variables that may become fields, as --fields and --grids (by the names the file gives;
+// a grid renamed by --grid-name is left to the program) select them, before any is refused. A
+// selection that selects nothing selects everything, so that the program names what the file
+// holds.
+std::vector<const Variable*> selectedFields(const Header& header, int timeDimension,
+                                            const ReadOptions& options) {
+    std::vector<const Variable*> candidates;
+    std::vector<std::string> fieldNames, gridNames;
     for (const Variable& variable : header.Variables) {
-        if (isCoordinate(header, variable)) continue;
-        const std::vector<int> dimensions = gridDimensions(header, variable, timeDimension);
-        const bool overTime = dimensions.size() < variable.Dimensions.size();
+        if (isCoordinate(header, variable) || becomesAttributes(variable)) continue;
+        candidates.push_back(&variable);
+        fieldNames.push_back(variable.Name);
+        gridNames.push_back(gridName(header, variable, withoutTime(variable, timeDimension)));
+    }
+    const Selection fields(options.Fields, fieldNames);
+    const Selection grids(options.GridName.empty() ? options.Grids : std::vector<std::string>(),
+                          gridNames);
+    std::vector<const Variable*> selected;
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        if (fields.takes(fieldNames[i]) && grids.takes(gridNames[i]))
+            selected.push_back(candidates[i]);
+    return selected.empty() ? candidates : selected;
+}
+
+// The dimensions of the grid the variable gives; a variable of a group that cannot give one is
+// left out with the reason, one of the root group refuses the file.
+std::optional<std::vector<int>> fieldDimensions(const Header& header, const Variable& variable,
+                                                int timeDimension, Plan& plan) {
+    try {
+        refuseType(variable);
+        return gridDimensions(header, variable, timeDimension);
+    } catch (const std::runtime_error& refusal) {
+        if (variable.Path.empty()) throw;
+        plan.LeftOut.emplace_back(refusal.what());
+    }
+    return std::nullopt;
+}
+
+void addFields(const Header& header, int timeDimension, const ReadOptions& options, Plan& plan) {
+    for (const Variable* variable : selectedFields(header, timeDimension, options)) {
+        const std::optional<std::vector<int>> kept =
+            fieldDimensions(header, *variable, timeDimension, plan);
+        if (!kept) continue;
+        const std::vector<int>& dimensions = *kept;
+        const bool overTime = dimensions.size() < variable->Dimensions.size();
         if (dimensions.empty()) {
-            plan.LeftOut.push_back(variable.Name +
-                                   (overTime ? " (over time alone)" : " (a scalar)"));
+            plan.Series.push_back(variable);
             continue;
         }
-        GridPlan& grid = plan.Grids[dimensions];
-        if (grid.Name.empty()) {
-            grid.Name = joinedNames(header, dimensions);
-            grid.Layout = topologyOf(file, header, dimensions);
-        }
-        FieldSource source{&variable, overTime, decodingOf(file, variable), {}};
-        describeField(file, source, source.Description);
+        GridPlan& grid = plan.Grids[{variable->Path, dimensions}];
+        grid.Name = gridName(header, *variable, dimensions);
+        grid.Dimensions = dimensions;
+        FieldSource source{variable, overTime, decodingOf(*variable), {}};
+        describeField(source, source.Description);
         grid.Fields.push_back(std::move(source));
+    }
+}
+
+// "a/" above "a/b/", "" above "a/".
+std::string parentPath(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/', path.size() - 2);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The variable that a grid_mapping attribute names, searched as CF does: an absolute path, a
+// path below the naming variable's group, else the name in that group or the nearest above.
+const Variable* findVariable(const Header& header, const Variable& from, const std::string& name) {
+    const auto named = [&](const std::string& fullName) -> const Variable* {
+        for (const Variable& variable : header.Variables)
+            if (variable.fullName() == fullName) return &variable;
+        return nullptr;
+    };
+    if (name.rfind('/', 0) == 0) return named(name.substr(1));
+    if (name.find('/') != std::string::npos) return named(from.Path + name);
+    for (std::string path = from.Path;; path = parentPath(path)) {
+        if (const Variable* found = named(path + name)) return found;
+        if (path.empty()) return nullptr;
+    }
+}
+
+// The names in a grid_mapping attribute: "crs", or "crs: x y crs2: lat lon" (CF 1.7 and later).
+std::vector<std::string> mappingNames(const std::string& text) {
+    std::vector<std::string> words, names;
+    std::istringstream in(text);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    for (const std::string& word : words)
+        if (word.size() > 1 && word.back() == ':') names.push_back(word.substr(0, word.size() - 1));
+    if (names.empty() && words.size() == 1) names = words;
+    return names;
+}
+
+void findMappings(const Header& header, Plan& plan) {
+    for (auto& [key, grid] : plan.Grids)
+        for (const FieldSource& field : grid.Fields)
+            for (const std::string& name :
+                 mappingNames(attributeText(*field.Source, "grid_mapping"))) {
+                const Variable* mapping = findVariable(header, *field.Source, name);
+                if (!mapping)
+                    plan.LeftOut.push_back("the grid mapping " + inQuotes(name) + " that " +
+                                           field.Source->quoted() + " names (not in the file)");
+                else if (std::find(grid.Mappings.begin(), grid.Mappings.end(), mapping) ==
+                         grid.Mappings.end())
+                    grid.Mappings.push_back(mapping);
+            }
+}
+
+Plan planGrids(const Header& header, int timeDimension, const ReadOptions& options) {
+    Plan plan;
+    addFields(header, timeDimension, options, plan);
+    findMappings(header, plan);
+    for (const Variable& variable : header.Variables)
+        if (becomesAttributes(variable)) plan.AsAttributes.push_back(&variable);
+    for (auto* kept : {&plan.AsAttributes, &plan.Series}) {
+        const auto taken = std::stable_partition(kept->begin(), kept->end(), [](const Variable* v) {
+            return !ownKeys().count(v->fullName());
+        });
+        for (auto v = taken; v != kept->end(); ++v)
+            plan.LeftOut.push_back((*v)->fullName() + " (named as an attribute of this reader)");
+        kept->erase(taken, kept->end());
     }
     return plan;
 }
 
 void nameGrids(Plan& plan, const std::string& gridName) {
     std::map<std::string, int> uses;
-    for (const auto& [dimensions, grid] : plan.Grids)
+    for (const auto& [key, grid] : plan.Grids)
         if (++uses[grid.Name] > 1)
             throw std::runtime_error("two sets of dimensions make the grid name " +
                                      inQuotes(grid.Name));
@@ -736,8 +1142,117 @@ void nameGrids(Plan& plan, const std::string& gridName) {
     plan.Grids.begin()->second.Name = gridName;
 }
 
+// Every variable the plan reads values of, before any is read.
+std::vector<const Variable*> variablesRead(const Header& header, const Plan& plan,
+                                           int timeDimension) {
+    std::vector<const Variable*> read = plan.AsAttributes;
+    read.insert(read.end(), plan.Series.begin(), plan.Series.end());
+    std::vector<int> dimensions;
+    if (timeDimension >= 0) dimensions.push_back(timeDimension);
+    for (const auto& [key, grid] : plan.Grids) {
+        for (const FieldSource& field : grid.Fields)
+            read.push_back(field.Source);
+        dimensions.insert(dimensions.end(), grid.Dimensions.begin(), grid.Dimensions.end());
+    }
+    for (int id : dimensions) {
+        const Dimension& dimension = header.Dimensions[static_cast<std::size_t>(id)];
+        if (dimension.CoordinateVariable >= 0) read.push_back(&coordinateOf(header, dimension));
+    }
+    return read;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Variables kept as grid attributes
+
+// The rows of a char array (the last dimension runs along a text), or the texts of a string
+// array, each cut at its first NUL.
+std::vector<std::string> readTexts(const Header& header, const Variable& variable) {
+    const std::string what = "cannot read the values of " + variable.quoted();
+    const std::size_t count = elementCount(header, variable);
+    std::vector<std::string> texts;
+    if (variable.Type == NC_STRING) {
+        std::vector<char*> values(count);
+        ncCheck(nc_get_var_string(variable.Group, variable.Id, values.data()), what);
+        for (char* value : values)
+            texts.emplace_back(value ? value : "");
+        nc_free_string(count, values.data());
+        return texts;
+    }
+    std::string chars(count, '\0');
+    if (count > 0) ncCheck(nc_get_var_text(variable.Group, variable.Id, chars.data()), what);
+    const std::size_t length =
+        variable.Dimensions.empty()
+            ? 1
+            : header.Dimensions[static_cast<std::size_t>(variable.Dimensions.back())].Length;
+    for (std::size_t at = 0; length > 0 && at < chars.size(); at += length) {
+        const std::string row = chars.substr(at, length);
+        texts.push_back(row.substr(0, row.find('\0')));
+    }
+    return texts;
+}
+
+// Each attribute of the variable as a grid attribute "<variable>:<attribute>".
+void addVariableAttributes(const Variable& variable, Attributes& into) {
+    int count = 0;
+    ncCheck(nc_inq_varnatts(variable.Group, variable.Id, &count),
+            "cannot count the attributes of " + variable.quoted());
+    for (int i = 0; i < count; ++i) {
+        char name[NC_MAX_NAME + 1] = {};
+        ncCheck(nc_inq_attname(variable.Group, variable.Id, i, name),
+                "cannot read an attribute's name");
+        const std::string key = variable.fullName() + ":" + name;
+        if (std::vector<double> numbers = attributeAs(variable, storedType(variable), name);
+            !numbers.empty())
+            into.emplace_back(key, numberChunk(numbers));
+        else if (std::string text = attributeText(variable, name); !text.empty())
+            into.emplace_back(key, textChunk(text));
+    }
+}
+
+// A grid mapping's attributes describe the grid; its value means nothing. Other variables keep
+// their values under their names (texts, or numbers unpacked) and their attributes beside them.
+Attributes variableAttributes(const Header& header, const Variable& variable) {
+    Attributes attributes;
+    if (!attributeShape(variable.Group, variable.Id, "grid_mapping_name")) {
+        if (isText(variable.Type))
+            attributes.emplace_back(variable.fullName(), textsChunk(readTexts(header, variable)));
+        else
+            attributes.emplace_back(
+                variable.fullName(),
+                numberChunk(readDoubles(header, variable, writtenDecoding(variable))));
+    }
+    addVariableAttributes(variable, attributes);
+    return attributes;
+}
+
+// The attributes every grid gets, and those of each grid mapping for the grids that name it; a
+// grid mapping that no grid names is kept on every grid.
+struct KeptAttributes {
+    Attributes Common;
+    std::map<const Variable*, Attributes> Mappings;
+};
+
+KeptAttributes keptAttributes(const Header& header, const Plan& plan) {
+    KeptAttributes kept;
+    std::set<const Variable*> named;
+    for (const auto& [key, grid] : plan.Grids)
+        named.insert(grid.Mappings.begin(), grid.Mappings.end());
+    for (const Variable* variable : named)
+        addVariableAttributes(*variable, kept.Mappings[variable]);
+    for (const Variable* variable : plan.Series)
+        addVariableAttributes(*variable, kept.Common);
+    for (const Variable* variable : plan.AsAttributes)
+        if (!named.count(variable))
+            for (auto& attribute : variableAttributes(header, *variable))
+                kept.Common.push_back(std::move(attribute));
+    return kept;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading the grids
+
 // One time step of the variable as a whole array of the grid's nodes.
-MemPtr readStep(int file, const FieldSource& source, const Header& header, std::size_t step,
+MemPtr readStep(const FieldSource& source, const Header& header, std::size_t step,
                 std::size_t nodes, std::vector<unsigned char>& buffer) {
     const Variable& variable = *source.Source;
     std::vector<std::size_t> start(variable.Dimensions.size(), 0), count;
@@ -749,18 +1264,17 @@ MemPtr readStep(int file, const FieldSource& source, const Header& header, std::
     }
     MemPtr data = makeUninitializedArray(fieldType(source.Decode), nodes, 1);
     if (source.Decode.Packed)
-        readPacked(file, variable, source.Decode, start, count, nodes,
+        readPacked(variable, source.Decode, start, count, nodes,
                    static_cast<double*>(data->rawData()), buffer);
     else
-        readPlain(file, variable, source.Decode, start, count, nodes, data->rawData());
+        readPlain(variable, source.Decode, start, count, nodes, data->rawData());
     return data;
 }
 
-using Texts = std::vector<std::pair<const char*, std::string>>;
-
 // Fields over time get one array per step; the others one array that every step shares.
-void readGrid(int file, const Header& header, const GridPlan& plan,
-              const std::vector<double>& times, const Texts& notes, Bundle& into) {
+void readGrid(const Header& header, const GridPlan& plan, const std::vector<double>& times,
+              const Attributes& attributes, const std::vector<Attributes>& stepAttributes,
+              Bundle& into) {
     const std::size_t nodes = plan.Layout.nodeCount();
     std::vector<unsigned char> buffer;
     std::map<std::string, MemPtr> constant;
@@ -770,55 +1284,101 @@ void readGrid(int file, const Header& header, const GridPlan& plan,
         if (!grid->setTopology(plan.Layout, error)) throw std::runtime_error(error);
         for (const FieldSource& source : plan.Fields) {
             MemPtr& shared = constant[source.Source->Name];
-            MemPtr data = source.OverTime || !shared
-                              ? readStep(file, source, header, step, nodes, buffer)
-                              : shared;
+            MemPtr data =
+                source.OverTime || !shared ? readStep(source, header, step, nodes, buffer) : shared;
             if (!source.OverTime) shared = data;
-            grid->addField(source.Source->Name, data).Attributes = source.Description;
+            Field& field = grid->addField(source.Source->Name, data);
+            field.Attributes = source.Description;
+            field.Packed = source.Decode.packing();
         }
-        for (const auto& [key, text] : notes)
-            if (!text.empty()) grid->setAttribute(key, textChunk(text));
+        for (const auto& [key, value] : attributes)
+            grid->setAttribute(key, value);
+        for (const auto& [key, value] : stepAttributes[step])
+            grid->setAttribute(key, value);
     }
 }
 
-Texts gridNotes(int file, const Header& header, int timeDimension, const Plan& plan) {
-    Texts notes;
-    if (!plan.LeftOut.empty())
-        notes.emplace_back("NetcdfNote", "left out, having no dimension besides time: " +
-                                             joined(plan.LeftOut, ", "));
+// The value of each variable over time alone at each step.
+std::vector<Attributes> seriesAttributes(const Header& header, const Plan& plan,
+                                         std::size_t steps) {
+    std::vector<Attributes> attributes(steps);
+    for (const Variable* variable : plan.Series) {
+        const std::vector<double> values =
+            readDoubles(header, *variable, writtenDecoding(*variable));
+        for (std::size_t step = 0; step < steps; ++step)
+            attributes[step].emplace_back(variable->fullName(), numberChunk({values.at(step)}));
+    }
+    return attributes;
+}
+
+// The reader's own notes: what was left out, and the time line's dimension, units and calendar.
+Attributes gridNotes(const Header& header, int timeDimension, const Plan& plan) {
+    Attributes notes;
+    const auto note = [&notes](const char* key, const std::string& text) {
+        if (!text.empty()) notes.emplace_back(key, textChunk(text));
+    };
+    if (!plan.LeftOut.empty()) note("NetcdfNote", "left out: " + joined(plan.LeftOut, ", "));
     if (timeDimension < 0) return notes;
     const Dimension& time = header.Dimensions[static_cast<std::size_t>(timeDimension)];
-    notes.emplace_back("NetcdfTimeDimension", time.Name);
-    if (time.CoordinateVariable >= 0)
-        notes.emplace_back("NetcdfTimeUnits",
-                           textAttribute(file, time.CoordinateVariable, "units"));
+    note("NetcdfTimeDimension", time.Name);
+    if (time.CoordinateVariable >= 0) {
+        note("NetcdfTimeUnits", attributeText(coordinateOf(header, time), "units"));
+        note("NetcdfTimeCalendar", attributeText(coordinateOf(header, time), "calendar"));
+    }
     return notes;
+}
+
+std::string seriesNames(const Plan& plan) {
+    std::vector<std::string> names;
+    for (const Variable* variable : plan.Series)
+        names.push_back(variable->fullName());
+    return joined(names, ", ");
 }
 
 // libnetcdf keeps global state of its own without locks.
 std::mutex LibraryLock;
 
 void readFile(const std::string& name, const ReadOptions& options, Bundle& into) {
-    ClassicHeaderCheck(name).run();
+    ClassicHeaderCheck classicHeader(name);
+    classicHeader.run();
     const std::lock_guard<std::mutex> lock(LibraryLock);
     const NcFile file(name);
     int format = 0;
     ncCheck(nc_inq_format(file.id(), &format), "cannot read the file's format");
     const bool classic = format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC;
     const Header header = readHeader(file.id());
-    if (classic) refuseTruncated(file.id(), format, name, header);
-    const int timeDimension = findTimeDimension(file.id(), header);
-    Plan plan = planGrids(file.id(), header, timeDimension);
+    if (classic) {
+        refuseTruncated(file.id(), format, name, header);
+        refuseValuesPastTheEnd(header, classicHeader.begins(), std::filesystem::file_size(name));
+    }
+    const int timeDimension = findTimeDimension(header);
+    Plan plan = planGrids(header, timeDimension, options);
     if (plan.Grids.empty())
-        throw std::runtime_error("the file holds no variable over 1 to 3 dimensions besides time");
-    // after the plan, which refuses empty axes: a classic file then holds a value per step
-    const std::vector<double> times = timeDimension < 0
-                                          ? std::vector<double>{options.Time}
-                                          : readTimes(file.id(), header, timeDimension);
+        throw std::runtime_error(
+            "the file holds no variable over 1 to 3 dimensions besides time" +
+            (plan.Series.empty() ? std::string() : "; over time alone: " + seriesNames(plan)) +
+            (plan.LeftOut.empty() ? std::string() : "; left out: " + joined(plan.LeftOut, ", ")));
+    if (!classic)
+        refuseUnbackedClaims(name, header, timeDimension,
+                             variablesRead(header, plan, timeDimension));
+    for (auto& [key, grid] : plan.Grids)
+        grid.Layout = topologyOf(header, grid);
+    // after the layouts, which refuse empty axes: a classic file then holds a value per step
+    const std::vector<double> times =
+        timeDimension < 0 ? std::vector<double>{options.Time} : readTimes(header, timeDimension);
     nameGrids(plan, options.GridName);
-    const Texts notes = gridNotes(file.id(), header, timeDimension, plan);
-    for (const auto& [dimensions, grid] : plan.Grids)
-        readGrid(file.id(), header, grid, times, notes, into);
+    const KeptAttributes kept = keptAttributes(header, plan);
+    const Attributes notes = gridNotes(header, timeDimension, plan);
+    const std::vector<Attributes> steps = seriesAttributes(header, plan, times.size());
+    for (const auto& [key, grid] : plan.Grids) {
+        Attributes attributes = kept.Common;
+        for (const Variable* mapping : grid.Mappings) {
+            const Attributes& own = kept.Mappings.at(mapping);
+            attributes.insert(attributes.end(), own.begin(), own.end());
+        }
+        attributes.insert(attributes.end(), notes.begin(), notes.end());
+        readGrid(header, grid, times, attributes, steps, into);
+    }
 }
 
 class NetcdfReader final : public Reader {
