@@ -6,7 +6,7 @@
 # (CONVLIB_FUZZ_FINDINGS, default fuzz-findings/) and make the exit status non-zero; faults inside
 # HDF5 or libnetcdf themselves are kept apart in their hdf5/ and netcdf/ folders and counted in a
 # line of their own. Each of them is then given to the release programs (CONVLIB_FUZZ_PROGRAMS,
-# default build-cc/converters/, when built): a program that does not survive it, naming the file
+# default build/converters/, when built): a program that does not survive it, naming the file
 # as an error with exit status 1, is a finding of ours.
 # Corpus growth goes to a scratch folder in RAM, removed at the end, unless CONVLIB_FUZZ_CORPUS
 # names a folder to keep it in.
@@ -25,7 +25,7 @@ esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CONVLIB_FUZZ_BUILD:-$root/build-fuzz}
 findings=${CONVLIB_FUZZ_FINDINGS:-$root/fuzz-findings}
-programs=${CONVLIB_FUZZ_PROGRAMS:-$root/build-cc/converters}
+programs=${CONVLIB_FUZZ_PROGRAMS:-$root/build/converters}
 # CONVLIB_FUZZ_TARGETS picks some of the targets, e.g. "bundle names".
 read -r -a targets <<<"${CONVLIB_FUZZ_TARGETS:-bundle bundle_model pointcloud names netcdf}"
 
