@@ -401,9 +401,10 @@ bool refuseSharedOutput(BasicConverterDefs& converter, const SharedOutputs& shar
     for (const std::string& other : found->second)
         if (other != file) others.push_back(other);
     const std::string all = others.size() == 1 ? " would both write " : " would all write ";
-    converter.ErrorMessages.push_back(file + " and " + join(others, ", ") + all + output +
-                                      "; none of them is converted (-o gives each its own "
-                                      "output, one at a time)");
+    converter.ErrorMessages.push_back(file + " is not converted: it and " + join(others, ", ") +
+                                      all + output +
+                                      ", one over the other (-o gives each its own output, one "
+                                      "at a time)");
     reportInput(file + " -> " + output, {}, NotConverted);
     return true;
 }
