@@ -2,11 +2,13 @@
 
 #include "outside/Plexa.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <malloc.h>
 #include <fstream>
 #include <stdexcept>
@@ -115,6 +117,18 @@ int run(int argc, char** argv, const std::string& about) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
+}
+
+void addHeight(Plexa::Grid& grid) {
+    const auto& positions =
+        dynamic_cast<const Plexa::MemArray<double>&>(*grid.findField(Plexa::PositionsField)->Data);
+    double lowest = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < positions.size(); ++i)
+        lowest = std::min(lowest, positions(i, 2));
+    auto height = Plexa::makeArray<double>(positions.size());
+    for (std::size_t i = 0; i < positions.size(); ++i)
+        (*height)(i) = positions(i, 2) - lowest;
+    grid.addField("Height", height);
 }
 
 Plexa::BundlePtr loadFile(const std::string& file, benchmark::State& state) {

@@ -65,6 +65,9 @@ private:
 
 // The file loaded into a new bundle; the state skips with the bundle's error when it fails.
 Plexa::BundlePtr loadFile(const std::string& file, benchmark::State& state);
+// Adds the field Height to a cloud as qz-pointcloud does: each point's z above the lowest, in
+// double.
+void addHeight(Plexa::Grid& grid);
 
 // Peak memory of loading the file against the bytes of the arrays it gives, at most `goal`.
 void reportLoadPeakMemory(benchmark::State& state, const std::string& file, double goal);

@@ -153,15 +153,7 @@ public:
 
 private:
     void addHeight(Plexa::Grid& grid) {
-        const auto& positions =
-            dynamic_cast<const Plexa::MemArray<double>&>(*grid.findField("Positions")->Data);
-        double lowest = std::numeric_limits<double>::infinity();
-        for (std::size_t i = 0; i < positions.size(); ++i)
-            lowest = std::min(lowest, positions(i, 2));
-        auto height = Plexa::makeArray<double>(positions.size());
-        for (std::size_t i = 0; i < positions.size(); ++i)
-            (*height)(i) = positions(i, 2) - lowest;
-        grid.addField("Height", height);
+        Bench::addHeight(grid);
         for (const auto& [name, field] : grid.fields())
             arrayBytes += field.Data->byteSize();
     }

@@ -40,19 +40,6 @@ double megabytes(const std::string& file) {
     return static_cast<double>(Bench::fileBytes(file)) / 1e6;
 }
 
-// Heights above the lowest point, in double as qz-pointcloud computes them.
-void addHeight(Plexa::Grid& grid) {
-    const auto& positions =
-        dynamic_cast<const Plexa::MemArray<double>&>(*grid.findField(Plexa::PositionsField)->Data);
-    double lowest = positions(0, 2);
-    for (std::size_t i = 0; i < positions.size(); ++i)
-        lowest = std::min(lowest, positions(i, 2));
-    auto height = Plexa::makeArray<double>(positions.size());
-    for (std::size_t i = 0; i < positions.size(); ++i)
-        (*height)(i) = positions(i, 2) - lowest;
-    grid.addField("Height", height);
-}
-
 // Goal 1.15 MB lossless, reported against the 3.74 MB source.
 void BM_AutzenLosslessSize(benchmark::State& state) {
     const std::string source = sharedData("autzen_trim.las");
@@ -64,7 +51,7 @@ void BM_AutzenLosslessSize(benchmark::State& state) {
         if (!bundle) return;
         for (const auto& [time, slice] : bundle->slices())
             for (const auto& [name, grid] : slice->grids())
-                addHeight(*grid);
+                Bench::addHeight(*grid);
         if (!Plexa::writeBundleFile(*bundle, target, defaultStorage()))
             state.SkipWithError("cannot save autzen_trim.qz");
     }
