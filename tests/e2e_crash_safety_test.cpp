@@ -83,8 +83,15 @@ pid_t start(const std::vector<std::string>& command) {
     posix_spawn_file_actions_init(&actions);
     for (int stream : {0, 1, 2})
         posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", O_RDWR, 0);
+    // a group of its own, so that a signal reaches the program's workers too, as a job
+    // scheduler's or a terminal's does
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(error, 0) << std::strerror(error);
     return error == 0 ? pid : -1;
@@ -131,10 +138,11 @@ public:
         return event;
     }
 
-    // Kills the program after the delay unless it ended before; true when it was killed.
+    // Kills the program and its workers after the delay unless it ended before; true when it was
+    // killed.
     bool killAfter(Clock::duration delay, int signal = SIGKILL) {
         std::this_thread::sleep_for(delay);
-        ::kill(Pid, signal);
+        ::kill(-Pid, signal);
         const int status = end();
         EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == signal) || status == 0)
             << "status " << status;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -58,8 +59,15 @@ std::optional<pid_t> writerOf(const std::string& middle) {
     return static_cast<pid_t>(std::stol(match[1].str()));
 }
 
+// A process has ended when it is gone, or when it is a zombie that nobody has reaped yet (killed
+// workers of a killed program wait for init, which may take its time).
 bool hasEnded(pid_t pid) {
-    return ::kill(pid, 0) != 0 && errno == ESRCH;
+    if (::kill(pid, 0) != 0) return errno == ESRCH;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(status, line);
+    const std::string::size_type name = line.rfind(')'); // the state follows the name
+    return name != std::string::npos && name + 2 < line.size() && line[name + 2] == 'Z';
 }
 
 // Once per folder and process: saves of a running process leave nothing behind, so what killed
