@@ -156,6 +156,12 @@ void makeAxes(hid_t grid, std::vector<hsize_t> extents, std::vector<hsize_t> uni
     H5Gclose(axes);
 }
 
+// Files of the current format keep a structured grid's axes as coordinate variables.
+void markCurrentFormat(hid_t file) {
+    H5Adelete(file, "PlexaFormat");
+    writeText(file, "PlexaFormat", "bundle 3");
+}
+
 using Craft = std::function<void(hid_t file, hid_t slice, hid_t grid)>;
 
 // A good first slice, then a second slice whose grid `craft` spoils.
@@ -308,6 +314,27 @@ const std::vector<Hostile>& hostileFiles() {
              makeStoredField(grid, "f", H5T_NATIVE_FLOAT, {5, 2});
          },
          "/000001/grid/f: 5 tuples on a structured 2 x 3 (x, x) grid of 6 nodes"},
+        {"current axis without its coordinate variable",
+         [](hid_t file, hid_t, hid_t grid) {
+             markCurrentFormat(file);
+             makeAxes(grid, {3}, {0}, [](hid_t) {});
+         },
+         "/000001/grid/.axes: axis 0 (\"x\"): no coordinate variable"},
+        {"current uniform axis without origin and spacing",
+         [](hid_t file, hid_t, hid_t grid) {
+             markCurrentFormat(file);
+             makeAxes(grid, {3}, {1}, [](hid_t) {});
+             writeDoubles(grid, "x", {0, 1, 2});
+         },
+         "/000001/grid/.axes: axis 0 (\"x\"): a uniform axis without Origin and Spacing"},
+        {"current field whose dimensions are not the axes'",
+         [](hid_t file, hid_t, hid_t grid) {
+             markCurrentFormat(file);
+             makeAxes(grid, {3}, {0}, [](hid_t) {});
+             writeDoubles(grid, "x", {1, 2, 3});
+             makeStoredField(grid, "f", H5T_NATIVE_FLOAT, {4});
+         },
+         "/000001/grid/f: a field of 4 values on axes of 3"},
         {"time that is no number",
          [](hid_t, hid_t slice, hid_t) {
              const double nan = std::nan("");

@@ -503,12 +503,18 @@ std::vector<double> readAxisValues(hid_t parent, const std::string& link, std::s
 // uniform axis by the origin and spacing it keeps beside them.
 void readAxis(hid_t group, std::size_t index, bool uniform, Axis& axis) {
     const std::string link = escapeName(axis.Name);
+    const std::string which = "axis " + std::to_string(index) + " (\"" + link + "\")";
+    if (check(H5Lexists(group, link.c_str(), H5P_DEFAULT), "H5Lexists") == 0)
+        throw Hdf5Error(which + ": no coordinate variable");
     std::vector<double> coordinates = readAxisValues(group, link, index, axis.Extent);
     if (!uniform) {
         axis.Coordinates = std::move(coordinates);
         return;
     }
     Handle dataset = openDataset(group, link);
+    if (!hasAttribute(dataset.get(), OriginAttribute) ||
+        !hasAttribute(dataset.get(), SpacingAttribute))
+        throw Hdf5Error(which + ": a uniform axis without Origin and Spacing");
     axis.Origin = scalarDouble(dataset.get(), OriginAttribute);
     axis.Spacing = scalarDouble(dataset.get(), SpacingAttribute);
 }
