@@ -373,6 +373,34 @@ TEST(PlexaHostileTest, HostileFilesAreRefusedWithTheirCauseAndAddNothing) {
     }
 }
 
+// The sound counterpart of the files above: older files keep a structured grid's axes in the axes
+// group ([origin, spacing] when uniform) and its fields flat, one row per node.
+TEST(PlexaHostileTest, OlderStructuredLayoutStillLoads) {
+    ConvLibTest::TempDir dir;
+    const std::string file = dir / "older.qz";
+    writeHostileFile(file, [](hid_t file, hid_t, hid_t grid) {
+        H5Adelete(file, "PlexaFormat");
+        writeText(file, "PlexaFormat", "bundle 2");
+        makeAxes(grid, {2, 3}, {1, 0}, [](hid_t axes) {
+            writeDoubles(axes, "0", {5, 0.5});
+            writeDoubles(axes, "1", {1, 2, 4});
+        });
+        writeDoubles(grid, "f", {0, 1, 2, 3, 4, 5});
+    });
+    const Plexa::BundlePtr bundle = ConvLibTest::loadBundle(file);
+    const Plexa::GridPtr grid = bundle->findSlice(1.0)->findGrid("grid");
+    ASSERT_TRUE(grid);
+    const std::vector<Plexa::Axis>& axes = grid->topology().Axes;
+    ASSERT_EQ(axes.size(), 2u);
+    EXPECT_EQ(axes[0].Extent, 2u);
+    EXPECT_EQ(axes[0].Origin, 5);
+    EXPECT_EQ(axes[0].Spacing, 0.5);
+    EXPECT_EQ(axes[1].Coordinates, (std::vector<double>{1, 2, 4}));
+    const Plexa::MemPtr& values = grid->findField("f")->Data;
+    ASSERT_EQ(values->size(), 6u);
+    EXPECT_EQ(static_cast<const double*>(values->rawData())[5], 5);
+}
+
 TEST(PlexaHostileTest, ControlBytesInOurOwnNamesAreEscapedInTheFileAndComeBack) {
     ConvLibTest::TempDir dir;
     const std::string file = dir / "names.qz";

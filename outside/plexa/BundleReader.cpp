@@ -452,8 +452,9 @@ int componentIndex(const std::string& link, std::size_t mark) {
 // In a current file a structured grid's axes are datasets of its group as well, never fields.
 FieldLinks fieldLinks(hid_t group, bool currentFormat, const Topology& topology) {
     std::vector<std::string> axes;
-    for (const Axis& axis : topology.Axes)
-        if (currentFormat) axes.push_back(escapeName(axis.Name));
+    if (currentFormat)
+        for (const Axis& axis : topology.Axes)
+            axes.push_back(escapeName(axis.Name));
     FieldLinks links;
     for (std::string& link : hardLinks(group)) {
         // the axes' description and the dimensions, never a field
@@ -566,12 +567,20 @@ Topology readTopology(hid_t group, bool currentFormat) {
     return topology;
 }
 
-// The extents a field of the grid has in the file: the axes' in a current file, none otherwise.
-std::vector<hsize_t> fieldAxes(const Topology& topology, bool currentFormat) {
-    std::vector<hsize_t> extents;
-    for (const Axis& axis : topology.Axes)
-        if (currentFormat) extents.push_back(axis.Extent);
-    return extents;
+// A grid's topology and the extents its fields have in the file: the axes' in a current file,
+// none (one row dimension) otherwise.
+struct GridLayout {
+    Topology Layout;
+    std::vector<hsize_t> FieldAxes;
+};
+
+GridLayout readLayout(hid_t group, const std::string& path, bool currentFormat) {
+    GridLayout layout;
+    at(path + "/" + AxesGroup, [&] { layout.Layout = readTopology(group, currentFormat); });
+    if (currentFormat)
+        for (const Axis& axis : layout.Layout.Axes)
+            layout.FieldAxes.push_back(axis.Extent);
+    return layout;
 }
 
 void checkNodeCount(const Topology& topology, const MemBase& data) {
@@ -590,13 +599,12 @@ void addLoadedField(Grid& grid, const std::string& link, LoadedField loaded, hid
 
 void readGrid(double time, const std::string& path, const std::string& link, hid_t group,
               bool currentFormat, Bundle& into, ChunkWorkers& workers) {
-    Topology topology;
-    at(path + "/" + AxesGroup, [&] { topology = readTopology(group, currentFormat); });
-    const std::vector<hsize_t> axes = fieldAxes(topology, currentFormat);
-    const FieldLinks links = fieldLinks(group, currentFormat, topology);
+    GridLayout layout = readLayout(group, path, currentFormat);
+    const std::vector<hsize_t>& axes = layout.FieldAxes;
+    const FieldLinks links = fieldLinks(group, currentFormat, layout.Layout);
     GridPtr grid = into.addSlice(time)->addGrid(unescapeName(link));
     std::string error;
-    grid->setTopology(std::move(topology), error); // checked as it was read
+    grid->setTopology(std::move(layout.Layout), error); // checked as it was read
     readUserAttributes(group, false, currentFormat, *grid);
     for (const std::string& name : links.Whole)
         at(path + "/" + name, [&] {
@@ -604,7 +612,9 @@ void readGrid(double time, const std::string& path, const std::string& link, hid
             addLoadedField(*grid, name, readField(dataset.get(), currentFormat, axes, workers),
                            dataset.get(), currentFormat);
         });
-    for (const auto& [name, components] : links.Split) {
+    for (const auto& split : links.Split) {
+        const std::string& name = split.first;
+        const std::map<int, std::string>& components = split.second;
         LoadedField loaded;
         at(path + "/" + name,
            [&] { loaded = readComponents(group, path, components, axes, workers); });
@@ -733,24 +743,25 @@ bool describeFile(const std::string& file, std::vector<StoredField>& fields, std
         const BundleFile bundle = openBundleFile(file);
         forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
                                            const std::string& gridLink, hid_t group) {
-            Topology topology;
-            at(path + "/" + AxesGroup, [&] { topology = readTopology(group, bundle.Current); });
-            const std::vector<hsize_t> axes = fieldAxes(topology, bundle.Current);
+            const GridLayout layout = readLayout(group, path, bundle.Current);
             const auto describe = [&](const std::string& name, const std::string& link) {
                 const std::string fieldPath = path + "/" + link;
                 StoredField field;
                 at(fieldPath, [&] {
                     field = describeField(time, gridLink, fieldPath, name,
-                                          openDataset(group, link).get(), bundle.Current, axes);
+                                          openDataset(group, link).get(), bundle.Current,
+                                          layout.FieldAxes);
                 });
                 return field;
             };
-            const FieldLinks links = fieldLinks(group, bundle.Current, topology);
+            const FieldLinks links = fieldLinks(group, bundle.Current, layout.Layout);
             for (const std::string& link : links.Whole)
                 fields.push_back(describe(link, link));
             for (const auto& [name, components] : links.Split)
-                fields.push_back(describeComponents(
-                    components, [&](const std::string& link) { return describe(name, link); }));
+                fields.push_back(
+                    describeComponents(components, [&, &name = name](const std::string& link) {
+                        return describe(name, link);
+                    }));
         });
         return true;
     } catch (const std::exception& failure) {

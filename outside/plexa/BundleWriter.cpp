@@ -478,8 +478,8 @@ void writeAxes(hid_t group, const std::string& path, const Topology& topology, S
     if (!topology.isStructured()) return;
     for (const auto& [written, at] : save.WrittenAxes)
         if (written == topology) {
-            const auto linkTo = [&](const std::string& link) {
-                check(H5Lcreate_hard(group, (at + "/" + link).c_str(), group, link.c_str(),
+            const auto linkTo = [&, &from = at](const std::string& link) {
+                check(H5Lcreate_hard(group, (from + "/" + link).c_str(), group, link.c_str(),
                                      H5P_DEFAULT, H5P_DEFAULT),
                       "H5Lcreate_hard");
             };
