@@ -115,9 +115,11 @@ def write_netcdf(path):
         z[:] = packed
         t = nc.createVariable("t", "f4", ("time", "lat", "lon"))
         t[:] = rng.random((3, 4, 5)).astype(numpy.float32)
+        nc.createDimension("x", 3)  # no coordinate variable: a uniform axis 0, 1, 2
+        nc.createVariable("s", "f8", ("time", "x"))[:] = rng.random((3, 3))
     with netCDF4.Dataset(path) as nc:
         return {name: numpy.ma.filled(nc[name][:].astype(numpy.float64), numpy.nan)
-                for name in ("z",)} | {"t": nc["t"][:].data}
+                for name in ("z",)} | {"t": nc["t"][:].data, "s": nc["s"][:].data}
 
 
 def convert(program, source):
@@ -187,8 +189,9 @@ def main():
     bundle = convert("qz-netcdf", os.path.join(WORK, "packed.nc"))
     axes = {"lat": numpy.array([50.0, 40, 30, 20]), "lon": numpy.arange(5.0)}
     for step in range(3):
-        check(bundle, "lat_lon", step, {name: values[step] for name, values in grids.items()},
+        check(bundle, "lat_lon", step, {"z": grids["z"][step], "t": grids["t"][step]},
               coordinates=axes)
+        check(bundle, "x", step, {"s": grids["s"][step]}, coordinates={"x": numpy.arange(3.0)})
     print("every field read back exactly")
 
 
