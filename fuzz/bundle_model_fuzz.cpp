@@ -138,14 +138,28 @@ std::string nameOf(FuzzedDataProvider& input, const char* usual) {
     return input.ConsumeBool() ? usual : input.ConsumeRandomLengthString(8);
 }
 
-// The axes of a structured grid: its description and axis datasets, of any type and shape.
+// The axes of a structured grid: its description and axis datasets, of any type and shape, in the
+// axes group as older files have them or in the grid's group as coordinate variables ("%" is an
+// empty axis name escaped).
 void writeAxes(FuzzedDataProvider& input, hid_t grid) {
     hid_t axes = H5Gcreate2(grid, ".axes", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
     if (axes < 0) return;
     for (const char* name : {"Extent", "Names", "Uniform"})
         if (input.ConsumeIntegralInRange(0, 5) > 0) writeAttribute(input, axes, name);
-    for (int i = input.ConsumeIntegralInRange(0, 3); i > 0; --i)
-        writeField(input, axes, nameOf(input, std::to_string(i - 1).c_str()));
+    for (int i = input.ConsumeIntegralInRange(0, 3); i > 0; --i) {
+        const bool coordinateVariable = input.ConsumeBool();
+        hid_t axis = coordinateVariable ? grid : axes;
+        writeField(input, axis,
+                   nameOf(input, coordinateVariable ? "%" : std::to_string(i - 1).c_str()));
+        for (const char* name : {"Origin", "Spacing"})
+            if (coordinateVariable && input.ConsumeBool()) {
+                hid_t dataset = H5Dopen2(grid, "%", H5P_DEFAULT);
+                if (dataset >= 0) {
+                    writeAttribute(input, dataset, name);
+                    H5Dclose(dataset);
+                }
+            }
+    }
     H5Gclose(axes);
 }
 

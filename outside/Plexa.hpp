@@ -584,6 +584,8 @@ struct PLEXA_API StoredField {
     std::string StoredType; // element type on disk, e.g. "float32"
     std::string MemoryType; // element type after loading, e.g. "float64"
     std::vector<unsigned long long> Shape;
+    // The leading dimensions of Shape that number the rows: a structured grid's axes, or one.
+    std::size_t RowDimensions = 1;
     bool Chunked = false;
     bool Compact = false; // kept in the object header, unfiltered
     bool Deflate = false;
@@ -596,6 +598,10 @@ struct PLEXA_API StoredField {
     // Packed integers: value = integer * Scale + Offset, per component; empty when not packed.
     std::vector<double> Scale;
     std::vector<double> Offset;
+
+    // The tuples (a structured grid's nodes) and the components of each.
+    unsigned long long rows() const;
+    unsigned long long components() const;
 };
 
 // Lists the stored fields of a bundle file; false with a reason in error when it cannot.

@@ -9,7 +9,9 @@ converts them at the default settings, and reads every grid back with xarray (h5
 no phony_dims) and netCDF4-python. Every field must equal the source's values bit for bit, as
 the source's own packing rule makes them (integer * scale + offset in double, fill as NaN; doubles
 that are all floats are stored as float32, which xarray reads as float32), and
-`ncdump -h` must name every dimension. Exits 1 on the first difference.
+`ncdump -h` must name every dimension. A structured grid's fields must come with the grid's
+shape, its axes as their dimensions and the axes' coordinates as coordinate variables. Exits 1 on
+the first difference.
 """
 import os
 import shutil
@@ -113,9 +115,11 @@ def write_netcdf(path):
         z[:] = packed
         t = nc.createVariable("t", "f4", ("time", "lat", "lon"))
         t[:] = rng.random((3, 4, 5)).astype(numpy.float32)
+        nc.createDimension("x", 3)  # no coordinate variable: a uniform axis 0, 1, 2
+        nc.createVariable("s", "f8", ("time", "x"))[:] = rng.random((3, 3))
     with netCDF4.Dataset(path) as nc:
         return {name: numpy.ma.filled(nc[name][:].astype(numpy.float64), numpy.nan)
-                for name in ("z",)} | {"t": nc["t"][:].data}
+                for name in ("z",)} | {"t": nc["t"][:].data, "s": nc["s"][:].data}
 
 
 def convert(program, source):
@@ -138,7 +142,13 @@ def field(dataset, name):
     return numpy.stack(parts, axis=1)
 
 
-def check(bundle, grid, step, expected, floats=()):
+def check_coordinates(name, variables, coordinates):
+    """coordinates: the dimensions of every field, slowest first, with their values."""
+    for dimension, values in coordinates.items():
+        same(f"{name}/{dimension}", values, numpy.asarray(variables[dimension][:]))
+
+
+def check(bundle, grid, step, expected, floats=(), coordinates=None):
     header = subprocess.run([shutil.which("ncdump") or "ncdump", "-h", bundle],
                             capture_output=True, text=True)
     if header.returncode != 0 or "phony_dim" in header.stdout:
@@ -148,6 +158,10 @@ def check(bundle, grid, step, expected, floats=()):
         for name, values in expected.items():
             same(f"xarray {bundle} {group}/{name}", values, numpy.asarray(field(dataset, name)),
                  name in floats)
+            if coordinates and dataset[name].dims != tuple(coordinates):
+                fail(f"xarray {bundle} {group}/{name}: dimensions {dataset[name].dims}")
+        if coordinates:
+            check_coordinates(f"xarray {bundle} {group}", dataset.coords, coordinates)
     with netCDF4.Dataset(bundle) as nc:
         variables = nc[f"{step:06d}"][grid]
         for name, values in expected.items():
@@ -157,6 +171,10 @@ def check(bundle, grid, step, expected, floats=()):
             else:
                 read = numpy.stack([variables[f"{name}%#{c}"][:] for c in range(3)], axis=1)
             same(f"netCDF4 {bundle} {group}/{name}", values, read, name in floats)
+            if coordinates and variables[name].dimensions != tuple(coordinates):
+                fail(f"netCDF4 {bundle} {group}/{name}: dimensions {variables[name].dimensions}")
+        if coordinates:
+            check_coordinates(f"netCDF4 {bundle} {group}", variables.variables, coordinates)
 
 
 def main():
@@ -169,9 +187,11 @@ def main():
     check(convert("qz-pointcloud", os.path.join(WORK, "scan.ply")), "scan", 0, ply, {"Positions"})
     grids = write_netcdf(os.path.join(WORK, "packed.nc"))
     bundle = convert("qz-netcdf", os.path.join(WORK, "packed.nc"))
+    axes = {"lat": numpy.array([50.0, 40, 30, 20]), "lon": numpy.arange(5.0)}
     for step in range(3):
-        check(bundle, "lat_lon", step,
-              {name: values[step].ravel() for name, values in grids.items()})
+        check(bundle, "lat_lon", step, {"z": grids["z"][step], "t": grids["t"][step]},
+              coordinates=axes)
+        check(bundle, "x", step, {"s": grids["s"][step]}, coordinates={"x": numpy.arange(3.0)})
     print("every field read back exactly")
 
 

@@ -214,14 +214,21 @@ TEST_F(BundleFileTest, StructuredGridsKeepTheirAxesFieldsAndFieldAttributes) {
         ConvLibTest::addStructuredGrid(*slice, kind + "3", {2, 3, 5}, uniform);
     }
     slice->addGrid("cloud")->addField("Positions", Plexa::makeArray<double>(4, 3));
-    for (bool single : {false, true}) {
+    for (auto [automatic, single] :
+         std::vector<std::pair<bool, bool>>{{false, false}, {true, false}, {true, true}}) {
         auto storage = makeTestStorage();
-        if (single) storage->Answer = ConvLibTest::automaticSettings(true, true);
+        if (automatic) storage->Answer = ConvLibTest::automaticSettings(single, true);
         ASSERT_TRUE(Plexa::writeBundleFile(*bundle, File, storage));
         ConvLibTest::expectSameBundles(*bundle, *ConvLibTest::loadBundle(File), single ? 1e-6 : 0);
         const Stored fields = ConvLibTest::describe(File);
         EXPECT_EQ(fields.size(), 13u) << "the axes are no fields";
-        EXPECT_EQ(findStored(fields, "rectilinear3", "Wind", 3.5).Shift.size(), single ? 3u : 0u);
+        const Plexa::StoredField& wind = findStored(fields, "rectilinear3", "Wind", 3.5);
+        EXPECT_EQ(wind.Shift.size(), single ? 3u : 0u);
+        EXPECT_EQ(wind.rows(), 30u);
+        EXPECT_EQ(wind.components(), 3u);
+        EXPECT_EQ(findStored(fields, "uniform3", "Temperature", 3.5).Shape,
+                  (std::vector<unsigned long long>{2, 3, 5}))
+            << "the grid's shape, as netCDF readers expect it";
     }
     EXPECT_EQ(formatOf(File), "bundle 3");
     ASSERT_TRUE(Plexa::writeBundleFile(*ConvLibTest::makeSampleBundle(), File, makeTestStorage()));
@@ -238,6 +245,67 @@ TEST_F(BundleFileTest, StructuredGridWithAFieldOfAnotherSizeIsNotSavedAndTheOldF
     EXPECT_EQ(result.Text, File + ": grid \"Grid\" at time 0: field \"Short\" holds 11 "
                                   "tuples, but the structured 3 x 4 (latitude, longitude) grid "
                                   "has 12 nodes");
+    ConvLibTest::expectSameBundles(*Sample, *ConvLibTest::loadBundle(File));
+}
+
+// A policy that cuts every dimension into halves, so that chunks hold no whole slabs of the first
+// dimension and HDF5 runs the filters itself.
+class HalvingStorage : public ConvLibTest::TestStorage {
+public:
+    Plexa::DynamicSize computeChunkSize(const Plexa::DynamicSize& shape, unsigned long long,
+                                        std::string& description) override {
+        Plexa::DynamicSize chunk = shape;
+        for (unsigned long long& extent : chunk.Extent)
+            extent = (extent + 1) / 2;
+        description = "halves";
+        return chunk;
+    }
+};
+
+// Fields of many nodes are converted and written by slabs of the first axis: contiguous, in
+// chunks of whole slabs encoded on the workers, or in chunks that cut slabs, no value may be lost
+// or moved at a boundary.
+TEST_F(BundleFileTest, LargeStructuredFieldsKeepEveryValueAcrossSlabsAndChunks) {
+    Plexa::Bundle bundle;
+    Plexa::GridPtr grid =
+        ConvLibTest::addStructuredGrid(*bundle.addSlice(0), "era", {37, 60, 61}, false);
+    auto noise = Plexa::makeArray<double>(grid->topology().nodeCount(), 2);
+    for (std::size_t i = 0; i < noise->elementCount(); ++i)
+        noise->data()[i] = 1.0e3 * std::sin(static_cast<double>(i));
+    grid->addField("Noise", noise);
+    for (int policy = 0; policy < 4; ++policy) {
+        Quorix::StrongPtr<ConvLibTest::TestStorage, Quorix::InterfaceBase> storage(
+            policy == 3 ? new HalvingStorage : new ConvLibTest::TestStorage);
+        const bool single = policy == 2;
+        if (policy > 0) storage->Answer = ConvLibTest::automaticSettings(single, true);
+        ASSERT_TRUE(Plexa::writeBundleFile(bundle, File, storage));
+        ConvLibTest::expectSameBundles(bundle, *ConvLibTest::loadBundle(File), single ? 1e-6 : 0);
+        EXPECT_EQ(findStored(ConvLibTest::describe(File), "era", "Noise").Shape,
+                  (std::vector<unsigned long long>{37, 60, 61, 2}));
+    }
+}
+
+// Each axis is a dataset of its grid's group named after it: a field or a second axis of that
+// name is refused with both named, and the previous file stays.
+TEST_F(BundleFileTest, AxisSharingItsNameWithAFieldOrAxisIsNotSaved) {
+    writeWith(makeTestStorage());
+    Plexa::Bundle bundle;
+    Plexa::GridPtr grid = ConvLibTest::addStructuredGrid(*bundle.addSlice(0), "Grid", {3, 4}, true);
+    grid->addField("latitude", Plexa::makeArray<float>(12));
+    Plexa::BindResult result = Plexa::writeBundleFile(bundle, File, makeTestStorage());
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.Text, File + ": grid \"Grid\" at time 0: the field \"latitude\" has the "
+                                  "name of the axis \"latitude\", which is stored under its name; "
+                                  "rename the field");
+    Plexa::Topology twice = grid->topology();
+    twice.Axes[1].Name = "latitude";
+    grid->removeField("latitude");
+    std::string error;
+    ASSERT_TRUE(grid->setTopology(twice, error)) << error;
+    result = Plexa::writeBundleFile(bundle, File, makeTestStorage());
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.Text, File + ": grid \"Grid\" at time 0: axes 0 and 1 are both named "
+                                  "\"latitude\", but each axis is stored under its name");
     ConvLibTest::expectSameBundles(*Sample, *ConvLibTest::loadBundle(File));
 }
 
@@ -265,6 +333,9 @@ TEST_F(BundleFileTest, TimeStepsOfOneLayoutShareTheirAxes) {
     ASSERT_GE(H5Oget_info_by_name2(file, "000002/era/.axes", &info, H5O_INFO_BASIC, H5P_DEFAULT),
               0);
     EXPECT_EQ(info.rc, 3u);
+    ASSERT_GE(H5Oget_info_by_name2(file, "000002/era/latitude", &info, H5O_INFO_BASIC, H5P_DEFAULT),
+              0);
+    EXPECT_EQ(info.rc, 3u) << "the coordinate variables are linked as well";
     ASSERT_GE(H5Oget_info_by_name2(file, "000002/other/.axes", &info, H5O_INFO_BASIC, H5P_DEFAULT),
               0);
     EXPECT_EQ(info.rc, 1u);

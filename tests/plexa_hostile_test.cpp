@@ -156,6 +156,12 @@ void makeAxes(hid_t grid, std::vector<hsize_t> extents, std::vector<hsize_t> uni
     H5Gclose(axes);
 }
 
+// Files of the current format keep a structured grid's axes as coordinate variables.
+void markCurrentFormat(hid_t file) {
+    H5Adelete(file, "PlexaFormat");
+    writeText(file, "PlexaFormat", "bundle 3");
+}
+
 using Craft = std::function<void(hid_t file, hid_t slice, hid_t grid)>;
 
 // A good first slice, then a second slice whose grid `craft` spoils.
@@ -308,6 +314,27 @@ const std::vector<Hostile>& hostileFiles() {
              makeStoredField(grid, "f", H5T_NATIVE_FLOAT, {5, 2});
          },
          "/000001/grid/f: 5 tuples on a structured 2 x 3 (x, x) grid of 6 nodes"},
+        {"current axis without its coordinate variable",
+         [](hid_t file, hid_t, hid_t grid) {
+             markCurrentFormat(file);
+             makeAxes(grid, {3}, {0}, [](hid_t) {});
+         },
+         "/000001/grid/.axes: axis 0 (\"x\"): no coordinate variable"},
+        {"current uniform axis without origin and spacing",
+         [](hid_t file, hid_t, hid_t grid) {
+             markCurrentFormat(file);
+             makeAxes(grid, {3}, {1}, [](hid_t) {});
+             writeDoubles(grid, "x", {0, 1, 2});
+         },
+         "/000001/grid/.axes: axis 0 (\"x\"): a uniform axis without Origin and Spacing"},
+        {"current field whose dimensions are not the axes'",
+         [](hid_t file, hid_t, hid_t grid) {
+             markCurrentFormat(file);
+             makeAxes(grid, {3}, {0}, [](hid_t) {});
+             writeDoubles(grid, "x", {1, 2, 3});
+             makeStoredField(grid, "f", H5T_NATIVE_FLOAT, {4});
+         },
+         "/000001/grid/f: a field of 4 values on axes of 3"},
         {"time that is no number",
          [](hid_t, hid_t slice, hid_t) {
              const double nan = std::nan("");
@@ -344,6 +371,34 @@ TEST(PlexaHostileTest, HostileFilesAreRefusedWithTheirCauseAndAddNothing) {
         ASSERT_EQ(bundle->slices().size(), 1u);
         EXPECT_EQ(bundle->slices().begin()->first, 42.0);
     }
+}
+
+// The sound counterpart of the files above: older files keep a structured grid's axes in the axes
+// group ([origin, spacing] when uniform) and its fields flat, one row per node.
+TEST(PlexaHostileTest, OlderStructuredLayoutStillLoads) {
+    ConvLibTest::TempDir dir;
+    const std::string file = dir / "older.qz";
+    writeHostileFile(file, [](hid_t file, hid_t, hid_t grid) {
+        H5Adelete(file, "PlexaFormat");
+        writeText(file, "PlexaFormat", "bundle 2");
+        makeAxes(grid, {2, 3}, {1, 0}, [](hid_t axes) {
+            writeDoubles(axes, "0", {5, 0.5});
+            writeDoubles(axes, "1", {1, 2, 4});
+        });
+        writeDoubles(grid, "f", {0, 1, 2, 3, 4, 5});
+    });
+    const Plexa::BundlePtr bundle = ConvLibTest::loadBundle(file);
+    const Plexa::GridPtr grid = bundle->findSlice(1.0)->findGrid("grid");
+    ASSERT_TRUE(grid);
+    const std::vector<Plexa::Axis>& axes = grid->topology().Axes;
+    ASSERT_EQ(axes.size(), 2u);
+    EXPECT_EQ(axes[0].Extent, 2u);
+    EXPECT_EQ(axes[0].Origin, 5);
+    EXPECT_EQ(axes[0].Spacing, 0.5);
+    EXPECT_EQ(axes[1].Coordinates, (std::vector<double>{1, 2, 4}));
+    const Plexa::MemPtr& values = grid->findField("f")->Data;
+    ASSERT_EQ(values->size(), 6u);
+    EXPECT_EQ(static_cast<const double*>(values->rawData())[5], 5);
 }
 
 TEST(PlexaHostileTest, ControlBytesInOurOwnNamesAreEscapedInTheFileAndComeBack) {

@@ -86,8 +86,7 @@ const Plexa::Topology* structuredTopology(const Inspection& inspection, double t
 
 bool sameRows(const Plexa::StoredField& stored, double time, const std::string& grid,
               unsigned long long rows) {
-    return stored.Time == time && stored.Grid == grid && !stored.Shape.empty() &&
-           stored.Shape[0] == rows;
+    return stored.Time == time && stored.Grid == grid && stored.rows() == rows;
 }
 
 // The fields of a grid that the description shows: of a structured grid, every field; of
@@ -141,7 +140,7 @@ const char* attributeType(unsigned long long components) {
 // `mesh`: the node extents of a structured mesh, empty for points.
 std::string attributeXml(const Plexa::StoredField& stored, const DataSources& sources,
                          std::vector<unsigned long long> mesh = {}) {
-    const unsigned long long components = stored.Shape.size() < 2 ? 1 : stored.Shape[1];
+    const unsigned long long components = stored.components();
     if (!mesh.empty() && components > 1) mesh.push_back(components);
     return "        <Attribute Name=\"" + xmlEscape(stored.Field) + "\" AttributeType=\"" +
            attributeType(components) + "\" Center=\"Node\">" + sources.item(stored, mesh) +

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <optional>
 
 namespace Plexa {
@@ -152,17 +153,47 @@ void readUserAttributes(hid_t object, bool isDataset, bool currentFormat,
     }
 }
 
-std::vector<hsize_t> shapeOf(hid_t dataset) {
+// A field's dataset: its rows over the leading `RowDimensions` dimensions (the axes of a current
+// file's structured grid, one otherwise), then its components when it has more than one.
+struct FieldShape {
+    std::vector<hsize_t> Stored;
+    std::size_t RowDimensions = 1;
+    hsize_t Rows = 1;
+    hsize_t Components = 1;
+};
+
+std::string extentsText(const std::vector<hsize_t>& extents) {
+    std::string text;
+    for (const hsize_t extent : extents)
+        text += (text.empty() ? "" : " x ") + std::to_string(extent);
+    return text;
+}
+
+// `axes`: the extents a structured grid's field has in a current file; empty for one row
+// dimension of any length.
+FieldShape shapeOf(hid_t dataset, const std::vector<hsize_t>& axes) {
+    FieldShape shape;
+    shape.RowDimensions = std::max<std::size_t>(axes.size(), 1);
     Handle space(H5Dget_space(dataset), H5Sclose, "H5Dget_space");
     const int rank = check(H5Sget_simple_extent_ndims(space.get()), "H5Sget_simple_extent_ndims");
-    if (rank < 1 || rank > 2)
-        throw Hdf5Error("a field has one or two dimensions, not " + std::to_string(rank));
-    std::vector<hsize_t> shape(static_cast<std::size_t>(rank));
-    check(H5Sget_simple_extent_dims(space.get(), shape.data(), nullptr),
+    const auto rows = static_cast<int>(shape.RowDimensions);
+    if (rank < rows || rank > rows + 1)
+        throw Hdf5Error("a field of this grid has " + std::to_string(rows) + " or " +
+                        std::to_string(rows + 1) + " dimensions, not " + std::to_string(rank));
+    shape.Stored.resize(static_cast<std::size_t>(rank));
+    check(H5Sget_simple_extent_dims(space.get(), shape.Stored.data(), nullptr),
           "H5Sget_simple_extent_dims");
-    if (rank == 2 && shape[1] == 0) throw Hdf5Error("a field without components");
-    if (rank == 2 && shape[1] > INT_MAX)
-        throw Hdf5Error("a field with " + std::to_string(shape[1]) + " components");
+    const auto leading = shape.Stored.begin() + rows;
+    if (!axes.empty() && !std::equal(shape.Stored.begin(), leading, axes.begin()))
+        throw Hdf5Error("a field of " + extentsText({shape.Stored.begin(), leading}) +
+                        " values on axes of " + extentsText(axes));
+    for (auto extent = shape.Stored.begin(); extent != leading; ++extent)
+        shape.Rows *= *extent; // the node count, or a single extent
+    if (rank == rows) return shape;
+    shape.Components = shape.Stored.back();
+    if (shape.Components == 0) throw Hdf5Error("a field without components");
+    if (shape.Components > INT_MAX)
+        throw Hdf5Error("a field with " + std::to_string(shape.Components) + " components");
     return shape;
 }
 
@@ -184,11 +215,11 @@ const std::type_info& storedTypeOf(hid_t dataset) {
 
 // Before anything is allocated: the stored bytes fit in the file, and the values in what the
 // stored bytes can hold.
-void checkFieldSize(hid_t dataset, const std::vector<hsize_t>& shape) {
+void checkFieldSize(hid_t dataset, const FieldShape& shape) {
     Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
     checkLayout(properties.get());
     const hsize_t elementSize = H5Tget_size(nativeType(storedTypeOf(dataset)));
-    const hsize_t components = shape.size() == 2 ? shape[1] : 1;
+    const hsize_t components = shape.Components;
     const hsize_t stored = H5Dget_storage_size(dataset);
     const hsize_t fileSize = fileSizeOf(dataset);
     if (stored > fileSize)
@@ -196,8 +227,8 @@ void checkFieldSize(hid_t dataset, const std::vector<hsize_t>& shape) {
                         std::to_string(fileSize));
     const bool filtered = check(H5Pget_nfilters(properties.get()), "H5Pget_nfilters") > 0;
     const hsize_t capacity = (filtered ? stored * MaxExpansion : stored) / elementSize;
-    if (shape[0] > capacity / components)
-        throw Hdf5Error("a field of " + std::to_string(shape[0]) + " x " +
+    if (shape.Rows > capacity / components)
+        throw Hdf5Error("a field of " + std::to_string(shape.Rows) + " x " +
                         std::to_string(components) + " values in " + std::to_string(stored) +
                         " stored bytes");
 }
@@ -273,9 +304,9 @@ std::optional<RowSink> rowTaker(MemBase& data, const std::type_info& stored,
 }
 
 // Deflated chunks decoded on the worker threads; false when HDF5 is to read the field.
-bool readChunks(hid_t dataset, MemBase& data, const std::vector<double>& shift,
-                ChunkWorkers& workers) {
-    const std::optional<ChunkLayout> layout = handledLayout(dataset);
+bool readChunks(hid_t dataset, const FieldShape& shape, MemBase& data,
+                const std::vector<double>& shift, ChunkWorkers& workers) {
+    const std::optional<ChunkLayout> layout = handledLayout(dataset, shape.RowDimensions);
     if (!layout) return false;
     const std::optional<RowSink> take = rowTaker(data, storedTypeOf(dataset), shift);
     return take && workers.read(dataset, *layout, *take);
@@ -319,8 +350,8 @@ StoredPacking packingOf(hid_t dataset, bool currentFormat) {
 }
 
 // The packed integers of the dataset into components [first, first + count) of the doubles.
-void readPacked(hid_t dataset, MemBase& data, int first, int count, const StoredPacking& packing,
-                ChunkWorkers& workers) {
+void readPacked(hid_t dataset, const FieldShape& shape, MemBase& data, int first, int count,
+                const StoredPacking& packing, ChunkWorkers& workers) {
     const std::type_info& stored = storedTypeOf(dataset);
     const std::optional<RowSink> take =
         unpackedRows(data, stored, first, count, packing.Scale, packing.Offset, packing.Fill);
@@ -328,7 +359,7 @@ void readPacked(hid_t dataset, MemBase& data, int first, int count, const Stored
         throw Hdf5Error(std::string("packed values of type ") + elementTypeName(stored) +
                         ", not integers");
     if (data.elementCount() == 0) return;
-    if (const std::optional<ChunkLayout> layout = handledLayout(dataset))
+    if (const std::optional<ChunkLayout> layout = handledLayout(dataset, shape.RowDimensions))
         if (workers.read(dataset, *layout, *take)) return;
     const hid_t type = nativeType(stored);
     std::vector<unsigned char> buffer(data.size() * static_cast<std::size_t>(count) *
@@ -349,21 +380,22 @@ void addComponentPacking(Packing& into, const StoredPacking& packing, int count)
     if (packing.Fill) into.Fill = packing.Fill;
 }
 
-LoadedField readField(hid_t dataset, bool currentFormat, ChunkWorkers& workers) {
-    const std::vector<hsize_t> shape = shapeOf(dataset);
-    const int components = shape.size() == 2 ? static_cast<int>(shape[1]) : 1;
+LoadedField readField(hid_t dataset, bool currentFormat, const std::vector<hsize_t>& axes,
+                      ChunkWorkers& workers) {
+    const FieldShape shape = shapeOf(dataset, axes);
+    const auto components = static_cast<int>(shape.Components);
     const std::type_info& type = memoryTypeOf(dataset);
     checkFieldSize(dataset, shape);
     LoadedField field;
-    field.Data = makeArray(type, shape[0], components);
+    field.Data = makeArray(type, shape.Rows, components);
     const StoredPacking packing = packingOf(dataset, currentFormat);
     if (packing.Packed) {
-        readPacked(dataset, *field.Data, 0, components, packing, workers);
+        readPacked(dataset, shape, *field.Data, 0, components, packing, workers);
         addComponentPacking(field.Packed, packing, components);
         return field;
     }
     const std::vector<double> shift = shiftOf(dataset, static_cast<std::size_t>(components));
-    if (field.Data->elementCount() == 0 || readChunks(dataset, *field.Data, shift, workers))
+    if (field.Data->elementCount() == 0 || readChunks(dataset, shape, *field.Data, shift, workers))
         return field;
     check(H5Dread(dataset, nativeType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, field.Data->rawData()),
           "H5Dread");
@@ -374,7 +406,8 @@ LoadedField readField(hid_t dataset, bool currentFormat, ChunkWorkers& workers) 
 // A field stored one dataset per component: every one packed, one-dimensional, of one length,
 // their indices 0 to n - 1.
 LoadedField readComponents(hid_t group, const std::string& path,
-                           const std::map<int, std::string>& links, ChunkWorkers& workers) {
+                           const std::map<int, std::string>& links,
+                           const std::vector<hsize_t>& axes, ChunkWorkers& workers) {
     const int components = static_cast<int>(links.size());
     if (links.rbegin()->first != components - 1)
         throw Hdf5Error("components numbered up to " + std::to_string(links.rbegin()->first) +
@@ -383,17 +416,18 @@ LoadedField readComponents(hid_t group, const std::string& path,
     for (const auto& [index, link] : links)
         at(path + "/" + link, [&, index = index, &link = link] {
             Handle dataset = openDataset(group, link);
-            const std::vector<hsize_t> shape = shapeOf(dataset.get());
-            if (shape.size() != 1) throw Hdf5Error("a component of two dimensions");
+            const FieldShape shape = shapeOf(dataset.get(), axes);
+            if (shape.Stored.size() != shape.RowDimensions)
+                throw Hdf5Error("a component with components of its own");
             checkFieldSize(dataset.get(), shape);
             const StoredPacking packing = packingOf(dataset.get(), true);
             if (!packing.Packed) throw Hdf5Error("a component without scale_factor");
             if (!field.Data)
-                field.Data = makeArray(typeid(double), shape[0], components);
-            else if (field.Data->size() != shape[0])
-                throw Hdf5Error(std::to_string(shape[0]) + " values where component 0 has " +
+                field.Data = makeArray(typeid(double), shape.Rows, components);
+            else if (field.Data->size() != shape.Rows)
+                throw Hdf5Error(std::to_string(shape.Rows) + " values where component 0 has " +
                                 std::to_string(field.Data->size()));
-            readPacked(dataset.get(), *field.Data, index, 1, packing, workers);
+            readPacked(dataset.get(), shape, *field.Data, index, 1, packing, workers);
             addComponentPacking(field.Packed, packing, 1);
         });
     return field;
@@ -415,10 +449,17 @@ int componentIndex(const std::string& link, std::size_t mark) {
     return std::stoi(digits);
 }
 
-FieldLinks fieldLinks(hid_t group, bool currentFormat) {
+// In a current file a structured grid's axes are datasets of its group as well, never fields.
+FieldLinks fieldLinks(hid_t group, bool currentFormat, const Topology& topology) {
+    std::vector<std::string> axes;
+    if (currentFormat)
+        for (const Axis& axis : topology.Axes)
+            axes.push_back(escapeName(axis.Name));
     FieldLinks links;
     for (std::string& link : hardLinks(group)) {
-        if (link.front() == '.') continue; // the axes and dimensions, never a field
+        // the axes' description and the dimensions, never a field
+        if (link.front() == '.' || std::find(axes.begin(), axes.end(), link) != axes.end())
+            continue;
         const std::size_t mark = currentFormat ? link.rfind(ComponentMark) : std::string::npos;
         if (mark == std::string::npos)
             links.Whole.push_back(std::move(link));
@@ -433,8 +474,9 @@ FieldLinks fieldLinks(hid_t group, bool currentFormat) {
 
 // An axis dataset's values: double, one-dimensional, of the expected length, and no more stored
 // values than its file holds before any memory is taken for them.
-std::vector<double> readAxisValues(hid_t axes, std::size_t index, hsize_t expected) {
-    Handle dataset = openDataset(axes, std::to_string(index));
+std::vector<double> readAxisValues(hid_t parent, const std::string& link, std::size_t index,
+                                   hsize_t expected) {
+    Handle dataset = openDataset(parent, link);
     if (storedTypeOf(dataset.get()) != typeid(double))
         throw Hdf5Error("axis " + std::to_string(index) + ": values of type " +
                         elementTypeName(storedTypeOf(dataset.get())) + ", not float64");
@@ -449,16 +491,50 @@ std::vector<double> readAxisValues(hid_t axes, std::size_t index, hsize_t expect
                         (rank == 1 ? std::to_string(length) + " values"
                                    : std::to_string(rank) + " dimensions") +
                         " where " + std::to_string(expected) + " belong");
-    checkFieldSize(dataset.get(), {length});
+    FieldShape shape;
+    shape.Rows = length;
+    checkFieldSize(dataset.get(), shape);
     std::vector<double> values(static_cast<std::size_t>(length));
     check(H5Dread(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
           "H5Dread");
     return values;
 }
 
+// A current file's axis: a coordinate variable of the grid's group, one coordinate per node; a
+// uniform axis by the origin and spacing it keeps beside them.
+void readAxis(hid_t group, std::size_t index, bool uniform, Axis& axis) {
+    const std::string link = escapeName(axis.Name);
+    const std::string which = "axis " + std::to_string(index) + " (\"" + link + "\")";
+    if (check(H5Lexists(group, link.c_str(), H5P_DEFAULT), "H5Lexists") == 0)
+        throw Hdf5Error(which + ": no coordinate variable");
+    std::vector<double> coordinates = readAxisValues(group, link, index, axis.Extent);
+    if (!uniform) {
+        axis.Coordinates = std::move(coordinates);
+        return;
+    }
+    Handle dataset = openDataset(group, link);
+    if (!hasAttribute(dataset.get(), OriginAttribute) ||
+        !hasAttribute(dataset.get(), SpacingAttribute))
+        throw Hdf5Error(which + ": a uniform axis without Origin and Spacing");
+    axis.Origin = scalarDouble(dataset.get(), OriginAttribute);
+    axis.Spacing = scalarDouble(dataset.get(), SpacingAttribute);
+}
+
+// An older file's axis: dataset "<index>" of the axes group, [origin, spacing] when uniform.
+void readOlderAxis(hid_t axes, std::size_t index, bool uniform, Axis& axis) {
+    std::vector<double> values =
+        readAxisValues(axes, std::to_string(index), index, uniform ? 2 : axis.Extent);
+    if (uniform) {
+        axis.Origin = values[0];
+        axis.Spacing = values[1];
+    } else {
+        axis.Coordinates = std::move(values);
+    }
+}
+
 // The grid's topology: points when it has no axes group. The description is checked as a whole
 // (axis count, extents and their product) before any axis dataset is read.
-Topology readTopology(hid_t group) {
+Topology readTopology(hid_t group, bool currentFormat) {
     if (check(H5Lexists(group, AxesGroup, H5P_DEFAULT), "H5Lexists") == 0) return {};
     Handle axes = openGroup(group, AxesGroup);
     const std::vector<std::uint64_t> extents =
@@ -479,20 +555,32 @@ Topology readTopology(hid_t group) {
     }
     if (std::string problem = topology.problem(); !problem.empty()) throw Hdf5Error(problem);
     for (std::size_t i = 0; i < extents.size(); ++i) {
-        Axis& axis = topology.Axes[i];
         if (uniform[i] != 0 && uniform[i] != 1)
             throw Hdf5Error("axis " + std::to_string(i) + ": a uniform flag of " +
                             std::to_string(uniform[i]));
-        std::vector<double> values = readAxisValues(axes.get(), i, uniform[i] ? 2 : extents[i]);
-        if (uniform[i]) {
-            axis.Origin = values[0];
-            axis.Spacing = values[1];
-        } else {
-            axis.Coordinates = std::move(values);
-        }
+        if (currentFormat)
+            readAxis(group, i, uniform[i] == 1, topology.Axes[i]);
+        else
+            readOlderAxis(axes.get(), i, uniform[i] == 1, topology.Axes[i]);
     }
     if (std::string problem = topology.problem(); !problem.empty()) throw Hdf5Error(problem);
     return topology;
+}
+
+// A grid's topology and the extents its fields have in the file: the axes' in a current file,
+// none (one row dimension) otherwise.
+struct GridLayout {
+    Topology Layout;
+    std::vector<hsize_t> FieldAxes;
+};
+
+GridLayout readLayout(hid_t group, const std::string& path, bool currentFormat) {
+    GridLayout layout;
+    at(path + "/" + AxesGroup, [&] { layout.Layout = readTopology(group, currentFormat); });
+    if (currentFormat)
+        for (const Axis& axis : layout.Layout.Axes)
+            layout.FieldAxes.push_back(axis.Extent);
+    return layout;
 }
 
 void checkNodeCount(const Topology& topology, const MemBase& data) {
@@ -511,22 +599,25 @@ void addLoadedField(Grid& grid, const std::string& link, LoadedField loaded, hid
 
 void readGrid(double time, const std::string& path, const std::string& link, hid_t group,
               bool currentFormat, Bundle& into, ChunkWorkers& workers) {
-    Topology topology;
-    at(path + "/" + AxesGroup, [&] { topology = readTopology(group); });
+    GridLayout layout = readLayout(group, path, currentFormat);
+    const std::vector<hsize_t>& axes = layout.FieldAxes;
+    const FieldLinks links = fieldLinks(group, currentFormat, layout.Layout);
     GridPtr grid = into.addSlice(time)->addGrid(unescapeName(link));
     std::string error;
-    grid->setTopology(std::move(topology), error); // checked as it was read
+    grid->setTopology(std::move(layout.Layout), error); // checked as it was read
     readUserAttributes(group, false, currentFormat, *grid);
-    const FieldLinks links = fieldLinks(group, currentFormat);
     for (const std::string& name : links.Whole)
         at(path + "/" + name, [&] {
             Handle dataset = openDataset(group, name);
-            addLoadedField(*grid, name, readField(dataset.get(), currentFormat, workers),
+            addLoadedField(*grid, name, readField(dataset.get(), currentFormat, axes, workers),
                            dataset.get(), currentFormat);
         });
-    for (const auto& [name, components] : links.Split) {
+    for (const auto& split : links.Split) {
+        const std::string& name = split.first;
+        const std::map<int, std::string>& components = split.second;
         LoadedField loaded;
-        at(path + "/" + name, [&] { loaded = readComponents(group, path, components, workers); });
+        at(path + "/" + name,
+           [&] { loaded = readComponents(group, path, components, axes, workers); });
         at(path + "/" + components.begin()->second, [&] {
             addLoadedField(*grid, name, std::move(loaded),
                            openDataset(group, components.begin()->second).get(), true);
@@ -557,7 +648,8 @@ void describeFilters(hid_t dataset, StoredField& field) {
 }
 
 StoredField describeField(double time, const std::string& gridLink, const std::string& path,
-                          const std::string& link, hid_t dataset, bool currentFormat) {
+                          const std::string& link, hid_t dataset, bool currentFormat,
+                          const std::vector<hsize_t>& axes) {
     StoredField field;
     field.Time = time;
     field.Grid = unescapeName(gridLink);
@@ -565,13 +657,14 @@ StoredField describeField(double time, const std::string& gridLink, const std::s
     field.Path = path;
     field.StoredType = elementTypeName(storedTypeOf(dataset));
     field.MemoryType = elementTypeName(memoryTypeOf(dataset));
-    const std::vector<hsize_t> shape = shapeOf(dataset);
-    field.Shape.assign(shape.begin(), shape.end());
+    const FieldShape shape = shapeOf(dataset, axes);
+    field.Shape.assign(shape.Stored.begin(), shape.Stored.end());
+    field.RowDimensions = shape.RowDimensions;
     describeFilters(dataset, field);
-    field.Shift = shiftOf(dataset, shape.size() == 2 ? shape[1] : 1);
+    const auto components = static_cast<std::size_t>(shape.Components);
+    field.Shift = shiftOf(dataset, components);
     const StoredPacking packing = packingOf(dataset, currentFormat);
     if (packing.Packed) {
-        const std::size_t components = shape.size() == 2 ? shape[1] : 1;
         field.Scale.assign(components, packing.Scale);
         field.Offset.assign(components, packing.Offset);
     }
@@ -633,6 +726,16 @@ const Reader& bundleFileReader() {
 
 } // namespace detail
 
+unsigned long long StoredField::rows() const {
+    const auto leading =
+        Shape.begin() + static_cast<std::ptrdiff_t>(std::min(RowDimensions, Shape.size()));
+    return std::accumulate(Shape.begin(), leading, 1ull, std::multiplies<>());
+}
+
+unsigned long long StoredField::components() const {
+    return Shape.size() > RowDimensions ? Shape.back() : 1;
+}
+
 bool describeFile(const std::string& file, std::vector<StoredField>& fields, std::string& error) {
     const QuietHdf5 quiet;
     fields.clear();
@@ -640,21 +743,25 @@ bool describeFile(const std::string& file, std::vector<StoredField>& fields, std
         const BundleFile bundle = openBundleFile(file);
         forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
                                            const std::string& gridLink, hid_t group) {
+            const GridLayout layout = readLayout(group, path, bundle.Current);
             const auto describe = [&](const std::string& name, const std::string& link) {
                 const std::string fieldPath = path + "/" + link;
                 StoredField field;
                 at(fieldPath, [&] {
                     field = describeField(time, gridLink, fieldPath, name,
-                                          openDataset(group, link).get(), bundle.Current);
+                                          openDataset(group, link).get(), bundle.Current,
+                                          layout.FieldAxes);
                 });
                 return field;
             };
-            const FieldLinks links = fieldLinks(group, bundle.Current);
+            const FieldLinks links = fieldLinks(group, bundle.Current, layout.Layout);
             for (const std::string& link : links.Whole)
                 fields.push_back(describe(link, link));
             for (const auto& [name, components] : links.Split)
-                fields.push_back(describeComponents(
-                    components, [&](const std::string& link) { return describe(name, link); }));
+                fields.push_back(
+                    describeComponents(components, [&, &name = name](const std::string& link) {
+                        return describe(name, link);
+                    }));
         });
         return true;
     } catch (const std::exception& failure) {

@@ -53,9 +53,13 @@ void writeUserAttributes(hid_t object, const Quorix::Attributes& attributes) {
             });
 }
 
-// An axis dataset, a dimension scale of its own, so that netCDF readers take it for a coordinate
-// variable rather than make up a dimension for it.
-void writeAxisValues(hid_t group, const std::string& name, const std::vector<double>& values) {
+// An axis as a netCDF coordinate variable: its node coordinates, a dimension scale named like the
+// dataset; a uniform axis keeps its origin and spacing, from which the loader restores it.
+void writeAxisValues(hid_t group, const Axis& axis) {
+    const std::string name = escapeName(axis.Name);
+    std::vector<double> values(axis.Extent);
+    for (std::size_t node = 0; node < axis.Extent; ++node)
+        values[node] = axis.coordinate(node);
     const hsize_t extent = values.size();
     Handle space(H5Screate_simple(1, &extent, nullptr), H5Sclose, "H5Screate_simple");
     Handle dataset(H5Dcreate2(group, name.c_str(), H5T_NATIVE_DOUBLE, space.get(), H5P_DEFAULT,
@@ -64,23 +68,23 @@ void writeAxisValues(hid_t group, const std::string& name, const std::vector<dou
     check(H5Dwrite(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
           "H5Dwrite");
     check(H5DSset_scale(dataset.get(), name.c_str()), "H5DSset_scale");
+    if (!axis.isUniform()) return;
+    writeAttribute(dataset.get(), OriginAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(),
+                   &axis.Origin);
+    writeAttribute(dataset.get(), SpacingAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(),
+                   &axis.Spacing);
 }
 
-// The axes group of a structured grid; nothing for points.
-void writeTopology(hid_t grid, const Topology& topology, const Handle& creation) {
-    if (!topology.isStructured()) return;
+// The axes group of a structured grid, which describes the axes.
+void writeAxesDescription(hid_t grid, const Topology& topology, const Handle& creation) {
     Handle axes = createGroup(grid, AxesGroup, creation);
     std::vector<std::uint64_t> extents;
     std::vector<std::string> names;
     std::vector<std::uint8_t> uniform;
-    for (std::size_t i = 0; i < topology.Axes.size(); ++i) {
-        const Axis& axis = topology.Axes[i];
+    for (const Axis& axis : topology.Axes) {
         extents.push_back(axis.Extent);
         names.push_back(axis.Name);
         uniform.push_back(axis.isUniform() ? 1 : 0);
-        writeAxisValues(axes.get(), std::to_string(i),
-                        axis.isUniform() ? std::vector<double>{axis.Origin, axis.Spacing}
-                                         : axis.Coordinates);
     }
     writeAttribute(axes.get(), ExtentAttribute, H5T_NATIVE_UINT64, makeSpace(extents.size()),
                    extents.data());
@@ -89,18 +93,41 @@ void writeTopology(hid_t grid, const Topology& topology, const Handle& creation)
                    uniform.data());
 }
 
-// Every field of a structured grid holds one tuple per node; checked before anything is written.
+// An axis is a dataset of its grid's group, so its escaped name may be neither another axis's nor
+// a field's: such a grid is refused rather than stored with one of them lost.
+void checkAxisNames(const Grid& grid, const std::string& where) {
+    const std::vector<Axis>& axes = grid.topology().Axes;
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+        const std::string link = escapeName(axes[i].Name);
+        for (std::size_t j = 0; j < i; ++j)
+            if (escapeName(axes[j].Name) == link)
+                throw Hdf5Error(where + ": axes " + std::to_string(j) + " and " +
+                                std::to_string(i) + " are both named \"" +
+                                printableText(axes[i].Name) +
+                                "\", but each axis is stored under its name");
+        for (const auto& [fieldName, field] : grid.fields())
+            if (field.Data && escapeName(fieldName) == link)
+                throw Hdf5Error(where + ": the field \"" + printableText(fieldName) +
+                                "\" has the name of the axis \"" + printableText(axes[i].Name) +
+                                "\", which is stored under its name; rename the field");
+    }
+}
+
+// Every field of a structured grid holds one tuple per node, and no two of its axes and fields
+// share a name; checked before anything is written.
 void checkStructuredFields(const Bundle& bundle) {
     for (const auto& [time, slice] : bundle.slices())
         for (const auto& [name, grid] : slice->grids()) {
             const Topology& topology = grid->topology();
             if (!topology.isStructured()) continue;
+            const std::string where =
+                "grid \"" + printableText(name) + "\" at time " + numberText(time);
+            checkAxisNames(*grid, where);
             for (const auto& [fieldName, field] : grid->fields())
                 if (field.Data && field.Data->size() != topology.nodeCount())
-                    throw Hdf5Error("grid \"" + printableText(name) + "\" at time " +
-                                    numberText(time) + ": field \"" + printableText(fieldName) +
-                                    "\" holds " + std::to_string(field.Data->size()) +
-                                    " tuples, but the " + topology.summary() + " grid has " +
+                    throw Hdf5Error(where + ": field \"" + printableText(fieldName) + "\" holds " +
+                                    std::to_string(field.Data->size()) + " tuples, but the " +
+                                    topology.summary() + " grid has " +
                                     std::to_string(topology.nodeCount()) + " nodes");
         }
 }
@@ -318,34 +345,56 @@ std::optional<RowSource> storedRows(const MemBase& data, const StoredForm& form)
     return converter<double, double>(data, offsets, form.KeptBits);
 }
 
-// Converts and writes a block of rows at a time through one buffer, so that saving a converted
-// field never holds a second copy of it.
-void writeConverted(hid_t dataset, hid_t storedType, const std::vector<hsize_t>& shape,
-                    const RowSource& fill, hsize_t chunkRows) {
-    const hsize_t components = shape.size() == 2 ? shape[1] : 1;
-    const std::size_t rowBytes = H5Tget_size(storedType) * components;
-    const hsize_t rows = shape[0];
-    const hsize_t blockRows = rowsPerWrite(rows, rowBytes, chunkRows);
+// A dataset's shape, and how many of its leading dimensions number the rows (a grid's nodes).
+struct DatasetShape {
+    std::vector<hsize_t> Extent;
+    std::size_t RowDimensions = 1;
+};
+
+// (rows[, components]) on points, (the grid's extents[, components]) on a structured grid; a
+// single component has no dimension of its own.
+DatasetShape datasetShape(const MemBase& data, const Topology& topology, int components) {
+    DatasetShape shape;
+    for (const Axis& axis : topology.Axes)
+        shape.Extent.push_back(axis.Extent);
+    if (shape.Extent.empty()) shape.Extent.push_back(data.size());
+    shape.RowDimensions = shape.Extent.size();
+    if (components > 1) shape.Extent.push_back(static_cast<hsize_t>(components));
+    return shape;
+}
+
+// Converts and writes whole slabs of the first dimension at a time through one buffer, so that
+// saving a converted field never holds a second copy of it.
+void writeConverted(hid_t dataset, hid_t storedType, const DatasetShape& shape,
+                    const RowSource& fill, hsize_t chunkSlabs) {
+    hsize_t slabElements = 1;
+    hsize_t rowsPerSlab = 1;
+    for (std::size_t i = 1; i < shape.Extent.size(); ++i) {
+        slabElements *= shape.Extent[i];
+        if (i < shape.RowDimensions) rowsPerSlab *= shape.Extent[i];
+    }
+    const std::size_t slabBytes = H5Tget_size(storedType) * slabElements;
+    const hsize_t slabs = shape.Extent[0];
+    const hsize_t blockSlabs = rowsPerWrite(slabs, slabBytes, chunkSlabs);
     ByteBuffer buffer;
-    buffer.resize(static_cast<std::size_t>(blockRows) * rowBytes);
+    buffer.resize(static_cast<std::size_t>(blockSlabs) * slabBytes);
     Handle fileSpace(H5Dget_space(dataset), H5Sclose, "H5Dget_space");
-    const int rank = static_cast<int>(shape.size());
-    for (hsize_t first = 0; first < rows; first += blockRows) {
-        const hsize_t count[2] = {std::min(blockRows, rows - first), components};
-        const hsize_t start[2] = {first, 0};
-        Handle memorySpace(H5Screate_simple(rank, count, nullptr), H5Sclose, "H5Screate_simple");
-        check(H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start, nullptr, count, nullptr),
+    const int rank = static_cast<int>(shape.Extent.size());
+    std::vector<hsize_t> start(shape.Extent.size(), 0);
+    std::vector<hsize_t> count = shape.Extent;
+    for (hsize_t first = 0; first < slabs; first += blockSlabs) {
+        start[0] = first;
+        count[0] = std::min(blockSlabs, slabs - first);
+        Handle memorySpace(H5Screate_simple(rank, count.data(), nullptr), H5Sclose,
+                           "H5Screate_simple");
+        check(H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start.data(), nullptr,
+                                  count.data(), nullptr),
               "H5Sselect_hyperslab");
-        fill(first, count[0], buffer.data());
+        fill(first * rowsPerSlab, count[0] * rowsPerSlab, buffer.data());
         check(H5Dwrite(dataset, storedType, memorySpace.get(), fileSpace.get(), H5P_DEFAULT,
                        buffer.data()),
               "H5Dwrite");
     }
-}
-
-std::vector<hsize_t> shapeOf(const MemBase& data) {
-    if (data.components() == 1) return {data.size()};
-    return {data.size(), static_cast<hsize_t>(data.components())};
 }
 
 // Sets the chunk size and filters; the rows in each chunk.
@@ -429,26 +478,35 @@ void writeAxes(hid_t group, const std::string& path, const Topology& topology, S
     if (!topology.isStructured()) return;
     for (const auto& [written, at] : save.WrittenAxes)
         if (written == topology) {
-            check(H5Lcreate_hard(group, at.c_str(), group, AxesGroup, H5P_DEFAULT, H5P_DEFAULT),
-                  "H5Lcreate_hard");
+            const auto linkTo = [&, &from = at](const std::string& link) {
+                check(H5Lcreate_hard(group, (from + "/" + link).c_str(), group, link.c_str(),
+                                     H5P_DEFAULT, H5P_DEFAULT),
+                      "H5Lcreate_hard");
+            };
+            linkTo(AxesGroup);
+            for (const Axis& axis : topology.Axes)
+                linkTo(escapeName(axis.Name));
             return;
         }
-    writeTopology(group, topology, save.GroupCreation);
-    save.WrittenAxes.emplace_back(topology, path + "/" + AxesGroup);
+    writeAxesDescription(group, topology, save.GroupCreation);
+    for (const Axis& axis : topology.Axes)
+        writeAxisValues(group, axis);
+    save.WrittenAxes.emplace_back(topology, path);
 }
 
 // One dataset of stored values in its layout, filled from `rows` (none: the array as it is).
 Handle writeValues(hid_t group, const std::string& link, const std::type_info& stored,
-                   const std::vector<hsize_t>& shape, const MemBase& data,
+                   const DatasetShape& shape, const MemBase& data,
                    const std::optional<RowSource>& rows, const Settings& settings,
                    SaveContext& save) {
     const hid_t storedType = nativeType(stored);
-    Handle space(H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr), H5Sclose,
-                 "H5Screate_simple");
+    Handle space(
+        H5Screate_simple(static_cast<int>(shape.Extent.size()), shape.Extent.data(), nullptr),
+        H5Sclose, "H5Screate_simple");
     std::size_t count = 1;
-    for (const hsize_t extent : shape)
+    for (const hsize_t extent : shape.Extent)
         count *= static_cast<std::size_t>(extent);
-    const Layout layout = datasetLayout(shape, count, H5Tget_size(storedType), settings,
+    const Layout layout = datasetLayout(shape.Extent, count, H5Tget_size(storedType), settings,
                                         save.Policy, save.CompactLayout);
     Handle dataset(H5Dcreate2(group, link.c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
@@ -456,7 +514,7 @@ Handle writeValues(hid_t group, const std::string& link, const std::type_info& s
     if (count == 0) return dataset;
     // deflated chunks of whole rows are encoded on the workers, HDF5 writes anything else
     if (std::optional<ChunkLayout> chunks =
-            layout.ChunkRows > 0 ? handledLayout(dataset.get()) : std::nullopt)
+            layout.ChunkRows > 0 ? handledLayout(dataset.get(), shape.RowDimensions) : std::nullopt)
         save.Workers.write(dataset.get(), *chunks, rows ? *rows : rawRows(data));
     else if (rows)
         writeConverted(dataset.get(), storedType, shape, *rows, layout.ChunkRows);
@@ -467,25 +525,46 @@ Handle writeValues(hid_t group, const std::string& link, const std::type_info& s
 }
 
 // The dimensions of a grid's datasets as HDF5 dimension scales, so that netCDF readers name them:
-// the rows (".points", ".nodes" on a structured grid, ".rows<n>" for a second row count) and the
-// components (".components<n>"). Scales without values, marked as netCDF marks a dimension that
-// is no variable; no escaped field name starts with '.', so they never clash with a field.
+// a structured grid's axes, a point grid's rows (".points", ".rows<n>" for a second row count)
+// and the components (".components<n>"). The scales of points and components have no values and
+// are marked as netCDF marks a dimension that is no variable; no escaped field name starts with
+// '.', so they never clash with a field.
 class GridDimensions {
 public:
-    GridDimensions(hid_t group, const Topology& topology)
-        : Group(group), RowsName(topology.isStructured() ? ".nodes" : ".points") {}
+    GridDimensions(hid_t group, const Topology& topology) : Group(group) {
+        for (const Axis& axis : topology.Axes)
+            AxisLinks.push_back(escapeName(axis.Name));
+    }
 
-    void attach(hid_t dataset, const std::vector<hsize_t>& shape) {
-        if (!Rows) Rows = shape[0];
-        const std::string rows = shape[0] == *Rows ? RowsName : ".rows" + std::to_string(shape[0]);
-        check(H5DSattach_scale(dataset, scale(rows, shape[0]), 0), "H5DSattach_scale");
-        if (shape.size() == 2)
-            check(H5DSattach_scale(dataset,
-                                   scale(".components" + std::to_string(shape[1]), shape[1]), 1),
-                  "H5DSattach_scale");
+    void attach(hid_t dataset, const DatasetShape& shape) {
+        for (std::size_t d = 0; d < shape.RowDimensions; ++d)
+            attach(dataset, rowScale(d, shape.Extent[d]), d);
+        if (shape.Extent.size() > shape.RowDimensions) {
+            const hsize_t components = shape.Extent.back();
+            attach(dataset, scale(".components" + std::to_string(components), components),
+                   shape.RowDimensions);
+        }
     }
 
 private:
+    static void attach(hid_t dataset, hid_t scale, std::size_t dimension) {
+        check(H5DSattach_scale(dataset, scale, static_cast<unsigned>(dimension)),
+              "H5DSattach_scale");
+    }
+
+    hid_t rowScale(std::size_t dimension, hsize_t extent) {
+        if (!AxisLinks.empty()) return axis(AxisLinks[dimension]);
+        if (!Rows) Rows = extent;
+        return scale(extent == *Rows ? ".points" : ".rows" + std::to_string(extent), extent);
+    }
+
+    // the axis dataset that writeAxes made or linked
+    hid_t axis(const std::string& link) {
+        Handle& scale = Scales[link];
+        if (scale.get() == H5I_INVALID_HID) scale = openDataset(Group, link);
+        return scale.get();
+    }
+
     hid_t scale(const std::string& name, hsize_t extent) {
         Handle& scale = Scales[name];
         if (scale.get() != H5I_INVALID_HID) return scale.get();
@@ -502,7 +581,7 @@ private:
     }
 
     hid_t Group;
-    std::string RowsName;
+    std::vector<std::string> AxisLinks;
     std::optional<hsize_t> Rows;
     std::map<std::string, Handle> Scales;
 };
@@ -544,7 +623,8 @@ void writeFormAttributes(hid_t dataset, const MemBase& data, const StoredForm& f
 }
 
 void writeField(hid_t group, const std::string& name, const Field& field, const Settings& settings,
-                const std::string& where, GridDimensions& dimensions, SaveContext& save) {
+                const std::string& where, const Topology& topology, GridDimensions& dimensions,
+                SaveContext& save) {
     const MemBase& data = *field.Data;
     ChunkWorkers* workers = data.byteSize() >= HelpedBytes ? &save.Workers : nullptr;
     const StoredForm form =
@@ -554,20 +634,22 @@ void writeField(hid_t group, const std::string& name, const Field& field, const 
     // each component on its own shuffles and deflates better, and takes a scale and offset of its
     // own
     if (form.Integers && data.components() > 1) {
+        const DatasetShape shape = datasetShape(data, topology, 1);
         for (int c = 0; c < data.components(); ++c) {
-            Handle dataset = writeValues(
-                group, escapeName(name) + ComponentMark + std::to_string(c), stored, {data.size()},
-                data, packedRows(data, *form.Integers, c, 1), settings, save);
+            Handle dataset =
+                writeValues(group, escapeName(name) + ComponentMark + std::to_string(c), stored,
+                            shape, data, packedRows(data, *form.Integers, c, 1), settings, save);
             writeFormAttributes(dataset.get(), data, form, static_cast<std::size_t>(c));
-            dimensions.attach(dataset.get(), {data.size()});
+            dimensions.attach(dataset.get(), shape);
             writeUserAttributes(dataset.get(), field.Attributes);
         }
         return;
     }
-    Handle dataset = writeValues(group, escapeName(name), stored, shapeOf(data), data,
+    const DatasetShape shape = datasetShape(data, topology, data.components());
+    Handle dataset = writeValues(group, escapeName(name), stored, shape, data,
                                  storedRows(data, form), settings, save);
     writeFormAttributes(dataset.get(), data, form, 0);
-    dimensions.attach(dataset.get(), shapeOf(data));
+    dimensions.attach(dataset.get(), shape);
     writeUserAttributes(dataset.get(), field.Attributes);
 }
 
@@ -609,7 +691,7 @@ void writeGrid(hid_t slice, const std::string& slicePath, double time, const Gri
             writeField(group.get(), name, field, *settings,
                        "grid \"" + printableText(grid->name()) + "\" at time " + numberText(time) +
                            ": field \"" + printableText(name) + "\"",
-                       dimensions, save);
+                       grid->topology(), dimensions, save);
     }
 }
 

@@ -33,11 +33,14 @@ inline constexpr const char* DimensionsAttribute = "DIMENSION_LIST";
 inline constexpr const char* ComponentMark = "%#";
 
 // A structured grid's axes: a group in the grid's group, whose leading '.' no escaped field name
-// has. Its attributes describe the axes, slowest first; one dataset per axis ("0", "1", "2") holds
-// its coordinates (rectilinear) or its origin and spacing (uniform).
+// has. Its attributes describe the axes, slowest first. Each axis is a coordinate variable of the
+// grid's group named by its escaped name, one coordinate per node; a uniform one also keeps its
+// origin and spacing as attributes, so that it reads back exactly as it was.
 inline constexpr const char* AxesGroup = ".axes";
 inline constexpr const char* ExtentAttribute = "Extent";
 inline constexpr const char* AxisNamesAttribute = "Names";
+inline constexpr const char* OriginAttribute = "Origin";
+inline constexpr const char* SpacingAttribute = "Spacing";
 inline constexpr const char* UniformAttribute = "Uniform";
 
 // The name a user attribute of a grid or field is stored under: escaped, and with its first

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace Plexa::detail {
@@ -76,7 +77,7 @@ std::vector<hsize_t> extentOf(hid_t dataset) {
 // The chunk's first element, as HDF5's direct chunk calls name it.
 std::vector<hsize_t> chunkOffset(const ChunkLayout& layout, std::size_t rank, std::size_t chunk) {
     std::vector<hsize_t> offset(rank, 0);
-    offset[0] = static_cast<hsize_t>(chunk) * layout.ChunkRows;
+    offset[0] = static_cast<hsize_t>(chunk) * (layout.ChunkRows / layout.RowsPerSlab);
     return offset;
 }
 
@@ -90,25 +91,33 @@ std::size_t ChunkLayout::count() const {
     return static_cast<std::size_t>((Rows + ChunkRows - 1) / ChunkRows);
 }
 
-std::optional<ChunkLayout> handledLayout(hid_t dataset) {
+std::optional<ChunkLayout> handledLayout(hid_t dataset, std::size_t rowDimensions) {
     Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
     if (H5Pget_layout(properties.get()) != H5D_CHUNKED) return std::nullopt;
     const std::size_t elementBytes = nativeElementBytes(dataset);
     const std::vector<hsize_t> extent = extentOf(dataset);
-    if (elementBytes == 0 || extent.empty() || extent.size() > 2) return std::nullopt;
+    if (elementBytes == 0 || extent.size() < rowDimensions || rowDimensions == 0)
+        return std::nullopt;
     std::vector<hsize_t> chunk(extent.size());
     if (check(H5Pget_chunk(properties.get(), static_cast<int>(chunk.size()), chunk.data()),
-              "H5Pget_chunk") != static_cast<int>(extent.size()))
+              "H5Pget_chunk") != static_cast<int>(extent.size()) ||
+        !std::equal(chunk.begin() + 1, chunk.end(), extent.begin() + 1))
         return std::nullopt;
-    const hsize_t width = extent.size() == 2 ? extent[1] : 1;
-    if (extent.size() == 2 && chunk[1] != width) return std::nullopt;
-    if (width == 0 || chunk[0] == 0 || chunk[0] > extent[0] ||
-        width > MaxChunkBytes / elementBytes || chunk[0] > MaxChunkBytes / (width * elementBytes))
+    // the slab of one first index in elements, and its rows; products checked against the limit
+    hsize_t slab = 1;
+    hsize_t rowsPerSlab = 1;
+    for (std::size_t i = 1; i < extent.size(); ++i) {
+        if (extent[i] == 0 || slab > MaxChunkBytes / elementBytes / extent[i]) return std::nullopt;
+        slab *= extent[i];
+        if (i < rowDimensions) rowsPerSlab *= extent[i];
+    }
+    if (chunk[0] == 0 || chunk[0] > extent[0] || chunk[0] > MaxChunkBytes / (slab * elementBytes) ||
+        extent[0] > std::numeric_limits<hsize_t>::max() / rowsPerSlab)
         return std::nullopt;
     std::optional<ChunkPipeline> pipeline = handledPipeline(properties.get(), elementBytes);
     if (!pipeline) return std::nullopt;
-    return ChunkLayout{*pipeline, extent[0], chunk[0],
-                       static_cast<std::size_t>(width) * elementBytes};
+    return ChunkLayout{*pipeline, extent[0] * rowsPerSlab, chunk[0] * rowsPerSlab,
+                       static_cast<std::size_t>(slab / rowsPerSlab) * elementBytes, rowsPerSlab};
 }
 
 ChunkWorkers::ChunkWorkers() = default;

@@ -21,15 +21,17 @@ struct ChunkLayout {
     hsize_t Rows = 0;
     hsize_t ChunkRows = 0;
     std::size_t RowBytes = 0;
+    hsize_t RowsPerSlab = 1; // rows in one index of the dataset's first dimension
 
     std::size_t count() const;
 };
 
-// The layout of a dataset whose chunks ChunkWorkers can write and read: chunks of whole rows
-// (at most as many as the dataset has, of a sane size), filters that ChunkCoder runs with
-// deflate among them, and the stored type in this machine's byte order. None for any other
-// dataset, which HDF5 reads and writes itself.
-std::optional<ChunkLayout> handledLayout(hid_t dataset);
+// The layout of a dataset whose chunks ChunkWorkers can write and read: chunks of whole slabs
+// of the first dimension (at most as many as the dataset has, of a sane size), filters that
+// ChunkCoder runs with deflate among them, and the stored type in this machine's byte order.
+// A row is one index of the first `rowDimensions` dimensions (a grid's node), its bytes the
+// rest. None for any other dataset, which HDF5 reads and writes itself.
+std::optional<ChunkLayout> handledLayout(hid_t dataset, std::size_t rowDimensions = 1);
 
 // The worker threads and job slots of one save or load, started on first use and joined by the
 // destructor, so that they live no longer than that save or load.
