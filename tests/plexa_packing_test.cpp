@@ -130,8 +130,7 @@ TEST_F(PackingTest, SinglePrecisionWhenAskedStaysWithinItsRecordedError) {
     addPacked("Positions", {0.001, 0.001, 0.001}, {6.0e5, 4.0e6, 0});
     const Plexa::GridPtr loaded = saveAndLoad(policy(true));
     ASSERT_TRUE(loaded);
-    const Plexa::StoredField& stored =
-        findStored(ConvLibTest::describe(File), "cloud", "Positions");
+    const Plexa::StoredField stored = findStored(ConvLibTest::describe(File), "cloud", "Positions");
     EXPECT_EQ(stored.StoredType, "float32");
     ASSERT_EQ(stored.Shift.size(), 3u);
     hid_t file = H5Fopen(File.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
