@@ -537,19 +537,77 @@ public:
     }
 
     void attach(hid_t dataset, const DatasetShape& shape) {
+        std::vector<hid_t> scales;
         for (std::size_t d = 0; d < shape.RowDimensions; ++d)
-            attach(dataset, rowScale(d, shape.Extent[d]), d);
+            scales.push_back(rowScale(d, shape.Extent[d]));
         if (shape.Extent.size() > shape.RowDimensions) {
             const hsize_t components = shape.Extent.back();
-            attach(dataset, scale(".components" + std::to_string(components), components),
-                   shape.RowDimensions);
+            scales.push_back(scale(".components" + std::to_string(components), components));
         }
+        attachAll(dataset, scales);
+    }
+
+    // Writes each scale's list of the datasets attached to it, once for the grid: attaching one
+    // at a time would rewrite that list for every field, which grows with the square of the
+    // fields of a grid.
+    void finish() {
+        for (auto& [scale, users] : Users)
+            appendReferenceList(scale, users);
+        Users.clear();
     }
 
 private:
-    static void attach(hid_t dataset, hid_t scale, std::size_t dimension) {
-        check(H5DSattach_scale(dataset, scale, static_cast<unsigned>(dimension)),
-              "H5DSattach_scale");
+    // One entry of a scale's REFERENCE_LIST, laid out as HDF5's dimension scale API reads it.
+    struct ScaleUser {
+        hobj_ref_t Dataset;
+        unsigned Dimension;
+    };
+
+    static Handle referenceListType() {
+        Handle type(H5Tcreate(H5T_COMPOUND, sizeof(ScaleUser)), H5Tclose, "H5Tcreate");
+        check(H5Tinsert(type.get(), "dataset", HOFFSET(ScaleUser, Dataset), H5T_STD_REF_OBJ),
+              "H5Tinsert");
+        check(H5Tinsert(type.get(), "dimension", HOFFSET(ScaleUser, Dimension), H5T_NATIVE_INT),
+              "H5Tinsert");
+        return type;
+    }
+
+    static hobj_ref_t referenceTo(hid_t object) {
+        hobj_ref_t reference{};
+        check(H5Rcreate(&reference, object, ".", H5R_OBJECT, -1), "H5Rcreate");
+        return reference;
+    }
+
+    // The dataset's DIMENSION_LIST: one scale per dimension, as H5DSattach_scale would make it.
+    void attachAll(hid_t dataset, const std::vector<hid_t>& scales) {
+        std::vector<hobj_ref_t> references;
+        for (hid_t scale : scales)
+            references.push_back(referenceTo(scale));
+        std::vector<hvl_t> lists(scales.size());
+        for (std::size_t d = 0; d < scales.size(); ++d)
+            lists[d] = hvl_t{1, &references[d]};
+        Handle type(H5Tvlen_create(H5T_STD_REF_OBJ), H5Tclose, "H5Tvlen_create");
+        writeAttribute(dataset, "DIMENSION_LIST", type.get(), makeSpace(lists.size()),
+                       lists.data());
+        const hobj_ref_t self = referenceTo(dataset);
+        for (std::size_t d = 0; d < scales.size(); ++d)
+            Users[scales[d]].push_back({self, static_cast<unsigned>(d)});
+    }
+
+    // A scale that earlier time steps share through a link has users of theirs already.
+    static void appendReferenceList(hid_t scale, std::vector<ScaleUser> users) {
+        const Handle type = referenceListType();
+        if (check(H5Aexists(scale, "REFERENCE_LIST"), "H5Aexists") > 0) {
+            Handle old(H5Aopen(scale, "REFERENCE_LIST", H5P_DEFAULT), H5Aclose, "H5Aopen");
+            Handle space(H5Aget_space(old.get()), H5Sclose, "H5Aget_space");
+            std::vector<ScaleUser> earlier(static_cast<std::size_t>(
+                check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints")));
+            check(H5Aread(old.get(), type.get(), earlier.data()), "H5Aread");
+            old.close("H5Aclose");
+            check(H5Adelete(scale, "REFERENCE_LIST"), "H5Adelete");
+            users.insert(users.begin(), earlier.begin(), earlier.end());
+        }
+        writeAttribute(scale, "REFERENCE_LIST", type.get(), makeSpace(users.size()), users.data());
     }
 
     hid_t rowScale(std::size_t dimension, hsize_t extent) {
@@ -584,6 +642,7 @@ private:
     std::vector<std::string> AxisLinks;
     std::optional<hsize_t> Rows;
     std::map<std::string, Handle> Scales;
+    std::map<hid_t, std::vector<ScaleUser>> Users; // per scale, in the order of attachment
 };
 
 void writeDouble(hid_t dataset, const char* name, double value) {
@@ -693,6 +752,7 @@ void writeGrid(hid_t slice, const std::string& slicePath, double time, const Gri
                            ": field \"" + printableText(name) + "\"",
                        grid->topology(), dimensions, save);
     }
+    dimensions.finish();
 }
 
 void writeSlices(hid_t file, const Bundle& bundle, StorageTransformations& policy) {
