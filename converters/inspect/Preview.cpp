@@ -477,8 +477,8 @@ void drawCells(const GridSlice& slice, const Range& values, const Projection& pr
     }
 }
 
-// Draws the slice with its title, caption, axes and colour bar; false with a reason for a grid of one
-// axis.
+// Draws the slice with its title, caption, axes and colour bar; false with a reason for a grid of
+// one axis.
 bool drawGrid(const Plexa::Grid& grid, const std::string& field, const PreviewRequest& request,
               Canvas& canvas, std::string& error) {
     const std::vector<Plexa::Axis>& axes = grid.topology().Axes;
