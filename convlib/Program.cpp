@@ -67,16 +67,28 @@ std::list<std::string> readableInputs(const std::list<std::string>& files,
     return readable;
 }
 
+// The pieces of a text between commas, empty ones included: "a,,b" gives a, "", b.
+std::vector<std::string> splitAtCommas(const std::string& text) {
+    std::vector<std::string> pieces;
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = text.find(',', start);
+        pieces.push_back(text.substr(start, comma - start));
+        if (comma == std::string::npos) return pieces;
+        start = comma + 1;
+    }
+}
+
+// Names separated by commas, empty pieces left out; none in an empty text.
+std::vector<std::string> splitNames(const std::string& text) {
+    std::vector<std::string> names = splitAtCommas(text);
+    names.erase(std::remove(names.begin(), names.end(), std::string()), names.end());
+    return names;
+}
+
 // "A,B,C": the three columns that hold x, y and z.
 bool parseColumnNames(const std::string& text, std::vector<std::string>& names,
                       std::string& error) {
-    std::vector<std::string> parsed;
-    for (std::size_t start = 0;;) {
-        const std::size_t comma = text.find(',', start);
-        parsed.push_back(text.substr(start, comma - start));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
+    const std::vector<std::string> parsed = splitAtCommas(text);
     const bool named = std::none_of(parsed.begin(), parsed.end(),
                                     [](const std::string& name) { return name.empty(); });
     if (parsed.size() != 3 || !named) {
@@ -229,17 +241,6 @@ void addShardOption(CLI::App& app, Shard& shard) {
         app, "--shard", parseShard, shard,
         "Process only the K-th of N equal slices of the sorted input files (batch jobs)")
         ->type_name("K/N");
-}
-
-// Names separated by commas; none in an empty text.
-std::vector<std::string> splitNames(const std::string& text) {
-    std::vector<std::string> names;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t comma = std::min(text.find(',', start), text.size());
-        if (comma > start) names.push_back(text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    return names;
 }
 
 // "N" or "N:FIELD,FIELD": the significant mantissa bits to keep, 1 to 51, and the fields.
