@@ -44,6 +44,8 @@ public:
     void readManyFiles();
 
     bool loadFilesIntoBundle(myReadType type);
+    // The same with read options for the formats that take them (grid name, time, ...).
+    bool loadFilesIntoBundle(myReadType type, const Plexa::ReadOptions& options);
 
     // Grid annotations.
     bool getSuccessAttributeOfGrid(const Plexa::Grid& grid);

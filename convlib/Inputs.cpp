@@ -24,7 +24,7 @@ LoaderPtr loaderFor(const std::string& name) {
     return LoaderPtr(new Quorix::LoaderParameters(std::list<std::string>{name}));
 }
 
-bool loadBundles(BasicConverterDefs& converter) {
+bool loadBundles(BasicConverterDefs& converter, const Plexa::ReadOptions& options) {
     for (const std::string& name : *converter.InFiles) {
         LoaderPtr files = loaderFor(name);
         if (!files.valid()) {
@@ -32,7 +32,7 @@ bool loadBundles(BasicConverterDefs& converter) {
             return false;
         }
         bool success = false;
-        converter.myBundle = Plexa::Bundle::load(success, files, converter.myBundle);
+        converter.myBundle = Plexa::Bundle::load(success, files, converter.myBundle, options);
         if (!success) {
             converter.ErrorMessages.push_back("Cannot load this bundle: " + name);
             return false;
@@ -46,7 +46,7 @@ bool sameFile(const fs::path& first, const fs::path& second) {
            fs::equivalent(first, second);
 }
 
-bool bindPointCloud(BasicConverterDefs& converter) {
+bool bindPointCloud(BasicConverterDefs& converter, const Plexa::ReadOptions& options) {
     if (converter.InFiles->size() > 1) return false;
     const std::string& inputName = converter.InFiles->front();
     fs::path input = fs::u8path(inputName);
@@ -62,7 +62,7 @@ bool bindPointCloud(BasicConverterDefs& converter) {
         return true;
     }
     bool success = false;
-    Plexa::Bundle::load(success, loaderFor(inputName), converter.myBundle);
+    Plexa::Bundle::load(success, loaderFor(inputName), converter.myBundle, options);
     if (!success) {
         converter.ErrorMessages.push_back("Cannot load point cloud: " + inputName);
         return false;
@@ -109,14 +109,18 @@ void BasicConverterDefs::readManyFiles() {
 }
 
 bool BasicConverterDefs::loadFilesIntoBundle(myReadType type) {
+    return loadFilesIntoBundle(type, Plexa::ReadOptions());
+}
+
+bool BasicConverterDefs::loadFilesIntoBundle(myReadType type, const Plexa::ReadOptions& options) {
     if (type == ReadNone) {
         myBundle = Plexa::BundlePtr(nullptr);
         return true;
     }
     if (!InFiles.valid() || InFiles->empty()) return true;
     myBundle = Plexa::BundlePtr(new Plexa::Bundle);
-    if (type == ReadBundles) return loadBundles(*this);
-    if (type == ReadPointCloud) return bindPointCloud(*this);
+    if (type == ReadBundles) return loadBundles(*this, options);
+    if (type == ReadPointCloud) return bindPointCloud(*this, options);
     ErrorMessages.push_back("ReadType is unknown");
     return false;
 }

@@ -309,7 +309,7 @@ bool parseDelimiter(const std::string& text, char& delimiter, std::string& error
     return false;
 }
 
-void addTextCloudOptions(CLI::App& app, Plexa::ReadOptions& options) {
+void addTextCloudOptions(CLI::App& app, Plexa::TextCloudOptions& options) {
     addParsedOption(app, "--delimiter", parseDelimiter, options.Delimiter,
                     "Column delimiter of text clouds: comma, semicolon, tab or space (or the "
                     "character; default: detected)")
@@ -479,9 +479,8 @@ bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
                      BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options) {
     if (!detail::loadSurvives(converter, file, type, options)) return false;
     converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList{file});
-    const Plexa::ReadOptionsScope scope(options);
     detail::enterPhase(detail::Phase::Reading, file);
-    const bool loaded = converter.loadFilesIntoBundle(type);
+    const bool loaded = converter.loadFilesIntoBundle(type, options);
     detail::enterPhase(detail::Phase::Converting);
     if (loaded) return true;
     if (converter.myBundle) addReason(converter, converter.myBundle->lastError());

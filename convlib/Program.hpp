@@ -114,7 +114,7 @@ CONVLIB_API void addBatchOptions(CLI::App& app, BatchSettings& settings);
 // "--jobs N": how many inputs convertEachInput converts at a time.
 CONVLIB_API void addJobsOption(CLI::App& app, int& jobs);
 // "--delimiter D" and "--xyz NAME,NAME,NAME" for text clouds.
-CONVLIB_API void addTextCloudOptions(CLI::App& app, Plexa::ReadOptions& options);
+CONVLIB_API void addTextCloudOptions(CLI::App& app, Plexa::TextCloudOptions& options);
 // Reads a column delimiter given as a word (comma, semicolon, tab, space) or as the character;
 // false with a reason otherwise.
 CONVLIB_API bool parseDelimiter(const std::string& text, char& delimiter, std::string& error);

@@ -10,10 +10,9 @@ namespace ConvLibFuzz {
 // Loads the file under the reading options, as the programs' loads run.
 inline Plexa::BundlePtr loadWithOptions(const std::string& file, const Plexa::ReadOptions& options,
                                         bool& success) {
-    const Plexa::ReadOptionsScope scope(options);
     return Plexa::Bundle::load(
         success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
-        Plexa::BundlePtr(nullptr));
+        Plexa::BundlePtr(nullptr), options);
 }
 
 // What a load gave is saved as the programs save it, compressed and shifted; that must succeed,

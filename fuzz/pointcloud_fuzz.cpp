@@ -28,8 +28,8 @@ void checkCloud(const Plexa::Bundle& bundle) {
 Plexa::ReadOptions optionsFrom(std::uint8_t choice) {
     static const char delimiters[] = {0, ',', ';', '\t', ' '};
     Plexa::ReadOptions options;
-    options.Delimiter = delimiters[(choice / 4) % std::size(delimiters)];
-    if ((choice / 20) % 2) options.PositionColumns = {"col3", "col1", "col2"};
+    options.Text.Delimiter = delimiters[(choice / 4) % std::size(delimiters)];
+    if ((choice / 20) % 2) options.Text.PositionColumns = {"col3", "col1", "col2"};
     if ((choice / 40) % 2) {
         options.GridName = "named";
         options.Time = -2.5;

@@ -450,6 +450,33 @@ public:
 using StoragePtr = Quorix::StrongPtr<StorageTransformations, Quorix::InterfaceBase>;
 
 // ---------------------------------------------------------------------------------------------
+// Read options
+
+// What the text cloud reader is told: the column delimiter (',', ';', '\t' or ' ' for runs of
+// blanks; 0 detects it) and the columns that hold x, y and z (empty: the columns named x, y, z).
+struct PLEXA_API TextCloudOptions {
+    char Delimiter = 0;
+    std::vector<std::string> PositionColumns;
+};
+
+// What the netCDF reader is told: only the variables and the grids (by the names the file gives)
+// named here, when they name any of the file's (empty: all); what they leave out is never refused.
+struct PLEXA_API NetcdfOptions {
+    std::vector<std::string> Fields;
+    std::vector<std::string> Grids;
+};
+
+// What readers may be told beyond the file's name, passed with each load: where the data goes,
+// for every format that does not name its grids and times itself, and each reader's own knobs.
+// Bundle files carry their own names and times and take none.
+struct PLEXA_API ReadOptions {
+    std::string GridName; // empty: the file's stem
+    double Time = 0;      // the time step of formats that carry none
+    TextCloudOptions Text;
+    NetcdfOptions Netcdf;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Bundles
 
 // What binding and saving answer: success and a text that says what happened or went wrong.
@@ -471,9 +498,12 @@ public:
     const std::map<double, SlicePtr>& slices() const noexcept { return Slices; }
 
     // Loads the named files into `into` (a new bundle when it is empty), each through the reader
-    // for its extension with the thread's read options. Slices merge by time, grids by name, fields
-    // by name (later files win). On failure the flag is false and lastError() of the returned
-    // bundle names the file and the cause.
+    // for its extension with the read options. Slices merge by time, grids by name, fields by name
+    // (later files win). On failure the flag is false and lastError() of the returned bundle
+    // names the file and the cause.
+    static BundlePtr load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
+                          const BundlePtr& into, const ReadOptions& options);
+    // The same with the default read options.
     static BundlePtr load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
                           const BundlePtr& into);
     const std::string& lastError() const noexcept { return LastError; }
@@ -511,37 +541,6 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Input formats
-
-// What a reader may be told beyond the file's name. The frame's loading takes file names only,
-// so a program sets these for its own thread with a ReadOptionsScope around its loads.
-struct PLEXA_API ReadOptions {
-    std::string GridName; // empty: the file's stem
-    double Time = 0;      // the time step of formats that carry none
-    // Text clouds: the column delimiter (',', ';', '\t' or ' ' for runs of blanks; 0 detects
-    // it) and the columns that hold x, y and z (empty: the columns named x, y and z).
-    char Delimiter = 0;
-    std::vector<std::string> PositionColumns;
-    // netCDF: only the variables and the grids (by the names the file gives) named here, when
-    // they name any of the file's (empty: all); what they leave out is never refused.
-    std::vector<std::string> Fields;
-    std::vector<std::string> Grids;
-};
-
-// Sets the read options of the calling thread until it ends; scopes nest.
-class PLEXA_API ReadOptionsScope {
-public:
-    explicit ReadOptionsScope(ReadOptions options);
-    ~ReadOptionsScope();
-    ReadOptionsScope(const ReadOptionsScope&) = delete;
-    ReadOptionsScope& operator=(const ReadOptionsScope&) = delete;
-
-    // The options of the innermost scope of this thread, or the defaults.
-    static const ReadOptions& current();
-
-private:
-    ReadOptions Options;
-    const ReadOptions* Outer;
-};
 
 // One input format: reads a whole file into a staging bundle, or refuses it.
 class PLEXA_API Reader {

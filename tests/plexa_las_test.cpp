@@ -19,23 +19,13 @@ using ConvLibTest::LasRecord;
 using ConvLibTest::LasWriter;
 using ConvLibTest::putLe;
 
-struct Loaded {
-    Plexa::BundlePtr Bundle;
-    std::string Error; // empty when the load succeeded
-};
+using ConvLibTest::Loaded;
 
 class LasTest : public testing::Test {
 protected:
     Loaded load(const std::string& name, const std::string& bytes,
                 const Plexa::ReadOptions& options = {}) {
-        Plexa::ReadOptionsScope scope(options);
-        bool success = false;
-        Plexa::BundlePtr bundle =
-            Plexa::Bundle::load(success,
-                                Quorix::StrongPtr<Quorix::LoaderParameters>(
-                                    new Quorix::LoaderParameters(Dir.write(name, bytes))),
-                                Plexa::BundlePtr());
-        return {bundle, success ? std::string() : bundle->lastError()};
+        return ConvLibTest::tryLoad(Dir.write(name, bytes), options);
     }
 
     std::string path(const std::string& name) const { return Dir / name; }

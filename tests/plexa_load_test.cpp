@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -105,6 +107,46 @@ TEST_F(LoadTest, PointCloudsBecomeGridsNamedByTheFile) {
     EXPECT_EQ(arrayOf<double>(slice->findGrid("cloud"), "Positions")(1, 2), 6.0);
     EXPECT_EQ(arrayOf<double>(slice->findGrid("cloud"), "col4")(1), 11.0);
     EXPECT_EQ(arrayOf<double>(slice->findGrid("cloud"), "col5")(0), 20.0);
+}
+
+// Options travel with each load: threads loading at once with their own options never see
+// another's, and a load without options gets the defaults whatever ran before it.
+TEST_F(LoadTest, EachLoadReadsWithTheOptionsItIsGiven) {
+    const std::string file = Dir.write("p.txt.csv", "x;y;z\n1;2;3\n4;5;6\n");
+    struct Reading {
+        Plexa::ReadOptions Options;
+        double FirstX = 0;
+        int Right = 0;
+    };
+    const auto readingOf = [](const std::string& grid, double time, const std::string& xColumn,
+                              double firstX) {
+        Reading reading{{}, firstX, 0};
+        reading.Options.GridName = grid;
+        reading.Options.Time = time;
+        reading.Options.Text.Delimiter = ';';
+        reading.Options.Text.PositionColumns = {xColumn, "y", xColumn == "x" ? "z" : "x"};
+        return reading;
+    };
+    Reading one = readingOf("one", 1, "x", 1), two = readingOf("two", 2, "z", 3);
+    const auto loadRepeatedly = [&file](Reading& reading) {
+        for (int i = 0; i < 50; ++i) {
+            const ConvLibTest::Loaded loaded = ConvLibTest::tryLoad(file, reading.Options);
+            const Plexa::SlicePtr slice = loaded.Error.empty()
+                                              ? loaded.Bundle->findSlice(reading.Options.Time)
+                                              : Plexa::SlicePtr();
+            const Plexa::GridPtr grid =
+                slice ? slice->findGrid(reading.Options.GridName) : Plexa::GridPtr();
+            reading.Right += grid && slice->grids().size() == 1 &&
+                             arrayOf<double>(grid, "Positions")(0, 0) == reading.FirstX;
+        }
+    };
+    std::thread first(loadRepeatedly, std::ref(one));
+    std::thread second(loadRepeatedly, std::ref(two));
+    first.join();
+    second.join();
+    EXPECT_EQ(one.Right, 50);
+    EXPECT_EQ(two.Right, 50);
+    EXPECT_TRUE(ConvLibTest::loadBundle(file)->findSlice(0.0)->findGrid("p.txt"));
 }
 
 void writeText(const std::string& file, const std::string& content) {

@@ -189,10 +189,10 @@ TEST(NetcdfReader, FindsTheTimeDimensionOrMakesOneStep) {
                           Case{"none", {"level", "y", "x"}, {7}, "level_y_x", 1}}) {
         Plexa::ReadOptions read;
         read.Time = 7;
-        const Plexa::ReadOptionsScope options(read);
         const Loaded loaded =
             tryLoad(writeFile(dir, std::string(c.Name) + ".nc",
-                              [&](NetcdfWriter& nc) { floatOver(nc, c.Dimensions); }));
+                              [&](NetcdfWriter& nc) { floatOver(nc, c.Dimensions); }),
+                    read);
         ASSERT_EQ(loaded.Error, "") << c.Name;
         EXPECT_EQ(timesOf(*loaded.Bundle), c.Times) << c.Name;
         const Plexa::GridPtr grid = loaded.Bundle->slices().rbegin()->second->findGrid(c.Grid);
@@ -554,9 +554,8 @@ TEST(NetcdfConventions, TextScalarsAndGridMappingsBecomeGridAttributes) {
               std::string::npos)
         << "a selection that names nothing of the file leaves everything in";
     Plexa::ReadOptions read;
-    read.Fields = {"pr", "weight", "nope"};
-    const Plexa::ReadOptionsScope options(read);
-    const Loaded loaded = tryLoad(file);
+    read.Netcdf.Fields = {"pr", "weight", "nope"};
+    const Loaded loaded = tryLoad(file, read);
     ASSERT_EQ(loaded.Error, "");
     const Plexa::GridPtr grid = loaded.Bundle->findSlice(0)->findGrid("rlat_rlon");
     ASSERT_TRUE(grid);
@@ -574,10 +573,9 @@ TEST(NetcdfConventions, TextScalarsAndGridMappingsBecomeGridAttributes) {
         << "a grid mapping describes only the grids whose fields name it";
     EXPECT_EQ(textsOf(*other, "experiment_id"), (Names{"ab  ", "cdef"}));
 
-    read.Fields.clear();
-    read.Grids = {"ensemble"};
-    const Plexa::ReadOptionsScope grids(read);
-    const Loaded one = tryLoad(file);
+    read.Netcdf.Fields.clear();
+    read.Netcdf.Grids = {"ensemble"};
+    const Loaded one = tryLoad(file, read);
     ASSERT_EQ(one.Error, "");
     EXPECT_EQ(one.Bundle->findSlice(0)->grids().size(), 1u);
 }

@@ -271,11 +271,11 @@ TEST_F(PlyTest, HeaderTextsBecomeAttributesAndOptionsNameTheGrid) {
     Plexa::ReadOptions named;
     named.GridName = "scan";
     named.Time = 2.5;
-    const Plexa::ReadOptionsScope options(named);
     const ConvLibTest::Loaded loaded =
-        load("cloud.ply", plyFile("ascii", {vertex},
-                                  "comment made  by a test\ncomment\n"
-                                  "obj_info scanner 7\n"));
+        ConvLibTest::tryLoad(Dir.write("cloud.ply", plyFile("ascii", {vertex},
+                                                            "comment made  by a test\ncomment\n"
+                                                            "obj_info scanner 7\n")),
+                             named);
     ASSERT_EQ(loaded.Error, "");
     const Plexa::GridPtr grid = loaded.Bundle->findSlice(2.5)->findGrid("scan");
     ASSERT_TRUE(grid);

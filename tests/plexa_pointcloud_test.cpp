@@ -17,10 +17,7 @@
 
 namespace {
 
-struct Loaded {
-    Plexa::BundlePtr Bundle;
-    std::string Error; // empty when the load succeeded
-};
+using ConvLibTest::Loaded;
 
 using Values = std::vector<double>;
 
@@ -28,14 +25,7 @@ class PointCloudTextTest : public testing::Test {
 protected:
     Loaded load(const std::string& name, const std::string& content,
                 const Plexa::ReadOptions& options = {}) {
-        const std::string file = Dir.write(name, content);
-        const Plexa::ReadOptionsScope scope(options);
-        bool success = false;
-        Plexa::BundlePtr bundle = Plexa::Bundle::load(
-            success,
-            Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
-            Plexa::BundlePtr());
-        return {bundle, success ? std::string() : bundle->lastError()};
+        return ConvLibTest::tryLoad(Dir.write(name, content), options);
     }
 
     ConvLibTest::TempDir Dir;
@@ -54,13 +44,13 @@ const Plexa::MemArray<double>& positionsOf(const Loaded& loaded, const std::stri
 
 Plexa::ReadOptions delimiter(char c) {
     Plexa::ReadOptions options;
-    options.Delimiter = c;
+    options.Text.Delimiter = c;
     return options;
 }
 
 Plexa::ReadOptions positionColumns(std::vector<std::string> names) {
     Plexa::ReadOptions options;
-    options.PositionColumns = std::move(names);
+    options.Text.PositionColumns = std::move(names);
     return options;
 }
 

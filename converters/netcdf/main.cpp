@@ -40,8 +40,8 @@ public:
         DoThisFields = Tools::toSet(settings.Fields);
         DoThisTime = Tools::toSet(settings.Times);
         // the reader leaves out what is not selected before it refuses anything
-        Options.Read.Fields = settings.Fields;
-        Options.Read.Grids = settings.Grids;
+        Options.Read.Netcdf.Fields = settings.Fields;
+        Options.Read.Netcdf.Grids = settings.Grids;
         Tools::installStorage(*this, settings.Compression, {}, settings.Lossy);
     }
 

@@ -196,7 +196,7 @@ void defineOptions(CLI::App& app, Settings& settings) {
                  "Redo grids that already carry this converter's success mark");
     app.add_flag("--overwrite-fields", settings.OverwriteFields,
                  "Replace a field Height that the input has already");
-    Tools::addTextCloudOptions(app, settings.Read);
+    Tools::addTextCloudOptions(app, settings.Read.Text);
     Tools::addBatchOptions(app, settings);
     Tools::addJobsOption(app, settings.Jobs);
 }

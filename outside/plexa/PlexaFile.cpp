@@ -21,9 +21,10 @@ std::string otherFormatRefusal(const std::string& file) {
            " is never overwritten by a bundle; bind a .qz file";
 }
 
-bool readByType(const std::string& file, Bundle& into, std::string& error) {
+bool readByType(const std::string& file, const ReadOptions& options, Bundle& into,
+                std::string& error) {
     const Reader* reader = findReader(file);
-    if (reader) return reader->read(file, ReadOptionsScope::current(), into, error);
+    if (reader) return reader->read(file, options, into, error);
     const std::string extension = extensionOf(file);
     error = (extension.empty() ? std::string("no file type (an extension)")
                                : "unknown file type \"" + extension + "\"") +
@@ -60,10 +61,11 @@ void mergeGrid(Slice& into, const GridPtr& grid) {
 }
 
 // Adds what the file holds to `into`, or nothing when it cannot be read completely.
-bool absorbFile(const std::string& file, Bundle& into, std::string& error) noexcept {
+bool absorbFile(const std::string& file, const ReadOptions& options, Bundle& into,
+                std::string& error) noexcept {
     try {
         Bundle staging;
-        if (!readByType(file, staging, error)) return false;
+        if (!readByType(file, options, staging, error)) return false;
         error = layoutConflict(into, staging);
         if (!error.empty()) return false;
         for (const auto& [time, slice] : staging.slices())
@@ -80,6 +82,11 @@ bool absorbFile(const std::string& file, Bundle& into, std::string& error) noexc
 
 BundlePtr Bundle::load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
                        const BundlePtr& into) {
+    return load(success, files, into, ReadOptions());
+}
+
+BundlePtr Bundle::load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
+                       const BundlePtr& into, const ReadOptions& options) {
     BundlePtr bundle = into ? into : BundlePtr(new Bundle);
     success = false;
     if (!files) {
@@ -88,7 +95,7 @@ BundlePtr Bundle::load(bool& success, const Quorix::StrongPtr<Quorix::LoaderPara
     }
     for (const std::string& file : files->Files) {
         std::string error;
-        if (!absorbFile(file, *bundle, error)) {
+        if (!absorbFile(file, options, *bundle, error)) {
             bundle->LastError = file + ": " + error;
             return bundle;
         }
@@ -107,7 +114,7 @@ BindResult Bundle::bindTo(const std::string& file,
     if (!storage) return failure(file + ": the storage policy is no Plexa::StorageTransformations");
     if (holdsOtherFormat(file)) return failure(otherFormatRefusal(file));
     std::string error;
-    if (!absorbFile(file, *this, error)) return failure(file + ": " + error);
+    if (!absorbFile(file, ReadOptions(), *this, error)) return failure(file + ": " + error);
     BoundFile = file;
     Policy = storage;
     SavedAt = Quorix::Ageable::GlobalTime.load();

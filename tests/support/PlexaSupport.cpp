@@ -153,11 +153,11 @@ void expectSameBundles(const Plexa::Bundle& expected, const Plexa::Bundle& actua
     }
 }
 
-Loaded tryLoad(const std::string& file) {
+Loaded tryLoad(const std::string& file, const Plexa::ReadOptions& options) {
     bool success = false;
     Plexa::BundlePtr bundle = Plexa::Bundle::load(
         success, Quorix::StrongPtr<Quorix::LoaderParameters>(new Quorix::LoaderParameters(file)),
-        Plexa::BundlePtr());
+        Plexa::BundlePtr(), options);
     return {bundle, success ? std::string() : bundle->lastError()};
 }
 

@@ -31,7 +31,7 @@ struct Loaded {
     Plexa::BundlePtr Bundle;
     std::string Error;
 };
-Loaded tryLoad(const std::string& file);
+Loaded tryLoad(const std::string& file, const Plexa::ReadOptions& options = {});
 
 // The bundle in the file; a failed load fails the test and gives an empty bundle.
 Plexa::BundlePtr loadBundle(const std::string& file);

@@ -1019,9 +1019,9 @@ std::vector<const Variable*> selectedFields(const Header& header, int timeDimens
         fieldNames.push_back(variable.Name);
         gridNames.push_back(gridName(header, variable, withoutTime(variable, timeDimension)));
     }
-    const Selection fields(options.Fields, fieldNames);
-    const Selection grids(options.GridName.empty() ? options.Grids : std::vector<std::string>(),
-                          gridNames);
+    const Selection fields(options.Netcdf.Fields, fieldNames);
+    const Selection grids(
+        options.GridName.empty() ? options.Netcdf.Grids : std::vector<std::string>(), gridNames);
     std::vector<const Variable*> selected;
     for (std::size_t i = 0; i < candidates.size(); ++i)
         if (fields.takes(fieldNames[i]) && grids.takes(gridNames[i]))

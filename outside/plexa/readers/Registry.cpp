@@ -34,23 +34,7 @@ const Registration* registrationFor(const std::string& file) {
     return nullptr;
 }
 
-thread_local const ReadOptions* CurrentOptions = nullptr;
-
 } // namespace
-
-ReadOptionsScope::ReadOptionsScope(ReadOptions options)
-    : Options(std::move(options)), Outer(CurrentOptions) {
-    CurrentOptions = &Options;
-}
-
-ReadOptionsScope::~ReadOptionsScope() {
-    CurrentOptions = Outer;
-}
-
-const ReadOptions& ReadOptionsScope::current() {
-    static const ReadOptions defaults;
-    return CurrentOptions ? *CurrentOptions : defaults;
-}
 
 Reader::~Reader() = default;
 

@@ -220,12 +220,12 @@ Cloud startCloud(LineReader& lines, const FileCensus& census, const ReadOptions&
     std::vector<std::string_view> sample =
         rowsIn(lines.ahead(), lines.aheadReachesEnd(), SampleRows);
     sample.insert(sample.begin(), line);
-    const Dialect dialect = detectDialect(sample, number, options.Delimiter);
+    const Dialect dialect = detectDialect(sample, number, options.Text.Delimiter);
     const std::string_view row = dialect.rowText(line, trimmed(line));
     RowScratch scratch;
     if (const char* problem = splitWords(row, dialect, scratch.Words))
         throw lineError(number, problem);
-    Columns columns = columnsOf(scratch.Words, number, options.PositionColumns);
+    Columns columns = columnsOf(scratch.Words, number, options.Text.PositionColumns);
     const bool header = columns.Header;
     const std::size_t capacity = rowsAtMost(census, columns.Names.size(), header);
     Cloud cloud(std::move(columns), capacity, dialect);
