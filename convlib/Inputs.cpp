@@ -24,6 +24,12 @@ LoaderPtr loaderFor(const std::string& name) {
     return LoaderPtr(new Quorix::LoaderParameters(std::list<std::string>{name}));
 }
 
+// One whole message for a failed load: the designed text, the name and the data model's cause.
+std::string loadFailure(const char* designed, const std::string& name,
+                        const Plexa::Bundle& bundle) {
+    return designed + name + ": " + bundle.lastCause();
+}
+
 bool loadBundles(BasicConverterDefs& converter, const Plexa::ReadOptions& options) {
     for (const std::string& name : *converter.InFiles) {
         LoaderPtr files = loaderFor(name);
@@ -34,7 +40,8 @@ bool loadBundles(BasicConverterDefs& converter, const Plexa::ReadOptions& option
         bool success = false;
         converter.myBundle = Plexa::Bundle::load(success, files, converter.myBundle, options);
         if (!success) {
-            converter.ErrorMessages.push_back("Cannot load this bundle: " + name);
+            converter.ErrorMessages.push_back(
+                loadFailure("Cannot load this bundle: ", name, *converter.myBundle));
             return false;
         }
     }
@@ -64,7 +71,8 @@ bool bindPointCloud(BasicConverterDefs& converter, const Plexa::ReadOptions& opt
     bool success = false;
     Plexa::Bundle::load(success, loaderFor(inputName), converter.myBundle, options);
     if (!success) {
-        converter.ErrorMessages.push_back("Cannot load point cloud: " + inputName);
+        converter.ErrorMessages.push_back(
+            loadFailure("Cannot load point cloud: ", inputName, *converter.myBundle));
         return false;
     }
     Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(

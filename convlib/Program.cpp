@@ -22,11 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool endsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // Why a name the user gave yields no input file.
 std::string noFileReason(const std::string& name) {
     std::error_code error;
@@ -58,7 +53,7 @@ std::list<std::string> readableInputs(const std::list<std::string>& files,
     std::list<std::string> readable;
     std::vector<std::string> skipped;
     for (const std::string& file : files) {
-        if (named.count(file) || Plexa::findReader(file))
+        if (named.count(file) || Plexa::formatOf(file))
             readable.push_back(file);
         else
             skipped.push_back(file);
@@ -482,9 +477,7 @@ bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
     detail::enterPhase(detail::Phase::Reading, file);
     const bool loaded = converter.loadFilesIntoBundle(type, options);
     detail::enterPhase(detail::Phase::Converting);
-    if (loaded) return true;
-    if (converter.myBundle) addReason(converter, converter.myBundle->lastError());
-    return false;
+    return loaded;
 }
 
 bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
@@ -496,24 +489,12 @@ bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
     Plexa::BundlePtr& bundle = converter.myBundle;
     if (bundle && bundle->isBound()) return true;
     // a bundle file is its own output: what failed to open is the input
-    converter.ErrorMessages.push_back(Plexa::isBindableFormat(source) && converter.OutFile == source
-                                          ? "Cannot open the input " + source
-                                          : "Cannot open the output file " + converter.OutFile);
-    if (bundle) addReason(converter, bundle->lastError());
+    const bool input = Plexa::isBindableFormat(source) && converter.OutFile == source;
+    converter.ErrorMessages.push_back(
+        (input ? "Cannot open the input " : "Cannot open the output file ") +
+        (bundle ? bundle->lastError() : converter.OutFile));
     discardBundle(converter);
     return false;
-}
-
-void addReason(BasicConverterDefs& converter, const std::string& reason) {
-    if (reason.empty()) return;
-    const std::string shown = Plexa::printable(reason);
-    std::vector<std::string>& messages = converter.ErrorMessages;
-    const std::size_t subject = shown.find(": ");
-    if (!messages.empty() && subject != std::string::npos &&
-        endsWith(messages.back(), shown.substr(0, subject)))
-        messages.back() += shown.substr(subject);
-    else
-        messages.push_back(shown);
 }
 
 bool saveAndRelease(BasicConverterDefs& converter) {
@@ -525,8 +506,7 @@ bool saveAndRelease(BasicConverterDefs& converter) {
         Plexa::BindResult result = bundle->save();
         detail::enterPhase(detail::Phase::Converting);
         if (!result) {
-            converter.ErrorMessages.push_back("Cannot write " + bundle->boundFile());
-            addReason(converter, result.Text);
+            converter.ErrorMessages.push_back("Cannot write " + result.Text);
             saved = false;
         }
     }

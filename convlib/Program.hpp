@@ -231,8 +231,8 @@ using Outcomes = std::vector<std::string>;
 CONVLIB_API void reportInput(const std::string& subject, const Outcomes& outcomes,
                              const std::string& whenNone);
 
-// Loads one file through the library with the read options; on failure the data model's reason
-// follows its message. Outside convertEachInput's workers the file is read in a worker process
+// Loads one file through the library with the read options; on failure the frame's message says
+// why. Outside convertEachInput's workers the file is read in a worker process
 // first, so that a file that crashes the library, or fails at all, is never opened here.
 CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::string& file,
                                  BasicConverterDefs::myReadType type,
@@ -242,11 +242,6 @@ CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::strin
 // itself); false, with the reason and the bundle let go, when either fails.
 CONVLIB_API bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
                                 const Plexa::ReadOptions& options);
-
-// Adds the data model's reason, when there is one, printable: onto the last message when that
-// one ends with the file the reason names ("Cannot write a.qz" + "a.qz: disk full" gives
-// "Cannot write a.qz: disk full"), so that one failure is one line; else as a message of its own.
-CONVLIB_API void addReason(BasicConverterDefs& converter, const std::string& reason);
 
 // Writes the bound bundle once now and lets it go unbound, so nothing is written again at its
 // release; false with the save result's text when the write fails.

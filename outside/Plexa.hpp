@@ -507,6 +507,8 @@ public:
     static BundlePtr load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
                           const BundlePtr& into);
     const std::string& lastError() const noexcept { return LastError; }
+    // The cause alone, without the file, for messages that name the file themselves.
+    const std::string& lastCause() const noexcept { return LastCause; }
 
     // Binds to an existing bundle file and loads what it holds, so a converter extends it in
     // place. The policy must be a StorageTransformations or empty (then the defaults apply).
@@ -529,39 +531,42 @@ public:
     void extremeUnction() override;
 
 private:
-    // Every failed bind or save leaves its reason in lastError() as well as in its result.
-    BindResult failure(std::string text);
+    // Every failed load, bind or save leaves its reason in lastError() ("<file>: <cause>") as
+    // well as in its result.
+    BindResult failure(const std::string& file, const std::string& cause);
 
     std::map<double, SlicePtr> Slices;
     std::string BoundFile;
     StoragePtr Policy;
     std::uint64_t SavedAt = 0;
     std::string LastError;
+    std::string LastCause;
 };
 
 // ---------------------------------------------------------------------------------------------
 // Input formats
 
-// One input format: reads a whole file into a staging bundle, or refuses it.
-class PLEXA_API Reader {
-public:
-    virtual ~Reader();
-    // What the format is, in words: "LAS point cloud".
-    virtual const char* formatName() const = 0;
-    // Adds what the file holds to `staging`; false with the cause in `error`, without the
-    // file's name. Never throws.
-    virtual bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
-                      std::string& error) const noexcept = 0;
+// What an input file holds, as the programs that take it know it.
+enum class InputKind { PointCloud, StructuredGrids, Bundle };
+// "point cloud", "structured grids", "bundle".
+PLEXA_API const char* kindName(InputKind kind);
+
+// A file type that a reader reads: what it holds, and its words in messages ("LAS file").
+struct PLEXA_API InputFormat {
+    const char* Extension; // lower case, with its dot
+    InputKind Kind;
+    const char* Words;
 };
 
 // The file's extension in lower case, with its dot: ".las"; empty when it has none.
 PLEXA_API std::string extensionOf(const std::string& file);
-// The reader for the file's extension, in any letter case; null for an unknown one.
-PLEXA_API const Reader* findReader(const std::string& file);
+// The format of the file's extension, in any letter case; null for an unknown one.
+PLEXA_API const InputFormat* formatOf(const std::string& file);
 // Whether a bundle may be bound to the file to extend it in place: only bundle files.
 PLEXA_API bool isBindableFormat(const std::string& file);
-// The extensions that readers know, for messages: ".csv, .las, ...".
-PLEXA_API std::string knownExtensions();
+// The extensions of the formats of these kinds (none named: of every kind), for messages:
+// ".csv, .las, ...".
+PLEXA_API std::string knownExtensions(const std::vector<InputKind>& kinds = {});
 
 // Writes a bundle to a file under a policy (empty: defaults), through a temporary file beside it.
 PLEXA_API BindResult writeBundleFile(const Bundle& bundle, const std::string& file,

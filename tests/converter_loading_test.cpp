@@ -59,20 +59,35 @@ TEST_F(Loading, EachCallStartsFromANewBundleAndSaysWhyItStops) {
     };
     const Case cases[] = {
         {{"cloud.qz"}, 3, "", "", false, {"ReadType is unknown"}},
-        {{"missing.qz", "cloud.qz"}, 1, "", "", false, {"Cannot load this bundle: missing.qz"}},
+        {{"missing.qz", "cloud.qz"},
+         1,
+         "",
+         "",
+         false,
+         {"Cannot load this bundle: missing.qz: no such file"}},
         {{"cloud.qz", "cloud"}, 2, "out.qz", "out.qz", false, {}},
         {{"cloud"}, 2, "out.qz", "cloud", false, {"Outfile has no extension: cloud"}},
         {{"cloud.qz"}, 2, "out.qz", "cloud.qz", true, {}},
         {{"cloud.qz"}, 2, absolute, absolute, true, {}},
         {{"./sub/../cloud.qz"}, 2, absolute, absolute, true, {}},
-        {{"cloud.qz"}, 2, "Out.qz", "Out.qz", false, {"Cannot load point cloud: cloud.qz"}},
-        {{"cloud.qz"}, 2, "sub/out.qz", "sub/out.qz", false, {"Cannot load point cloud: cloud.qz"}},
+        {{"cloud.qz"},
+         2,
+         "Out.qz",
+         "Out.qz",
+         false,
+         {"Cannot load point cloud: cloud.qz: not an HDF5 file"}},
+        {{"cloud.qz"},
+         2,
+         "sub/out.qz",
+         "sub/out.qz",
+         false,
+         {"Cannot load point cloud: cloud.qz: not an HDF5 file"}},
         {{"missing.xyz"},
          2,
          "trailing.",
          "trailing.",
          false,
-         {"Cannot load point cloud: missing.xyz"}},
+         {"Cannot load point cloud: missing.xyz: no such file"}},
         {{"missing.xyz"}, 2, ".hidden", ".hidden", false, {"Outfile has no extension: .hidden"}},
         {{"missing.xyz"}, 2, "folder/", "folder/", false, {"Outfile has no extension: folder/"}},
     };
@@ -94,7 +109,7 @@ TEST_F(Loading, BundlesMergeUntilOneFails) {
     writeBundle("a.qz", "A");
     writeBundle("c.qz", "C");
     EXPECT_FALSE(load({"a.qz", "cloud.qz", "c.qz"}, Defs::ReadBundles));
-    EXPECT_EQ(Tool.ErrorMessages, Names{"Cannot load this bundle: cloud.qz"});
+    EXPECT_EQ(Tool.ErrorMessages, Names{"Cannot load this bundle: cloud.qz: not an HDF5 file"});
     EXPECT_TRUE(holdsGrid("A"));
     EXPECT_FALSE(holdsGrid("C"));
 }

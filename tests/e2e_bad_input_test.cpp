@@ -31,7 +31,9 @@ const BadCase badCases[] = {
      {"bad.csv", "ridge.csv"},
      {"Cannot load point cloud: bad.csv: line 3: bad number \"oops\""},
      "ridge.qz"},
-    {QZ_POINTCLOUD, {"broken.qz"}, {"Cannot open the input broken.qz"}},
+    {QZ_POINTCLOUD,
+     {"broken.qz"},
+     {"Cannot open the input broken.qz: not a readable HDF5 file: bad superblock version number"}},
     {QZ_POINTCLOUD,
      {"hill.csv", "-o", "nodir/hill.qz"},
      {"Cannot write nodir/hill.qz: folder nodir does not exist"}},
@@ -78,7 +80,7 @@ const BadCase badCases[] = {
      {"Cannot write the preview top.png"}},
     {QZ_INSPECT,
      {"hill.qz", "--xdmf", "nodir/hill.xmf"},
-     {"Cannot write the XDMF file nodir/hill.xmf", "cannot write nodir/hill.xmf"}},
+     {"Cannot write the XDMF file nodir/hill.xmf: cannot write nodir/hill.xmf"}},
 };
 
 class BadInput : public testing::TestWithParam<BadCase> {};

@@ -84,7 +84,7 @@ TEST_F(BindingTest, BindingFailuresLeaveTheBundleUnbound) {
     EXPECT_EQ(missing.Text, Dir / "missing.qz" + ": no such file");
     const std::string cloud = Dir.write("cloud.csv", "x,y,z\n1,2,3\n");
     Plexa::BindResult overText = Bundle->bindTo(cloud, {}, {});
-    EXPECT_NE(overText.Text.find("a text point cloud is never overwritten"), std::string::npos);
+    EXPECT_NE(overText.Text.find("a text cloud is never overwritten"), std::string::npos);
     EXPECT_EQ(Bundle->lastError(), overText.Text);
     EXPECT_FALSE(Bundle->bindToNew(Dir / "new.XYZ", {}));
     EXPECT_FALSE(wrongPolicy || missing || overText || Bundle->isBound() || Bundle->save());
@@ -107,3 +107,35 @@ TEST_F(BindingTest, SaveIntoAMissingFolderFailsClearly) {
 }
 
 } // namespace
+
+// Whatever fails inside, a reader, the HDF5 library or the writer, comes out of load, bind and
+// save as one whole message "<file>: <cause>", and the cause alone for messages of their own.
+TEST(FailureTest, LoadBindAndSaveSayTheFileAndTheCauseInOneMessage) {
+    ConvLibTest::TempDir dir;
+    const std::string damaged = dir.write("damaged.qz", "\x89HDF\r\n\x1a\n but no bundle");
+    const std::string cloud = dir.write("cloud.csv", "x,y,z\n1,2,oops\n");
+    const auto expectWhole = [](const Plexa::Bundle& bundle, const std::string& file,
+                                const std::string& cause) {
+        EXPECT_EQ(bundle.lastError(), file + ": " + bundle.lastCause());
+        EXPECT_EQ(bundle.lastCause().rfind(cause, 0), 0u) << bundle.lastCause();
+        EXPECT_EQ(bundle.lastError().find('\n'), std::string::npos);
+    };
+    for (const auto& [file, cause] : {std::pair{damaged, std::string("not a readable HDF5 file")},
+                                      std::pair{cloud, std::string("line 2: bad number")}}) {
+        const ConvLibTest::Loaded loaded = ConvLibTest::tryLoad(file);
+        expectWhole(*loaded.Bundle, file, cause);
+        EXPECT_EQ(loaded.Error, loaded.Bundle->lastError());
+    }
+    Plexa::Bundle bundle;
+    const Plexa::BindResult bound = bundle.bindTo(damaged, {}, {});
+    expectWhole(bundle, damaged, "not a readable HDF5 file");
+    EXPECT_EQ(bound.Text, bundle.lastError());
+
+    const std::string nowhere = dir / "nodir/out.qz";
+    ASSERT_TRUE(bundle.bindToNew(nowhere, {}));
+    bundle.addSlice(0)->addGrid("G")->addField("f", Plexa::makeArray<double>(1));
+    const Plexa::BindResult saved = bundle.save();
+    expectWhole(bundle, nowhere, "folder");
+    EXPECT_EQ(saved.Text, bundle.lastError());
+    bundle.unbind();
+}

@@ -56,8 +56,7 @@ private:
         if (!Tools::loadSingleInput(*this, Options.Input, ReadBundles)) return false;
         std::string error;
         if (!Plexa::describeFile(Options.Input, inspection.Stored, error)) {
-            ErrorMessages.push_back("Cannot describe " + Options.Input);
-            Tools::addReason(*this, error);
+            ErrorMessages.push_back("Cannot describe " + error);
             return false;
         }
         inspection.File = Options.Input;
@@ -68,8 +67,8 @@ private:
     bool writeXdmf(const Inspect::Inspection& inspection) {
         std::string error;
         if (Inspect::writeXdmf(inspection, Options.Xdmf, error)) return true;
-        ErrorMessages.push_back("Cannot write the XDMF file " + Options.Xdmf);
-        Tools::addReason(*this, error);
+        ErrorMessages.push_back("Cannot write the XDMF file " + Options.Xdmf + ": " +
+                                Plexa::printable(error));
         return false;
     }
 
@@ -78,8 +77,8 @@ private:
         Inspect::PreviewRequest request = Options.Preview;
         request.Title = inspection.File;
         if (Inspect::writePreview(*inspection.Bundle, request, error)) return true;
-        ErrorMessages.push_back("Cannot write the preview " + Options.Preview.File);
-        Tools::addReason(*this, error);
+        ErrorMessages.push_back("Cannot write the preview " + Options.Preview.File + ": " +
+                                Plexa::printable(error));
         return false;
     }
 

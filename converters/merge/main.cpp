@@ -225,8 +225,7 @@ private:
             OutFile,
             Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase>(myStorage));
         if (!bound) {
-            ErrorMessages.push_back("Cannot bind the output file " + OutFile);
-            Tools::addReason(*this, bound.Text);
+            ErrorMessages.push_back("Cannot bind the output file " + bound.Text);
             Tools::discardBundle(*this);
             return false;
         }

@@ -32,24 +32,24 @@ struct BundleFile {
 
 // Opens a bundle file for reading, or says why the file is none.
 BundleFile openBundleFile(const std::string& name) {
-    if (std::string problem = fileProblem(name); !problem.empty()) throw Hdf5Error(problem);
-    if (std::filesystem::file_size(name) == 0) throw Hdf5Error("empty file");
-    if (check(H5Fis_hdf5(name.c_str()), "H5Fis_hdf5") == 0) throw Hdf5Error("not an HDF5 file");
+    if (std::string problem = fileProblem(name); !problem.empty()) throw Failure(problem);
+    if (std::filesystem::file_size(name) == 0) throw Failure("empty file");
+    if (check(H5Fis_hdf5(name.c_str()), "H5Fis_hdf5") == 0) throw Failure("not an HDF5 file");
     Handle file(H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose, "H5Fopen");
     if (!hasAttribute(file.get(), FormatAttribute))
-        throw Hdf5Error("an HDF5 file but no bundle file (no " + std::string(FormatAttribute) +
-                        " attribute)");
+        throw Failure("an HDF5 file but no bundle file (no " + std::string(FormatAttribute) +
+                      " attribute)");
     const std::string format = readText(file.get(), FormatAttribute);
     if (format != FormatVersion && format != StructuredFormatVersion &&
         format != CurrentFormatVersion)
-        throw Hdf5Error("unsupported bundle format \"" + format + "\"");
+        throw Failure("unsupported bundle format \"" + format + "\"");
     return {std::move(file), format == CurrentFormatVersion};
 }
 
 // A failure that names the object it happened at already.
-class LocatedError : public Hdf5Error {
+class LocatedError : public Failure {
 public:
-    using Hdf5Error::Hdf5Error;
+    using Failure::Failure;
 };
 
 // Runs `action`, naming the innermost object at `path` in any failure it reports.
@@ -80,7 +80,7 @@ const char* linkKind(H5L_type_t type) {
 // Names reach messages and terminals, so a control byte in one is refused, shown escaped.
 void checkName(const std::string& name) {
     const std::string shown = printableText(name);
-    if (shown != name) throw Hdf5Error("a name with control bytes: " + shown);
+    if (shown != name) throw Failure("a name with control bytes: " + shown);
 }
 
 // The group's links; any but a hard link could lead out of the file or in circles.
@@ -91,7 +91,7 @@ std::vector<std::string> hardLinks(hid_t group) {
         H5L_info_t info;
         check(H5Lget_info(group, name.c_str(), &info, H5P_DEFAULT), "H5Lget_info");
         if (info.type != H5L_TYPE_HARD)
-            throw Hdf5Error(name + ": " + linkKind(info.type) + ", which is not followed");
+            throw Failure(name + ": " + linkKind(info.type) + ", which is not followed");
     }
     return names;
 }
@@ -104,8 +104,8 @@ void forEachGrid(hid_t file, const GridVisitor& visit) {
         at("/" + sliceLink, [&] {
             Handle slice = openGroup(file, sliceLink);
             const std::vector<double> time = readDoubles(slice.get(), TimeAttribute);
-            if (time.size() != 1) throw Hdf5Error("the Time attribute holds no single value");
-            if (std::isnan(time.front())) throw Hdf5Error("the Time attribute is not a number");
+            if (time.size() != 1) throw Failure("the Time attribute holds no single value");
+            if (std::isnan(time.front())) throw Failure("the Time attribute is not a number");
             for (const std::string& gridLink : hardLinks(slice.get())) {
                 const std::string path = "/" + sliceLink + "/" + gridLink;
                 at(path, [&] {
@@ -178,22 +178,22 @@ FieldShape shapeOf(hid_t dataset, const std::vector<hsize_t>& axes) {
     const int rank = check(H5Sget_simple_extent_ndims(space.get()), "H5Sget_simple_extent_ndims");
     const auto rows = static_cast<int>(shape.RowDimensions);
     if (rank < rows || rank > rows + 1)
-        throw Hdf5Error("a field of this grid has " + std::to_string(rows) + " or " +
-                        std::to_string(rows + 1) + " dimensions, not " + std::to_string(rank));
+        throw Failure("a field of this grid has " + std::to_string(rows) + " or " +
+                      std::to_string(rows + 1) + " dimensions, not " + std::to_string(rank));
     shape.Stored.resize(static_cast<std::size_t>(rank));
     check(H5Sget_simple_extent_dims(space.get(), shape.Stored.data(), nullptr),
           "H5Sget_simple_extent_dims");
     const auto leading = shape.Stored.begin() + rows;
     if (!axes.empty() && !std::equal(shape.Stored.begin(), leading, axes.begin()))
-        throw Hdf5Error("a field of " + extentsText({shape.Stored.begin(), leading}) +
-                        " values on axes of " + extentsText(axes));
+        throw Failure("a field of " + extentsText({shape.Stored.begin(), leading}) +
+                      " values on axes of " + extentsText(axes));
     for (auto extent = shape.Stored.begin(); extent != leading; ++extent)
         shape.Rows *= *extent; // the node count, or a single extent
     if (rank == rows) return shape;
     shape.Components = shape.Stored.back();
-    if (shape.Components == 0) throw Hdf5Error("a field without components");
+    if (shape.Components == 0) throw Failure("a field without components");
     if (shape.Components > INT_MAX)
-        throw Hdf5Error("a field with " + std::to_string(shape.Components) + " components");
+        throw Failure("a field with " + std::to_string(shape.Components) + " components");
     return shape;
 }
 
@@ -201,15 +201,15 @@ FieldShape shapeOf(hid_t dataset, const std::vector<hsize_t>& axes) {
 void checkLayout(hid_t properties) {
     const H5D_layout_t layout = H5Pget_layout(properties);
     if (layout != H5D_COMPACT && layout != H5D_CONTIGUOUS && layout != H5D_CHUNKED)
-        throw Hdf5Error("a field stored in other files");
+        throw Failure("a field stored in other files");
     if (check(H5Pget_external_count(properties), "H5Pget_external_count") > 0)
-        throw Hdf5Error("a field stored in other files");
+        throw Failure("a field stored in other files");
 }
 
 const std::type_info& storedTypeOf(hid_t dataset) {
     Handle type(H5Dget_type(dataset), H5Tclose, "H5Dget_type");
     const std::type_info* stored = elementTypeOf(type.get());
-    if (!stored) throw Hdf5Error("unsupported element type");
+    if (!stored) throw Failure("unsupported element type");
     return *stored;
 }
 
@@ -223,21 +223,21 @@ void checkFieldSize(hid_t dataset, const FieldShape& shape) {
     const hsize_t stored = H5Dget_storage_size(dataset);
     const hsize_t fileSize = fileSizeOf(dataset);
     if (stored > fileSize)
-        throw Hdf5Error("a field of " + std::to_string(stored) + " stored bytes in a file of " +
-                        std::to_string(fileSize));
+        throw Failure("a field of " + std::to_string(stored) + " stored bytes in a file of " +
+                      std::to_string(fileSize));
     const bool filtered = check(H5Pget_nfilters(properties.get()), "H5Pget_nfilters") > 0;
     const hsize_t capacity = (filtered ? stored * MaxExpansion : stored) / elementSize;
     if (shape.Rows > capacity / components)
-        throw Hdf5Error("a field of " + std::to_string(shape.Rows) + " x " +
-                        std::to_string(components) + " values in " + std::to_string(stored) +
-                        " stored bytes");
+        throw Failure("a field of " + std::to_string(shape.Rows) + " x " +
+                      std::to_string(components) + " values in " + std::to_string(stored) +
+                      " stored bytes");
 }
 
 const std::type_info& memoryTypeOf(hid_t dataset) {
     if (!hasAttribute(dataset, MemoryTypeAttribute)) return storedTypeOf(dataset);
     const std::string name = readText(dataset, MemoryTypeAttribute);
     const std::type_info* memory = elementTypeNamed(name);
-    if (!memory) throw Hdf5Error("unknown memory type \"" + name + "\"");
+    if (!memory) throw Failure("unknown memory type \"" + name + "\"");
     return *memory;
 }
 
@@ -245,7 +245,7 @@ std::vector<double> shiftOf(hid_t dataset, std::size_t components) {
     if (!hasAttribute(dataset, ShiftAttribute)) return {};
     std::vector<double> shift = readDoubles(dataset, ShiftAttribute);
     if (shift.size() != components)
-        throw Hdf5Error("the Shift attribute does not match the components");
+        throw Failure("the Shift attribute does not match the components");
     return shift;
 }
 
@@ -325,8 +325,8 @@ struct StoredPacking {
 double scalarDouble(hid_t dataset, const char* name) {
     const std::vector<double> values = readDoubles(dataset, name);
     if (values.size() != 1)
-        throw Hdf5Error(std::string("the ") + name + " attribute holds " +
-                        std::to_string(values.size()) + " values, not one");
+        throw Failure(std::string("the ") + name + " attribute holds " +
+                      std::to_string(values.size()) + " values, not one");
     return values.front();
 }
 
@@ -341,11 +341,11 @@ StoredPacking packingOf(hid_t dataset, bool currentFormat) {
     if (hasAttribute(dataset, FillAttribute)) {
         const std::vector<std::int64_t> fill =
             readNumbers<std::int64_t>(openAttribute(dataset, FillAttribute).get());
-        if (fill.size() != 1) throw Hdf5Error("the _FillValue attribute holds no single value");
+        if (fill.size() != 1) throw Failure("the _FillValue attribute holds no single value");
         packing.Fill = fill.front();
     }
     if (memoryTypeOf(dataset) != typeid(double))
-        throw Hdf5Error("packed values whose memory type is not float64");
+        throw Failure("packed values whose memory type is not float64");
     return packing;
 }
 
@@ -356,8 +356,8 @@ void readPacked(hid_t dataset, const FieldShape& shape, MemBase& data, int first
     const std::optional<RowSink> take =
         unpackedRows(data, stored, first, count, packing.Scale, packing.Offset, packing.Fill);
     if (!take)
-        throw Hdf5Error(std::string("packed values of type ") + elementTypeName(stored) +
-                        ", not integers");
+        throw Failure(std::string("packed values of type ") + elementTypeName(stored) +
+                      ", not integers");
     if (data.elementCount() == 0) return;
     if (const std::optional<ChunkLayout> layout = handledLayout(dataset, shape.RowDimensions))
         if (workers.read(dataset, *layout, *take)) return;
@@ -410,23 +410,23 @@ LoadedField readComponents(hid_t group, const std::string& path,
                            const std::vector<hsize_t>& axes, ChunkWorkers& workers) {
     const int components = static_cast<int>(links.size());
     if (links.rbegin()->first != components - 1)
-        throw Hdf5Error("components numbered up to " + std::to_string(links.rbegin()->first) +
-                        " of " + std::to_string(components));
+        throw Failure("components numbered up to " + std::to_string(links.rbegin()->first) +
+                      " of " + std::to_string(components));
     LoadedField field;
     for (const auto& [index, link] : links)
         at(path + "/" + link, [&, index = index, &link = link] {
             Handle dataset = openDataset(group, link);
             const FieldShape shape = shapeOf(dataset.get(), axes);
             if (shape.Stored.size() != shape.RowDimensions)
-                throw Hdf5Error("a component with components of its own");
+                throw Failure("a component with components of its own");
             checkFieldSize(dataset.get(), shape);
             const StoredPacking packing = packingOf(dataset.get(), true);
-            if (!packing.Packed) throw Hdf5Error("a component without scale_factor");
+            if (!packing.Packed) throw Failure("a component without scale_factor");
             if (!field.Data)
                 field.Data = makeArray(typeid(double), shape.Rows, components);
             else if (field.Data->size() != shape.Rows)
-                throw Hdf5Error(std::to_string(shape.Rows) + " values where component 0 has " +
-                                std::to_string(field.Data->size()));
+                throw Failure(std::to_string(shape.Rows) + " values where component 0 has " +
+                              std::to_string(field.Data->size()));
             readPacked(dataset.get(), shape, *field.Data, index, 1, packing, workers);
             addComponentPacking(field.Packed, packing, 1);
         });
@@ -445,7 +445,7 @@ int componentIndex(const std::string& link, std::size_t mark) {
     const std::string digits = link.substr(mark + std::strlen(ComponentMark));
     if (digits.empty() || digits.size() > 9 ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        throw Hdf5Error(link + ": a component without an index");
+        throw Failure(link + ": a component without an index");
     return std::stoi(digits);
 }
 
@@ -468,7 +468,7 @@ FieldLinks fieldLinks(hid_t group, bool currentFormat, const Topology& topology)
     }
     for (const auto& [name, components] : links.Split)
         if (std::find(links.Whole.begin(), links.Whole.end(), name) != links.Whole.end())
-            throw Hdf5Error(name + ": a field stored both whole and by component");
+            throw Failure(name + ": a field stored both whole and by component");
     return links;
 }
 
@@ -478,8 +478,8 @@ std::vector<double> readAxisValues(hid_t parent, const std::string& link, std::s
                                    hsize_t expected) {
     Handle dataset = openDataset(parent, link);
     if (storedTypeOf(dataset.get()) != typeid(double))
-        throw Hdf5Error("axis " + std::to_string(index) + ": values of type " +
-                        elementTypeName(storedTypeOf(dataset.get())) + ", not float64");
+        throw Failure("axis " + std::to_string(index) + ": values of type " +
+                      elementTypeName(storedTypeOf(dataset.get())) + ", not float64");
     Handle space(H5Dget_space(dataset.get()), H5Sclose, "H5Dget_space");
     const int rank = check(H5Sget_simple_extent_ndims(space.get()), "H5Sget_simple_extent_ndims");
     hsize_t length = 0;
@@ -487,10 +487,10 @@ std::vector<double> readAxisValues(hid_t parent, const std::string& link, std::s
         check(H5Sget_simple_extent_dims(space.get(), &length, nullptr),
               "H5Sget_simple_extent_dims");
     if (rank != 1 || length != expected)
-        throw Hdf5Error("axis " + std::to_string(index) + ": " +
-                        (rank == 1 ? std::to_string(length) + " values"
-                                   : std::to_string(rank) + " dimensions") +
-                        " where " + std::to_string(expected) + " belong");
+        throw Failure("axis " + std::to_string(index) + ": " +
+                      (rank == 1 ? std::to_string(length) + " values"
+                                 : std::to_string(rank) + " dimensions") +
+                      " where " + std::to_string(expected) + " belong");
     FieldShape shape;
     shape.Rows = length;
     checkFieldSize(dataset.get(), shape);
@@ -506,7 +506,7 @@ void readAxis(hid_t group, std::size_t index, bool uniform, Axis& axis) {
     const std::string link = escapeName(axis.Name);
     const std::string which = "axis " + std::to_string(index) + " (\"" + link + "\")";
     if (check(H5Lexists(group, link.c_str(), H5P_DEFAULT), "H5Lexists") == 0)
-        throw Hdf5Error(which + ": no coordinate variable");
+        throw Failure(which + ": no coordinate variable");
     std::vector<double> coordinates = readAxisValues(group, link, index, axis.Extent);
     if (!uniform) {
         axis.Coordinates = std::move(coordinates);
@@ -515,7 +515,7 @@ void readAxis(hid_t group, std::size_t index, bool uniform, Axis& axis) {
     Handle dataset = openDataset(group, link);
     if (!hasAttribute(dataset.get(), OriginAttribute) ||
         !hasAttribute(dataset.get(), SpacingAttribute))
-        throw Hdf5Error(which + ": a uniform axis without Origin and Spacing");
+        throw Failure(which + ": a uniform axis without Origin and Spacing");
     axis.Origin = scalarDouble(dataset.get(), OriginAttribute);
     axis.Spacing = scalarDouble(dataset.get(), SpacingAttribute);
 }
@@ -544,26 +544,26 @@ Topology readTopology(hid_t group, bool currentFormat) {
     const std::vector<std::int32_t> uniform =
         readNumbers<std::int32_t>(openAttribute(axes.get(), UniformAttribute).get());
     if (extents.empty() || names.size() != extents.size() || uniform.size() != extents.size())
-        throw Hdf5Error("the axes are described by " + std::to_string(extents.size()) +
-                        " extents, " + std::to_string(names.size()) + " names and " +
-                        std::to_string(uniform.size()) + " uniform flags");
+        throw Failure("the axes are described by " + std::to_string(extents.size()) + " extents, " +
+                      std::to_string(names.size()) + " names and " +
+                      std::to_string(uniform.size()) + " uniform flags");
     Topology topology;
     for (std::size_t i = 0; i < extents.size(); ++i) {
         Axis& axis = topology.Axes.emplace_back();
         axis.Name = names[i];
         axis.Extent = static_cast<std::size_t>(extents[i]);
     }
-    if (std::string problem = topology.problem(); !problem.empty()) throw Hdf5Error(problem);
+    if (std::string problem = topology.problem(); !problem.empty()) throw Failure(problem);
     for (std::size_t i = 0; i < extents.size(); ++i) {
         if (uniform[i] != 0 && uniform[i] != 1)
-            throw Hdf5Error("axis " + std::to_string(i) + ": a uniform flag of " +
-                            std::to_string(uniform[i]));
+            throw Failure("axis " + std::to_string(i) + ": a uniform flag of " +
+                          std::to_string(uniform[i]));
         if (currentFormat)
             readAxis(group, i, uniform[i] == 1, topology.Axes[i]);
         else
             readOlderAxis(axes.get(), i, uniform[i] == 1, topology.Axes[i]);
     }
-    if (std::string problem = topology.problem(); !problem.empty()) throw Hdf5Error(problem);
+    if (std::string problem = topology.problem(); !problem.empty()) throw Failure(problem);
     return topology;
 }
 
@@ -585,8 +585,8 @@ GridLayout readLayout(hid_t group, const std::string& path, bool currentFormat) 
 
 void checkNodeCount(const Topology& topology, const MemBase& data) {
     if (topology.isStructured() && data.size() != topology.nodeCount())
-        throw Hdf5Error(std::to_string(data.size()) + " tuples on a " + topology.summary() +
-                        " grid of " + std::to_string(topology.nodeCount()) + " nodes");
+        throw Failure(std::to_string(data.size()) + " tuples on a " + topology.summary() +
+                      " grid of " + std::to_string(topology.nodeCount()) + " nodes");
 }
 
 void addLoadedField(Grid& grid, const std::string& link, LoadedField loaded, hid_t attributes,
@@ -697,23 +697,14 @@ namespace {
 // Bundle files carry their own times and grid names, so the read options do not apply.
 class BundleFileReader final : public Reader {
 public:
-    const char* formatName() const override { return "bundle file"; }
-
-    bool read(const std::string& file, const ReadOptions&, Bundle& staging,
-              std::string& error) const noexcept override {
+    void read(const std::string& file, const ReadOptions&, Bundle& staging) const override {
         const QuietHdf5 quiet;
-        try {
-            const BundleFile bundle = openBundleFile(file);
-            ChunkWorkers workers; // threads start with the first deflated field
-            forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
-                                               const std::string& link, hid_t group) {
-                readGrid(time, path, link, group, bundle.Current, staging, workers);
-            });
-            return true;
-        } catch (const std::exception& failure) {
-            error = printableText(failure.what());
-        }
-        return false;
+        const BundleFile bundle = openBundleFile(file);
+        ChunkWorkers workers; // threads start with the first deflated field
+        forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
+                                           const std::string& link, hid_t group) {
+            readGrid(time, path, link, group, bundle.Current, staging, workers);
+        });
     }
 };
 
@@ -739,34 +730,34 @@ unsigned long long StoredField::components() const {
 bool describeFile(const std::string& file, std::vector<StoredField>& fields, std::string& error) {
     const QuietHdf5 quiet;
     fields.clear();
-    try {
-        const BundleFile bundle = openBundleFile(file);
-        forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
-                                           const std::string& gridLink, hid_t group) {
-            const GridLayout layout = readLayout(group, path, bundle.Current);
-            const auto describe = [&](const std::string& name, const std::string& link) {
-                const std::string fieldPath = path + "/" + link;
-                StoredField field;
-                at(fieldPath, [&] {
-                    field = describeField(time, gridLink, fieldPath, name,
-                                          openDataset(group, link).get(), bundle.Current,
-                                          layout.FieldAxes);
-                });
-                return field;
-            };
-            const FieldLinks links = fieldLinks(group, bundle.Current, layout.Layout);
-            for (const std::string& link : links.Whole)
-                fields.push_back(describe(link, link));
-            for (const auto& [name, components] : links.Split)
-                fields.push_back(
-                    describeComponents(components, [&, &name = name](const std::string& link) {
-                        return describe(name, link);
-                    }));
-        });
+    FailureText failure;
+    if (attempt(file, failure, [&] {
+            const BundleFile bundle = openBundleFile(file);
+            forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
+                                               const std::string& gridLink, hid_t group) {
+                const GridLayout layout = readLayout(group, path, bundle.Current);
+                const auto describe = [&](const std::string& name, const std::string& link) {
+                    const std::string fieldPath = path + "/" + link;
+                    StoredField field;
+                    at(fieldPath, [&] {
+                        field = describeField(time, gridLink, fieldPath, name,
+                                              openDataset(group, link).get(), bundle.Current,
+                                              layout.FieldAxes);
+                    });
+                    return field;
+                };
+                const FieldLinks links = fieldLinks(group, bundle.Current, layout.Layout);
+                for (const std::string& link : links.Whole)
+                    fields.push_back(describe(link, link));
+                for (const auto& [name, components] : links.Split)
+                    fields.push_back(
+                        describeComponents(components, [&, &name = name](const std::string& link) {
+                            return describe(name, link);
+                        }));
+            });
+        }))
         return true;
-    } catch (const std::exception& failure) {
-        error = file + ": " + printableText(failure.what());
-    }
+    error = failure.message();
     return false;
 }
 

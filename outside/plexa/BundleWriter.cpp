@@ -101,15 +101,14 @@ void checkAxisNames(const Grid& grid, const std::string& where) {
         const std::string link = escapeName(axes[i].Name);
         for (std::size_t j = 0; j < i; ++j)
             if (escapeName(axes[j].Name) == link)
-                throw Hdf5Error(where + ": axes " + std::to_string(j) + " and " +
-                                std::to_string(i) + " are both named \"" +
-                                printableText(axes[i].Name) +
-                                "\", but each axis is stored under its name");
+                throw Failure(where + ": axes " + std::to_string(j) + " and " + std::to_string(i) +
+                              " are both named \"" + printableText(axes[i].Name) +
+                              "\", but each axis is stored under its name");
         for (const auto& [fieldName, field] : grid.fields())
             if (field.Data && escapeName(fieldName) == link)
-                throw Hdf5Error(where + ": the field \"" + printableText(fieldName) +
-                                "\" has the name of the axis \"" + printableText(axes[i].Name) +
-                                "\", which is stored under its name; rename the field");
+                throw Failure(where + ": the field \"" + printableText(fieldName) +
+                              "\" has the name of the axis \"" + printableText(axes[i].Name) +
+                              "\", which is stored under its name; rename the field");
     }
 }
 
@@ -125,10 +124,10 @@ void checkStructuredFields(const Bundle& bundle) {
             checkAxisNames(*grid, where);
             for (const auto& [fieldName, field] : grid->fields())
                 if (field.Data && field.Data->size() != topology.nodeCount())
-                    throw Hdf5Error(where + ": field \"" + printableText(fieldName) + "\" holds " +
-                                    std::to_string(field.Data->size()) + " tuples, but the " +
-                                    topology.summary() + " grid has " +
-                                    std::to_string(topology.nodeCount()) + " nodes");
+                    throw Failure(where + ": field \"" + printableText(fieldName) + "\" holds " +
+                                  std::to_string(field.Data->size()) + " tuples, but the " +
+                                  topology.summary() + " grid has " +
+                                  std::to_string(topology.nodeCount()) + " nodes");
         }
 }
 
@@ -200,8 +199,8 @@ struct StoredForm {
 
 // Finite values stay finite: a value that float cannot hold is refused, never stored as inf.
 [[noreturn]] void refuseNarrowing(const std::string& where, double value, const std::string& why) {
-    throw Hdf5Error(where + ": the value " + numberText(value) + " " + why +
-                    "; refused rather than stored as infinity");
+    throw Failure(where + ": the value " + numberText(value) + " " + why +
+                  "; refused rather than stored as infinity");
 }
 
 // The largest error of storing the doubles as float less the shift, as readers add it back.
@@ -406,7 +405,7 @@ hsize_t addFilters(hid_t properties, const std::vector<hsize_t>& shape, std::siz
         description);
     if (chunk.Extent.size() != shape.size() ||
         std::count(chunk.Extent.begin(), chunk.Extent.end(), 0ull) > 0)
-        throw Hdf5Error("the storage policy gave unusable chunk extents (" + description + ")");
+        throw Failure("the storage policy gave unusable chunk extents (" + description + ")");
     std::vector<hsize_t> extent(chunk.Extent.begin(), chunk.Extent.end());
     check(H5Pset_chunk(properties, static_cast<int>(extent.size()), extent.data()), "H5Pset_chunk");
     if (policy.ShuffleFields) check(H5Pset_shuffle(properties), "H5Pset_shuffle");
@@ -784,21 +783,27 @@ void writeFile(const std::string& name, const Bundle& bundle, StorageTransformat
 
 } // namespace
 
-BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
-                           const StoragePtr& policy) {
+namespace detail {
+
+bool writeBundle(const Bundle& bundle, const std::string& file, const StoragePtr& policy,
+                 FailureText& failure) noexcept {
     const QuietHdf5 quiet;
-    try {
+    return attempt(file, failure, [&] {
         StoragePtr used = policy ? policy : StoragePtr(new StorageTransformations(false));
         checkStructuredFields(bundle);
         ReplacementFile target(file);
         writeFile(target.path(), bundle, *used);
         target.commit();
-        return {true, "saved " + file};
-    } catch (const std::exception& error) {
-        return {false, file + ": " + error.what()};
-    } catch (...) {
-        return {false, file + ": the storage policy failed"};
-    }
+    });
+}
+
+} // namespace detail
+
+BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
+                           const StoragePtr& policy) {
+    FailureText failure;
+    if (writeBundle(bundle, file, policy, failure)) return {true, "saved " + file};
+    return {false, failure.message()};
 }
 
 } // namespace Plexa

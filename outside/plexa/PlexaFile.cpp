@@ -2,52 +2,49 @@
 #include "outside/Plexa.hpp"
 
 #include "outside/plexa/detail/BundleFormat.hpp"
-
-#include <exception>
-#include <filesystem>
+#include "outside/plexa/readers/Readers.hpp"
 
 namespace Plexa {
 
 namespace {
 
+using detail::FailureText;
+
 // A bundle written over another format's input would destroy the user's original; names of
 // types no reader knows are free for bundles.
 bool holdsOtherFormat(const std::string& file) {
-    return findReader(file) && !isBindableFormat(file);
+    return formatOf(file) && !isBindableFormat(file);
 }
 
 std::string otherFormatRefusal(const std::string& file) {
-    return file + ": a " + findReader(file)->formatName() +
+    return std::string("a ") + formatOf(file)->Words +
            " is never overwritten by a bundle; bind a .qz file";
 }
 
-bool readByType(const std::string& file, const ReadOptions& options, Bundle& into,
-                std::string& error) {
-    const Reader* reader = findReader(file);
-    if (reader) return reader->read(file, options, into, error);
+const detail::Reader& readerFor(const std::string& file) {
+    if (const detail::Reader* reader = detail::findReader(file)) return *reader;
     const std::string extension = extensionOf(file);
-    error = (extension.empty() ? std::string("no file type (an extension)")
-                               : "unknown file type \"" + extension + "\"") +
-            " (known: " + knownExtensions() + ")";
-    return false;
+    throw detail::Failure((extension.empty() ? std::string("no file type (an extension)")
+                                             : "unknown file type \"" + extension + "\"") +
+                          " (known: " + knownExtensions() + ")");
 }
 
 // Fields of grids of different layouts mean different things per tuple, so such grids never mix;
 // the reason names both sides.
-std::string layoutConflict(const Bundle& into, const Bundle& staging) {
+void refuseLayoutConflict(const Bundle& into, const Bundle& staging) {
     for (const auto& [time, slice] : staging.slices()) {
         const SlicePtr existing = into.findSlice(time);
         if (!existing) continue;
         for (const auto& [name, grid] : slice->grids()) {
             const GridPtr other = existing->findGrid(name);
             if (other && other->topology() != grid->topology())
-                return "grid \"" + detail::printableText(name) + "\" at time " +
-                       detail::numberText(time) + " is " + grid->topology().summary() +
-                       " here but " + other->topology().summary() +
-                       " in the bundle it is loaded into; grids of different layouts do not merge";
+                throw detail::Failure(
+                    "grid \"" + detail::printableText(name) + "\" at time " +
+                    detail::numberText(time) + " is " + grid->topology().summary() + " here but " +
+                    other->topology().summary() +
+                    " in the bundle it is loaded into; grids of different layouts do not merge");
         }
     }
-    return {};
 }
 
 void mergeGrid(Slice& into, const GridPtr& grid) {
@@ -62,20 +59,15 @@ void mergeGrid(Slice& into, const GridPtr& grid) {
 
 // Adds what the file holds to `into`, or nothing when it cannot be read completely.
 bool absorbFile(const std::string& file, const ReadOptions& options, Bundle& into,
-                std::string& error) noexcept {
-    try {
+                FailureText& failure) noexcept {
+    return detail::attempt(file, failure, [&] {
         Bundle staging;
-        if (!readByType(file, options, staging, error)) return false;
-        error = layoutConflict(into, staging);
-        if (!error.empty()) return false;
+        readerFor(file).read(file, options, staging);
+        refuseLayoutConflict(into, staging);
         for (const auto& [time, slice] : staging.slices())
             for (const auto& [name, grid] : slice->grids())
                 mergeGrid(*into.addSlice(time), grid);
-        return true;
-    } catch (const std::exception& failure) {
-        error = failure.what();
-    }
-    return false;
+    });
 }
 
 } // namespace
@@ -90,18 +82,19 @@ BundlePtr Bundle::load(bool& success, const Quorix::StrongPtr<Quorix::LoaderPara
     BundlePtr bundle = into ? into : BundlePtr(new Bundle);
     success = false;
     if (!files) {
-        bundle->LastError = "no files to load";
+        bundle->failure("", "no files to load");
         return bundle;
     }
     for (const std::string& file : files->Files) {
-        std::string error;
-        if (!absorbFile(file, options, *bundle, error)) {
-            bundle->LastError = file + ": " + error;
+        FailureText failed;
+        if (!absorbFile(file, options, *bundle, failed)) {
+            bundle->failure(failed.File, failed.Cause);
             return bundle;
         }
         bundle->SavedAt = Quorix::Ageable::GlobalTime.load();
     }
     bundle->LastError.clear();
+    bundle->LastCause.clear();
     success = true;
     return bundle;
 }
@@ -111,10 +104,10 @@ BindResult Bundle::bindTo(const std::string& file,
                           const Quorix::StrongPtr<Quorix::InterfaceBase>&) {
     StoragePtr storage(policy ? dynamic_cast<StorageTransformations*>(policy.rawptr())
                               : new StorageTransformations(false));
-    if (!storage) return failure(file + ": the storage policy is no Plexa::StorageTransformations");
-    if (holdsOtherFormat(file)) return failure(otherFormatRefusal(file));
-    std::string error;
-    if (!absorbFile(file, ReadOptions(), *this, error)) return failure(file + ": " + error);
+    if (!storage) return failure(file, "the storage policy is no Plexa::StorageTransformations");
+    if (holdsOtherFormat(file)) return failure(file, otherFormatRefusal(file));
+    FailureText failed;
+    if (!absorbFile(file, ReadOptions(), *this, failed)) return failure(failed.File, failed.Cause);
     BoundFile = file;
     Policy = storage;
     SavedAt = Quorix::Ageable::GlobalTime.load();
@@ -122,8 +115,8 @@ BindResult Bundle::bindTo(const std::string& file,
 }
 
 BindResult Bundle::bindToNew(const std::string& file, const StoragePtr& policy) {
-    if (file.empty()) return failure("no file name to bind to");
-    if (holdsOtherFormat(file)) return failure(otherFormatRefusal(file));
+    if (file.empty()) return failure("", "no file name to bind to");
+    if (holdsOtherFormat(file)) return failure(file, otherFormatRefusal(file));
     BoundFile = file;
     Policy = policy ? policy : StoragePtr(new StorageTransformations(false));
     // The new file holds nothing yet, so everything in the bundle waits to be saved.
@@ -132,16 +125,18 @@ BindResult Bundle::bindToNew(const std::string& file, const StoragePtr& policy) 
 }
 
 BindResult Bundle::save() {
-    if (!isBound()) return failure("the bundle is bound to no file");
+    if (!isBound()) return failure("", "the bundle is bound to no file");
     const std::uint64_t now = Quorix::Ageable::GlobalTime.load();
-    BindResult result = writeBundleFile(*this, BoundFile, Policy);
-    if (!result) return failure(result.Text);
+    FailureText failed;
+    if (!detail::writeBundle(*this, BoundFile, Policy, failed))
+        return failure(failed.File, failed.Cause);
     SavedAt = now;
-    return result;
+    return {true, "saved " + BoundFile};
 }
 
-BindResult Bundle::failure(std::string text) {
-    LastError = std::move(text);
+BindResult Bundle::failure(const std::string& file, const std::string& cause) {
+    LastCause = cause;
+    LastError = FailureText{file, cause}.message();
     return {false, LastError};
 }
 

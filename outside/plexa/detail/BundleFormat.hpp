@@ -2,6 +2,7 @@
 #pragma once
 
 #include "outside/Plexa.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <cstddef>
 #include <string>
@@ -64,5 +65,10 @@ std::string sliceGroupName(std::size_t index);
 
 // Why `name` cannot be read as a file ("no such file", ...); empty when it can.
 std::string fileProblem(const std::string& name);
+
+// Writes the bundle to the file under the policy (empty: defaults), through a temporary file
+// beside it; false with the failure when it cannot.
+bool writeBundle(const Bundle& bundle, const std::string& file, const StoragePtr& policy,
+                 FailureText& failure) noexcept;
 
 } // namespace Plexa::detail

@@ -1,4 +1,5 @@
 #include "outside/plexa/detail/ChunkFilters.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <libdeflate.h>
 
@@ -178,7 +179,7 @@ void ChunkCoder::deflate(ByteBuffer& from, ByteBuffer& to, int level) {
     to.resize(bound + ChecksumBytes);
     const std::size_t size =
         libdeflate_zlib_compress(Compressor, from.data(), from.size(), to.data(), bound);
-    if (size == 0) throw std::runtime_error("deflate found no room within its own bound");
+    if (size == 0) throw Failure("deflate found no room within its own bound");
     to.resize(size);
 }
 
@@ -189,12 +190,12 @@ void ChunkCoder::inflate(const ByteBuffer& from, ByteBuffer& to, std::size_t exp
                                        expected, &inflated)) {
     case LIBDEFLATE_SUCCESS:
         if (inflated == expected) return;
-        throw std::runtime_error("it inflates to " + std::to_string(inflated) +
-                                 " bytes instead of " + std::to_string(expected));
+        throw Failure("it inflates to " + std::to_string(inflated) + " bytes instead of " +
+                      std::to_string(expected));
     case LIBDEFLATE_INSUFFICIENT_SPACE:
-        throw std::runtime_error("it inflates to more than " + std::to_string(expected) + " bytes");
+        throw Failure("it inflates to more than " + std::to_string(expected) + " bytes");
     default:
-        throw std::runtime_error("it holds no valid deflate data");
+        throw Failure("it holds no valid deflate data");
     }
 }
 
@@ -270,21 +271,20 @@ void ChunkCoder::decode(const ChunkPipeline& pipeline, std::uint32_t skipped, By
             current = &next;
             break;
         case ChunkFilter::Fletcher32: {
-            if (current->size() < ChecksumBytes)
-                throw std::runtime_error("it is too short for its checksum");
+            if (current->size() < ChecksumBytes) throw Failure("it is too short for its checksum");
             const std::size_t size = current->size() - ChecksumBytes;
             const std::uint32_t sum = fletcher32(current->data(), size);
             const std::uint32_t kept = loadLittleEndian(current->data() + size);
             if (kept != sum && kept != swappedHalves(sum))
-                throw std::runtime_error("its checksum does not match");
+                throw Failure("its checksum does not match");
             current->resize(size);
             break;
         }
         }
     }
     if (current->size() != chunkBytes)
-        throw std::runtime_error("it holds " + std::to_string(current->size()) +
-                                 " bytes instead of " + std::to_string(chunkBytes));
+        throw Failure("it holds " + std::to_string(current->size()) + " bytes instead of " +
+                      std::to_string(chunkBytes));
     if (!byPieces) return sink(0, keptRows, current->data());
     const std::size_t elementBytes = pipeline.ElementBytes;
     const std::size_t pieceRows = std::clamp<std::size_t>(PieceBytes / rowBytes, 1, rows);

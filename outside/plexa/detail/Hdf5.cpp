@@ -58,8 +58,8 @@ std::size_t boundedCount(hid_t attribute, const Handle& space) {
         check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints");
     const hsize_t fileSize = fileSizeOf(attribute);
     if (H5Aget_storage_size(attribute) > fileSize || static_cast<hsize_t>(count) > fileSize)
-        throw Hdf5Error("an attribute of " + std::to_string(count) +
-                        " values, more than its file holds");
+        throw Failure("an attribute of " + std::to_string(count) +
+                      " values, more than its file holds");
     return static_cast<std::size_t>(count);
 }
 
@@ -260,15 +260,15 @@ std::vector<std::string> readTexts(hid_t attribute) {
     const std::size_t count = boundedCount(attribute, space);
     Handle stored(H5Aget_type(attribute), H5Tclose, "H5Aget_type");
     if (check(H5Tis_variable_str(stored.get()), "H5Tis_variable_str") > 0)
-        throw Hdf5Error(nameOf(attribute) +
-                        ": a text of variable length, which bundle files do not store");
+        throw Failure(nameOf(attribute) +
+                      ": a text of variable length, which bundle files do not store");
     if (count == 0) return {};
     // the stored width and character set, read NUL-padded whatever the stored padding
     Handle type(H5Tcopy(stored.get()), H5Tclose, "H5Tcopy");
     check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), "H5Tset_strpad");
     const std::size_t width = H5Tget_size(type.get());
     if (width == 0 || count > std::numeric_limits<std::size_t>::max() / width)
-        throw Hdf5Error("a text attribute of impossible size");
+        throw Failure("a text attribute of impossible size");
     std::string packed(count * width, '\0');
     check(H5Aread(attribute, type.get(), packed.data()), "H5Aread");
     std::vector<std::string> texts;
@@ -299,7 +299,7 @@ std::vector<double> readDoubles(hid_t object, const std::string& name) {
 
 std::string readText(hid_t object, const std::string& name) {
     std::vector<std::string> texts = readTexts(openAttribute(object, name).get());
-    if (texts.size() != 1) throw Hdf5Error("attribute " + name + " does not hold one text");
+    if (texts.size() != 1) throw Failure("attribute " + name + " does not hold one text");
     return texts.front();
 }
 
@@ -313,7 +313,7 @@ hid_t nativeType(const std::type_info& type) {
         if (element.type == &type) return element.native();
     for (const ElementType& element : elementTypes())
         if (*element.type == type) return element.native();
-    throw Hdf5Error(std::string("unsupported element type ") + type.name());
+    throw Failure(std::string("unsupported element type ") + type.name());
 }
 
 const std::type_info* elementTypeOf(hid_t type) {

@@ -4,19 +4,14 @@
 
 #include <hdf5.h>
 
+#include "outside/plexa/detail/Failure.hpp"
+
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 namespace Plexa::detail {
-
-// A failed HDF5 call, with what the library's error stack said; never leaves Plexa.
-class Hdf5Error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Keeps HDF5 from printing its error stack while our calls run, since we turn failures into
 // messages of our own; the host program's setting comes back when the scope ends.
@@ -36,9 +31,9 @@ private:
 // Takes the calling thread's HDF5 error stack (and clears it) as one line after `what`.
 std::string failureText(const std::string& what);
 
-// Every HDF5 call goes through here: a negative answer becomes an Hdf5Error.
+// Every HDF5 call goes through here: a negative answer becomes a Failure.
 template <class Result> Result check(Result result, const char* what) {
-    if (result < 0) throw Hdf5Error(failureText(what));
+    if (result < 0) throw Failure(failureText(what));
     return result;
 }
 

@@ -1,4 +1,5 @@
 #include "outside/plexa/detail/ParallelChunks.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -182,10 +183,10 @@ bool ChunkWorkers::read(hid_t dataset, const ChunkLayout& layout, const RowSink&
             hsize_t size = 0;
             check(H5Dget_chunk_storage_size(dataset, offset.data(), &size),
                   "H5Dget_chunk_storage_size");
-            if (size == 0) throw Hdf5Error(chunkName(chunk, layout) + " is missing");
+            if (size == 0) throw Failure(chunkName(chunk, layout) + " is missing");
             if (size > fileSize)
-                throw Hdf5Error(chunkName(chunk, layout) + " of " + std::to_string(size) +
-                                " stored bytes in a file of " + std::to_string(fileSize));
+                throw Failure(chunkName(chunk, layout) + " of " + std::to_string(size) +
+                              " stored bytes in a file of " + std::to_string(fileSize));
             ByteBuffer& stored = Stored[slot];
             check(H5Dread_chunk(dataset, H5P_DEFAULT, offset.data(), &SkippedFilters[slot],
                                 stored.resize(static_cast<std::size_t>(size))),
@@ -201,8 +202,8 @@ bool ChunkWorkers::read(hid_t dataset, const ChunkLayout& layout, const RowSink&
             try {
                 coder().decode(layout.Pipeline, SkippedFilters[slot], Stored[slot],
                                layout.ChunkRows, layout.RowBytes, rows, sink);
-            } catch (const std::runtime_error& failure) {
-                throw Hdf5Error(chunkName(chunk, layout) + " is damaged: " + failure.what());
+            } catch (const Failure& failure) {
+                throw Failure(chunkName(chunk, layout) + " is damaged: " + failure.what());
             }
         },
         [](std::size_t, std::size_t) {});

@@ -1,4 +1,5 @@
 #include "outside/plexa/detail/ReplacementFile.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -21,8 +22,8 @@ namespace Plexa::detail {
 
 namespace {
 
-std::runtime_error systemError(const std::string& what, const std::string& name) {
-    return std::runtime_error(what + " " + name + ": " + std::strerror(errno));
+Failure systemError(const std::string& what, const std::string& name) {
+    return Failure(what + " " + name + ": " + std::strerror(errno));
 }
 
 void syncPath(const std::string& name, int flags) {
@@ -155,11 +156,11 @@ void releaseTemporary(int slot) {
 
 ReplacementFile::ReplacementFile(const std::string& target) : Target(target) {
     std::filesystem::path path(target);
-    if (!path.has_filename()) throw std::runtime_error("not a file name");
+    if (!path.has_filename()) throw Failure("not a file name");
     Folder = path.has_parent_path() ? path.parent_path().string() : ".";
     std::error_code error;
     if (!std::filesystem::is_directory(Folder, error))
-        throw std::runtime_error("folder " + Folder + " does not exist");
+        throw Failure("folder " + Folder + " does not exist");
     const std::string prefix = "." + path.filename().string() + ".";
     const std::string suffix = hostSuffix();
     if (firstSaveInto(Folder)) removeStaleTemporaries(Folder, suffix);

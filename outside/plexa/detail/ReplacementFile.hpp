@@ -12,7 +12,7 @@ namespace Plexa::detail {
 
 class ReplacementFile {
 public:
-    // Throws std::runtime_error when the target's folder does not exist.
+    // Throws a Failure when the target's folder does not exist.
     explicit ReplacementFile(const std::string& target);
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;

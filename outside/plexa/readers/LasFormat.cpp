@@ -2,6 +2,7 @@
 
 #include "outside/Plexa.hpp"
 #include "outside/plexa/detail/BundleFormat.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -17,8 +18,8 @@ namespace {
 
 using std::to_string;
 
-std::runtime_error failure(const std::string& cause) {
-    return std::runtime_error(cause);
+Failure failure(const std::string& cause) {
+    return Failure(cause);
 }
 
 using detail::numberText;

@@ -68,7 +68,7 @@ struct Header {
 };
 
 // What `bytes` (the file's first `available` bytes, at most LargestHeader) say, checked against
-// each other and the file's size; throws std::runtime_error with the cause for a header that does
+// each other and the file's size; throws a Failure with the cause for a header that does
 // not fit the file.
 Header parseHeader(const std::uint8_t* bytes, std::size_t available, std::uint64_t fileSize);
 

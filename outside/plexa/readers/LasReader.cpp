@@ -3,6 +3,7 @@
 #include "outside/plexa/readers/Readers.hpp"
 
 #include "outside/plexa/readers/LasFormat.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -22,7 +23,7 @@ using Bytes = std::vector<std::uint8_t>;
 class LasFile {
 public:
     explicit LasFile(const std::string& name) : In(name, std::ios::binary) {
-        if (!In) throw std::runtime_error("cannot open the file");
+        if (!In) throw Failure("cannot open the file");
         Size = std::filesystem::file_size(name);
     }
 
@@ -36,14 +37,14 @@ public:
     // Reads up to `count` bytes on from the last read; how many arrived.
     std::size_t read(void* into, std::size_t count) {
         In.read(static_cast<char*>(into), static_cast<std::streamsize>(count));
-        if (In.bad()) throw std::runtime_error("cannot read the file");
+        if (In.bad()) throw Failure("cannot read the file");
         return static_cast<std::size_t>(In.gcount());
     }
 
     // Bytes that the checked header places inside the file: missing ones mean it changed.
     void readExactly(void* into, std::size_t count) {
         if (read(into, count) != count)
-            throw std::runtime_error("the file ended early; it changed while it was read");
+            throw Failure("the file ended early; it changed while it was read");
     }
 
     Bytes bytesAt(std::uint64_t offset, std::size_t count) {
@@ -96,8 +97,7 @@ void keep(LasFile& file, const RecordPlace& record, KnownRecords& known) {
     Bytes* slot = slotFor(known, record, what);
     if (!slot) return;
     // an empty record and a missing one mean the same
-    if (!slot->empty())
-        throw std::runtime_error(std::string("the file holds two ") + what + " records");
+    if (!slot->empty()) throw Failure(std::string("the file holds two ") + what + " records");
     *slot = file.bytesAt(record.Start, static_cast<std::size_t>(record.Length));
 }
 
@@ -122,16 +122,16 @@ void readRecords(LasFile& file, const RecordRun& run, KnownRecords& known) {
         };
         const std::uint64_t left = at > run.End ? 0 : run.End - at;
         if (left < headSize)
-            throw std::runtime_error(which() + " holds " + to_string(left) + " of its " +
-                                     to_string(headSize) + " header bytes " + run.Bound);
+            throw Failure(which() + " holds " + to_string(left) + " of its " + to_string(headSize) +
+                          " header bytes " + run.Bound);
         file.seek(at);
         file.readExactly(head, headSize);
         const RecordPlace record{
             textOf(head + 2, 16), load<std::uint16_t>(head + 18), at + headSize,
             run.Extended ? load<std::uint64_t>(head + 20) : load<std::uint16_t>(head + 20)};
         if (record.Length > run.End - record.Start)
-            throw std::runtime_error(which() + " holds " + to_string(run.End - record.Start) +
-                                     " of its " + to_string(record.Length) + " bytes " + run.Bound);
+            throw Failure(which() + " holds " + to_string(run.End - record.Start) + " of its " +
+                          to_string(record.Length) + " bytes " + run.Bound);
         keep(file, record, known);
         at = record.Start + record.Length;
     }
@@ -275,7 +275,7 @@ void readCloud(const std::string& name, Bundle& into, double time, const std::st
     LasFile file(name);
     std::uint8_t bytes[LargestHeader];
     const Header header = parseHeader(bytes, file.read(bytes, sizeof bytes), file.size());
-    if (header.PointCount == 0) throw std::runtime_error("the header says it holds no points");
+    if (header.PointCount == 0) throw Failure("the header says it holds no points");
     KnownRecords known;
     readAllRecords(file, header, known);
     Texts texts = headerTexts(header, known);
@@ -299,12 +299,9 @@ void readCloud(const std::string& name, Bundle& into, double time, const std::st
 
 class LasReader final : public Reader {
 public:
-    const char* formatName() const override { return "LAS point cloud"; }
-
-    bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
-              std::string& error) const noexcept override {
-        return readCloudFile(file, options, error, [&](const std::string& gridName) {
-            if (extensionOf(file) == ".laz") throw std::runtime_error(CompressedRefusal);
+    void read(const std::string& file, const ReadOptions& options, Bundle& staging) const override {
+        readCloudFile(file, options, [&](const std::string& gridName) {
+            if (extensionOf(file) == ".laz") throw Failure(CompressedRefusal);
             readCloud(file, staging, options.Time, gridName);
         });
     }

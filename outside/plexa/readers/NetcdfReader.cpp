@@ -35,7 +35,7 @@ using std::to_string;
 
 // Every nc_* call goes through here: a failed status becomes our error, in the library's words.
 void ncCheck(int status, const std::string& what) {
-    if (status != NC_NOERR) throw std::runtime_error(what + " (" + nc_strerror(status) + ")");
+    if (status != NC_NOERR) throw Failure(what + " (" + nc_strerror(status) + ")");
 }
 
 // An open file, closed when it goes.
@@ -113,7 +113,7 @@ void readDimensions(int group, Header& header) {
         char name[NC_MAX_NAME + 1] = {};
         std::size_t length = 0;
         ncCheck(nc_inq_dim(group, id, name, &length), "cannot read a dimension");
-        if (id < 0) throw std::runtime_error("a dimension has a negative identifier");
+        if (id < 0) throw Failure("a dimension has a negative identifier");
         if (static_cast<std::size_t>(id) >= header.Dimensions.size())
             header.Dimensions.resize(static_cast<std::size_t>(id) + 1);
         header.Dimensions[static_cast<std::size_t>(id)] = {name, length, group, -1};
@@ -137,8 +137,8 @@ void readVariables(int group, const std::string& path, Header& header) {
                 "cannot read the variable " + variable.quoted());
         for (int dimension : variable.Dimensions)
             if (dimension < 0 || static_cast<std::size_t>(dimension) >= header.Dimensions.size())
-                throw std::runtime_error("the variable " + variable.quoted() +
-                                         " lies over a dimension the file does not define");
+                throw Failure("the variable " + variable.quoted() +
+                              " lies over a dimension the file does not define");
         header.Variables.push_back(std::move(variable));
     }
 }
@@ -260,8 +260,8 @@ void refuseTruncated(int file, int format, const std::string& name, const Header
     const std::uint64_t held = std::filesystem::file_size(name);
     const std::uint64_t needed = classicSize(file, format, header);
     if (held < needed)
-        throw std::runtime_error("the file is truncated: it holds " + to_string(held) +
-                                 " bytes and its header describes at least " + to_string(needed));
+        throw Failure("the file is truncated: it holds " + to_string(held) +
+                      " bytes and its header describes at least " + to_string(needed));
 }
 
 // libnetcdf allocates what a classic header claims before it compares it with the file, and
@@ -313,7 +313,7 @@ private:
     }
     std::uint64_t count() { return number(Wide ? 8 : 4); }
     [[noreturn]] static void pastTheEnd() {
-        throw std::runtime_error("the header runs past the end of the file");
+        throw Failure("the header runs past the end of the file");
     }
     // Refuses what would run past the end of the file, then steps over it.
     void skip(std::uint64_t bytes) {
@@ -338,8 +338,8 @@ private:
     void name() {
         const std::uint64_t length = count();
         if (length > NC_MAX_NAME)
-            throw std::runtime_error("the header holds a name of " + to_string(length) +
-                                     " bytes; names have at most " + to_string(NC_MAX_NAME));
+            throw Failure("the header holds a name of " + to_string(length) +
+                          " bytes; names have at most " + to_string(NC_MAX_NAME));
         skip(padded(length));
     }
     // Bytes per value of the types 1 to 6, and 7 to 11 of the 64-bit data format. libnetcdf sizes
@@ -348,8 +348,8 @@ private:
         static const std::uint64_t sizes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
         const std::uint64_t type = number(4);
         if (type == 0 || type >= (Wide ? std::size(sizes) : 7))
-            throw std::runtime_error("the header holds a value type unknown to the format (" +
-                                     to_string(type) + ")");
+            throw Failure("the header holds a value type unknown to the format (" +
+                          to_string(type) + ")");
         return sizes[type];
     }
     void attribute() {
@@ -388,10 +388,10 @@ void refuseValuesPastTheEnd(const Header& header, const std::vector<std::uint64_
         // within the file's size, which the truncation check has bounded the header's claims by
         const std::uint64_t extent = (perRecord ? (records - 1) * recordBytes : 0) + bytes;
         if (begins[i] > held || extent > held - begins[i])
-            throw std::runtime_error("the values of the variable " + variable.quoted() +
-                                     " lie past the end of the file: they begin at byte " +
-                                     to_string(begins[i]) + " and take " + to_string(extent) +
-                                     " bytes, and the file holds " + to_string(held));
+            throw Failure("the values of the variable " + variable.quoted() +
+                          " lie past the end of the file: they begin at byte " +
+                          to_string(begins[i]) + " and take " + to_string(extent) +
+                          " bytes, and the file holds " + to_string(held));
     }
 }
 
@@ -654,9 +654,9 @@ std::vector<double> readCoordinates(const Header& header, const Variable& variab
     const std::vector<double> values = readDoubles(header, variable, writtenDecoding(variable));
     for (std::size_t i = 0; i < values.size(); ++i)
         if (!std::isfinite(values[i]))
-            throw std::runtime_error("the coordinate variable " + variable.quoted() +
-                                     " has no value at index " + to_string(i) +
-                                     " (a fill value, NaN or an infinity); every node needs one");
+            throw Failure("the coordinate variable " + variable.quoted() +
+                          " has no value at index " + to_string(i) +
+                          " (a fill value, NaN or an infinity); every node needs one");
     return values;
 }
 
@@ -724,9 +724,9 @@ int timeCandidate(const Header& header) {
             named.push_back(static_cast<int>(id));
     }
     if (marked.size() > 1)
-        throw std::runtime_error("the dimensions " + inQuotes(header.Dimensions[marked[0]].Name) +
-                                 " and " + inQuotes(header.Dimensions[marked[1]].Name) +
-                                 " are both marked as time; a bundle has one time line");
+        throw Failure("the dimensions " + inQuotes(header.Dimensions[marked[0]].Name) + " and " +
+                      inQuotes(header.Dimensions[marked[1]].Name) +
+                      " are both marked as time; a bundle has one time line");
     if (marked.size() == 1) return marked[0];
     if (header.Unlimited.size() == 1) named.insert(named.begin(), header.Unlimited[0]);
     for (int id : named)
@@ -758,7 +758,7 @@ int findTimeDimension(const Header& header) {
 std::vector<double> readTimes(const Header& header, int timeDimension) {
     const Dimension& time = header.Dimensions[static_cast<std::size_t>(timeDimension)];
     if (time.Length == 0)
-        throw std::runtime_error("the time dimension " + inQuotes(time.Name) + " has no steps");
+        throw Failure("the time dimension " + inQuotes(time.Name) + " has no steps");
     std::vector<double> times(time.Length);
     if (time.CoordinateVariable < 0) {
         for (std::size_t step = 0; step < times.size(); ++step)
@@ -768,11 +768,11 @@ std::vector<double> readTimes(const Header& header, int timeDimension) {
     times = readCoordinates(header, coordinateOf(header, time));
     for (std::size_t step = 1; step < times.size(); ++step) {
         if (!(times[step] > times[step - 1]))
-            throw std::runtime_error("the time coordinate " + inQuotes(time.Name) +
-                                     " is not strictly increasing (step " + to_string(step) +
-                                     " follows step " + to_string(step - 1) + " with " +
-                                     (times[step] == times[step - 1] ? "the same" : "a smaller") +
-                                     " value); each time step must have a time of its own");
+            throw Failure("the time coordinate " + inQuotes(time.Name) +
+                          " is not strictly increasing (step " + to_string(step) +
+                          " follows step " + to_string(step - 1) + " with " +
+                          (times[step] == times[step - 1] ? "the same" : "a smaller") +
+                          " value); each time step must have a time of its own");
     }
     return times;
 }
@@ -827,10 +827,9 @@ void refuseUnbackedClaims(const std::string& name, const Header& header, int tim
         if (!stored) stored.emplace(name);
         const std::uint64_t held = stored->of(*variable);
         if (claimed / LargestPacking > held)
-            throw std::runtime_error("the variable " + variable->quoted() + " claims " +
-                                     to_string(claimed) + " bytes of values, and the file stores " +
-                                     to_string(held) +
-                                     " bytes of them; most of it was never written");
+            throw Failure("the variable " + variable->quoted() + " claims " + to_string(claimed) +
+                          " bytes of values, and the file stores " + to_string(held) +
+                          " bytes of them; most of it was never written");
     }
 }
 
@@ -865,9 +864,9 @@ bool isCoordinate(const Header& header, const Variable& variable) {
 
 void refuseType(const Variable& variable) {
     if (!isNumber(variable.Type))
-        throw std::runtime_error("the variable " + variable.quoted() +
-                                 " is of a type of the file's own (compound, enum, opaque or "
-                                 "variable length); only numbers can be converted");
+        throw Failure("the variable " + variable.quoted() +
+                      " is of a type of the file's own (compound, enum, opaque or "
+                      "variable length); only numbers can be converted");
 }
 
 std::vector<int> withoutTime(const Variable& variable, int timeDimension) {
@@ -882,16 +881,14 @@ std::vector<int> gridDimensions(const Header& header, const Variable& variable, 
     const auto time =
         std::find(variable.Dimensions.begin(), variable.Dimensions.end(), timeDimension);
     if (time != variable.Dimensions.end() && time != variable.Dimensions.begin())
-        throw std::runtime_error(
-            "the variable " + variable.quoted() + " has the time dimension " +
-            inQuotes(header.Dimensions[static_cast<std::size_t>(timeDimension)].Name) +
-            " in place " + to_string(time - variable.Dimensions.begin() + 1) +
-            "; it is read only as the first dimension");
+        throw Failure("the variable " + variable.quoted() + " has the time dimension " +
+                      inQuotes(header.Dimensions[static_cast<std::size_t>(timeDimension)].Name) +
+                      " in place " + to_string(time - variable.Dimensions.begin() + 1) +
+                      "; it is read only as the first dimension");
     std::vector<int> dimensions = withoutTime(variable, timeDimension);
     if (dimensions.size() > 3)
-        throw std::runtime_error("the variable " + variable.quoted() + " has " +
-                                 to_string(dimensions.size()) +
-                                 " dimensions besides time; a grid has 1 to 3 axes");
+        throw Failure("the variable " + variable.quoted() + " has " + to_string(dimensions.size()) +
+                      " dimensions besides time; a grid has 1 to 3 axes");
     return dimensions;
 }
 
@@ -924,7 +921,7 @@ Topology topologyOf(const Header& header, const GridPlan& grid) {
         topology.Axes.push_back(std::move(axis));
     }
     if (std::string problem = topology.problem(); !problem.empty())
-        throw std::runtime_error("the grid " + inQuotes(grid.Name) + ": " + problem);
+        throw Failure("the grid " + inQuotes(grid.Name) + ": " + problem);
     return topology;
 }
 
@@ -1036,7 +1033,7 @@ std::optional<std::vector<int>> fieldDimensions(const Header& header, const Vari
     try {
         refuseType(variable);
         return gridDimensions(header, variable, timeDimension);
-    } catch (const std::runtime_error& refusal) {
+    } catch (const Failure& refusal) {
         if (variable.Path.empty()) throw;
         plan.LeftOut.emplace_back(refusal.what());
     }
@@ -1133,12 +1130,11 @@ void nameGrids(Plan& plan, const std::string& gridName) {
     std::map<std::string, int> uses;
     for (const auto& [key, grid] : plan.Grids)
         if (++uses[grid.Name] > 1)
-            throw std::runtime_error("two sets of dimensions make the grid name " +
-                                     inQuotes(grid.Name));
+            throw Failure("two sets of dimensions make the grid name " + inQuotes(grid.Name));
     if (gridName.empty()) return;
     if (plan.Grids.size() > 1)
-        throw std::runtime_error("the file makes " + to_string(plan.Grids.size()) +
-                                 " grids, which one grid name cannot name");
+        throw Failure("the file makes " + to_string(plan.Grids.size()) +
+                      " grids, which one grid name cannot name");
     plan.Grids.begin()->second.Name = gridName;
 }
 
@@ -1281,7 +1277,7 @@ void readGrid(const Header& header, const GridPlan& plan, const std::vector<doub
     for (std::size_t step = 0; step < times.size(); ++step) {
         GridPtr grid = into.addSlice(times[step])->addGrid(plan.Name);
         std::string error;
-        if (!grid->setTopology(plan.Layout, error)) throw std::runtime_error(error);
+        if (!grid->setTopology(plan.Layout, error)) throw Failure(error);
         for (const FieldSource& source : plan.Fields) {
             MemPtr& shared = constant[source.Source->Name];
             MemPtr data =
@@ -1354,7 +1350,7 @@ void readFile(const std::string& name, const ReadOptions& options, Bundle& into)
     const int timeDimension = findTimeDimension(header);
     Plan plan = planGrids(header, timeDimension, options);
     if (plan.Grids.empty())
-        throw std::runtime_error(
+        throw Failure(
             "the file holds no variable over 1 to 3 dimensions besides time" +
             (plan.Series.empty() ? std::string() : "; over time alone: " + seriesNames(plan)) +
             (plan.LeftOut.empty() ? std::string() : "; left out: " + joined(plan.LeftOut, ", ")));
@@ -1383,22 +1379,9 @@ void readFile(const std::string& name, const ReadOptions& options, Bundle& into)
 
 class NetcdfReader final : public Reader {
 public:
-    const char* formatName() const override { return "netCDF"; }
-
-    bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
-              std::string& error) const noexcept override {
-        try {
-            if (std::string problem = fileProblem(file); !problem.empty())
-                throw std::runtime_error(problem);
-            readFile(file, options, staging);
-            return true;
-        } catch (const std::bad_alloc&) {
-            // netCDF-4 files may declare far more values than they hold
-            error = "there is not enough memory for the values the file declares";
-        } catch (const std::exception& failure) {
-            error = printableText(failure.what());
-        }
-        return false;
+    void read(const std::string& file, const ReadOptions& options, Bundle& staging) const override {
+        if (std::string problem = fileProblem(file); !problem.empty()) throw Failure(problem);
+        readFile(file, options, staging);
     }
 };
 

@@ -2,6 +2,7 @@
 // become the positions, its other numbers fields of their own type; lists and other elements are
 // read past and named in the grid attribute "PlyNote".
 #include "outside/plexa/readers/Readers.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -20,7 +21,7 @@ namespace Plexa::detail {
 namespace {
 
 [[noreturn]] void fail(const std::string& cause) {
-    throw std::runtime_error(cause);
+    throw Failure(cause);
 }
 
 std::string inQuotes(std::string_view text) {
@@ -835,11 +836,8 @@ void readPly(const std::string& file, double time, Bundle& into, const std::stri
 
 class PlyReader final : public Reader {
 public:
-    const char* formatName() const override { return "PLY point cloud"; }
-
-    bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
-              std::string& error) const noexcept override {
-        return readCloudFile(file, options, error, [&](const std::string& gridName) {
+    void read(const std::string& file, const ReadOptions& options, Bundle& staging) const override {
+        readCloudFile(file, options, [&](const std::string& gridName) {
             readPly(file, options.Time, staging, gridName);
         });
     }

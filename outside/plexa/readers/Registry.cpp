@@ -1,4 +1,5 @@
-// Which reader reads which file: one table, so adding a format is a reader and one line here.
+// Which reader reads which file, and what the file holds: one table, so adding a format is a
+// reader and one line here.
 #include "outside/Plexa.hpp"
 
 #include "outside/plexa/readers/Readers.hpp"
@@ -13,30 +14,53 @@ namespace Plexa {
 namespace {
 
 struct Registration {
-    const char* Extension; // lower case, with its dot
-    const Reader& (*reader)();
-    bool Bindable; // a bundle may be bound to such a file and written over it
+    InputFormat Format;
+    const detail::Reader& (*reader)();
 };
 
-// Only bundle files are bindable: a bundle written over any other input destroys the original.
 const Registration Registrations[] = {
-    {".qz", detail::bundleFileReader, true},  {".csv", detail::textCloudReader, false},
-    {".xyz", detail::textCloudReader, false}, {".las", detail::lasReader, false},
-    {".laz", detail::lasReader, false}, // refused with the advice to decompress it
-    {".ply", detail::plyReader, false},       {".nc", detail::netcdfReader, false},
-    {".nc4", detail::netcdfReader, false},
+    {{".qz", InputKind::Bundle, "bundle file"}, detail::bundleFileReader},
+    {{".csv", InputKind::PointCloud, "text cloud"}, detail::textCloudReader},
+    {{".xyz", InputKind::PointCloud, "text cloud"}, detail::textCloudReader},
+    {{".las", InputKind::PointCloud, "LAS file"}, detail::lasReader},
+    // refused with the advice to decompress it
+    {{".laz", InputKind::PointCloud, "compressed LAS file"}, detail::lasReader},
+    {{".ply", InputKind::PointCloud, "PLY file"}, detail::plyReader},
+    {{".nc", InputKind::StructuredGrids, "netCDF file"}, detail::netcdfReader},
+    {{".nc4", InputKind::StructuredGrids, "netCDF file"}, detail::netcdfReader},
 };
 
 const Registration* registrationFor(const std::string& file) {
     const std::string extension = extensionOf(file);
     for (const Registration& entry : Registrations)
-        if (extension == entry.Extension) return &entry;
+        if (extension == entry.Format.Extension) return &entry;
     return nullptr;
 }
 
 } // namespace
 
+namespace detail {
+
 Reader::~Reader() = default;
+
+const Reader* findReader(const std::string& file) {
+    const Registration* entry = registrationFor(file);
+    return entry ? &entry->reader() : nullptr;
+}
+
+} // namespace detail
+
+const char* kindName(InputKind kind) {
+    switch (kind) {
+    case InputKind::PointCloud:
+        return "point cloud";
+    case InputKind::StructuredGrids:
+        return "structured grids";
+    case InputKind::Bundle:
+        return "bundle";
+    }
+    return "";
+}
 
 std::string extensionOf(const std::string& file) {
     std::string extension = std::filesystem::path(file).extension().string();
@@ -45,20 +69,23 @@ std::string extensionOf(const std::string& file) {
     return extension;
 }
 
-const Reader* findReader(const std::string& file) {
+const InputFormat* formatOf(const std::string& file) {
     const Registration* entry = registrationFor(file);
-    return entry ? &entry->reader() : nullptr;
+    return entry ? &entry->Format : nullptr;
 }
 
+// Only bundle files: a bundle written over any other input destroys the original.
 bool isBindableFormat(const std::string& file) {
-    const Registration* entry = registrationFor(file);
-    return entry && entry->Bindable;
+    const InputFormat* format = formatOf(file);
+    return format && format->Kind == InputKind::Bundle;
 }
 
-std::string knownExtensions() {
+std::string knownExtensions(const std::vector<InputKind>& kinds) {
     std::vector<std::string> extensions;
     for (const Registration& entry : Registrations)
-        extensions.emplace_back(entry.Extension);
+        if (kinds.empty() ||
+            std::find(kinds.begin(), kinds.end(), entry.Format.Kind) != kinds.end())
+            extensions.emplace_back(entry.Format.Extension);
     std::sort(extensions.begin(), extensions.end());
     std::string text;
     for (const std::string& extension : extensions)

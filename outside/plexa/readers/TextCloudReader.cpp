@@ -5,6 +5,7 @@
 #include "outside/plexa/readers/TextColumns.hpp"
 #include "outside/plexa/readers/TextDialect.hpp"
 #include "outside/plexa/readers/TextLines.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -123,14 +124,14 @@ public:
             scratch.Values[column] = valueOf(words[column], column, line);
         // a row the census did not see: a bad one is reported as such, a good one means the file
         // grew
-        if (at == end) throw std::runtime_error("the file changed while it was read");
+        if (at == end) throw Failure("the file changed while it was read");
         for (std::size_t column = 0; column < words.size(); ++column)
             Targets[column].at(at) = scratch.Values[column];
     }
 
     void addTo(Bundle& into, const std::string& gridName, double time) const {
-        if (Filled == 0) throw std::runtime_error("no points");
-        if (Filled != Capacity) throw std::runtime_error("the file changed while it was read");
+        if (Filled == 0) throw Failure("no points");
+        if (Filled != Capacity) throw Failure("the file changed while it was read");
         GridPtr grid = into.addSlice(time)->addGrid(gridName);
         grid->addField(PositionsField, Positions);
         for (std::size_t column = 0; column < Names.size(); ++column)
@@ -215,7 +216,7 @@ Cloud startCloud(LineReader& lines, const FileCensus& census, const ReadOptions&
     bool found = false;
     while (!found && lines.next(line))
         found = holdsData(trimmed(line));
-    if (!found) throw std::runtime_error("no points");
+    if (!found) throw Failure("no points");
     const std::size_t number = lines.lineNumber();
     std::vector<std::string_view> sample =
         rowsIn(lines.ahead(), lines.aheadReachesEnd(), SampleRows);
@@ -340,18 +341,15 @@ bool readInBlocks(const std::string& file, const FileCensus& census, const ReadO
 void readCloud(const std::string& file, const ReadOptions& options, Bundle& into,
                const std::string& gridName) {
     const FileCensus census = takeCensus(file);
-    if (!census.BinaryProblem.empty()) throw std::runtime_error(census.BinaryProblem);
+    if (!census.BinaryProblem.empty()) throw Failure(census.BinaryProblem);
     if (census.Blocks.size() > 1 && readInBlocks(file, census, options, into, gridName)) return;
     readSerially(file, census, options, into, gridName);
 }
 
 class TextCloudReader final : public Reader {
 public:
-    const char* formatName() const override { return "text point cloud"; }
-
-    bool read(const std::string& file, const ReadOptions& options, Bundle& staging,
-              std::string& error) const noexcept override {
-        return readCloudFile(file, options, error, [&](const std::string& gridName) {
+    void read(const std::string& file, const ReadOptions& options, Bundle& staging) const override {
+        readCloudFile(file, options, [&](const std::string& gridName) {
             readCloud(file, options, staging, gridName);
         });
     }

@@ -1,6 +1,7 @@
 #include "outside/plexa/readers/TextColumns.hpp"
 
 #include "outside/Plexa.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -111,8 +112,8 @@ std::string unquotedName(const std::string& name) {
 std::array<std::size_t, 3> chosenAxes(const std::vector<std::string>& names,
                                       const std::vector<std::string>& chosen, std::size_t line) {
     if (chosen.size() != 3)
-        throw std::runtime_error("the positions need three columns, " +
-                                 std::to_string(chosen.size()) + " given");
+        throw Failure("the positions need three columns, " + std::to_string(chosen.size()) +
+                      " given");
     std::array<std::size_t, 3> axes{};
     for (std::size_t axis = 0; axis < 3; ++axis) {
         const std::string wanted = unquotedName(chosen[axis]);

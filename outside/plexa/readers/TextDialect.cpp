@@ -1,4 +1,5 @@
 #include "outside/plexa/readers/TextDialect.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -9,8 +10,8 @@ std::string countText(std::size_t count) {
     return count > MaxColumns ? "more than " + std::to_string(MaxColumns) : std::to_string(count);
 }
 
-std::runtime_error lineError(std::size_t line, const std::string& cause) {
-    return std::runtime_error("line " + std::to_string(line) + ": " + cause);
+Failure lineError(std::size_t line, const std::string& cause) {
+    return Failure("line " + std::to_string(line) + ": " + cause);
 }
 
 std::string quotedText(std::string_view text) {
@@ -228,8 +229,8 @@ Dialect detectDialect(const std::vector<std::string_view>& rows, std::size_t fir
                       char requested) {
     if (requested != 0) {
         if (!isKnownDelimiter(requested))
-            throw std::runtime_error("unknown delimiter " + delimiterName(requested) +
-                                     "; known: ',', ';', tab and ' ' (runs of blanks)");
+            throw Failure("unknown delimiter " + delimiterName(requested) +
+                          "; known: ',', ';', tab and ' ' (runs of blanks)");
         return Dialect{requested};
     }
     std::vector<char> candidates = delimitersShownBy(rows.front());

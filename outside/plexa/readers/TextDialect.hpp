@@ -2,8 +2,9 @@
 // quoting), which delimiter a file uses, and what a number is. Internal to Plexa.
 #pragma once
 
+#include "outside/plexa/detail/Failure.hpp"
+
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,7 @@ constexpr std::size_t MaxColumns = 10000;
 // "12", or "more than 10000" for a count that splitting stopped at.
 std::string countText(std::size_t count);
 
-std::runtime_error lineError(std::size_t line, const std::string& cause);
+Failure lineError(std::size_t line, const std::string& cause);
 
 // The text in quotes for a message, shortened when it is long.
 std::string quotedText(std::string_view text);

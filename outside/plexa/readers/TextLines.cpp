@@ -2,6 +2,7 @@
 
 #include "outside/Plexa.hpp"
 #include "outside/plexa/readers/TextDialect.hpp"
+#include "outside/plexa/detail/Failure.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -42,9 +43,9 @@ void ReadBuffer::resize(std::size_t bytes) {
 
 LineReader::LineReader(const std::string& file, std::size_t begin, std::size_t end)
     : In(file, std::ios::binary), Dropped(begin), Remaining(end - begin) {
-    if (!In) throw std::runtime_error("cannot open the file");
+    if (!In) throw Failure("cannot open the file");
     if (begin > 0 && !In.seekg(static_cast<std::streamoff>(begin)))
-        throw std::runtime_error("cannot read the file");
+        throw Failure("cannot read the file");
     refill();
     if (begin == 0 && startsWithByteOrderMark(std::string_view(Buffer.data(), End)))
         Start = Searched = ByteOrderMark.size();
@@ -55,7 +56,7 @@ void LineReader::refill() {
     if (Buffer.size() - End < ReadSize) Buffer.resize(End + ReadSize);
     In.read(Buffer.data() + End,
             static_cast<std::streamsize>(std::min(Buffer.size() - End, Remaining)));
-    if (In.bad()) throw std::runtime_error("cannot read the file");
+    if (In.bad()) throw Failure("cannot read the file");
     const auto got = static_cast<std::size_t>(In.gcount());
     End += got;
     Remaining -= got;
@@ -174,7 +175,7 @@ std::size_t parallelBytes() {
 
 std::vector<TextBlock> blocksOf(const std::string& file) {
     std::ifstream in(file, std::ios::binary | std::ios::ate);
-    if (!in) throw std::runtime_error("cannot open the file");
+    if (!in) throw Failure("cannot open the file");
     const auto size = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
     // blocks of at least one read, so that the first one holds all that the text check looks at,
     // unless a lowered threshold asks for smaller ones
@@ -199,7 +200,7 @@ std::vector<TextBlock> blocksOf(const std::string& file) {
 // also tells whether the file is text.
 std::size_t countDataLines(const std::string& file, TextBlock& block, std::string& binary) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open the file");
+    if (!in) throw Failure("cannot open the file");
     in.seekg(static_cast<std::streamoff>(block.Begin));
     ReadBuffer piece(ReadSize);
     DataLineCounter counter;
@@ -217,7 +218,7 @@ std::size_t countDataLines(const std::string& file, TextBlock& block, std::strin
         at += static_cast<std::size_t>(in.gcount());
         counter.count(cursor, end);
     }
-    if (in.bad()) throw std::runtime_error("cannot read the file");
+    if (in.bad()) throw Failure("cannot read the file");
     block.DataLines = counter.total();
     return at - block.Begin;
 }

@@ -1,0 +1,55 @@
+// The one way a failure travels inside Plexa, and the one place where it becomes words.
+// Internal to Plexa.
+#pragma once
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace Plexa::detail {
+
+// A file that cannot be read or written as asked: the readers, the writer and the HDF5 wrapper
+// throw it with the cause in words, and name the file when it is another than the one at hand.
+class Failure : public std::runtime_error {
+public:
+    explicit Failure(const std::string& cause) : std::runtime_error(cause) {}
+    Failure(std::string file, const std::string& cause)
+        : std::runtime_error(cause), File(std::move(file)) {}
+
+    // The file the failure names, or empty for the one at hand.
+    const std::string& file() const noexcept { return File; }
+
+private:
+    std::string File;
+};
+
+// What a failed load, bind or save answers: the file and the cause, printable.
+struct FailureText {
+    std::string File;
+    std::string Cause;
+
+    // "<file>: <cause>", or the cause alone when no file is named.
+    std::string message() const { return File.empty() ? Cause : File + ": " + Cause; }
+};
+
+// The cause in words of whatever was thrown: a failure's own, or the standard library's.
+std::string causeOf(const std::exception& thrown);
+
+// Runs `action` on `file`; false, with the file and the printable cause, when it throws anything:
+// load, bind and save catch here and nowhere else.
+template <class Action>
+bool attempt(const std::string& file, FailureText& failure, Action&& action) noexcept {
+    try {
+        action();
+        return true;
+    } catch (const Failure& thrown) {
+        failure = {thrown.file().empty() ? file : thrown.file(), causeOf(thrown)};
+    } catch (const std::exception& thrown) {
+        failure = {file, causeOf(thrown)};
+    } catch (...) {
+        failure = {file, "a storage policy or hook failed without saying why"};
+    }
+    return false;
+}
+
+} // namespace Plexa::detail
