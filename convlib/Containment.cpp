@@ -113,10 +113,11 @@ std::string memoryLimitText() {
            " MiB per input (--memory-limit)";
 }
 
-// Whether HDF5 or libnetcdf reads the file: libraries with known faults on damaged files.
+// Whether HDF5 (bundle files) or libnetcdf (structured grids) reads the file: libraries with
+// known faults on damaged files.
 bool readsThroughLibrary(const std::string& file) {
-    const std::string extension = Plexa::extensionOf(file);
-    return extension == ".qz" || extension == ".nc" || extension == ".nc4";
+    const Plexa::InputFormat* format = Plexa::formatOf(file);
+    return format && format->Kind != Plexa::InputKind::PointCloud;
 }
 
 // What a worker said about one input, and how it ended.
@@ -438,7 +439,7 @@ std::string lowercase(std::string text) {
 // The library that reads a file of this type, for a crash while reading it.
 std::string readingLibrary(const std::string& file) {
     if (!readsThroughLibrary(file)) return "the reader";
-    return Plexa::extensionOf(file) == ".qz" ? "the HDF5 library" : "the netCDF library";
+    return Plexa::isBindableFormat(file) ? "the HDF5 library" : "the netCDF library";
 }
 
 // How a child ended that never finished: its signal, or the status some library exited with.

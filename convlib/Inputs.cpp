@@ -24,10 +24,19 @@ LoaderPtr loaderFor(const std::string& name) {
     return LoaderPtr(new Quorix::LoaderParameters(std::list<std::string>{name}));
 }
 
-// One whole message for a failed load: the designed text, the name and the data model's cause.
-std::string loadFailure(const char* designed, const std::string& name,
-                        const Plexa::Bundle& bundle) {
-    return designed + name + ": " + bundle.lastCause();
+// One whole message for a failed load, with the data model's cause: the read type's text, which
+// names a point cloud or a bundle, followed by the format's words where it does not name the
+// format; a format of another kind is named by its own words ("Cannot load netCDF file: ").
+std::string loadFailure(const char* designed, Plexa::InputKind designedKind,
+                        const std::string& name, const Plexa::Bundle& bundle) {
+    const Plexa::InputFormat* format = Plexa::formatOf(name);
+    const std::string cause = ": " + bundle.lastCause();
+    if (!format) return designed + name + cause;
+    if (format->Kind == Plexa::InputKind::StructuredGrids)
+        return std::string("Cannot load ") + format->Words + ": " + name + cause;
+    const bool namesFormat =
+        format->Kind == Plexa::InputKind::Bundle && designedKind == Plexa::InputKind::Bundle;
+    return designed + name + (namesFormat ? "" : std::string(" (") + format->Words + ")") + cause;
 }
 
 bool loadBundles(BasicConverterDefs& converter, const Plexa::ReadOptions& options) {
@@ -40,8 +49,8 @@ bool loadBundles(BasicConverterDefs& converter, const Plexa::ReadOptions& option
         bool success = false;
         converter.myBundle = Plexa::Bundle::load(success, files, converter.myBundle, options);
         if (!success) {
-            converter.ErrorMessages.push_back(
-                loadFailure("Cannot load this bundle: ", name, *converter.myBundle));
+            converter.ErrorMessages.push_back(loadFailure(
+                "Cannot load this bundle: ", Plexa::InputKind::Bundle, name, *converter.myBundle));
             return false;
         }
     }
@@ -72,7 +81,8 @@ bool bindPointCloud(BasicConverterDefs& converter, const Plexa::ReadOptions& opt
     Plexa::Bundle::load(success, loaderFor(inputName), converter.myBundle, options);
     if (!success) {
         converter.ErrorMessages.push_back(
-            loadFailure("Cannot load point cloud: ", inputName, *converter.myBundle));
+            loadFailure("Cannot load point cloud: ", Plexa::InputKind::PointCloud, inputName,
+                        *converter.myBundle));
         return false;
     }
     Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(

@@ -43,23 +43,66 @@ bool namesAFile(const std::string& name) {
     return fs::exists(name, error) && !fs::is_directory(name, error);
 }
 
-// What folders and patterns yield but no reader knows is left out, named in one line; a file
-// named outright stays, so that loading it says what is wrong with it.
-std::list<std::string> readableInputs(const std::list<std::string>& files,
-                                      const std::list<std::string>& names) {
+// Files of no known type are taken too: loading them says what is wrong with them.
+bool takesKindOf(const InputKinds& kinds, const std::string& file) {
+    const Plexa::InputFormat* format = Plexa::formatOf(file);
+    return !format || kinds.empty() ||
+           std::find(kinds.begin(), kinds.end(), format->Kind) != kinds.end();
+}
+
+// Which program of the family takes inputs of the kind, for a program that does not.
+const char* programTaking(Plexa::InputKind kind) {
+    switch (kind) {
+    case Plexa::InputKind::PointCloud:
+        return "qz-pointcloud converts it";
+    case Plexa::InputKind::StructuredGrids:
+        return "qz-netcdf converts it";
+    case Plexa::InputKind::Bundle:
+        return "qz-merge merges it and qz-inspect shows it";
+    }
+    return "";
+}
+
+// What folders and patterns yield but no reader knows or the program does not take is left out,
+// named in one line each; a file named outright stays, so that it is refused by name.
+std::list<std::string> readableInputs(const BasicConverterDefs& converter,
+                                      const std::list<std::string>& files,
+                                      const std::list<std::string>& names,
+                                      const InputKinds& kinds) {
     std::set<std::string> named;
     for (const std::string& name : names)
         if (namesAFile(name)) named.insert(name);
     std::list<std::string> readable;
-    std::vector<std::string> skipped;
+    std::vector<std::string> unknown, otherKind;
     for (const std::string& file : files) {
-        if (named.count(file) || Plexa::formatOf(file))
+        if (named.count(file) || (Plexa::formatOf(file) && takesKindOf(kinds, file)))
             readable.push_back(file);
         else
-            skipped.push_back(file);
+            (Plexa::formatOf(file) ? otherKind : unknown).push_back(file);
     }
-    if (!skipped.empty()) printResult("Skipped, no reader for their type: " + join(skipped, ", "));
+    if (!unknown.empty()) printResult("Skipped, no reader for their type: " + join(unknown, ", "));
+    if (!otherKind.empty())
+        printResult("Skipped, not taken by " + converter.ConverterName + ": " +
+                    join(otherKind, ", "));
     return readable;
+}
+
+// The files of a kind the program does not take are refused by their extension, unread.
+std::list<std::string> refuseOtherKinds(BasicConverterDefs& converter,
+                                        const std::list<std::string>& files,
+                                        const InputKinds& kinds) {
+    std::list<std::string> taken;
+    for (const std::string& file : files) {
+        if (takesKindOf(kinds, file)) {
+            taken.push_back(file);
+            continue;
+        }
+        const Plexa::InputFormat& format = *Plexa::formatOf(file);
+        converter.ErrorMessages.push_back(file + " is a " + format.Words + " (" +
+                                          Plexa::kindName(format.Kind) + "); " +
+                                          programTaking(format.Kind));
+    }
+    return taken;
 }
 
 // The pieces of a text between commas, empty ones included: "a,,b" gives a, "", b.
@@ -347,19 +390,21 @@ void installStorage(BasicConverterDefs& converter, int compression,
 }
 
 bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
-                  std::list<std::string>& everyInput, const InputSelection& select) {
+                  std::list<std::string>& everyInput, const InputSelection& select,
+                  const InputKinds& kinds) {
     if (!converter.InFiles) converter.InFiles = inputList({});
     const std::list<std::string> names = *converter.InFiles;
     reportFruitlessNames(converter);
     converter.readManyFiles();
-    everyInput = readableInputs(*converter.InFiles, names);
+    everyInput = readableInputs(converter, *converter.InFiles, names, kinds);
     if (everyInput.empty()) {
         converter.ErrorMessages.push_back("No input file found");
         return false;
     }
     const std::list<std::string> selected = select ? select(everyInput) : everyInput;
-    converter.InFiles =
-        Quorix::StrongPtr<Quorix::StringList>(new Quorix::StringList(takeShard(selected, shard)));
+    // refused within the shard, so that one shard alone names each
+    converter.InFiles = Quorix::StrongPtr<Quorix::StringList>(
+        new Quorix::StringList(refuseOtherKinds(converter, takeShard(selected, shard), kinds)));
     return true;
 }
 

@@ -133,12 +133,18 @@ CONVLIB_API void installStorage(BasicConverterDefs& converter, int compression,
 // Narrows the expanded input list before it is sharded, e.g. to one file per data set.
 using InputSelection = std::function<std::list<std::string>(const std::list<std::string>&)>;
 
+// The kinds of input a program takes (none named: every kind).
+using InputKinds = std::vector<Plexa::InputKind>;
+
 // Expands the converter's input names, leaves out what folders and patterns yield that no reader
-// knows (one line names them), narrows them and keeps the shard's slice; everyInput gets the list
-// before it is narrowed. False with a message when the names yield no file at all.
+// knows or that is of a kind the program does not take (a line names each group), narrows them
+// and keeps the shard's slice; everyInput gets the list before it is narrowed. A file named
+// outright of a kind not taken is refused by its extension, unread, in the shard that holds it:
+// "x.nc is a netCDF file (structured grids); qz-netcdf converts it". False with a message when
+// the names yield no file at all.
 CONVLIB_API bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,
                               std::list<std::string>& everyInput,
-                              const InputSelection& select = nullptr);
+                              const InputSelection& select = nullptr, const InputKinds& kinds = {});
 
 // True, with a message, when the output is one of the inputs in any spelling and replacing it
 // was not asked for.

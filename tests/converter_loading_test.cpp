@@ -75,19 +75,19 @@ TEST_F(Loading, EachCallStartsFromANewBundleAndSaysWhyItStops) {
          "Out.qz",
          "Out.qz",
          false,
-         {"Cannot load point cloud: cloud.qz: not an HDF5 file"}},
+         {"Cannot load point cloud: cloud.qz (bundle file): not an HDF5 file"}},
         {{"cloud.qz"},
          2,
          "sub/out.qz",
          "sub/out.qz",
          false,
-         {"Cannot load point cloud: cloud.qz: not an HDF5 file"}},
+         {"Cannot load point cloud: cloud.qz (bundle file): not an HDF5 file"}},
         {{"missing.xyz"},
          2,
          "trailing.",
          "trailing.",
          false,
-         {"Cannot load point cloud: missing.xyz: no such file"}},
+         {"Cannot load point cloud: missing.xyz (text cloud): no such file"}},
         {{"missing.xyz"}, 2, ".hidden", ".hidden", false, {"Outfile has no extension: .hidden"}},
         {{"missing.xyz"}, 2, "folder/", "folder/", false, {"Outfile has no extension: folder/"}},
     };
@@ -112,6 +112,43 @@ TEST_F(Loading, BundlesMergeUntilOneFails) {
     EXPECT_EQ(Tool.ErrorMessages, Names{"Cannot load this bundle: cloud.qz: not an HDF5 file"});
     EXPECT_TRUE(holdsGrid("A"));
     EXPECT_FALSE(holdsGrid("C"));
+}
+
+// The designed text of the read type stays and the format's words follow the name; netCDF files,
+// which are no point clouds, are named by their own words.
+TEST_F(Loading, FailedLoadsNameTheFormatAndTheCauseInOneMessage) {
+    Folder.write("grid.nc", "not netCDF");
+    Folder.write("scan.las", "LASF");
+    const struct {
+        std::string Input;
+        int Type;
+        std::string Message;
+    } cases[] = {
+        {"grid.nc", 2, "Cannot load netCDF file: grid.nc: cannot read it as a netCDF file"},
+        {"grid.nc", 1, "Cannot load netCDF file: grid.nc: cannot read it as a netCDF file"},
+        {"scan.las", 2, "Cannot load point cloud: scan.las (LAS file): "},
+        {"scan.las", 1, "Cannot load this bundle: scan.las (LAS file): "},
+    };
+    for (const auto& c : cases) {
+        Tool.OutFile = "other.qz";
+        EXPECT_FALSE(load({c.Input}, c.Type));
+        ASSERT_EQ(Tool.ErrorMessages.size(), 1u);
+        EXPECT_EQ(Tool.ErrorMessages[0].rfind(c.Message, 0), 0u) << Tool.ErrorMessages[0];
+        Tool.ErrorMessages.clear();
+    }
+}
+
+TEST_F(Loading, ReadOptionsReachTheReader) {
+    Folder.write("points.csv", "x,y,z\n1,2,3\n");
+    Plexa::ReadOptions options;
+    options.GridName = "named";
+    options.Time = 4;
+    Tool.InFiles.reset(new Quorix::StringList{"points.csv"});
+    Tool.OutFile = "points.qz";
+    ASSERT_TRUE(Tool.loadFilesIntoBundle(Defs::ReadPointCloud, options));
+    const Plexa::SlicePtr slice = Tool.myBundle->findSlice(4);
+    EXPECT_TRUE(slice && slice->findGrid("named"));
+    Tool.myBundle->unbind();
 }
 
 TEST_F(Loading, PointCloudIsBoundToAnotherFileUnderThePolicy) {

@@ -29,7 +29,7 @@ const BadCase badCases[] = {
      {"No file matches the input nothere.csv", "No input file found"}},
     {QZ_POINTCLOUD,
      {"bad.csv", "ridge.csv"},
-     {"Cannot load point cloud: bad.csv: line 3: bad number \"oops\""},
+     {"Cannot load point cloud: bad.csv (text cloud): line 3: bad number \"oops\""},
      "ridge.qz"},
     {QZ_POINTCLOUD,
      {"broken.qz"},

@@ -62,7 +62,7 @@ TEST(NetcdfConverter, ConvertsAFolderAndARerunSkipsWhatIsDone) {
     dir.write("in/cloud.csv", "x,y,z\n0,0,0\n");
     const RunResult first = run(QZ_NETCDF, {"in/"}, dir.path());
     ASSERT_EQ(first.Status, 0) << first.Err;
-    EXPECT_TRUE(has(first.Out, "Skipped, not netCDF files: in/cloud.csv\n")) << first.Out;
+    EXPECT_TRUE(has(first.Out, "Skipped, not taken by qz-netcdf: in/cloud.csv\n")) << first.Out;
     EXPECT_TRUE(has(first.Out, "in/a.nc -> in/a.qz: grid lat_lon (p, t) at 2 time steps, grid lon "
                                "(h) at 2 time steps\n"))
         << first.Out;
@@ -147,11 +147,13 @@ TEST(NetcdfConverter, RefusesEachBadInputWithOneMessageAndWritesNothingForIt) {
             dir.path());
     EXPECT_EQ(result.Status, 1);
     for (const char* message :
-         {"cut.nc: the file is truncated: it holds ",
-          "deep.nc: the variable \"f\" has 4 dimensions besides time; a grid has 1 to 3 axes",
-          "text.nc: cannot read it as a netCDF file (NetCDF: Unknown file format)",
-          "clash.qz: grid \"y_x\" at time 0: the field \"y\" has the name of the axis \"y\"",
-          "cloud.csv is not a netCDF file (.nc, .nc4); qz-pointcloud converts point clouds"})
+         {"Cannot load netCDF file: cut.nc: the file is truncated: it holds ",
+          "Cannot load netCDF file: deep.nc: the variable \"f\" has 4 dimensions besides time; a "
+          "grid has 1 to 3 axes",
+          "Cannot load netCDF file: text.nc: cannot read it as a netCDF file (NetCDF: Unknown "
+          "file format)\n",
+          "Cannot write clash.qz: grid \"y_x\" at time 0: the field \"y\" has the name of the axis",
+          "cloud.csv is a text cloud (point cloud); qz-pointcloud converts it\n"})
         EXPECT_TRUE(has(result.Err, message)) << message << "\n" << result.Err;
     std::size_t errors = 0;
     for (std::size_t at = 0; (at = result.Err.find("Error! Message", at)) != std::string::npos;
@@ -163,15 +165,31 @@ TEST(NetcdfConverter, RefusesEachBadInputWithOneMessageAndWritesNothingForIt) {
     EXPECT_EQ(after, inputs);
 }
 
-TEST(NetcdfConverter, PointCloudConverterRefusesNetcdfGridsNamingTheConverter) {
+// By extension, unread: a damaged netCDF file gets the same word as a good one, and it is said
+// once, by the shard that holds the file.
+TEST(NetcdfConverter, PointCloudConverterRefusesNetcdfFilesUnreadNamingTheConverter) {
     TempDir dir;
     writeClimate(dir / "a.nc", 0);
-    const RunResult result = run(QZ_POINTCLOUD, {"a.nc"}, dir.path());
+    dir.write("garbage.nc4", "neither netCDF nor HDF5");
+    dir.write("hill.csv", "x,y,z\n0,0,1\n");
+    const auto before = E2e::snapshot(dir.path());
+    const RunResult result = run(QZ_POINTCLOUD, {"a.nc", "garbage.nc4", "hill.csv"}, dir.path());
     EXPECT_EQ(result.Status, 1);
-    EXPECT_TRUE(has(result.Err, "holds structured grids only, no point cloud; Height needs "
-                                "point positions (qz-netcdf converts netCDF files)"))
-        << result.Err;
-    EXPECT_FALSE(std::filesystem::exists(dir / "a.qz"));
+    for (const char* file : {"a.nc", "garbage.nc4"})
+        EXPECT_TRUE(has(result.Err, std::string("Error! Message: ") + file +
+                                        " is a netCDF file (structured grids); qz-netcdf converts "
+                                        "it\n"))
+            << result.Err;
+    EXPECT_FALSE(has(result.Err, "Cannot load")) << result.Err;
+    EXPECT_EQ(result.Out.find("a.nc"), std::string::npos) << result.Out;
+    auto after = E2e::snapshot(dir.path());
+    EXPECT_EQ(after.erase(dir / "hill.qz"), 1u) << "the rest of the batch converts";
+    EXPECT_EQ(after, before);
+    std::size_t saying = 0;
+    for (const char* shard : {"1/2", "2/2"})
+        saying += has(run(QZ_POINTCLOUD, {"a.nc", "hill.csv", "--shard", shard}, dir.path()).Err,
+                      "a.nc is a netCDF file");
+    EXPECT_EQ(saying, 1u);
 }
 
 TEST(NetcdfConverter, SelectsBeforeItRefusesAndNamesWhatItLeftOutOnTheInputsLine) {

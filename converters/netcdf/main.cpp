@@ -17,10 +17,7 @@ struct Settings : Tools::BatchSettings {
     bool IgnoreSuccess = false;
 };
 
-bool isNetcdf(const std::string& file) {
-    const std::string extension = Plexa::extensionOf(file);
-    return extension == ".nc" || extension == ".nc4";
-}
+const Tools::InputKinds Takes = {Plexa::InputKind::StructuredGrids};
 
 template <class Map> std::vector<typename Map::key_type> keysOf(const Map& map) {
     std::vector<typename Map::key_type> keys;
@@ -48,11 +45,12 @@ public:
     bool convert() override {
         std::list<std::string> everyInput;
         const auto select = [this](const std::list<std::string>& files) {
-            std::list<std::string> inputs = Tools::oneInputPerSource(netcdfInputs(files));
+            std::list<std::string> inputs = Tools::oneInputPerSource(files);
             Shared = Tools::sharedOutputs(inputs);
             return inputs;
         };
-        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, select)) return false;
+        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, select, Takes))
+            return false;
         if (!Options.Output.empty() && !Tools::outputFitsInputs(*this, Options, everyInput))
             return false;
         Tools::convertEachInput(
@@ -73,23 +71,6 @@ private:
                (Options.Output.empty() ? "<name>.qz beside each netCDF file" : Options.Output);
     }
 
-    // What folders and patterns yield besides netCDF files is left out, named in one line; a
-    // file named outright stays, so that it is refused with a reason.
-    std::list<std::string> netcdfInputs(const std::list<std::string>& files) const {
-        const std::set<std::string> named(Options.Inputs.begin(), Options.Inputs.end());
-        std::list<std::string> inputs;
-        std::vector<std::string> skipped;
-        for (const std::string& file : files) {
-            if (isNetcdf(file) || named.count(file))
-                inputs.push_back(file);
-            else
-                skipped.push_back(file);
-        }
-        if (!skipped.empty())
-            Tools::printResult("Skipped, not netCDF files: " + Tools::join(skipped, ", "));
-        return inputs;
-    }
-
     void convertOne(const std::string& file) {
         if (Tools::refuseSharedOutput(*this, Shared, file)) return;
         const Tools::OutputPlan plan = Tools::planOutput(file, Options.Output, IgnoreSuccess);
@@ -103,11 +84,6 @@ private:
     }
 
     bool convertFile(const std::string& file) {
-        if (!isNetcdf(file)) {
-            ErrorMessages.push_back(file + " is not a netCDF file (.nc, .nc4); qz-pointcloud "
-                                           "converts point clouds");
-            return false;
-        }
         if (!Tools::loadBoundInput(*this, file, Options.Read)) return false;
         if (keepSelected(file)) {
             markGrids(file);
@@ -205,8 +181,9 @@ private:
 
 void defineOptions(CLI::App& app, Settings& settings) {
     app.add_option("inputs", settings.Inputs,
-                   "netCDF files (.nc, .nc4), each made into <name>.qz beside it; folders (with "
-                   "a trailing '/') and patterns are expanded to the netCDF files they hold")
+                   "netCDF files (" + Plexa::knownExtensions(Takes) +
+                       "), each made into <name>.qz beside it; folders (with a trailing '/') and "
+                       "patterns are expanded to the netCDF files they hold")
         ->required();
     app.add_option("-o,--output", settings.Output,
                    "Output bundle file, for a single input only (default: <name>.qz beside it)");

@@ -29,6 +29,8 @@ Plexa::MemPtr heightAboveLowest(const Plexa::MemArray<double>& positions) {
     return height;
 }
 
+const Tools::InputKinds Takes = {Plexa::InputKind::PointCloud, Plexa::InputKind::Bundle};
+
 class PointCloudConverter : public BasicConverterDefs {
 public:
     explicit PointCloudConverter(const Settings& settings) : Options(settings) {
@@ -47,7 +49,8 @@ public:
             Shared = Tools::sharedOutputs(inputs);
             return inputs;
         };
-        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, select)) return false;
+        if (!Tools::gatherInputs(*this, Options.InputShard, everyInput, select, Takes))
+            return false;
         if (!Options.Output.empty() && !Tools::outputFitsInputs(*this, Options, everyInput))
             return false;
         Tools::convertEachInput(
@@ -181,7 +184,7 @@ private:
 void defineOptions(CLI::App& app, Settings& settings) {
     app.add_option(
            "inputs", settings.Inputs,
-           "Files of the known types (" + Plexa::knownExtensions() +
+           "Files of the known types (" + Plexa::knownExtensions(Takes) +
                "): point clouds get a bundle file, bundle files are extended; folders "
                "(with a trailing '/') and patterns are expanded to the files of these types")
         ->required();
