@@ -92,16 +92,8 @@ std::list<std::string> refuseOtherKinds(BasicConverterDefs& converter,
                                         const std::list<std::string>& files,
                                         const InputKinds& kinds) {
     std::list<std::string> taken;
-    for (const std::string& file : files) {
-        if (takesKindOf(kinds, file)) {
-            taken.push_back(file);
-            continue;
-        }
-        const Plexa::InputFormat& format = *Plexa::formatOf(file);
-        converter.ErrorMessages.push_back(file + " is a " + format.Words + " (" +
-                                          Plexa::kindName(format.Kind) + "); " +
-                                          programTaking(format.Kind));
-    }
+    for (const std::string& file : files)
+        if (takesInput(converter, file, kinds)) taken.push_back(file);
     return taken;
 }
 
@@ -387,6 +379,15 @@ void installStorage(BasicConverterDefs& converter, int compression,
     if (!fieldsToSave.empty()) storage->SaveableFields = inputList(fieldsToSave);
     converter.Compression = compression;
     converter.myStorage = storage;
+}
+
+bool takesInput(BasicConverterDefs& converter, const std::string& file, const InputKinds& kinds) {
+    if (takesKindOf(kinds, file)) return true;
+    const Plexa::InputFormat& format = *Plexa::formatOf(file);
+    converter.ErrorMessages.push_back(file + " is a " + format.Words + " (" +
+                                      Plexa::kindName(format.Kind) + "); " +
+                                      programTaking(format.Kind));
+    return false;
 }
 
 bool gatherInputs(BasicConverterDefs& converter, const Shard& shard,

@@ -136,6 +136,11 @@ using InputSelection = std::function<std::list<std::string>(const std::list<std:
 // The kinds of input a program takes (none named: every kind).
 using InputKinds = std::vector<Plexa::InputKind>;
 
+// True when the program takes the file's kind, or no reader knows its type; else false, with a
+// message naming the program that takes it. The file is not read.
+CONVLIB_API bool takesInput(BasicConverterDefs& converter, const std::string& file,
+                            const InputKinds& kinds);
+
 // Expands the converter's input names, leaves out what folders and patterns yield that no reader
 // knows or that is of a kind the program does not take (a line names each group), narrows them
 // and keeps the shard's slice; everyInput gets the list before it is narrowed. A file named

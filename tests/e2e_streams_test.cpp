@@ -35,7 +35,7 @@ const ProgramCase programs[] = {
      {"hill.qz"},
      "Time step 0\n  Grid hill\n",
      {"hill.csv"},
-     "Cannot describe hill.csv"},
+     "hill.csv is a text cloud (point cloud); qz-pointcloud converts it"},
 };
 
 // Stable test names: the program, not the bytes of the case.

@@ -53,7 +53,9 @@ public:
 
 private:
     bool inspect(Inspect::Inspection& inspection) {
-        if (!Tools::loadSingleInput(*this, Options.Input, ReadBundles)) return false;
+        if (!Tools::takesInput(*this, Options.Input, {Plexa::InputKind::Bundle}) ||
+            !Tools::loadSingleInput(*this, Options.Input, ReadBundles))
+            return false;
         std::string error;
         if (!Plexa::describeFile(Options.Input, inspection.Stored, error)) {
             ErrorMessages.push_back("Cannot describe " + error);
