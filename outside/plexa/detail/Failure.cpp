@@ -2,6 +2,8 @@
 
 #include "outside/plexa/detail/BundleFormat.hpp"
 
+#include <new>
+
 namespace Plexa::detail {
 
 std::string causeOf(const std::exception& thrown) {

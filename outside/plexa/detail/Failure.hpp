@@ -2,25 +2,16 @@
 // Internal to Plexa.
 #pragma once
 
-#include <new>
 #include <stdexcept>
 #include <string>
 
 namespace Plexa::detail {
 
 // A file that cannot be read or written as asked: the readers, the writer and the HDF5 wrapper
-// throw it with the cause in words, and name the file when it is another than the one at hand.
+// throw it with the cause in words; the load, bind or save at hand names the file.
 class Failure : public std::runtime_error {
 public:
     explicit Failure(const std::string& cause) : std::runtime_error(cause) {}
-    Failure(std::string file, const std::string& cause)
-        : std::runtime_error(cause), File(std::move(file)) {}
-
-    // The file the failure names, or empty for the one at hand.
-    const std::string& file() const noexcept { return File; }
-
-private:
-    std::string File;
 };
 
 // What a failed load, bind or save answers: the file and the cause, printable.
@@ -36,14 +27,12 @@ struct FailureText {
 std::string causeOf(const std::exception& thrown);
 
 // Runs `action` on `file`; false, with the file and the printable cause, when it throws anything:
-// load, bind and save catch here and nowhere else.
+// load, bind, save and describeFile catch here and nowhere else.
 template <class Action>
 bool attempt(const std::string& file, FailureText& failure, Action&& action) noexcept {
     try {
         action();
         return true;
-    } catch (const Failure& thrown) {
-        failure = {thrown.file().empty() ? file : thrown.file(), causeOf(thrown)};
     } catch (const std::exception& thrown) {
         failure = {file, causeOf(thrown)};
     } catch (...) {
