@@ -2,12 +2,14 @@
 // typed data arrays, read from and written to bundle files (HDF5) under a storage policy.
 #pragma once
 
+#include "outside/FieldNames.hpp"
 #include "outside/PlexaExport.hpp"
 #include "outside/Quorix.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <typeinfo>
@@ -245,9 +247,6 @@ public:
     // How the source packed the values; empty when it did not.
     Packing Packed;
 };
-
-// The field that holds a point grid's positions: x, y and z per point, as doubles.
-inline constexpr const char* PositionsField = "Positions";
 
 // One axis of a structured grid. Uniform when it has no coordinates of its own (node i sits at
 // Origin + i * Spacing), rectilinear otherwise (one coordinate per node, in order).
