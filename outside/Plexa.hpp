@@ -470,9 +470,10 @@ public:
     const std::map<double, SlicePtr>& slices() const noexcept { return Slices; }
 
     // Loads the named files into `into` (a new bundle when it is empty), each through the reader
-    // for its extension with the thread's read options. Slices merge by time, grids by name, fields
-    // by name (later files win). On failure the flag is false and lastError() of the returned
-    // bundle names the file and the cause.
+    // for its extension with the thread's read options, and merged by mergeBundle: later files win
+    // for fields of one name, and a file whose grid has another layout than the grid of its name
+    // and time in the bundle is refused whole. On failure the flag is false and lastError() of the
+    // returned bundle names the file and the cause.
     static BundlePtr load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
                           const BundlePtr& into);
     const std::string& lastError() const noexcept { return LastError; }
@@ -507,6 +508,50 @@ private:
     std::uint64_t SavedAt = 0;
     std::string LastError;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Merging: the one rule by which grids of one bundle join those of another
+
+// What clashed when a grid met the grid of its name and time in the bundle it is merged into.
+struct PLEXA_API MergeConflict {
+    enum class Kind {
+        Layout, // points against a structured grid, or other axes
+        Points, // point grids of different point counts
+        Values  // a field of one name with other values (type, components, size or bits)
+    };
+    Kind What = Kind::Values;
+    double Time = 0;
+    std::string Grid;
+    std::string Field; // Values: the field that differs; else empty
+    // What the merged grid and the grid it meets have: their layouts' summaries, or their point
+    // counts; empty for Values.
+    std::string Incoming;
+    std::string Existing;
+};
+
+// What a conflict does: a refused kind leaves the grid out (the bundle as it was); the other
+// kinds merge, the incoming fields replacing those of the same name.
+struct PLEXA_API MergeOptions {
+    bool RefuseLayouts = true;
+    bool RefusePoints = false;
+    bool RefuseValues = false;
+
+    bool refuses(MergeConflict::Kind kind) const noexcept;
+};
+
+// The conflicts of merging the grid into the slice at its time; fields are compared only where
+// layouts and point counts agree.
+PLEXA_API std::vector<MergeConflict> mergeConflicts(const Slice& into, const Grid& grid);
+// Merges the grid into the slice: as it is when the slice has no grid of its name, else its
+// fields (sharing their arrays, with attributes and packing) and its attributes join those of
+// the grid there. Nothing changes when a conflict is of a kind the options refuse. Returns every
+// conflict found.
+PLEXA_API std::vector<MergeConflict> mergeGrid(Slice& into, const GridPtr& grid,
+                                               const MergeOptions& options);
+// Merges every grid of `from` into `into` by time and name, or nothing at all when any conflict
+// is of a refused kind. Returns every conflict found.
+PLEXA_API std::vector<MergeConflict> mergeBundle(Bundle& into, const Bundle& from,
+                                                 const MergeOptions& options);
 
 // ---------------------------------------------------------------------------------------------
 // Input formats
