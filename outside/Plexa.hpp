@@ -612,6 +612,36 @@ PLEXA_API std::string knownExtensions();
 PLEXA_API BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
                                      const StoragePtr& policy);
 
+// Writes one bundle file in parts, e.g. a file larger than memory a few time steps at a time:
+// each part's slices follow those of the parts before, written as writeBundleFile writes a whole
+// bundle, into a temporary file beside the target that commit() puts in its place. A part may
+// continue the time step written last with grids of other names, so that a step need not be in
+// memory whole. Until commit() the target stays as it was; a writer let go without commit()
+// removes its temporary file.
+class PLEXA_API BundleFileParts {
+public:
+    BundleFileParts(std::string file, StoragePtr policy);
+    ~BundleFileParts();
+    BundleFileParts(const BundleFileParts&) = delete;
+    BundleFileParts& operator=(const BundleFileParts&) = delete;
+
+    // Writes the part's slices; their times must follow the times written before, or continue
+    // the last one. After a failure the writer refuses everything, and the target stays as it was.
+    BindResult append(const Bundle& part);
+    // Puts the file written so far in place of the target.
+    BindResult commit();
+    const std::string& file() const noexcept { return File; }
+
+private:
+    struct Open;
+    BindResult failure(std::string text);
+
+    std::string File;
+    StoragePtr Policy;
+    std::unique_ptr<Open> Writing; // from the first part on
+    std::string Failed;            // why the writer refuses
+};
+
 // Failures inside HDF5 read as their cause in words ("truncated: holds 3000 of 4593 bytes");
 // detailed, they also carry HDF5's own account of the calls that failed. Process-wide.
 PLEXA_API void setDetailedErrors(bool detailed) noexcept;
