@@ -642,6 +642,33 @@ private:
     std::string Failed;            // why the writer refuses
 };
 
+// A file read one grid of one time step at a time, so that memory holds what is read and no more.
+// A bundle file is read where it lies; a file of another format is read whole at the first grid
+// asked for and let go once every grid was taken.
+class PLEXA_API FileSteps {
+public:
+    // time -> grid -> names of its fields
+    using Contents = std::map<double, std::map<std::string, std::vector<std::string>>>;
+
+    FileSteps();
+    ~FileSteps();
+    FileSteps(const FileSteps&) = delete;
+    FileSteps& operator=(const FileSteps&) = delete;
+
+    // Reads what the file holds, without values (another format is read to find out); false
+    // with the file and the cause in error.
+    bool open(const std::string& file, const ReadOptions& options, std::string& error);
+    const Contents& contents() const noexcept { return Held; }
+    // The grid of that time and name with its values; empty, with the file and the cause in
+    // error, when it cannot be read.
+    GridPtr takeGrid(double time, const std::string& grid, std::string& error);
+
+private:
+    struct Source;
+    std::unique_ptr<Source> From;
+    Contents Held;
+};
+
 // Failures inside HDF5 read as their cause in words ("truncated: holds 3000 of 4593 bytes");
 // detailed, they also carry HDF5's own account of the calls that failed. Process-wide.
 PLEXA_API void setDetailedErrors(bool detailed) noexcept;
