@@ -28,13 +28,6 @@ Plexa::GridPtr cloud(const std::string& name, std::vector<double> heights) {
     return grid;
 }
 
-std::set<std::string> namesIn(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
 Plexa::SlicePtr sliceWith(const Plexa::GridPtr& grid) {
     Plexa::SlicePtr slice(new Plexa::Slice(2));
     slice->insertGrid(grid);
@@ -176,7 +169,7 @@ TEST_F(StreamedMerge, PartsLeaveTheOldOutputUntilCommittedAndRefuseStepsOutOfOrd
     const std::string target = Dir / "out.qz";
     ASSERT_TRUE(Plexa::writeBundleFile(*ConvLibTest::loadBundle(Files[0]), target, {}));
     const std::string old = ConvLibTest::readFile(target);
-    const std::set<std::string> before = namesIn(Dir.path());
+    const std::set<std::string> before = ConvLibTest::namesIn(Dir.path());
     Plexa::Bundle late, early;
     late.addSlice(5)->insertGrid(cloud("a", {1}));
     early.addSlice(4)->insertGrid(cloud("a", {1}));
@@ -190,7 +183,7 @@ TEST_F(StreamedMerge, PartsLeaveTheOldOutputUntilCommittedAndRefuseStepsOutOfOrd
         EXPECT_FALSE(interrupted.commit()) << "a writer that failed commits nothing";
     }
     EXPECT_EQ(ConvLibTest::readFile(target), old);
-    EXPECT_EQ(namesIn(Dir.path()), before) << "no temporary file is left";
+    EXPECT_EQ(ConvLibTest::namesIn(Dir.path()), before) << "no temporary file is left";
     { Plexa::BundleFileParts neverCommitted(Dir / "none.qz", {}); }
     EXPECT_FALSE(std::filesystem::exists(Dir / "none.qz"));
 }

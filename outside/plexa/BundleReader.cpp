@@ -747,11 +747,12 @@ void listGrids(const Bundle& bundle, FileSteps::Contents& contents) {
 
 } // namespace
 
-// An open bundle file and where each grid lies in it; or another format's file and, while some
-// of its grids are still to be taken, what it holds.
+// A bundle file and where each grid lies in it, opened anew for each grid so that a merge of
+// thousands of files keeps no more of them open than one; or another format's file and, while
+// some of its grids are still to be taken, what it holds.
 struct FileSteps::Source {
     std::string File;
-    std::optional<BundleFile> Open;
+    bool Current = false; // a bundle file of the current format
     std::map<std::pair<double, std::string>, std::string> Paths; // (time, grid) -> group path
     ChunkWorkers Workers;
     const Reader* Other = nullptr;
@@ -770,10 +771,11 @@ struct FileSteps::Source {
         if (where == Paths.end())
             throw Hdf5Error("no grid \"" + printableText(name) + "\" at time " + numberText(time));
         const std::string& path = where->second;
+        const BundleFile open = openBundleFile(File);
         Bundle staging;
         at(path, [&] {
             readGrid(time, path, path.substr(path.rfind('/') + 1),
-                     openGroup(Open->File.get(), path).get(), Open->Current, staging, Workers);
+                     openGroup(open.File.get(), path).get(), Current, staging, Workers);
         });
         return staging.findSlice(time)->findGrid(name);
     }
@@ -818,19 +820,21 @@ bool FileSteps::open(const std::string& file, const ReadOptions& options, std::s
     }
     const QuietHdf5 quiet;
     try {
-        From->Open = openBundleFile(file);
-        forEachGrid(From->Open->File.get(), [&](double time, const std::string& path,
-                                                const std::string& link, hid_t group) {
-            const GridLayout layout = readLayout(group, path, From->Open->Current);
+        const BundleFile open = openBundleFile(file);
+        From->Current = open.Current;
+        forEachGrid(open.File.get(), [&](double time, const std::string& path,
+                                         const std::string& link, hid_t group) {
+            const GridLayout layout = readLayout(group, path, open.Current);
             const std::string grid = unescapeName(link);
-            Held[time][grid] = fieldNames(fieldLinks(group, From->Open->Current, layout.Layout));
+            Held[time][grid] = fieldNames(fieldLinks(group, open.Current, layout.Layout));
             From->Paths[{time, grid}] = path;
         });
         return true;
     } catch (const std::exception& failure) {
         error = file + ": " + printableText(failure.what());
     }
-    From->Open.reset();
+    Held.clear();
+    From->Paths.clear();
     return false;
 }
 
@@ -842,7 +846,6 @@ GridPtr FileSteps::takeGrid(double time, const std::string& grid, std::string& e
     if (From->Other) return From->takeOtherGrid(time, grid, error);
     const QuietHdf5 quiet;
     try {
-        if (!From->Open) throw Hdf5Error("the file could not be opened");
         return From->readBundleGrid(time, grid);
     } catch (const std::exception& failure) {
         error = From->File + ": " + printableText(failure.what());
