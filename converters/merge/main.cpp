@@ -203,7 +203,7 @@ private:
         const std::string where = target + " at time " + Tools::formatNumber(step.time());
         const Plexa::GridPtr selected = selectedPart(*source, target);
         const std::vector<Plexa::MergeConflict> conflicts = Plexa::mergeGrid(step, selected, Rule);
-        if (!refuseConflicts(conflicts, input.File)) {
+        if (reportRefusals(conflicts, input.File, step.time(), target)) {
             input.Merged.push_back("refused " + where);
             return;
         }
@@ -232,19 +232,18 @@ private:
 
     // A grid joins the merged grid of its name and time only as more fields of the same points:
     // another layout, another point count, or a field of the same name with other values (unless
-    // --overwrite-fields), means two different grids, and merging them would lose one. False,
-    // with the messages, when a conflict refuses the grid.
-    bool refuseConflicts(const std::vector<Plexa::MergeConflict>& conflicts,
-                         const std::string& file) {
+    // --overwrite-fields), means two different grids, and merging them would lose one. Names the
+    // conflicts that refused the grid; true when there was one.
+    bool reportRefusals(const std::vector<Plexa::MergeConflict>& conflicts, const std::string& file,
+                        double time, const std::string& target) {
+        using Kind = Plexa::MergeConflict::Kind;
+        const std::string where = "Grid " + target + " at time " + Tools::formatNumber(time);
         std::map<std::string, std::vector<std::string>> differing; // by the file they came from
         bool refused = false;
         for (const Plexa::MergeConflict& conflict : conflicts) {
             if (!Rule.refuses(conflict.What)) continue;
             refused = true;
-            const std::string where =
-                "Grid " + conflict.Grid + " at time " + Tools::formatNumber(conflict.Time);
-            const std::string& origin = GridOrigins[{conflict.Time, conflict.Grid}];
-            using Kind = Plexa::MergeConflict::Kind;
+            const std::string& origin = GridOrigins.at({time, target}); // it met a grid there
             if (conflict.What == Kind::Layout)
                 ErrorMessages.push_back(where + " is " + conflict.Incoming + " in " + file +
                                         " but " + conflict.Existing + " in " + origin +
@@ -254,17 +253,13 @@ private:
                                         " but " + conflict.Existing + " in " + origin +
                                         renameHint());
             else
-                differing[Origins[{conflict.Time, conflict.Grid, conflict.Field}]].push_back(
-                    conflict.Field);
+                differing[Origins[{time, target, conflict.Field}]].push_back(conflict.Field);
         }
-        if (!conflicts.empty())
-            for (const auto& [origin, names] : differing)
-                ErrorMessages.push_back("Grid " + conflicts.front().Grid + " at time " +
-                                        Tools::formatNumber(conflicts.front().Time) + ": " + file +
-                                        " and " + origin + " differ in " +
-                                        Tools::join(names, ", ") + renameHint() +
-                                        ", --overwrite-fields takes the later file's");
-        return !refused;
+        for (const auto& [fieldOrigin, names] : differing)
+            ErrorMessages.push_back(where + ": " + file + " and " + fieldOrigin + " differ in " +
+                                    Tools::join(names, ", ") + renameHint() +
+                                    ", --overwrite-fields takes the later file's");
+        return refused;
     }
 
     std::string renameHint() const {

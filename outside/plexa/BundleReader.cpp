@@ -754,7 +754,6 @@ struct FileSteps::Source {
     std::string File;
     bool Current = false; // a bundle file of the current format
     std::map<std::pair<double, std::string>, std::string> Paths; // (time, grid) -> group path
-    ChunkWorkers Workers;
     const Reader* Other = nullptr;
     ReadOptions Options;
     BundlePtr Loaded;
@@ -772,10 +771,11 @@ struct FileSteps::Source {
             throw Hdf5Error("no grid \"" + printableText(name) + "\" at time " + numberText(time));
         const std::string& path = where->second;
         const BundleFile open = openBundleFile(File);
+        ChunkWorkers workers; // threads start with the first deflated field
         Bundle staging;
         at(path, [&] {
             readGrid(time, path, path.substr(path.rfind('/') + 1),
-                     openGroup(open.File.get(), path).get(), Current, staging, Workers);
+                     openGroup(open.File.get(), path).get(), Current, staging, workers);
         });
         return staging.findSlice(time)->findGrid(name);
     }
