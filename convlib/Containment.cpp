@@ -100,12 +100,15 @@ std::size_t memoryLimitMebiBytes() {
     return ProcessContainment.MebiBytes ? ProcessContainment.MebiBytes : machineMebiBytes();
 }
 
+// The data segment counts the memory a process writes to (heap, anonymous mappings) but not what
+// it only reserves, such as the 64 MiB that each thread's malloc arena sets aside, nor the code of
+// the libraries: an address space limit would end small inputs of a program with threads.
 void limitMemory() {
     const std::size_t limit = memoryLimitMebiBytes();
     if (limit == 0 || underSanitizer()) return;
     const rlim_t bytes = static_cast<rlim_t>(limit) * 1024 * 1024;
     const rlimit wanted{bytes, bytes};
-    ::setrlimit(RLIMIT_AS, &wanted);
+    ::setrlimit(RLIMIT_DATA, &wanted);
 }
 
 std::string memoryLimitText() {
@@ -450,6 +453,15 @@ std::string endCause(int status) {
            (signal == SIGKILL ? ", e.g. by the system for want of memory" : "");
 }
 
+// A library that finds no memory left often crashes instead of saying so: under a limit the user
+// set, a crash may be the limit's doing, not the file's.
+std::string crashWhileReading(const std::string& file, const std::string& cause) {
+    if (ProcessContainment.MebiBytes == 0)
+        return file + ": damaged: " + readingLibrary(file) + " crashed reading it" + cause;
+    return file + ": " + readingLibrary(file) + " crashed reading it" + cause +
+           ": the file is damaged, or reading it " + memoryLimitText();
+}
+
 // Why a child ended without finishing its input, in words; empty when it finished.
 std::string abnormalEnd(const std::string& input, const ChildResult& result) {
     if (!result.StartFailure.empty())
@@ -461,8 +473,7 @@ std::string abnormalEnd(const std::string& input, const ChildResult& result) {
     const std::string cause = " (" + endCause(result.Status) + ")";
     switch (static_cast<Phase>(result.LastPhase)) {
     case Phase::Reading:
-        return result.PhaseFile + ": damaged: " + readingLibrary(result.PhaseFile) +
-               " crashed reading it" + cause;
+        return crashWhileReading(result.PhaseFile, cause);
     case Phase::Writing:
         return input + ": the conversion crashed writing " + result.PhaseFile + cause;
     case Phase::Converting:
@@ -502,14 +513,27 @@ void enterPhase(Phase phase, const std::string& file) {
 
 bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
                   BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options) {
-    if (ChildChannel >= 0 || ProcessContainment.InProcess) return true;
-    const InputWork load = [&](const std::string& input, Carried& carried) {
-        if (loadSingleInput(converter, input, type, options)) carried.push_back(input);
+    return readSurvives(converter, file, [&] {
+        const bool loaded = loadSingleInput(converter, file, type, options);
         discardBundle(converter);
+        return loaded;
+    });
+}
+
+} // namespace detail
+
+bool readSurvives(BasicConverterDefs& converter, const std::string& file,
+                  const std::function<bool()>& read) {
+    using namespace detail;
+    if (ChildChannel >= 0 || ProcessContainment.InProcess) return true;
+    const InputWork work = [&](const std::string& input, Carried& carried) {
+        enterPhase(Phase::Reading, input);
+        if (read()) carried.push_back(input);
+        enterPhase(Phase::Converting);
     };
     bool survived = false;
     runInputs(
-        converter, {file}, 1, load, [](const std::string&) {},
+        converter, {file}, 1, work, [](const std::string&) {},
         [&](const std::string& input, ChildResult& result) {
             survived = abnormalEnd(input, result).empty() && !result.Carry.empty();
             // the parent reads a good file again and says what it says about it then
@@ -519,8 +543,6 @@ bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
         });
     return survived;
 }
-
-} // namespace detail
 
 void reportIfLost(const std::string& subject) {
     if (detail::SharedState) detail::copyTruncated(detail::SharedState->LostSubject, subject);

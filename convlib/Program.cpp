@@ -154,8 +154,8 @@ void addLimitOptions(CLI::App& app, Containment& limits) {
         ->type_name("SECONDS")
         ->capture_default_str();
     app.add_option("--memory-limit", limits.MebiBytes,
-                   "Memory (address space, in MiB) one input may take; an input that needs more "
-                   "is ended and named as an error (default: the machine's memory)")
+                   "Memory (in MiB) one input may write to; an input that needs more is ended "
+                   "and named as an error (default: the machine's memory)")
         ->type_name("MiB");
     // the serial run without child processes, as a baseline for the benchmarks
     app.add_flag("--in-process", limits.InProcess)->group("");
@@ -191,25 +191,6 @@ void printErrorsAlone(const BasicConverterDefs& converter) {
         std::fprintf(stderr, "%s: %s\n", converter.ConverterName.c_str(), message.c_str());
 }
 
-// The fields of the bound bundle that its policy writes, one line each, for --verbose.
-void listFieldsToWrite(BasicConverterDefs& converter) {
-    const Plexa::Bundle& bundle = *converter.myBundle;
-    const Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(
-        converter.myStorage);
-    for (const auto& [time, slice] : bundle.slices())
-        for (const auto& [name, grid] : slice->grids())
-            for (const auto& [fieldName, field] : grid->fields()) {
-                if (policy && !policy->isSaveableField(field.ID, field, grid, name, time,
-                                                       Plexa::SkeletonID().Name, {}))
-                    continue;
-                const Plexa::MemBase& data = *field.Data;
-                printResult(
-                    "  " + bundle.boundFile() + ": time " + formatNumber(time) + ", grid " + name +
-                    ", field " + fieldName + ": " + Plexa::elementTypeName(data.elementType()) +
-                    ", " + std::to_string(data.size()) + " x " + std::to_string(data.components()));
-            }
-}
-
 // An output the converter changed and left unsaved would be lost without a word: it is named
 // as an error and let go unwritten, since only the converter knows whether it was complete.
 void refuseUnsavedOutput(BasicConverterDefs& converter) {
@@ -243,6 +224,24 @@ bool isNewer(const std::string& file, const std::string& than) {
 }
 
 } // namespace
+
+void listFieldsToWrite(BasicConverterDefs& converter, const Plexa::Bundle& bundle,
+                       const std::string& file) {
+    const Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(
+        converter.myStorage);
+    for (const auto& [time, slice] : bundle.slices())
+        for (const auto& [name, grid] : slice->grids())
+            for (const auto& [fieldName, field] : grid->fields()) {
+                if (policy && !policy->isSaveableField(field.ID, field, grid, name, time,
+                                                       Plexa::SkeletonID().Name, {}))
+                    continue;
+                const Plexa::MemBase& data = *field.Data;
+                printResult(
+                    "  " + file + ": time " + formatNumber(time) + ", grid " + name + ", field " +
+                    fieldName + ": " + Plexa::elementTypeName(data.elementType()) + ", " +
+                    std::to_string(data.size()) + " x " + std::to_string(data.components()));
+            }
+}
 
 bool parseShard(const std::string& text, Shard& shard, std::string& error) {
     Shard parsed;
@@ -547,7 +546,8 @@ bool saveAndRelease(BasicConverterDefs& converter) {
     bool saved = true;
     Plexa::BundlePtr& bundle = converter.myBundle;
     if (bundle && bundle->isBound() && bundle->isModified()) {
-        if (verbosity() == Verbosity::Verbose) listFieldsToWrite(converter);
+        if (verbosity() == Verbosity::Verbose)
+            listFieldsToWrite(converter, *bundle, bundle->boundFile());
         detail::enterPhase(detail::Phase::Writing, bundle->boundFile());
         Plexa::BindResult result = bundle->save();
         detail::enterPhase(detail::Phase::Converting);

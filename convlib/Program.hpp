@@ -50,7 +50,7 @@ CONVLIB_API void printResult(const std::string& line);
 // process.
 struct Containment {
     double Seconds = 600;      // time limit per input; 0: none
-    std::size_t MebiBytes = 0; // memory (address space) limit per input; 0: the machine's memory
+    std::size_t MebiBytes = 0; // memory (data segment) limit per input; 0: the machine's memory
     bool InProcess = false;    // no child processes and no limits (a baseline for benchmarks)
 };
 CONVLIB_API void setContainment(const Containment& containment);
@@ -249,10 +249,22 @@ CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::strin
                                  BasicConverterDefs::myReadType type,
                                  const Plexa::ReadOptions& options = {});
 
+// Runs `read` (which reads the file and says whether it could) in a worker process, as
+// loadSingleInput does before it loads: false, with the worker's messages or the cause of its
+// death, when it fails; true when it succeeds, or when this process is a worker already or runs in
+// process, so that the caller reads the file itself.
+CONVLIB_API bool readSurvives(BasicConverterDefs& converter, const std::string& file,
+                              const std::function<bool()>& read);
+
 // Loads the source and binds the bundle to the converter's OutFile (a bundle file source: to
 // itself); false, with the reason and the bundle let go, when either fails.
 CONVLIB_API bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
                                 const Plexa::ReadOptions& options);
+
+// The fields of the bundle that the converter's policy writes into the file, one line each, for
+// --verbose.
+CONVLIB_API void listFieldsToWrite(BasicConverterDefs& converter, const Plexa::Bundle& bundle,
+                                   const std::string& file);
 
 // Writes the bound bundle once now and lets it go unbound, so nothing is written again at its
 // release; false with the save result's text when the write fails.

@@ -301,6 +301,19 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
                        floatOver(nc, {"a", "b", "c", "d"});
                    }),
          "the variable \"f\" has 4 dimensions besides time; a grid has 1 to 3 axes"},
+        {writeFile(dir, "twice.nc",
+                   [](NetcdfWriter& nc) {
+                       const int x = nc.dimension("x", 2);
+                       nc.variable("covariance", NC_FLOAT, {x, x});
+                   }),
+         "the variable \"covariance\" lies over the dimension \"x\" twice; each axis of a grid "
+         "has a dimension of its own"},
+        {writeFile(dir, "twotimes.nc",
+                   [](NetcdfWriter& nc) {
+                       const int time = nc.dimension("time", 2);
+                       nc.variable("f", NC_FLOAT, {time, nc.dimension("x", 1), time});
+                   }),
+         "the variable \"f\" lies over the dimension \"time\" twice"},
         {writeFile(dir, "late.nc",
                    [](NetcdfWriter& nc) {
                        const int x = nc.dimension("x", 1);
@@ -519,8 +532,8 @@ TEST(NetcdfConventions, GroupsBecomeGridsNamedBelowTheirPath) {
     EXPECT_EQ(valuesOf<std::int32_t>(*deeper, "g")(1), 8);
     EXPECT_EQ(chunkValues<double>(*deeper, "a/b/level"), std::vector<double>{850});
     EXPECT_EQ(textsOf(*deeper, "NetcdfNote"),
-              Names{"left out: the variable \"a/deep\" has 4 dimensions besides time; a grid has 1 "
-                    "to 3 axes"})
+              Names{"left out: the variable \"a/deep\" lies over the dimension \"y\" twice; each "
+                    "axis of a grid has a dimension of its own"})
         << "a group's variable that cannot become a field is named, not a reason to refuse";
 }
 
@@ -578,4 +591,29 @@ TEST(NetcdfConventions, TextScalarsAndGridMappingsBecomeGridAttributes) {
     const Loaded one = tryLoad(file, read);
     ASSERT_EQ(one.Error, "");
     EXPECT_EQ(one.Bundle->findSlice(0)->grids().size(), 1u);
+}
+
+TEST(NetcdfConventions, AVariableNamedLikeAnAxisOfItsGridIsRenamedAndSaves) {
+    TempDir dir;
+    const Loaded loaded = tryLoad(writeFile(dir, "clash.nc", [](NetcdfWriter& nc) {
+        const int y = nc.dimension("y", 2);
+        const int x = nc.dimension("x", 2);
+        const int named = nc.variable("x", NC_FLOAT, {y, x});
+        const int taken = nc.variable("x_variable", NC_FLOAT, {y, x});
+        nc.endDefinitions();
+        nc.values<float>(named, {1, 2, 3, 4});
+        nc.values<float>(taken, {5, 6, 7, 8});
+    }));
+    ASSERT_EQ(loaded.Error, "");
+    const Plexa::GridPtr grid = loaded.Bundle->findSlice(0)->findGrid("y_x");
+    ASSERT_TRUE(grid);
+    EXPECT_EQ(valuesOf<float>(*grid, "x_variable_")(3), 4.0f);
+    EXPECT_EQ(valuesOf<float>(*grid, "x_variable")(3), 8.0f);
+    EXPECT_EQ(textsOf(*grid, "NetcdfNote"),
+              Names{"renamed: the variable \"x\" to \"x_variable_\", the name of an axis of its "
+                    "grid"});
+    const std::string saved = dir / "clash.qz";
+    ASSERT_TRUE(Plexa::writeBundleFile(*loaded.Bundle, saved, nullptr))
+        << "what the reader gives, the writer stores";
+    EXPECT_EQ(valuesOf<float>(*firstGrid(saved, "y_x"), "x_variable_")(0), 1.0f);
 }

@@ -56,8 +56,10 @@ public:
         Tools::convertEachInput(
             *this, Options.Jobs,
             [this](const std::string& file, Tools::Carried& held) {
+                // a worker keeps its converter from input to input: each carries its own grids
+                InputHeld = Tools::HeldNames();
                 convertOne(file);
-                held.assign(Held.Grids.begin(), Held.Grids.end());
+                held.assign(InputHeld.Grids.begin(), InputHeld.Grids.end());
             },
             [this](const Tools::Carried& held) { Held.Grids.insert(held.begin(), held.end()); });
         if (!Held.Grids.empty())
@@ -93,7 +95,7 @@ private:
 
     bool convertSource(const std::string& source) {
         if (!Tools::loadBoundInput(*this, source, Options.Read)) return false;
-        Held.add(*myBundle);
+        InputHeld.add(*myBundle);
         if (addHeightToGrids(source) && savesSomeField(source)) return Tools::saveAndRelease(*this);
         Tools::discardBundle(*this);
         return false;
@@ -147,7 +149,7 @@ private:
     // replace; any other is the user's.
     bool mayWriteHeight(const Plexa::Grid& grid, const std::string& file) {
         const bool ours = grid.getAttribute(ConverterName + "Successful?").valid();
-        if (!grid.findField(ConvLib::HeightField) || ours || Options.OverwriteFields) return true;
+        if (!grid.findField(Plexa::HeightField) || ours || Options.OverwriteFields) return true;
         ErrorMessages.push_back("Grid " + grid.name() + " in " + file +
                                 " has a field Height already; --overwrite-fields replaces it");
         return false;
@@ -164,7 +166,7 @@ private:
             return false;
         }
         if (!mayWriteHeight(grid, file)) return false;
-        grid.addField(ConvLib::HeightField, heightAboveLowest(*points));
+        grid.addField(Plexa::HeightField, heightAboveLowest(*points));
         Added.push_back("Height added to " + grid.name() + " (" + std::to_string(points->size()) +
                         " points)");
         addSuccessAttributeToGrid(grid);
@@ -179,6 +181,7 @@ private:
     Tools::SharedOutputs Shared; // inputs that would write one output
     Tools::Outcomes Added;       // of the input at hand
     Tools::HeldNames Held;       // what the inputs hold, for a --grid that selects nothing
+    Tools::HeldNames InputHeld;  // what the input at hand holds
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {

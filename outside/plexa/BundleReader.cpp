@@ -717,6 +717,128 @@ const Reader& bundleFileReader() {
 
 } // namespace detail
 
+namespace {
+
+// The names of a grid's fields as the file holds them, split fields once.
+std::vector<std::string> fieldNames(const FieldLinks& links) {
+    std::vector<std::string> names;
+    for (const std::string& link : links.Whole)
+        names.push_back(unescapeName(link));
+    for (const auto& [name, components] : links.Split)
+        names.push_back(unescapeName(name));
+    return names;
+}
+
+void listGrids(const Bundle& bundle, FileSteps::Contents& contents) {
+    for (const auto& [time, slice] : bundle.slices())
+        for (const auto& [name, grid] : slice->grids())
+            for (const auto& [field, unused] : grid->fields())
+                contents[time][name].push_back(field);
+}
+
+} // namespace
+
+// A bundle file and where each grid lies in it, opened anew for each grid so that a merge of
+// thousands of files keeps no more of them open than one; or another format's file and, while
+// some of its grids are still to be taken, what it holds.
+struct FileSteps::Source {
+    std::string File;
+    bool Current = false; // a bundle file of the current format
+    std::map<std::pair<double, std::string>, std::string> Paths; // (time, grid) -> group path
+    const Reader* Other = nullptr;
+    ReadOptions Options;
+    BundlePtr Loaded;
+
+    GridPtr readBundleGrid(double time, const std::string& name) {
+        const auto where = Paths.find({time, name});
+        if (where == Paths.end()) throw Failure(noGrid(time, name));
+        const std::string& path = where->second;
+        const BundleFile open = openBundleFile(File);
+        ChunkWorkers workers; // threads start with the first deflated field
+        Bundle staging;
+        at(path, [&] {
+            readGrid(time, path, path.substr(path.rfind('/') + 1),
+                     openGroup(open.File.get(), path).get(), Current, staging, workers);
+        });
+        return staging.findSlice(time)->findGrid(name);
+    }
+
+    GridPtr takeOtherGrid(double time, const std::string& name) {
+        if (!Loaded) {
+            BundlePtr whole(new Bundle);
+            Other->read(File, Options, *whole);
+            Loaded = whole;
+        }
+        const SlicePtr slice = Loaded->findSlice(time);
+        GridPtr grid = slice ? slice->findGrid(name) : GridPtr();
+        if (!grid) throw Failure(noGrid(time, name));
+        slice->removeGrid(name);
+        if (slice->grids().empty()) Loaded->removeSlice(time);
+        if (Loaded->slices().empty()) Loaded.reset(); // every grid was taken
+        return grid;
+    }
+
+    void open(const ReadOptions& options, Contents& held) {
+        const Reader* reader = findReader(File);
+        if (!reader)
+            throw Failure("no reader knows this type of file (known: " + knownExtensions() + ")");
+        if (reader != &detail::bundleFileReader()) {
+            Other = reader;
+            Options = options;
+            Bundle whole; // read to learn what it holds, and let go until its grids are taken
+            reader->read(File, options, whole);
+            listGrids(whole, held);
+            return;
+        }
+        const BundleFile open = openBundleFile(File);
+        Current = open.Current;
+        forEachGrid(open.File.get(), [&](double time, const std::string& path,
+                                         const std::string& link, hid_t group) {
+            const GridLayout layout = readLayout(group, path, open.Current);
+            const std::string grid = unescapeName(link);
+            held[time][grid] = fieldNames(fieldLinks(group, open.Current, layout.Layout));
+            Paths[{time, grid}] = path;
+        });
+    }
+
+    static std::string noGrid(double time, const std::string& name) {
+        return "no grid \"" + printableText(name) + "\" at time " + numberText(time);
+    }
+};
+
+FileSteps::FileSteps() = default;
+FileSteps::~FileSteps() = default;
+
+bool FileSteps::open(const std::string& file, const ReadOptions& options, std::string& error) {
+    From = std::make_unique<Source>();
+    From->File = file;
+    Held.clear();
+    const QuietHdf5 quiet;
+    FailureText failure;
+    if (attempt(file, failure, [&] { From->open(options, Held); })) return true;
+    error = failure.message();
+    Held.clear();
+    From->Paths.clear();
+    return false;
+}
+
+GridPtr FileSteps::takeGrid(double time, const std::string& grid, std::string& error) {
+    if (!From) {
+        error = "no file is open";
+        return GridPtr();
+    }
+    const QuietHdf5 quiet;
+    GridPtr taken;
+    FailureText failure;
+    if (attempt(From->File, failure, [&] {
+            taken =
+                From->Other ? From->takeOtherGrid(time, grid) : From->readBundleGrid(time, grid);
+        }))
+        return taken;
+    error = failure.message();
+    return GridPtr();
+}
+
 unsigned long long StoredField::rows() const {
     const auto leading =
         Shape.begin() + static_cast<std::ptrdiff_t>(std::min(RowDimensions, Shape.size()));
