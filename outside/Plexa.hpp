@@ -635,15 +635,18 @@ public:
     // Puts the file written so far in place of the target.
     BindResult commit();
     const std::string& file() const noexcept { return File; }
+    // Why the writer refuses, without the file's name; empty while it does not.
+    const std::string& cause() const noexcept { return Cause; }
 
 private:
     struct Open;
-    BindResult failure(std::string text);
+    BindResult failure(std::string cause);
 
     std::string File;
     StoragePtr Policy;
     std::unique_ptr<Open> Writing; // from the first part on
-    std::string Failed;            // why the writer refuses
+    std::string Failed;            // why the writer refuses: "<file>: <cause>"
+    std::string Cause;
 };
 
 // A file read one grid of one time step at a time, so that memory holds what is read and no more.

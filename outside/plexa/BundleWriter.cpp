@@ -816,15 +816,10 @@ namespace detail {
 
 bool writeBundle(const Bundle& bundle, const std::string& file, const StoragePtr& policy,
                  FailureText& failure) noexcept {
-    const QuietHdf5 quiet;
-    return attempt(file, failure, [&] {
-        StoragePtr used = policy ? policy : StoragePtr(new StorageTransformations(false));
-        checkStructuredFields(bundle);
-        SaveTarget target(file, *used);
-        writeSlices(target, bundle);
-        target.File.close("H5Fclose");
-        target.Target.commit();
-    });
+    BundleFileParts parts(file, policy);
+    if (parts.append(bundle) && parts.commit()) return true;
+    failure = {file, parts.cause()};
+    return false;
 }
 
 } // namespace detail
@@ -842,9 +837,10 @@ BundleFileParts::~BundleFileParts() {
     Writing.reset();
 }
 
-BindResult BundleFileParts::failure(std::string text) {
+BindResult BundleFileParts::failure(std::string cause) {
     Writing.reset();
-    Failed = File + ": " + std::move(text);
+    Cause = std::move(cause);
+    Failed = FailureText{File, Cause}.message();
     return {false, Failed};
 }
 
