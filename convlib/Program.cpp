@@ -200,6 +200,20 @@ int finishRun(BasicConverterDefs& converter, bool converted) {
     return converter.ErrorMessages.empty() ? 0 : 1;
 }
 
+// Writes the output through `write`, named as a write for a crash; false, with "Cannot write"
+// and the reason, when it fails.
+bool writeOutput(BasicConverterDefs& converter, const std::string& output,
+                 const std::function<Plexa::BindResult()>& write) {
+    if (verbosity() == Verbosity::Verbose && converter.myBundle) listFieldsToWrite(converter);
+    detail::enterPhase(detail::Phase::Writing, output);
+    const Plexa::BindResult result = write();
+    detail::enterPhase(detail::Phase::Converting);
+    if (result) return true;
+    converter.ErrorMessages.push_back("Cannot write " + output);
+    addReason(converter, result.Text);
+    return false;
+}
+
 // Compressed LAS is only recognised to be refused, so it never makes the bundle beside it.
 bool makesBundleBeside(const std::string& file) {
     return !Plexa::isBindableFormat(file) && Plexa::extensionOf(file) != ".laz";
@@ -330,11 +344,13 @@ Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& 
 }
 
 Progress::Progress(std::size_t total)
-    : Progress(total, isatty(STDERR_FILENO) != 0 && verbosity() != Verbosity::Quiet) {}
+    : Progress(total, detail::terminalError() >= 0 && verbosity() != Verbosity::Quiet) {
+    Stream = detail::terminalError();
+}
 
 void Progress::step(const std::string& name) {
     ++Done;
-    if (Enabled) std::fprintf(stderr, "[%zu/%zu] %s\n", Done, Total, name.c_str());
+    if (Enabled) ::dprintf(Stream, "[%zu/%zu] %s\n", Done, Total, name.c_str());
 }
 
 void installStorage(BasicConverterDefs& converter, int compression,
@@ -518,21 +534,63 @@ void addReason(BasicConverterDefs& converter, const std::string& reason) {
 }
 
 bool saveAndRelease(BasicConverterDefs& converter) {
-    bool saved = true;
     Plexa::BundlePtr& bundle = converter.myBundle;
-    if (bundle && bundle->isBound() && bundle->isModified()) {
-        if (verbosity() == Verbosity::Verbose) listFieldsToWrite(converter);
-        detail::enterPhase(detail::Phase::Writing, bundle->boundFile());
-        Plexa::BindResult result = bundle->save();
-        detail::enterPhase(detail::Phase::Converting);
-        if (!result) {
-            converter.ErrorMessages.push_back("Cannot write " + bundle->boundFile());
-            addReason(converter, result.Text);
-            saved = false;
-        }
-    }
+    const bool saved = !bundle || !bundle->isBound() || !bundle->isModified() ||
+                       writeOutput(converter, bundle->boundFile(), [&] { return bundle->save(); });
     discardBundle(converter);
     return saved;
+}
+
+bool appendAndRelease(BasicConverterDefs& converter, Plexa::BundleFileParts& parts) {
+    const bool written = !converter.myBundle || writeOutput(converter, parts.file(), [&] {
+        return parts.append(*converter.myBundle);
+    });
+    discardBundle(converter);
+    return written;
+}
+
+bool commitParts(BasicConverterDefs& converter, Plexa::BundleFileParts& parts) {
+    return writeOutput(converter, parts.file(), [&] { return parts.commit(); });
+}
+
+bool readTimeSteps(const std::string& file, const Plexa::ReadOptions& options,
+                   Plexa::TimeSteps& steps) {
+    detail::enterPhase(detail::Phase::Reading, file);
+    std::string error;
+    const bool read = Plexa::readTimeSteps(file, options, steps, error);
+    detail::enterPhase(detail::Phase::Converting);
+    return read;
+}
+
+void addMemoryBudgetOption(CLI::App& app, std::size_t& mebiBytes) {
+    app.add_option("--memory", mebiBytes,
+                   "Memory (in MiB) that the values of one input may take while it is converted "
+                   "a few time steps at a time (default: half of what an input may take, the "
+                   "available memory shared by --jobs or --memory-limit)")
+        ->type_name("MiB")
+        ->check(CLI::PositiveNumber);
+    app.parse_complete_callback([&app, &mebiBytes] {
+        const std::size_t limit = app.get_option("--memory-limit")->as<std::size_t>();
+        if (limit > 0 && mebiBytes > limit)
+            throw CLI::ValidationError("--memory", std::to_string(mebiBytes) +
+                                                       " MiB is more than --memory-limit " +
+                                                       std::to_string(limit) + " MiB");
+    });
+}
+
+MemoryBudget memoryBudget(std::size_t mebiBytes, int jobs) {
+    constexpr std::uint64_t MiB = 1024 * 1024;
+    if (mebiBytes > 0) return {mebiBytes * MiB, std::to_string(mebiBytes) + " MiB (--memory)"};
+    const std::size_t limit = containment().MebiBytes;
+    const std::uint64_t each =
+        limit > 0 ? limit * MiB
+                  : Plexa::availableMemory() / static_cast<std::uint64_t>(std::max(jobs, 1));
+    const std::uint64_t bytes = std::max<std::uint64_t>(each / 2, MiB);
+    return {bytes, std::to_string(bytes / MiB) + " MiB (half of the " + std::to_string(each / MiB) +
+                       " MiB " +
+                       (limit > 0 ? std::string("of --memory-limit")
+                                  : "available" + std::string(jobs > 1 ? " to each job" : "")) +
+                       ")"};
 }
 
 void discardBundle(BasicConverterDefs& converter) {

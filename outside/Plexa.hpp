@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <typeinfo>
@@ -525,6 +526,9 @@ struct PLEXA_API ReadOptions {
     // they name any of the file's (empty: all); what they leave out is never refused.
     std::vector<std::string> Fields;
     std::vector<std::string> Grids;
+    // netCDF: only the time steps at these values of the time coordinate (empty: every step), so
+    // that a file larger than memory is read a few steps at a time.
+    std::vector<double> Times;
 };
 
 // Sets the read options of the calling thread until it ends; scopes nest.
@@ -567,6 +571,48 @@ PLEXA_API std::string knownExtensions();
 // Writes a bundle to a file under a policy (empty: defaults), through a temporary file beside it.
 PLEXA_API BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
                                      const StoragePtr& policy);
+
+// Writes one bundle file in parts, e.g. a file larger than memory a few time steps at a time:
+// each part's slices follow those of the parts before, written as writeBundleFile writes a whole
+// bundle, into a temporary file beside the target that commit() puts in its place. Until then the
+// target stays as it was; a writer let go without commit() removes its temporary file.
+class PLEXA_API BundleFileParts {
+public:
+    BundleFileParts(std::string file, StoragePtr policy);
+    ~BundleFileParts();
+    BundleFileParts(const BundleFileParts&) = delete;
+    BundleFileParts& operator=(const BundleFileParts&) = delete;
+
+    // Writes the part's slices; their times must follow the times written before. After a
+    // failure the writer refuses everything, and the target stays as it was.
+    BindResult append(const Bundle& part);
+    // Puts the file written so far in place of the target.
+    BindResult commit();
+    const std::string& file() const noexcept { return File; }
+
+private:
+    struct Open;
+    BindResult failure(std::string text);
+
+    std::string File;
+    StoragePtr Policy;
+    std::unique_ptr<Open> Writing; // from the first part on
+    std::string Failed;            // why the writer refuses
+};
+
+// The time steps of a netCDF file as its reader reads them under the options (their values; the
+// options' time when the file has no time dimension), and the bytes one step of the selected
+// fields takes in memory. False with the cause in error when the reader would refuse the file.
+struct PLEXA_API TimeSteps {
+    std::vector<double> Times;
+    std::uint64_t StepBytes = 0;
+};
+PLEXA_API bool readTimeSteps(const std::string& file, const ReadOptions& options, TimeSteps& steps,
+                             std::string& error);
+
+// The memory this process may still take, in bytes: the machine's available memory
+// (MemAvailable), less when an address space limit leaves less room.
+PLEXA_API std::uint64_t availableMemory();
 
 // Failures inside HDF5 read as their cause in words ("truncated: holds 3000 of 4593 bytes");
 // detailed, they also carry HDF5's own account of the calls that failed. Process-wide.

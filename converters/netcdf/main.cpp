@@ -3,7 +3,10 @@
 // variables over it.
 #include "convlib/Program.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <iterator>
 
 namespace {
 
@@ -15,6 +18,7 @@ struct Settings : Tools::BatchSettings {
     std::vector<std::string> Fields;
     std::vector<double> Times;
     bool IgnoreSuccess = false;
+    std::size_t MemoryMebiBytes = 0; // 0: the default budget
 };
 
 bool isNetcdf(const std::string& file) {
@@ -43,6 +47,7 @@ public:
         Options.Read.Fields = settings.Fields;
         Options.Read.Grids = settings.Grids;
         Tools::installStorage(*this, settings.Compression, {}, settings.Lossy);
+        Budget = Tools::memoryBudget(settings.MemoryMebiBytes, settings.Jobs);
     }
 
     bool convert() override {
@@ -64,7 +69,8 @@ public:
     std::string printSecondary() override {
         return "\nConverts netCDF variables into fields of structured grids, a time step per "
                "value of the time dimension" +
-               writesReport() + Tools::shardReport(Options.InputShard);
+               writesReport() + "\nMemory budget: " + Budget.Origin +
+               Tools::shardReport(Options.InputShard);
     }
 
 private:
@@ -102,19 +108,77 @@ private:
                            converted ? "nothing to do" : Tools::NotConverted);
     }
 
+    // A few time steps at a time, as many as the memory budget holds, each part loaded, marked
+    // and appended to the output's temporary file, which takes the output's place at the end.
     bool convertFile(const std::string& file) {
         if (!isNetcdf(file)) {
             ErrorMessages.push_back(file + " is not a netCDF file (.nc, .nc4); qz-pointcloud "
                                            "converts point clouds");
             return false;
         }
-        if (!Tools::loadBoundInput(*this, file, Options.Read)) return false;
-        if (keepSelected(file)) {
+        Plexa::TimeSteps steps;
+        if (!Tools::readTimeSteps(file, Options.Read, steps)) return refuse(file);
+        const std::vector<double> times = selectedTimes(file, steps.Times);
+        const std::size_t perPart = stepsPerPart(file, steps.StepBytes);
+        if (times.empty() || perPart == 0) return false;
+        Plexa::BundleFileParts parts(
+            OutFile,
+            Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase>(myStorage));
+        Tools::Progress progress(times.size());
+        Made.clear();
+        for (std::size_t first = 0; first < times.size(); first += perPart) {
+            Plexa::ReadOptions part = Options.Read;
+            part.Times.assign(times.begin() + static_cast<std::ptrdiff_t>(first),
+                              times.begin() + static_cast<std::ptrdiff_t>(
+                                                  std::min(first + perPart, times.size())));
+            if (!Tools::loadBoundInput(*this, file, part)) return false;
+            if (!keepSelected(file)) {
+                Tools::discardBundle(*this);
+                return false;
+            }
             markGrids(file);
-            return Tools::saveAndRelease(*this);
+            if (!Tools::appendAndRelease(*this, parts)) return false;
+            for (double time : part.Times)
+                progress.step(file + " at time " + Tools::formatNumber(time));
         }
-        Tools::discardBundle(*this);
+        reportMade();
+        return Tools::commitParts(*this, parts);
+    }
+
+    // A file its reader refuses is loaded as any input is, so that the refusal names the cause.
+    bool refuse(const std::string& file) {
+        if (Tools::loadBoundInput(*this, file, Options.Read)) {
+            Tools::discardBundle(*this);
+            ErrorMessages.push_back(file + " changed while it was read; it was not converted");
+        }
         return false;
+    }
+
+    // The times --times selects of those the file holds; none, with what it holds, when the
+    // option selects none of them.
+    std::vector<double> selectedTimes(const std::string& file, const std::vector<double>& held) {
+        const std::size_t errors = ErrorMessages.size();
+        Tools::requireSelected(*this, "--times", DoThisTime,
+                               std::set<double>(held.begin(), held.end()),
+                               file + " holds the times");
+        std::vector<double> times;
+        if (ErrorMessages.size() != errors) return times;
+        std::copy_if(held.begin(), held.end(), std::back_inserter(times),
+                     [this](double time) { return UseThisTime(time); });
+        return times;
+    }
+
+    // How many time steps the memory budget holds; none, with the step's size, when not one.
+    std::size_t stepsPerPart(const std::string& file, std::uint64_t stepBytes) {
+        const std::uint64_t bytes = std::max<std::uint64_t>(stepBytes, 1);
+        if (bytes <= Budget.Bytes) return static_cast<std::size_t>(Budget.Bytes / bytes);
+        constexpr std::uint64_t MiB = 1024 * 1024;
+        ErrorMessages.push_back(file + ": one time step of the fields takes " +
+                                std::to_string((bytes + MiB - 1) / MiB) +
+                                " MiB, more than the memory budget of " +
+                                std::to_string(Budget.Bytes / MiB) + " MiB; --memory " +
+                                std::to_string((bytes + MiB - 1) / MiB) + " or more converts it");
+        return 0;
     }
 
     // The bundle made from the input before: finished when every grid carries the mark.
@@ -131,8 +195,8 @@ private:
         return finished;
     }
 
-    // Leaves what --grids, --fields and --times select; false, with what the input holds, when
-    // that is nothing.
+    // Leaves what --grids and --fields select of a part at the selected times; false, with what the
+    // input holds, when that is nothing.
     bool keepSelected(const std::string& file) {
         Tools::HeldNames held;
         held.add(*myBundle);
@@ -141,7 +205,6 @@ private:
                                file + " holds the grids");
         Tools::requireSelected(*this, "--fields", DoThisFields, held.Fields,
                                file + " holds the fields");
-        Tools::requireSelected(*this, "--times", DoThisTime, held.Times, file + " holds the times");
         if (ErrorMessages.size() != errors) return false;
         for (double time : keysOf(myBundle->slices())) {
             const Plexa::SlicePtr slice = myBundle->findSlice(time);
@@ -164,14 +227,9 @@ private:
     }
 
     void markGrids(const std::string& file) {
-        struct Made {
-            std::string Fields;
-            std::size_t Steps = 0;
-        };
-        std::map<std::string, Made> made;
         for (const auto& [time, slice] : myBundle->slices())
             for (const auto& [name, grid] : slice->grids()) {
-                Made& gridMade = made[name];
+                GridMade& gridMade = Made.Grids[name];
                 gridMade.Fields = Tools::join(keysOf(grid->fields()), ", ");
                 ++gridMade.Steps;
                 addSuccessAttributeToGrid(*grid);
@@ -180,11 +238,15 @@ private:
                               *grid, ConverterName, Plexa::GridPtr(), Tools::ProgramMajorVersion,
                               Tools::ProgramMinorVersion);
             }
-        for (const auto& [name, grid] : made)
+        if (Made.Note.empty()) Made.Note = readerNote();
+    }
+
+    void reportMade() {
+        for (const auto& [name, grid] : Made.Grids)
             Done.push_back("grid " + name + " (" + grid.Fields + ") at " +
                            std::to_string(grid.Steps) + " time step" +
                            (grid.Steps == 1 ? "" : "s"));
-        if (std::string note = readerNote(); !note.empty()) Done.push_back(note);
+        if (!Made.Note.empty()) Done.push_back(Made.Note);
     }
 
     // What the reader left out of the file, which it notes on every grid alike.
@@ -198,9 +260,23 @@ private:
         return {};
     }
 
+    // What the parts of the input at hand made: each grid's fields and steps, and the reader's
+    // note.
+    struct GridMade {
+        std::string Fields;
+        std::size_t Steps = 0;
+    };
+    struct InputMade {
+        std::map<std::string, GridMade> Grids;
+        std::string Note;
+        void clear() { *this = InputMade(); }
+    };
+
     Settings Options;
+    Tools::MemoryBudget Budget;
     Tools::SharedOutputs Shared; // inputs that would write one output
     Tools::Outcomes Done;        // of the input at hand
+    InputMade Made;
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {
@@ -225,6 +301,7 @@ void defineOptions(CLI::App& app, Settings& settings) {
                  "Convert inputs again whose bundle carries this converter's success mark");
     Tools::addBatchOptions(app, settings);
     Tools::addJobsOption(app, settings.Jobs);
+    Tools::addMemoryBudgetOption(app, settings.MemoryMebiBytes);
 }
 
 } // namespace

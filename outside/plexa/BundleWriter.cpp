@@ -755,50 +755,111 @@ void writeGrid(hid_t slice, const std::string& slicePath, double time, const Gri
     dimensions.finish();
 }
 
-void writeSlices(hid_t file, const Bundle& bundle, StorageTransformations& policy) {
-    SaveContext save{policy};
-    std::size_t index = 0;
-    for (const auto& [time, slice] : bundle.slices()) {
-        if (!policy.isSaveableTime(time)) continue;
-        const std::string sliceName = sliceGroupName(index++);
-        Handle group = createGroup(file, sliceName, save.GroupCreation);
-        writeAttribute(group.get(), TimeAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(), &time);
-        for (const auto& [name, grid] : slice->grids())
-            writeGrid(group.get(), "/" + sliceName, time, grid, save);
+// A save's place in its file: what every part shares, and where the next slice goes.
+struct SaveTarget {
+    SaveTarget(const std::string& file, StorageTransformations& policy)
+        : Target(file), File(createFile(Target.path(), policy)), Save(policy) {}
+
+    ReplacementFile Target;
+    Handle File;
+    SaveContext Save;
+    std::size_t NextSlice = 0;
+    std::optional<double> LastTime;
+
+private:
+    static Handle createFile(const std::string& name, StorageTransformations& policy) {
+        Handle creation = creationProperties(H5P_FILE_CREATE, policy.TrackCreationOrder);
+        Handle access = createProperties(H5P_FILE_ACCESS);
+        check(H5Pset_libver_bounds(access.get(), H5F_LIBVER_LATEST, H5F_LIBVER_LATEST),
+              "H5Pset_libver_bounds");
+        // Closing then fails while anything inside is still open, so no file goes out
+        // half-flushed.
+        check(H5Pset_fclose_degree(access.get(), H5F_CLOSE_SEMI), "H5Pset_fclose_degree");
+        Handle file(H5Fcreate(name.c_str(), H5F_ACC_EXCL, creation.get(), access.get()), H5Fclose,
+                    "H5Fcreate");
+        writeTextAttribute(file.get(), FormatAttribute, {CurrentFormatVersion}, makeScalarSpace());
+        return file;
     }
+};
+
+// Slice groups are numbered in time order, so a part must begin after the parts before it.
+void checkFollows(const SaveTarget& target, const Bundle& part) {
+    if (part.slices().empty() || !target.LastTime) return;
+    const double first = part.slices().begin()->first;
+    if (first <= *target.LastTime)
+        throw Hdf5Error("a part beginning at time " + numberText(first) +
+                        " does not follow the time " + numberText(*target.LastTime) +
+                        " written before it");
 }
 
-void writeFile(const std::string& name, const Bundle& bundle, StorageTransformations& policy) {
-    Handle creation = creationProperties(H5P_FILE_CREATE, policy.TrackCreationOrder);
-    Handle access = createProperties(H5P_FILE_ACCESS);
-    check(H5Pset_libver_bounds(access.get(), H5F_LIBVER_LATEST, H5F_LIBVER_LATEST),
-          "H5Pset_libver_bounds");
-    // Closing then fails while anything inside is still open, so no file goes out half-flushed.
-    check(H5Pset_fclose_degree(access.get(), H5F_CLOSE_SEMI), "H5Pset_fclose_degree");
-    Handle file(H5Fcreate(name.c_str(), H5F_ACC_EXCL, creation.get(), access.get()), H5Fclose,
-                "H5Fcreate");
-    writeTextAttribute(file.get(), FormatAttribute, {CurrentFormatVersion}, makeScalarSpace());
-    writeSlices(file.get(), bundle, policy);
-    file.close("H5Fclose");
+void writeSlices(SaveTarget& target, const Bundle& bundle) {
+    checkFollows(target, bundle);
+    for (const auto& [time, slice] : bundle.slices()) {
+        if (!target.Save.Policy.isSaveableTime(time)) continue;
+        const std::string sliceName = sliceGroupName(target.NextSlice++);
+        Handle group = createGroup(target.File.get(), sliceName, target.Save.GroupCreation);
+        writeAttribute(group.get(), TimeAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(), &time);
+        for (const auto& [name, grid] : slice->grids())
+            writeGrid(group.get(), "/" + sliceName, time, grid, target.Save);
+        target.LastTime = time;
+    }
 }
 
 } // namespace
 
-BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
-                           const StoragePtr& policy) {
+struct BundleFileParts::Open : SaveTarget {
+    using SaveTarget::SaveTarget;
+};
+
+BundleFileParts::BundleFileParts(std::string file, StoragePtr policy)
+    : File(std::move(file)),
+      Policy(policy ? std::move(policy) : StoragePtr(new StorageTransformations(false))) {}
+
+BundleFileParts::~BundleFileParts() {
+    const QuietHdf5 quiet;
+    Writing.reset();
+}
+
+BindResult BundleFileParts::failure(std::string text) {
+    Writing.reset();
+    Failed = File + ": " + std::move(text);
+    return {false, Failed};
+}
+
+BindResult BundleFileParts::append(const Bundle& part) {
+    if (!Failed.empty()) return {false, Failed};
     const QuietHdf5 quiet;
     try {
-        StoragePtr used = policy ? policy : StoragePtr(new StorageTransformations(false));
-        checkStructuredFields(bundle);
-        ReplacementFile target(file);
-        writeFile(target.path(), bundle, *used);
-        target.commit();
-        return {true, "saved " + file};
+        checkStructuredFields(part);
+        if (!Writing) Writing = std::make_unique<Open>(File, *Policy);
+        writeSlices(*Writing, part);
+        return {true, "written into " + File};
     } catch (const std::exception& error) {
-        return {false, file + ": " + error.what()};
+        return failure(error.what());
     } catch (...) {
-        return {false, file + ": the storage policy failed"};
+        return failure("the storage policy failed");
     }
+}
+
+BindResult BundleFileParts::commit() {
+    if (!Failed.empty()) return {false, Failed};
+    const QuietHdf5 quiet;
+    try {
+        if (!Writing) Writing = std::make_unique<Open>(File, *Policy);
+        Writing->File.close("H5Fclose");
+        Writing->Target.commit();
+        Writing.reset();
+        return {true, "saved " + File};
+    } catch (const std::exception& error) {
+        return failure(error.what());
+    }
+}
+
+BindResult writeBundleFile(const Bundle& bundle, const std::string& file,
+                           const StoragePtr& policy) {
+    BundleFileParts parts(file, policy);
+    const BindResult written = parts.append(bundle);
+    return written ? parts.commit() : written;
 }
 
 } // namespace Plexa
