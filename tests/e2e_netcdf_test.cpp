@@ -196,3 +196,84 @@ TEST(NetcdfConverter, SelectsBeforeItRefusesAndNamesWhatItLeftOutOnTheInputsLine
                     "\"nowhere\" that \"g\" names (not in the file)\n"))
         << result.Out;
 }
+
+namespace {
+
+// Steps of lat x lon nodes: p a short packed with scale 0.25 and a fill value, t a float, and h
+// over lon alone, which every step shares.
+void writeSteps(const std::string& file, std::size_t steps, std::size_t side) {
+    NetcdfWriter nc(file, NC_NETCDF4);
+    const int time = nc.dimension("time", steps);
+    const int lat = nc.dimension("lat", side);
+    const int lon = nc.dimension("lon", side);
+    const int times = nc.variable("time", NC_DOUBLE, {time});
+    const int p = nc.variable("p", NC_SHORT, {time, lat, lon});
+    nc.number<double>(p, "scale_factor", NC_DOUBLE, {0.25});
+    nc.number<short>(p, "_FillValue", NC_SHORT, {-999});
+    const int t = nc.variable("t", NC_FLOAT, {time, lat, lon});
+    const int h = nc.variable("h", NC_INT, {lon});
+    nc.endDefinitions();
+    const std::size_t nodes = side * side;
+    std::vector<double> hours(steps);
+    std::vector<short> packed(steps * nodes);
+    std::vector<float> temps(steps * nodes);
+    for (std::size_t i = 0; i < packed.size(); ++i) {
+        packed[i] = i % 7 == 3 ? -999 : static_cast<short>(i % 3001);
+        temps[i] = static_cast<float>(i) * 0.125f;
+    }
+    for (std::size_t step = 0; step < steps; ++step)
+        hours[step] = 6.0 * static_cast<double>(step);
+    nc.values(times, hours);
+    nc.values(p, packed);
+    nc.values(t, temps);
+    nc.values(h, std::vector<int>(side, 7));
+    nc.close();
+}
+
+// The bundle without the success marks, whose times of day may differ between two runs.
+Plexa::BundlePtr withoutMarks(const std::string& file) {
+    Plexa::BundlePtr bundle = loadBundle(file);
+    for (const auto& [time, slice] : bundle->slices())
+        for (const auto& [name, grid] : slice->grids())
+            grid->removeAttribute("qz-netcdfSuccessful?");
+    return bundle;
+}
+
+} // namespace
+
+// A budget of 1 MiB holds 8 of the 20 steps of 120 KiB: three parts make the file that one part
+// makes, every grid of every step marked; a step larger than the budget is refused by its size,
+// and a budget above --memory-limit is a command-line mistake.
+TEST(NetcdfConverter, ConvertsAFewStepsAtATimeWithinTheMemoryBudget) {
+    TempDir dir;
+    writeSteps(dir / "steps.nc", 20, 100);
+    const RunResult sliced =
+        run(QZ_NETCDF, {"steps.nc", "-o", "sliced.qz", "--memory", "1"}, dir.path());
+    ASSERT_EQ(sliced.Status, 0) << sliced.Err;
+    EXPECT_TRUE(has(sliced.Err, "Memory budget: 1 MiB (--memory)")) << sliced.Err;
+    EXPECT_TRUE(has(sliced.Out, "steps.nc -> sliced.qz: grid lat_lon (p, t) at 20 time steps, "
+                                "grid lon (h) at 20 time steps\n"))
+        << sliced.Out;
+    const RunResult whole = run(QZ_NETCDF, {"steps.nc", "-o", "whole.qz"}, dir.path());
+    ASSERT_EQ(whole.Status, 0) << whole.Err;
+    EXPECT_TRUE(has(whole.Err, "Memory budget: ")) << whole.Err;
+    expectSameBundles(*withoutMarks(dir / "whole.qz"), *withoutMarks(dir / "sliced.qz"));
+    const Plexa::BundlePtr marked = loadBundle(dir / "sliced.qz");
+    for (const auto& [time, slice] : marked->slices())
+        for (const auto& [name, grid] : slice->grids())
+            EXPECT_EQ(textsOf(*grid, "qz-netcdfSuccessful?").size(), 1u) << time << " " << name;
+    EXPECT_EQ(describe(dir / "sliced.qz").size(), describe(dir / "whole.qz").size());
+
+    writeSteps(dir / "large.nc", 2, 400);
+    const RunResult large = run(QZ_NETCDF, {"large.nc", "--memory", "1"}, dir.path());
+    EXPECT_EQ(large.Status, 1);
+    EXPECT_TRUE(has(large.Err, "large.nc: one time step of the fields takes 2 MiB, more than the "
+                               "memory budget of 1 MiB; --memory 2 or more converts it"))
+        << large.Err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "large.qz"));
+
+    const RunResult beyond =
+        run(QZ_NETCDF, {"steps.nc", "--memory", "600", "--memory-limit", "500"}, dir.path());
+    EXPECT_EQ(beyond.Status, 2);
+    EXPECT_TRUE(has(beyond.Err, "600 MiB is more than --memory-limit 500 MiB")) << beyond.Err;
+}
