@@ -564,9 +564,10 @@ bool readTimeSteps(const std::string& file, const Plexa::ReadOptions& options,
 
 void addMemoryBudgetOption(CLI::App& app, std::size_t& mebiBytes) {
     app.add_option("--memory", mebiBytes,
-                   "Memory (in MiB) that the values of one input may take while it is converted "
-                   "a few time steps at a time (default: half of what an input may take, the "
-                   "available memory shared by --jobs or --memory-limit)")
+                   "Memory budget (in MiB) for the values of one input, which is converted as "
+                   "many time steps at a time as the budget holds; at most --memory-limit "
+                   "(default: half of the memory an input may take: the available memory "
+                   "shared among --jobs, or --memory-limit)")
         ->type_name("MiB")
         ->check(CLI::PositiveNumber);
     app.parse_complete_callback([&app, &mebiBytes] {
