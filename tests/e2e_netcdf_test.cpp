@@ -199,37 +199,6 @@ TEST(NetcdfConverter, SelectsBeforeItRefusesAndNamesWhatItLeftOutOnTheInputsLine
 
 namespace {
 
-// Steps of lat x lon nodes: p a short packed with scale 0.25 and a fill value, t a float, and h
-// over lon alone, which every step shares.
-void writeSteps(const std::string& file, std::size_t steps, std::size_t side) {
-    NetcdfWriter nc(file, NC_NETCDF4);
-    const int time = nc.dimension("time", steps);
-    const int lat = nc.dimension("lat", side);
-    const int lon = nc.dimension("lon", side);
-    const int times = nc.variable("time", NC_DOUBLE, {time});
-    const int p = nc.variable("p", NC_SHORT, {time, lat, lon});
-    nc.number<double>(p, "scale_factor", NC_DOUBLE, {0.25});
-    nc.number<short>(p, "_FillValue", NC_SHORT, {-999});
-    const int t = nc.variable("t", NC_FLOAT, {time, lat, lon});
-    const int h = nc.variable("h", NC_INT, {lon});
-    nc.endDefinitions();
-    const std::size_t nodes = side * side;
-    std::vector<double> hours(steps);
-    std::vector<short> packed(steps * nodes);
-    std::vector<float> temps(steps * nodes);
-    for (std::size_t i = 0; i < packed.size(); ++i) {
-        packed[i] = i % 7 == 3 ? -999 : static_cast<short>(i % 3001);
-        temps[i] = static_cast<float>(i) * 0.125f;
-    }
-    for (std::size_t step = 0; step < steps; ++step)
-        hours[step] = 6.0 * static_cast<double>(step);
-    nc.values(times, hours);
-    nc.values(p, packed);
-    nc.values(t, temps);
-    nc.values(h, std::vector<int>(side, 7));
-    nc.close();
-}
-
 // The bundle without the success marks, whose times of day may differ between two runs.
 Plexa::BundlePtr withoutMarks(const std::string& file) {
     Plexa::BundlePtr bundle = loadBundle(file);
@@ -246,7 +215,7 @@ Plexa::BundlePtr withoutMarks(const std::string& file) {
 // and a budget above --memory-limit is a command-line mistake.
 TEST(NetcdfConverter, ConvertsAFewStepsAtATimeWithinTheMemoryBudget) {
     TempDir dir;
-    writeSteps(dir / "steps.nc", 20, 100);
+    writeTimeSteps(dir / "steps.nc", 20, 100);
     const RunResult sliced =
         run(QZ_NETCDF, {"steps.nc", "-o", "sliced.qz", "--memory", "1"}, dir.path());
     ASSERT_EQ(sliced.Status, 0) << sliced.Err;
@@ -264,7 +233,7 @@ TEST(NetcdfConverter, ConvertsAFewStepsAtATimeWithinTheMemoryBudget) {
             EXPECT_EQ(textsOf(*grid, "qz-netcdfSuccessful?").size(), 1u) << time << " " << name;
     EXPECT_EQ(describe(dir / "sliced.qz").size(), describe(dir / "whole.qz").size());
 
-    writeSteps(dir / "large.nc", 2, 400);
+    writeTimeSteps(dir / "large.nc", 2, 400);
     const RunResult large = run(QZ_NETCDF, {"large.nc", "--memory", "1"}, dir.path());
     EXPECT_EQ(large.Status, 1);
     EXPECT_TRUE(has(large.Err, "large.nc: one time step of the fields takes 2 MiB, more than the "

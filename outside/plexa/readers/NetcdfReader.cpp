@@ -1436,7 +1436,7 @@ private:
     std::vector<double> Times;
 };
 
-// What the reader and the description say when a file has more than memory holds.
+// Runs the work on the file; false with the cause in words when the file is refused.
 template <class Work> bool refusingFile(const std::string& file, std::string& error, Work&& work) {
     try {
         if (std::string problem = fileProblem(file); !problem.empty())
