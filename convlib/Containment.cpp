@@ -102,12 +102,15 @@ std::size_t memoryLimitMebiBytes() {
     return ProcessContainment.MebiBytes ? ProcessContainment.MebiBytes : machineMebiBytes();
 }
 
+// The data segment counts the memory a process writes to (heap, anonymous mappings) but not what
+// it only reserves, such as the 64 MiB that each thread's malloc arena sets aside, nor the code of
+// the libraries: an address space limit would end small inputs of a program with threads.
 void limitMemory() {
     const std::size_t limit = memoryLimitMebiBytes();
     if (limit == 0 || underSanitizer()) return;
     const rlim_t bytes = static_cast<rlim_t>(limit) * 1024 * 1024;
     const rlimit wanted{bytes, bytes};
-    ::setrlimit(RLIMIT_AS, &wanted);
+    ::setrlimit(RLIMIT_DATA, &wanted);
 }
 
 std::string memoryLimitText() {
@@ -452,6 +455,15 @@ std::string endCause(int status) {
            (signal == SIGKILL ? ", e.g. by the system for want of memory" : "");
 }
 
+// A library that finds no memory left often crashes instead of saying so: under a limit the user
+// set, a crash may be the limit's doing, not the file's.
+std::string crashWhileReading(const std::string& file, const std::string& cause) {
+    if (ProcessContainment.MebiBytes == 0)
+        return file + ": damaged: " + readingLibrary(file) + " crashed reading it" + cause;
+    return file + ": " + readingLibrary(file) + " crashed reading it" + cause +
+           ": the file is damaged, or reading it " + memoryLimitText();
+}
+
 // Why a child ended without finishing its input, in words; empty when it finished.
 std::string abnormalEnd(const std::string& input, const ChildResult& result) {
     if (!result.StartFailure.empty())
@@ -463,8 +475,7 @@ std::string abnormalEnd(const std::string& input, const ChildResult& result) {
     const std::string cause = " (" + endCause(result.Status) + ")";
     switch (static_cast<Phase>(result.LastPhase)) {
     case Phase::Reading:
-        return result.PhaseFile + ": damaged: " + readingLibrary(result.PhaseFile) +
-               " crashed reading it" + cause;
+        return crashWhileReading(result.PhaseFile, cause);
     case Phase::Writing:
         return input + ": the conversion crashed writing " + result.PhaseFile + cause;
     case Phase::Converting:

@@ -124,8 +124,8 @@ void addLimitOptions(CLI::App& app, Containment& limits) {
         ->type_name("SECONDS")
         ->capture_default_str();
     app.add_option("--memory-limit", limits.MebiBytes,
-                   "Memory (address space, in MiB) one input may take; an input that needs more "
-                   "is ended and named as an error (default: the machine's memory)")
+                   "Memory (in MiB) one input may write to; an input that needs more is ended "
+                   "and named as an error (default: the machine's memory)")
         ->type_name("MiB");
     // the serial run without child processes, as a baseline for the benchmarks
     app.add_flag("--in-process", limits.InProcess)->group("");

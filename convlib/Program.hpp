@@ -51,7 +51,7 @@ CONVLIB_API void printResult(const std::string& line);
 // process.
 struct Containment {
     double Seconds = 600;      // time limit per input; 0: none
-    std::size_t MebiBytes = 0; // memory (address space) limit per input; 0: the machine's memory
+    std::size_t MebiBytes = 0; // memory (data segment) limit per input; 0: the machine's memory
     bool InProcess = false;    // no child processes and no limits (a baseline for benchmarks)
 };
 CONVLIB_API void setContainment(const Containment& containment);

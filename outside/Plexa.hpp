@@ -611,7 +611,7 @@ PLEXA_API bool readTimeSteps(const std::string& file, const ReadOptions& options
                              std::string& error);
 
 // The memory this process may still take, in bytes: the machine's available memory
-// (MemAvailable), less when an address space limit leaves less room.
+// (MemAvailable), less when a data segment limit leaves less room.
 PLEXA_API std::uint64_t availableMemory();
 
 // Failures inside HDF5 read as their cause in words ("truncated: holds 3000 of 4593 bytes");

@@ -115,7 +115,7 @@ triage() {
             fi
         else
             found=1
-            grep -E -A12 '^==[0-9]+==|runtime error:|invariant broken' "$report" | head -30
+            grep -a -E -A12 '^==[0-9]+==|runtime error:|invariant broken' "$report" | cat -v | head -30
             echo "FINDING: $artifact (report in $report)"
         fi
     done

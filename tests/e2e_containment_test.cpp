@@ -87,6 +87,16 @@ TEST_F(Contained, ABundleThatCrashesTheLibraryIsNamedAndTheBatchGoesOn) {
         }
         EXPECT_EQ(readFile("damaged.qz"), bytes) << "the input stays as it was";
         EXPECT_EQ(snapshot(".").size(), 5u) << "a.csv, a.qz, damaged.qz, z.csv, z.qz, no temporary";
+        const RunResult limited =
+            ConvLibTest::run(QZ_POINTCLOUD, {"damaged.qz", "--memory-limit", "4096"});
+        EXPECT_NE(limited.Err.find("damaged.qz: the HDF5 library crashed reading it ("),
+                  std::string::npos)
+            << limited.Err;
+        EXPECT_NE(limited.Err.find("): the file is damaged, or reading it passed the memory limit "
+                                   "of 4096 MiB per input (--memory-limit)"),
+                  std::string::npos)
+            << "a crash under a limit the user set may be the limit's doing\n"
+            << limited.Err;
     }
 }
 

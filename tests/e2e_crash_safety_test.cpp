@@ -305,8 +305,8 @@ TEST_F(CrashSafety, InterruptedSaveRemovesItsTemporaryFile) {
 TEST_F(CrashSafety, ConversionInPartsStoppedBetweenPartsLeavesTheOldOutput) {
     writeTimeSteps(Dir / "steps.nc", 40, 100);
     const std::string output = Dir / "steps.qz";
-    const std::vector<std::string> command{QZ_NETCDF, Dir / "steps.nc", "-o", output,
-                                           "--memory", "1"};
+    const std::vector<std::string> command{QZ_NETCDF, Dir / "steps.nc", "-o",
+                                           output,    "--memory",       "1"};
     measuredRun(command, Dir.path());
     const std::string old = readFile(output);
     const std::set<std::string> files = namesIn(Dir.path());

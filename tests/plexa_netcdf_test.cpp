@@ -581,3 +581,28 @@ TEST(NetcdfConventions, TextScalarsAndGridMappingsBecomeGridAttributes) {
     ASSERT_EQ(one.Error, "");
     EXPECT_EQ(one.Bundle->findSlice(0)->grids().size(), 1u);
 }
+
+TEST(NetcdfConventions, AVariableNamedLikeAnAxisOfItsGridIsRenamedAndSaves) {
+    TempDir dir;
+    const Loaded loaded = tryLoad(writeFile(dir, "clash.nc", [](NetcdfWriter& nc) {
+        const int y = nc.dimension("y", 2);
+        const int x = nc.dimension("x", 2);
+        const int named = nc.variable("x", NC_FLOAT, {y, x});
+        const int taken = nc.variable("x_variable", NC_FLOAT, {y, x});
+        nc.endDefinitions();
+        nc.values<float>(named, {1, 2, 3, 4});
+        nc.values<float>(taken, {5, 6, 7, 8});
+    }));
+    ASSERT_EQ(loaded.Error, "");
+    const Plexa::GridPtr grid = loaded.Bundle->findSlice(0)->findGrid("y_x");
+    ASSERT_TRUE(grid);
+    EXPECT_EQ(valuesOf<float>(*grid, "x_variable_")(3), 4.0f);
+    EXPECT_EQ(valuesOf<float>(*grid, "x_variable")(3), 8.0f);
+    EXPECT_EQ(textsOf(*grid, "NetcdfNote"),
+              Names{"renamed: the variable \"x\" to \"x_variable_\", the name of an axis of its "
+                    "grid"});
+    const std::string saved = dir / "clash.qz";
+    ASSERT_TRUE(Plexa::writeBundleFile(*loaded.Bundle, saved, nullptr))
+        << "what the reader gives, the writer stores";
+    EXPECT_EQ(valuesOf<float>(*firstGrid(saved, "y_x"), "x_variable_")(0), 1.0f);
+}

@@ -53,8 +53,10 @@ public:
         Tools::convertEachInput(
             *this, Options.Jobs,
             [this](const std::string& file, Tools::Carried& held) {
+                // a worker keeps its converter from input to input: each carries its own grids
+                InputHeld = Tools::HeldNames();
                 convertOne(file);
-                held.assign(Held.Grids.begin(), Held.Grids.end());
+                held.assign(InputHeld.Grids.begin(), InputHeld.Grids.end());
             },
             [this](const Tools::Carried& held) { Held.Grids.insert(held.begin(), held.end()); });
         if (!Held.Grids.empty())
@@ -90,7 +92,7 @@ private:
 
     bool convertSource(const std::string& source) {
         if (!Tools::loadBoundInput(*this, source, Options.Read)) return false;
-        Held.add(*myBundle);
+        InputHeld.add(*myBundle);
         if (addHeightToGrids(source) && savesSomeField(source)) return Tools::saveAndRelease(*this);
         Tools::discardBundle(*this);
         return false;
@@ -176,6 +178,7 @@ private:
     Tools::SharedOutputs Shared; // inputs that would write one output
     Tools::Outcomes Added;       // of the input at hand
     Tools::HeldNames Held;       // what the inputs hold, for a --grid that selects nothing
+    Tools::HeldNames InputHeld;  // what the input at hand holds
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {

@@ -28,20 +28,20 @@ std::uint64_t kibibyteLine(const char* file, const std::string& key) {
     return std::numeric_limits<std::uint64_t>::max();
 }
 
-// The room an address space limit (the workers' --memory-limit) leaves beside what is mapped.
-std::uint64_t addressSpaceLeft() {
+// The room a data segment limit (the workers' --memory-limit) leaves beside what is written to.
+std::uint64_t dataSegmentLeft() {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    if (::getrlimit(RLIMIT_DATA, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return std::numeric_limits<std::uint64_t>::max();
-    const std::uint64_t mapped = kibibyteLine("/proc/self/status", "VmSize");
+    const std::uint64_t used = kibibyteLine("/proc/self/status", "VmData");
     const auto allowed = static_cast<std::uint64_t>(limit.rlim_cur);
-    return mapped < allowed ? allowed - mapped : 0;
+    return used < allowed ? allowed - used : 0;
 }
 
 } // namespace
 
 std::uint64_t availableMemory() {
-    return std::min(kibibyteLine("/proc/meminfo", "MemAvailable"), addressSpaceLeft());
+    return std::min(kibibyteLine("/proc/meminfo", "MemAvailable"), dataSegmentLeft());
 }
 
 namespace detail {

@@ -72,8 +72,8 @@ private:
     int Id = -1;
 };
 
-// A netCDF-4 file of steps of side x side nodes (lat, lon) every 6 hours: p a short packed with scale 0.25 and a fill value, t a float, and h
-// over lon alone, which every step shares.
+// A netCDF-4 file of steps of side x side nodes (lat, lon) every 6 hours: p a short packed with
+// scale 0.25 and a fill value, t a float, and h over lon alone, which every step shares.
 inline void writeTimeSteps(const std::string& file, std::size_t steps, std::size_t side) {
     NetcdfWriter nc(file, NC_NETCDF4);
     const int time = nc.dimension("time", steps);

@@ -840,6 +840,7 @@ void refuseUnbackedClaims(const std::string& name, const Header& header, int tim
 // A variable that becomes a field, and where its values go.
 struct FieldSource {
     const Variable* Source = nullptr;
+    std::string Name; // the variable's own, unless an axis of its grid holds that name
     bool OverTime = false;
     Decoding Decode;
     SaveableAttributes Description; // units, names, ...: one set that every step shares
@@ -999,6 +1000,7 @@ struct Plan {
     std::vector<const Variable*> AsAttributes; // text, scalars and grid mappings
     std::vector<const Variable*> Series;       // over time alone: one value per step
     std::vector<std::string> LeftOut;
+    std::vector<std::string> Renamed;
 };
 
 bool becomesAttributes(const Variable& variable) {
@@ -1057,7 +1059,7 @@ void addFields(const Header& header, int timeDimension, const ReadOptions& optio
         GridPlan& grid = plan.Grids[{variable->Path, dimensions}];
         grid.Name = gridName(header, *variable, dimensions);
         grid.Dimensions = dimensions;
-        FieldSource source{variable, overTime, decodingOf(*variable), {}};
+        FieldSource source{variable, variable->Name, overTime, decodingOf(*variable), {}};
         describeField(source, source.Description);
         grid.Fields.push_back(std::move(source));
     }
@@ -1112,9 +1114,33 @@ void findMappings(const Header& header, Plan& plan) {
             }
 }
 
+// A variable named like a dimension but not its coordinate (x(y, x)) would share its name with
+// the grid's axis, which the bundle stores under that name: the field takes a free name.
+void renameAxisClashes(const Header& header, Plan& plan) {
+    for (auto& [key, grid] : plan.Grids) {
+        std::set<std::string> taken;
+        for (int id : grid.Dimensions)
+            taken.insert(header.Dimensions[static_cast<std::size_t>(id)].Name);
+        const std::set<std::string> axes = taken;
+        for (const FieldSource& field : grid.Fields)
+            taken.insert(field.Name);
+        for (FieldSource& field : grid.Fields) {
+            if (!axes.count(field.Name)) continue;
+            std::string name = field.Name + "_variable";
+            while (taken.count(name))
+                name += '_';
+            taken.insert(name);
+            plan.Renamed.push_back("the variable " + field.Source->quoted() + " to " +
+                                   inQuotes(name) + ", the name of an axis of its grid");
+            field.Name = name;
+        }
+    }
+}
+
 Plan planGrids(const Header& header, int timeDimension, const ReadOptions& options) {
     Plan plan;
     addFields(header, timeDimension, options, plan);
+    renameAxisClashes(header, plan);
     findMappings(header, plan);
     for (const Variable& variable : header.Variables)
         if (becomesAttributes(variable)) plan.AsAttributes.push_back(&variable);
@@ -1289,12 +1315,12 @@ void readGrid(const Header& header, const GridPlan& plan, const std::vector<Step
         std::string error;
         if (!grid->setTopology(plan.Layout, error)) throw std::runtime_error(error);
         for (const FieldSource& source : plan.Fields) {
-            MemPtr& shared = constant[source.Source->Name];
+            MemPtr& shared = constant[source.Name];
             MemPtr data = source.OverTime || !shared
                               ? readStep(source, header, steps[taken].Index, nodes, buffer)
                               : shared;
             if (!source.OverTime) shared = data;
-            Field& field = grid->addField(source.Source->Name, data);
+            Field& field = grid->addField(source.Name, data);
             field.Attributes = source.Description;
             field.Packed = source.Decode.packing();
         }
@@ -1325,7 +1351,10 @@ Attributes gridNotes(const Header& header, int timeDimension, const Plan& plan) 
     const auto note = [&notes](const char* key, const std::string& text) {
         if (!text.empty()) notes.emplace_back(key, textChunk(text));
     };
-    if (!plan.LeftOut.empty()) note("NetcdfNote", "left out: " + joined(plan.LeftOut, ", "));
+    std::vector<std::string> said;
+    if (!plan.LeftOut.empty()) said.push_back("left out: " + joined(plan.LeftOut, ", "));
+    if (!plan.Renamed.empty()) said.push_back("renamed: " + joined(plan.Renamed, ", "));
+    note("NetcdfNote", joined(said, "; "));
     if (timeDimension < 0) return notes;
     const Dimension& time = header.Dimensions[static_cast<std::size_t>(timeDimension)];
     note("NetcdfTimeDimension", time.Name);
