@@ -300,8 +300,9 @@ TEST_F(CrashSafety, InterruptedSaveRemovesItsTemporaryFile) {
     EXPECT_GE(interrupted, 2);
 }
 
-// qz-netcdf writes 40 steps in five parts to one temporary file: killed or interrupted after its
-// first part, it leaves the old output, and its next run converts anew and leaves no temporary.
+// qz-netcdf writes 40 steps in five parts to one temporary file: killed or interrupted as its
+// first part is written, it leaves the old output, and its next run converts anew and leaves no
+// temporary.
 TEST_F(CrashSafety, ConversionInPartsStoppedBetweenPartsLeavesTheOldOutput) {
     writeTimeSteps(Dir / "steps.nc", 40, 100);
     const std::string output = Dir / "steps.qz";
