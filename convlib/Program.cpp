@@ -581,17 +581,17 @@ void addMemoryBudgetOption(CLI::App& app, std::size_t& mebiBytes) {
 
 MemoryBudget memoryBudget(std::size_t mebiBytes, int jobs) {
     constexpr std::uint64_t MiB = 1024 * 1024;
-    if (mebiBytes > 0) return {mebiBytes * MiB, std::to_string(mebiBytes) + " MiB (--memory)"};
-    const std::size_t limit = containment().MebiBytes;
+    const auto inMiB = [](std::uint64_t bytes) { return std::to_string(bytes / MiB) + " MiB"; };
+    if (mebiBytes > 0) return {mebiBytes * MiB, inMiB(mebiBytes * MiB) + " (--memory)"};
+    const std::uint64_t limit = containment().MebiBytes * MiB;
     const std::uint64_t each =
-        limit > 0 ? limit * MiB
+        limit > 0 ? limit
                   : Plexa::availableMemory() / static_cast<std::uint64_t>(std::max(jobs, 1));
-    const std::uint64_t bytes = std::max<std::uint64_t>(each / 2, MiB);
-    return {bytes, std::to_string(bytes / MiB) + " MiB (half of the " + std::to_string(each / MiB) +
-                       " MiB " +
-                       (limit > 0 ? std::string("of --memory-limit")
-                                  : "available" + std::string(jobs > 1 ? " to each job" : "")) +
-                       ")"};
+    const char* whose = limit > 0  ? "of --memory-limit"
+                        : jobs > 1 ? "available to each job"
+                                   : "available";
+    const std::uint64_t bytes = std::max(each / 2, MiB);
+    return {bytes, inMiB(bytes) + " (half of the " + inMiB(each) + " " + whose + ")"};
 }
 
 void discardBundle(BasicConverterDefs& converter) {
