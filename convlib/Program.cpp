@@ -214,6 +214,22 @@ bool writeOutput(BasicConverterDefs& converter, const std::string& output,
     return false;
 }
 
+// A bundle file's times and the bytes of its largest step, at most 8 bytes a value.
+bool bundleTimeSteps(const std::string& file, Plexa::TimeSteps& steps) {
+    std::vector<Plexa::StoredField> fields;
+    std::string error;
+    if (!Plexa::describeFile(file, fields, error)) return false;
+    std::map<double, std::uint64_t> bytes;
+    for (const Plexa::StoredField& field : fields)
+        bytes[field.Time] += field.rows() * field.components() * sizeof(double);
+    steps = {};
+    for (const auto& [time, stepBytes] : bytes) {
+        steps.Times.push_back(time);
+        steps.StepBytes = std::max(steps.StepBytes, stepBytes);
+    }
+    return true;
+}
+
 // Compressed LAS is only recognised to be refused, so it never makes the bundle beside it.
 bool makesBundleBeside(const std::string& file) {
     return !Plexa::isBindableFormat(file) && Plexa::extensionOf(file) != ".laz";
@@ -557,7 +573,9 @@ bool readTimeSteps(const std::string& file, const Plexa::ReadOptions& options,
                    Plexa::TimeSteps& steps) {
     detail::enterPhase(detail::Phase::Reading, file);
     std::string error;
-    const bool read = Plexa::readTimeSteps(file, options, steps, error);
+    const bool read = Plexa::isBindableFormat(file)
+                          ? bundleTimeSteps(file, steps)
+                          : Plexa::readTimeSteps(file, options, steps, error);
     detail::enterPhase(detail::Phase::Converting);
     return read;
 }

@@ -260,8 +260,8 @@ CONVLIB_API bool appendAndRelease(BasicConverterDefs& converter, Plexa::BundleFi
 // Puts the file of the parts in place of the output; false with the reason when that fails.
 CONVLIB_API bool commitParts(BasicConverterDefs& converter, Plexa::BundleFileParts& parts);
 
-// Inside convertEachInput's work: the time steps of a netCDF input, read as a load reads it, so
-// that a crash names the file. False when its reader refuses the file; the load then says why.
+// Inside convertEachInput's work: the time steps of a netCDF or bundle file, read as a load reads
+// it, so that a crash names the file. False when it cannot be read; the load then says why.
 CONVLIB_API bool readTimeSteps(const std::string& file, const Plexa::ReadOptions& options,
                                Plexa::TimeSteps& steps);
 

@@ -526,8 +526,8 @@ struct PLEXA_API ReadOptions {
     // they name any of the file's (empty: all); what they leave out is never refused.
     std::vector<std::string> Fields;
     std::vector<std::string> Grids;
-    // netCDF: only the time steps at these values of the time coordinate (empty: every step), so
-    // that a file larger than memory is read a few steps at a time.
+    // netCDF and bundle files: only the time steps at these values (empty: every step), so that
+    // a file larger than memory is read a few steps at a time.
     std::vector<double> Times;
 };
 

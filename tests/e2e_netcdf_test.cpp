@@ -204,8 +204,9 @@ Plexa::BundlePtr withoutMarks(const std::string& file) {
 } // namespace
 
 // A budget of 1 MiB holds 8 of the 20 steps of 120 KiB: three parts make the file that one part
-// makes, every grid of every step marked; a step larger than the budget is refused by its size,
-// and a budget above --memory-limit is a command-line mistake.
+// makes, every grid of every step marked, and a rerun checks the marks in parts too; a step larger
+// than the budget is refused by its size, and a budget above --memory-limit is a command-line
+// mistake.
 TEST(NetcdfConverter, ConvertsAFewStepsAtATimeWithinTheMemoryBudget) {
     TempDir dir;
     writeTimeSteps(dir / "steps.nc", 20, 100);
@@ -225,6 +226,9 @@ TEST(NetcdfConverter, ConvertsAFewStepsAtATimeWithinTheMemoryBudget) {
         for (const auto& [name, grid] : slice->grids())
             EXPECT_EQ(textsOf(*grid, "qz-netcdfSuccessful?").size(), 1u) << time << " " << name;
     EXPECT_EQ(describe(dir / "sliced.qz").size(), describe(dir / "whole.qz").size());
+    ASSERT_EQ(run(QZ_NETCDF, {"steps.nc", "--memory", "1"}, dir.path()).Status, 0);
+    const RunResult rerun = run(QZ_NETCDF, {"steps.nc", "--memory", "1"}, dir.path());
+    EXPECT_TRUE(has(rerun.Out, "steps.nc -> steps.qz: nothing to do\n")) << rerun.Out;
 
     writeTimeSteps(dir / "large.nc", 2, 400);
     const RunResult large = run(QZ_NETCDF, {"large.nc", "--memory", "1"}, dir.path());

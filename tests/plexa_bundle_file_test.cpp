@@ -370,7 +370,8 @@ std::vector<std::string> temporariesIn(const std::string& folder) {
     return names;
 }
 
-// Parts make the file a whole save makes: the same values, and axes linked across the parts.
+// Parts make the file a whole save makes: the same values, and axes linked across the parts; a
+// load of some of its times reads those alone.
 TEST_F(BundleFileTest, AFileWrittenInPartsIsTheFileOfOneSave) {
     const Plexa::BundlePtr whole = stepsOfOneGrid({0, 1, 2, 3, 4});
     Plexa::BundleFileParts parts(File, makeTestStorage());
@@ -380,6 +381,12 @@ TEST_F(BundleFileTest, AFileWrittenInPartsIsTheFileOfOneSave) {
     }
     ASSERT_TRUE(parts.commit());
     ConvLibTest::expectSameBundles(*whole, *ConvLibTest::loadBundle(File));
+    {
+        Plexa::ReadOptions some;
+        some.Times = {1, 3};
+        const Plexa::ReadOptionsScope scope(some);
+        ConvLibTest::expectSameBundles(*partOf(*whole, {1, 3}), *ConvLibTest::loadBundle(File));
+    }
     const std::string oneSave = Dir / "one-save.qz";
     ASSERT_TRUE(Plexa::writeBundleFile(*whole, oneSave, makeTestStorage()));
     const Stored inParts = ConvLibTest::describe(File), inOne = ConvLibTest::describe(oneSave);

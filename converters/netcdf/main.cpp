@@ -119,30 +119,26 @@ private:
         Plexa::TimeSteps steps;
         if (!Tools::readTimeSteps(file, Options.Read, steps)) return refuse(file);
         const std::vector<double> times = selectedTimes(file, steps.Times);
-        const std::size_t perPart = stepsPerPart(file, steps.StepBytes);
-        if (times.empty() || perPart == 0) return false;
-        Plexa::BundleFileParts parts(
+        std::vector<std::vector<double>> parts;
+        if (times.empty() || !partsOf(file, times, steps.StepBytes, parts)) return false;
+        Plexa::BundleFileParts output(
             OutFile,
             Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase>(myStorage));
         Tools::Progress progress(times.size());
         Made.clear();
-        for (std::size_t first = 0; first < times.size(); first += perPart) {
-            Plexa::ReadOptions part = Options.Read;
-            part.Times.assign(times.begin() + static_cast<std::ptrdiff_t>(first),
-                              times.begin() + static_cast<std::ptrdiff_t>(
-                                                  std::min(first + perPart, times.size())));
-            if (!Tools::loadBoundInput(*this, file, part)) return false;
+        for (const std::vector<double>& part : parts) {
+            if (!loadPart(file, part)) return false;
             if (!keepSelected(file)) {
                 Tools::discardBundle(*this);
                 return false;
             }
             markGrids(file);
-            if (!Tools::appendAndRelease(*this, parts)) return false;
-            for (double time : part.Times)
+            if (!Tools::appendAndRelease(*this, output)) return false;
+            for (double time : part)
                 progress.step(file + " at time " + Tools::formatNumber(time));
         }
         reportMade();
-        return Tools::commitParts(*this, parts);
+        return Tools::commitParts(*this, output);
     }
 
     // A file its reader refuses is loaded as any input is, so that the refusal names the cause.
@@ -152,6 +148,12 @@ private:
             ErrorMessages.push_back(file + " changed while it was read; it was not converted");
         }
         return false;
+    }
+
+    bool loadPart(const std::string& file, const std::vector<double>& times) {
+        Plexa::ReadOptions part = Options.Read;
+        part.Times = times;
+        return Tools::loadBoundInput(*this, file, part);
     }
 
     // The times --times selects of those the file holds; none, with what it holds, when the
@@ -168,27 +170,45 @@ private:
         return times;
     }
 
-    // How many time steps the memory budget holds; none, with the step's size, when not one.
-    std::size_t stepsPerPart(const std::string& file, std::uint64_t stepBytes) {
-        const std::uint64_t bytes = std::max<std::uint64_t>(stepBytes, 1);
-        if (bytes <= Budget.Bytes) return static_cast<std::size_t>(Budget.Bytes / bytes);
+    // The times in parts of as many steps as the memory budget holds; false, with the step's
+    // size, when it holds not one.
+    bool partsOf(const std::string& file, const std::vector<double>& times, std::uint64_t stepBytes,
+                 std::vector<std::vector<double>>& parts) {
         constexpr std::uint64_t MiB = 1024 * 1024;
-        ErrorMessages.push_back(file + ": one time step of the fields takes " +
-                                std::to_string((bytes + MiB - 1) / MiB) +
-                                " MiB, more than the memory budget of " +
-                                std::to_string(Budget.Bytes / MiB) + " MiB; --memory " +
-                                std::to_string((bytes + MiB - 1) / MiB) + " or more converts it");
-        return 0;
+        const std::uint64_t bytes = std::max<std::uint64_t>(stepBytes, 1);
+        if (bytes > Budget.Bytes) {
+            const std::string needed = std::to_string((bytes + MiB - 1) / MiB);
+            ErrorMessages.push_back(file + ": one time step of the fields takes " + needed +
+                                    " MiB, more than the memory budget of " +
+                                    std::to_string(Budget.Bytes / MiB) + " MiB; --memory " +
+                                    needed + " or more converts it");
+            return false;
+        }
+        const auto perPart = static_cast<std::ptrdiff_t>(
+            std::min<std::uint64_t>(Budget.Bytes / bytes, times.size()));
+        for (auto first = times.begin(); first != times.end();) {
+            const auto last = times.end() - first > perPart ? first + perPart : times.end();
+            parts.emplace_back(first, last);
+            first = last;
+        }
+        return true;
     }
 
-    // The bundle made from the input before: finished when every grid carries the mark.
+    // The bundle made from the input before, a part at a time: finished when every grid carries
+    // the mark.
     bool isFinished(const std::string& bundle) {
-        if (!Tools::loadBoundInput(*this, bundle, Options.Read)) return false;
+        Plexa::TimeSteps steps;
+        std::vector<std::vector<double>> parts;
+        if (!Tools::readTimeSteps(bundle, Options.Read, steps)) return refuse(bundle);
+        if (!partsOf(bundle, steps.Times, steps.StepBytes, parts)) return false;
         bool finished = true;
-        for (const auto& [time, slice] : myBundle->slices())
-            for (const auto& [name, grid] : slice->grids())
-                finished = getSuccessAttributeOfGrid(*grid) && finished;
-        Tools::discardBundle(*this);
+        for (const std::vector<double>& part : parts) {
+            if (!loadPart(bundle, part)) return false;
+            for (const auto& [time, slice] : myBundle->slices())
+                for (const auto& [name, grid] : slice->grids())
+                    finished = getSuccessAttributeOfGrid(*grid) && finished;
+            Tools::discardBundle(*this);
+        }
         if (!finished)
             ErrorMessages.push_back(bundle + " holds grids that qz-netcdf did not finish; "
                                              "--ignore-success converts the input again");
