@@ -180,7 +180,7 @@ void addHeight(Plexa::Grid& grid) {
     auto height = Plexa::makeArray<double>(positions.size());
     for (std::size_t i = 0; i < positions.size(); ++i)
         (*height)(i) = positions(i, 2) - lowest;
-    grid.addField("Height", height);
+    grid.addField(Plexa::HeightField, height);
 }
 
 Plexa::BundlePtr loadFile(const std::string& file, benchmark::State& state) {

@@ -519,14 +519,27 @@ void enterPhase(Phase phase, const std::string& file) {
 
 bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
                   BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options) {
-    if (ChildChannel >= 0 || ProcessContainment.InProcess) return true;
-    const InputWork load = [&](const std::string& input, Carried& carried) {
-        if (loadSingleInput(converter, input, type, options)) carried.push_back(input);
+    return readSurvives(converter, file, [&] {
+        const bool loaded = loadSingleInput(converter, file, type, options);
         discardBundle(converter);
+        return loaded;
+    });
+}
+
+} // namespace detail
+
+bool readSurvives(BasicConverterDefs& converter, const std::string& file,
+                  const std::function<bool()>& read) {
+    using namespace detail;
+    if (ChildChannel >= 0 || ProcessContainment.InProcess) return true;
+    const InputWork work = [&](const std::string& input, Carried& carried) {
+        enterPhase(Phase::Reading, input);
+        if (read()) carried.push_back(input);
+        enterPhase(Phase::Converting);
     };
     bool survived = false;
     runInputs(
-        converter, {file}, 1, load, [](const std::string&) {},
+        converter, {file}, 1, work, [](const std::string&) {},
         [&](const std::string& input, ChildResult& result) {
             survived = abnormalEnd(input, result).empty() && !result.Carry.empty();
             // the parent reads a good file again and says what it says about it then
@@ -536,8 +549,6 @@ bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
         });
     return survived;
 }
-
-} // namespace detail
 
 void reportIfLost(const std::string& subject) {
     if (detail::SharedState) detail::copyTruncated(detail::SharedState->LostSubject, subject);

@@ -34,7 +34,7 @@ MyStorage::getFilterSettings(double, const std::string&, const Plexa::GridWeakPt
         settings.SinglePrecision = Precision.WriteAsSinglePrecision(fieldName, elementType);
         settings.NumericalShift = Precision.EnableNumericalShift(fieldName, elementType);
     }
-    if (fieldName == HeightField) {
+    if (fieldName == Plexa::HeightField) {
         settings.SinglePrecision = true;
         settings.NumericalShift = false;
     }

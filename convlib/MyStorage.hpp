@@ -11,9 +11,6 @@
 
 namespace ConvLib {
 
-// The height above a cloud's lowest point, which the converters add and the policy stores alike.
-inline constexpr const char* HeightField = "Height";
-
 class CONVLIB_API MyStorage : public Plexa::StorageTransformations {
 public:
     // The second argument is accepted for compatibility and not used.

@@ -161,25 +161,6 @@ void printErrorsAlone(const BasicConverterDefs& converter) {
         std::fprintf(stderr, "%s: %s\n", converter.ConverterName.c_str(), message.c_str());
 }
 
-// The fields of the bound bundle that its policy writes, one line each, for --verbose.
-void listFieldsToWrite(BasicConverterDefs& converter) {
-    const Plexa::Bundle& bundle = *converter.myBundle;
-    const Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(
-        converter.myStorage);
-    for (const auto& [time, slice] : bundle.slices())
-        for (const auto& [name, grid] : slice->grids())
-            for (const auto& [fieldName, field] : grid->fields()) {
-                if (policy && !policy->isSaveableField(field.ID, field, grid, name, time,
-                                                       Plexa::SkeletonID().Name, {}))
-                    continue;
-                const Plexa::MemBase& data = *field.Data;
-                printResult(
-                    "  " + bundle.boundFile() + ": time " + formatNumber(time) + ", grid " + name +
-                    ", field " + fieldName + ": " + Plexa::elementTypeName(data.elementType()) +
-                    ", " + std::to_string(data.size()) + " x " + std::to_string(data.components()));
-            }
-}
-
 // An output the converter changed and left unsaved would be lost without a word: it is named
 // as an error and let go unwritten, since only the converter knows whether it was complete.
 void refuseUnsavedOutput(BasicConverterDefs& converter) {
@@ -204,7 +185,8 @@ int finishRun(BasicConverterDefs& converter, bool converted) {
 // and the reason, when it fails.
 bool writeOutput(BasicConverterDefs& converter, const std::string& output,
                  const std::function<Plexa::BindResult()>& write) {
-    if (verbosity() == Verbosity::Verbose && converter.myBundle) listFieldsToWrite(converter);
+    if (verbosity() == Verbosity::Verbose && converter.myBundle)
+        listFieldsToWrite(converter, *converter.myBundle, output);
     detail::enterPhase(detail::Phase::Writing, output);
     const Plexa::BindResult result = write();
     detail::enterPhase(detail::Phase::Converting);
@@ -243,6 +225,24 @@ bool isNewer(const std::string& file, const std::string& than) {
 }
 
 } // namespace
+
+void listFieldsToWrite(BasicConverterDefs& converter, const Plexa::Bundle& bundle,
+                       const std::string& file) {
+    const Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(
+        converter.myStorage);
+    for (const auto& [time, slice] : bundle.slices())
+        for (const auto& [name, grid] : slice->grids())
+            for (const auto& [fieldName, field] : grid->fields()) {
+                if (policy && !policy->isSaveableField(field.ID, field, grid, name, time,
+                                                       Plexa::SkeletonID().Name, {}))
+                    continue;
+                const Plexa::MemBase& data = *field.Data;
+                printResult(
+                    "  " + file + ": time " + formatNumber(time) + ", grid " + name + ", field " +
+                    fieldName + ": " + Plexa::elementTypeName(data.elementType()) + ", " +
+                    std::to_string(data.size()) + " x " + std::to_string(data.components()));
+            }
+}
 
 bool parseShard(const std::string& text, Shard& shard, std::string& error) {
     Shard parsed;

@@ -241,6 +241,13 @@ CONVLIB_API bool loadSingleInput(BasicConverterDefs& converter, const std::strin
                                  BasicConverterDefs::myReadType type,
                                  const Plexa::ReadOptions& options = {});
 
+// Runs `read` (which reads the file and says whether it could) in a worker process, as
+// loadSingleInput does before it loads: false, with the worker's messages or the cause of its
+// death, when it fails; true when it succeeds, or when this process is a worker already or runs in
+// process, so that the caller reads the file itself.
+CONVLIB_API bool readSurvives(BasicConverterDefs& converter, const std::string& file,
+                              const std::function<bool()>& read);
+
 // Loads the source and binds the bundle to the converter's OutFile (a bundle file source: to
 // itself); false, with the reason and the bundle let go, when either fails.
 CONVLIB_API bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
@@ -250,6 +257,11 @@ CONVLIB_API bool loadBoundInput(BasicConverterDefs& converter, const std::string
 // one ends with the file the reason names ("Cannot write a.qz" + "a.qz: disk full" gives
 // "Cannot write a.qz: disk full"), so that one failure is one line; else as a message of its own.
 CONVLIB_API void addReason(BasicConverterDefs& converter, const std::string& reason);
+
+// The fields of the bundle that the converter's policy writes into the file, one line each, for
+// --verbose.
+CONVLIB_API void listFieldsToWrite(BasicConverterDefs& converter, const Plexa::Bundle& bundle,
+                                   const std::string& file);
 
 // Writes the bound bundle once now and lets it go unbound, so nothing is written again at its
 // release; false with the save result's text when the write fails.

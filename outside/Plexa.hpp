@@ -2,6 +2,7 @@
 // typed data arrays, read from and written to bundle files (HDF5) under a storage policy.
 #pragma once
 
+#include "outside/FieldNames.hpp"
 #include "outside/PlexaExport.hpp"
 #include "outside/Quorix.hpp"
 
@@ -247,9 +248,6 @@ public:
     Packing Packed;
 };
 
-// The field that holds a point grid's positions: x, y and z per point, as doubles.
-inline constexpr const char* PositionsField = "Positions";
-
 // One axis of a structured grid. Uniform when it has no coordinates of its own (node i sits at
 // Origin + i * Spacing), rectilinear otherwise (one coordinate per node, in order).
 struct PLEXA_API Axis {
@@ -472,9 +470,10 @@ public:
     const std::map<double, SlicePtr>& slices() const noexcept { return Slices; }
 
     // Loads the named files into `into` (a new bundle when it is empty), each through the reader
-    // for its extension with the thread's read options. Slices merge by time, grids by name, fields
-    // by name (later files win). On failure the flag is false and lastError() of the returned
-    // bundle names the file and the cause.
+    // for its extension with the thread's read options, and merged by mergeBundle: later files win
+    // for fields of one name, and a file whose grid has another layout than the grid of its name
+    // and time in the bundle is refused whole. On failure the flag is false and lastError() of the
+    // returned bundle names the file and the cause.
     static BundlePtr load(bool& success, const Quorix::StrongPtr<Quorix::LoaderParameters>& files,
                           const BundlePtr& into);
     const std::string& lastError() const noexcept { return LastError; }
@@ -509,6 +508,50 @@ private:
     std::uint64_t SavedAt = 0;
     std::string LastError;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Merging: the one rule by which grids of one bundle join those of another
+
+// What clashed when a grid met the grid of its name and time in the bundle it is merged into.
+struct PLEXA_API MergeConflict {
+    enum class Kind {
+        Layout, // points against a structured grid, or other axes
+        Points, // point grids of different point counts
+        Values  // a field of one name with other values (type, components, size or bits)
+    };
+    Kind What = Kind::Values;
+    double Time = 0;
+    std::string Grid;
+    std::string Field; // Values: the field that differs; else empty
+    // What the merged grid and the grid it meets have: their layouts' summaries, or their point
+    // counts; empty for Values.
+    std::string Incoming;
+    std::string Existing;
+};
+
+// What a conflict does: a refused kind leaves the grid out (the bundle as it was); the other
+// kinds merge, the incoming fields replacing those of the same name.
+struct PLEXA_API MergeOptions {
+    bool RefuseLayouts = true;
+    bool RefusePoints = false;
+    bool RefuseValues = false;
+
+    bool refuses(MergeConflict::Kind kind) const noexcept;
+};
+
+// The conflicts of merging the grid into the slice at its time; fields are compared only where
+// layouts and point counts agree.
+PLEXA_API std::vector<MergeConflict> mergeConflicts(const Slice& into, const Grid& grid);
+// Merges the grid into the slice: as it is when the slice has no grid of its name, else its
+// fields (sharing their arrays, with attributes and packing) and its attributes join those of
+// the grid there. Nothing changes when a conflict is of a kind the options refuse. Returns every
+// conflict found.
+PLEXA_API std::vector<MergeConflict> mergeGrid(Slice& into, const GridPtr& grid,
+                                               const MergeOptions& options);
+// Merges every grid of `from` into `into` by time and name, or nothing at all when any conflict
+// is of a refused kind. Returns every conflict found.
+PLEXA_API std::vector<MergeConflict> mergeBundle(Bundle& into, const Bundle& from,
+                                                 const MergeOptions& options);
 
 // ---------------------------------------------------------------------------------------------
 // Input formats
@@ -574,8 +617,10 @@ PLEXA_API BindResult writeBundleFile(const Bundle& bundle, const std::string& fi
 
 // Writes one bundle file in parts, e.g. a file larger than memory a few time steps at a time:
 // each part's slices follow those of the parts before, written as writeBundleFile writes a whole
-// bundle, into a temporary file beside the target that commit() puts in its place. Until then the
-// target stays as it was; a writer let go without commit() removes its temporary file.
+// bundle, into a temporary file beside the target that commit() puts in its place. A part may
+// continue the time step written last with grids of other names, so that a step need not be in
+// memory whole. Until commit() the target stays as it was; a writer let go without commit()
+// removes its temporary file.
 class PLEXA_API BundleFileParts {
 public:
     BundleFileParts(std::string file, StoragePtr policy);
@@ -583,8 +628,8 @@ public:
     BundleFileParts(const BundleFileParts&) = delete;
     BundleFileParts& operator=(const BundleFileParts&) = delete;
 
-    // Writes the part's slices; their times must follow the times written before. After a
-    // failure the writer refuses everything, and the target stays as it was.
+    // Writes the part's slices; their times must follow the times written before, or continue
+    // the last one. After a failure the writer refuses everything, and the target stays as it was.
     BindResult append(const Bundle& part);
     // Puts the file written so far in place of the target.
     BindResult commit();
@@ -613,6 +658,33 @@ PLEXA_API bool readTimeSteps(const std::string& file, const ReadOptions& options
 // The memory this process may still take, in bytes: the machine's available memory
 // (MemAvailable), less when a data segment limit leaves less room.
 PLEXA_API std::uint64_t availableMemory();
+
+// A file read one grid of one time step at a time, so that memory holds what is read and no more.
+// A bundle file is read where it lies; a file of another format is read whole at the first grid
+// asked for and let go once every grid was taken.
+class PLEXA_API FileSteps {
+public:
+    // time -> grid -> names of its fields
+    using Contents = std::map<double, std::map<std::string, std::vector<std::string>>>;
+
+    FileSteps();
+    ~FileSteps();
+    FileSteps(const FileSteps&) = delete;
+    FileSteps& operator=(const FileSteps&) = delete;
+
+    // Reads what the file holds, without values (another format is read to find out); false
+    // with the file and the cause in error.
+    bool open(const std::string& file, const ReadOptions& options, std::string& error);
+    const Contents& contents() const noexcept { return Held; }
+    // The grid of that time and name with its values; empty, with the file and the cause in
+    // error, when it cannot be read.
+    GridPtr takeGrid(double time, const std::string& grid, std::string& error);
+
+private:
+    struct Source;
+    std::unique_ptr<Source> From;
+    Contents Held;
+};
 
 // Failures inside HDF5 read as their cause in words ("truncated: holds 3000 of 4593 bytes");
 // detailed, they also carry HDF5's own account of the calls that failed. Process-wide.

@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libhdf5-dev hdf5-tools libdeflate-dev libgtest-dev
-          libgmock-dev libbenchmark-dev libcli11-dev libpng-dev libxml2-utils python3
-          libnetcdf-dev netcdf-bin python3-xarray python3-h5netcdf python3-netcdf4
+          libgmock-dev libbenchmark-dev libcli11-dev libpng-dev nlohmann-json3-dev libxml2-utils
+          python3 libnetcdf-dev netcdf-bin python3-xarray python3-h5netcdf python3-netcdf4
           clang-14 libclang-rt-14-dev)
 [ $# -eq 0 ] || packages=("$@")
 missing=()

@@ -181,13 +181,6 @@ SaveWindow measuredRun(const std::vector<std::string>& command, const std::strin
     return window;
 }
 
-std::set<std::string> namesIn(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
 class CrashSafety : public testing::Test {
 protected:
     CrashSafety() {

@@ -136,6 +136,38 @@ TEST(MergeConverter, StructuredGridsKeepTheirAxesAndMergeOnlyWithTheSameAxes) {
     EXPECT_EQ(firstGrid(dir / "ac.qz", "c")->topology().Axes[0].Extent, 4u);
 }
 
+// Step by step and grid by grid, the merged file holds what merging the inputs in memory gives.
+TEST(MergeConverter, StreamedMergeEqualsTheMergeInMemory) {
+    TempDir dir;
+    std::vector<std::string> inputs;
+    Plexa::Bundle inMemory;
+    for (int k = 0; k < 3; ++k) {
+        Plexa::Bundle bundle;
+        for (double time : {k * 0.5, k * 0.5 + 1}) {
+            const Plexa::SlicePtr slice = bundle.addSlice(time);
+            addStructuredGrid(*slice, "model", {3, 4}, true)->removeAttribute("source");
+            Plexa::GridPtr cloud = slice->addGrid("p" + std::to_string(k));
+            cloud->addField(Plexa::PositionsField, Plexa::makeArray<double>(k + 2, 3));
+        }
+        inputs.push_back("in" + std::to_string(k) + ".qz");
+        ASSERT_TRUE(Plexa::writeBundleFile(bundle, dir / inputs.back(), {}));
+        Plexa::mergeBundle(inMemory, *loadBundle(dir / inputs.back()), Plexa::MergeOptions());
+    }
+    std::vector<std::string> arguments = inputs;
+    arguments.insert(arguments.end(), {"-o", "m.qz"});
+    const RunResult result = run(QZ_MERGE, arguments, dir.path());
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    EXPECT_NE(result.Out.find("Wrote m.qz with 5 time step(s)"), std::string::npos) << result.Out;
+    const Plexa::BundlePtr merged = loadBundle(dir / "m.qz");
+    for (const auto& [time, slice] : merged->slices()) // the merge's own record aside
+        for (const auto& [name, grid] : slice->grids())
+            if (const Plexa::SlicePtr expected = inMemory.findSlice(time))
+                if (const Plexa::GridPtr same = expected->findGrid(name))
+                    same->setAttribute("Kestrelon::Provenience",
+                                       grid->getAttribute("Kestrelon::Provenience"));
+    expectSameBundles(inMemory, *merged);
+}
+
 // Packed positions keep their integers, scales and offsets through a merge, so that the merge
 // result merges again with its inputs, and every value stays the LAS file's own.
 TEST(MergeConverter, MergeResultsMergeAgainWithTheirInputs) {

@@ -301,6 +301,19 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
                        floatOver(nc, {"a", "b", "c", "d"});
                    }),
          "the variable \"f\" has 4 dimensions besides time; a grid has 1 to 3 axes"},
+        {writeFile(dir, "twice.nc",
+                   [](NetcdfWriter& nc) {
+                       const int x = nc.dimension("x", 2);
+                       nc.variable("covariance", NC_FLOAT, {x, x});
+                   }),
+         "the variable \"covariance\" lies over the dimension \"x\" twice; each axis of a grid "
+         "has a dimension of its own"},
+        {writeFile(dir, "twotimes.nc",
+                   [](NetcdfWriter& nc) {
+                       const int time = nc.dimension("time", 2);
+                       nc.variable("f", NC_FLOAT, {time, nc.dimension("x", 1), time});
+                   }),
+         "the variable \"f\" lies over the dimension \"time\" twice"},
         {writeFile(dir, "late.nc",
                    [](NetcdfWriter& nc) {
                        const int x = nc.dimension("x", 1);
@@ -519,8 +532,8 @@ TEST(NetcdfConventions, GroupsBecomeGridsNamedBelowTheirPath) {
     EXPECT_EQ(valuesOf<std::int32_t>(*deeper, "g")(1), 8);
     EXPECT_EQ(chunkValues<double>(*deeper, "a/b/level"), std::vector<double>{850});
     EXPECT_EQ(textsOf(*deeper, "NetcdfNote"),
-              Names{"left out: the variable \"a/deep\" has 4 dimensions besides time; a grid has 1 "
-                    "to 3 axes"})
+              Names{"left out: the variable \"a/deep\" lies over the dimension \"y\" twice; each "
+                    "axis of a grid has a dimension of its own"})
         << "a group's variable that cannot become a field is named, not a reason to refuse";
 }
 

@@ -2,7 +2,6 @@
 
 #include "converters/inspect/Font.hpp"
 #include "converters/inspect/Values.hpp"
-#include "convlib/MyStorage.hpp"
 #include "convlib/Numbers.hpp"
 
 #include <png.h>
@@ -111,7 +110,7 @@ std::string fieldToShow(const Plexa::Slice& slice, const std::string& asked) {
             continue;
         }
         if (!grid->findField(Plexa::PositionsField)) continue;
-        if (grid->findField(HeightField)) return HeightField;
+        if (grid->findField(Plexa::HeightField)) return Plexa::HeightField;
         if (first.empty()) first = firstScalarField(*grid);
     }
     return first.empty() ? structured : first;

@@ -2,10 +2,10 @@
 
 #include "converters/inspect/Values.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <functional>
 #include <type_traits>
 
 namespace ConvLib::Inspect {
@@ -123,133 +123,110 @@ std::string gridText(const Inspection& inspection, double time, const Plexa::Gri
 }
 
 // ------------------------------------------------------------------------------------------
-// JSON
+// JSON, members in the order written
 
-std::string jsonString(const std::string& text) {
-    std::string result = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            result += "\\\"";
-            break;
-        case '\\':
-            result += "\\\\";
-            break;
-        case '\n':
-            result += "\\n";
-            break;
-        case '\r':
-            result += "\\r";
-            break;
-        case '\t':
-            result += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                result += escaped;
-            } else {
-                result += static_cast<char>(c);
-            }
-        }
+using Json = nlohmann::ordered_json;
+
+// Whole numbers without a fraction, as the text shows them; inf and nan have no JSON form.
+template <class T> Json jsonNumber(T value) {
+    if constexpr (std::is_integral_v<T>) {
+        return value;
+    } else {
+        constexpr double exactIntegers = 9007199254740992.0; // 2^53
+        if (!std::isfinite(value)) return nullptr;
+        if (value == std::trunc(value) && std::fabs(value) < exactIntegers)
+            return static_cast<std::int64_t>(value);
+        return static_cast<double>(value);
     }
-    return result + "\"";
 }
 
-std::string jsonNumber(double value) {
-    return std::isfinite(value) ? formatNumber(value) : "null";
-}
-
-// An attribute number as formatted above; "inf", "-inf" and "nan" have no JSON form.
-std::string jsonNumberText(const std::string& text) {
-    return text.find_first_of("in") == std::string::npos ? text : "null";
-}
-
-std::string jsonList(const std::vector<std::string>& items) {
-    return "[" + Tools::join(items, ",") + "]";
-}
-
-template <class T, class F> std::string jsonListOf(const std::vector<T>& values, F&& render) {
-    std::vector<std::string> items;
+template <class T> Json jsonNumbers(const std::vector<T>& values) {
+    Json list = Json::array();
     for (const T& value : values)
-        items.push_back(render(value));
-    return jsonList(items);
+        list.push_back(jsonNumber(value));
+    return list;
 }
 
-std::string jsonStorage(const Plexa::StoredField& stored) {
-    return ",\"path\":" + jsonString(stored.Path) +
-           ",\"storedType\":" + jsonString(stored.StoredType) +
-           ",\"shape\":" + jsonListOf(stored.Shape, formatNumber<unsigned long long>) +
-           ",\"layout\":" + jsonString(layoutName(stored)) +
-           ",\"filters\":" + jsonListOf(filterNames(stored), jsonString) +
-           ",\"deflateLevel\":" + formatNumber(stored.DeflateLevel) +
-           ",\"shift\":" + jsonListOf(stored.Shift, jsonNumber) +
-           ",\"scale\":" + jsonListOf(stored.Scale, jsonNumber) +
-           ",\"offset\":" + jsonListOf(stored.Offset, jsonNumber) +
-           ",\"splitComponents\":" + (stored.SplitComponents ? "true" : "false");
+void jsonStorage(const Plexa::StoredField& stored, Json& field) {
+    field["path"] = stored.Path;
+    field["storedType"] = stored.StoredType;
+    field["shape"] = stored.Shape;
+    field["layout"] = layoutName(stored);
+    field["filters"] = filterNames(stored);
+    field["deflateLevel"] = stored.DeflateLevel;
+    field["shift"] = jsonNumbers(stored.Shift);
+    field["scale"] = jsonNumbers(stored.Scale);
+    field["offset"] = jsonNumbers(stored.Offset);
+    field["splitComponents"] = stored.SplitComponents;
 }
 
 // Per component [least, greatest] of the values as loaded (shift added back), in double.
-std::string jsonRanges(const Plexa::MemBase& data) {
-    return jsonListOf(componentRanges(data), [](const ValueRange& range) {
-        return "[" + jsonNumber(range.Low) + "," + jsonNumber(range.High) + "]";
-    });
+Json jsonRanges(const Plexa::MemBase& data) {
+    Json ranges = Json::array();
+    for (const ValueRange& range : componentRanges(data))
+        ranges.push_back({jsonNumber(range.Low), jsonNumber(range.High)});
+    return ranges;
 }
 
-std::string jsonAttributes(const Quorix::Attributes& attributes) {
-    std::vector<std::string> members;
-    for (const auto& [key, chunk] : attributes.attributes()) {
-        AttributeValues values;
-        if (!chunk || !attributeValues(*chunk, values)) continue;
-        members.push_back(jsonString(key) + ":" +
-                          jsonListOf(values.Values, values.IsText ? jsonString : jsonNumberText));
-    }
-    return "{" + Tools::join(members, ",") + "}";
+Json jsonAttributes(const Quorix::Attributes& attributes) {
+    Json members = Json::object();
+    for (const auto& [key, chunk] : attributes.attributes())
+        if (chunk)
+            Plexa::visitAttribute(*chunk, [&, &key = key](const auto& values) {
+                using Chunk = std::decay_t<decltype(values)>;
+                if constexpr (std::is_same_v<Chunk, Quorix::Chunk<std::string>>)
+                    members[key] = std::vector<std::string>(values.begin(), values.end());
+                else
+                    members[key] = jsonNumbers(values);
+            });
+    return members;
 }
 
 // Point fields and grids carry no more keys than before field attributes and structured grids.
-std::string jsonField(const Plexa::Field& field, const Plexa::StoredField* stored) {
+Json jsonField(const Plexa::Field& field, const Plexa::StoredField* stored) {
     const Plexa::MemBase& data = *field.Data;
-    const bool attributed = !field.Attributes.attributes().empty();
-    return "{\"name\":" + jsonString(field.name()) +
-           ",\"type\":" + jsonString(Plexa::elementTypeName(data.elementType())) +
-           ",\"size\":" + formatNumber(data.size()) +
-           ",\"components\":" + formatNumber(data.components()) + ",\"range\":" + jsonRanges(data) +
-           ",\"stored\":" + (stored ? "true" : "false") + (stored ? jsonStorage(*stored) : "") +
-           (attributed ? ",\"attributes\":" + jsonAttributes(field.Attributes) : "") + "}";
+    Json json = {{"name", field.name()},      {"type", Plexa::elementTypeName(data.elementType())},
+                 {"size", data.size()},       {"components", data.components()},
+                 {"range", jsonRanges(data)}, {"stored", stored != nullptr}};
+    if (stored) jsonStorage(*stored, json);
+    if (!field.Attributes.attributes().empty())
+        json["attributes"] = jsonAttributes(field.Attributes);
+    return json;
 }
 
-std::string jsonAxis(const Plexa::Axis& axis) {
-    const std::string placing =
-        axis.isUniform() ? ",\"uniform\":true,\"origin\":" + jsonNumber(axis.Origin) +
-                               ",\"spacing\":" + jsonNumber(axis.Spacing)
-                         : ",\"uniform\":false,\"first\":" + jsonNumber(axis.Coordinates.front()) +
-                               ",\"last\":" + jsonNumber(axis.Coordinates.back());
-    return "{\"name\":" + jsonString(axis.Name) + ",\"extent\":" + formatNumber(axis.Extent) +
-           placing + "}";
+Json jsonAxis(const Plexa::Axis& axis) {
+    Json json = {{"name", axis.Name}, {"extent", axis.Extent}, {"uniform", axis.isUniform()}};
+    if (axis.isUniform()) {
+        json["origin"] = jsonNumber(axis.Origin);
+        json["spacing"] = jsonNumber(axis.Spacing);
+    } else {
+        json["first"] = jsonNumber(axis.Coordinates.front());
+        json["last"] = jsonNumber(axis.Coordinates.back());
+    }
+    return json;
 }
 
-std::string jsonTopology(const Plexa::Topology& topology) {
-    if (!topology.isStructured()) return "";
-    return ",\"nodes\":" + formatNumber(topology.nodeCount()) +
-           ",\"axes\":" + jsonListOf(topology.Axes, jsonAxis);
-}
-
-std::string jsonGrid(const Inspection& inspection, double time, const Plexa::Grid& grid) {
-    std::vector<std::string> fields;
+Json jsonGrid(const Inspection& inspection, double time, const Plexa::Grid& grid) {
+    Json json = {{"name", grid.name()}};
+    if (grid.topology().isStructured()) {
+        json["nodes"] = grid.topology().nodeCount();
+        json["axes"] = Json::array();
+        for (const Plexa::Axis& axis : grid.topology().Axes)
+            json["axes"].push_back(jsonAxis(axis));
+    }
+    json["fields"] = Json::array();
     for (const auto& [name, field] : grid.fields())
         if (field.Data)
-            fields.push_back(jsonField(field, inspection.find(time, grid.name(), name)));
-    return "{\"name\":" + jsonString(grid.name()) + jsonTopology(grid.topology()) +
-           ",\"fields\":" + jsonList(fields) + ",\"attributes\":" + jsonAttributes(grid) + "}";
+            json["fields"].push_back(jsonField(field, inspection.find(time, grid.name(), name)));
+    json["attributes"] = jsonAttributes(grid);
+    return json;
 }
 
-std::string jsonTimeStep(const Inspection& inspection, const Plexa::Slice& slice) {
-    std::vector<std::string> grids;
+Json jsonTimeStep(const Inspection& inspection, const Plexa::Slice& slice) {
+    Json grids = Json::array();
     for (const auto& [name, grid] : slice.grids())
         grids.push_back(jsonGrid(inspection, slice.time(), *grid));
-    return "{\"time\":" + jsonNumber(slice.time()) + ",\"grids\":" + jsonList(grids) + "}";
+    return {{"time", jsonNumber(slice.time())}, {"grids", grids}};
 }
 
 } // namespace
@@ -276,10 +253,12 @@ std::string describeAsText(const Inspection& inspection) {
 }
 
 std::string describeAsJson(const Inspection& inspection) {
-    std::vector<std::string> steps;
+    Json steps = Json::array();
     for (const auto& [time, slice] : inspection.Bundle->slices())
         steps.push_back(jsonTimeStep(inspection, *slice));
-    return "{\"file\":" + jsonString(inspection.File) + ",\"timeSteps\":" + jsonList(steps) + "}\n";
+    const Json description = {{"file", inspection.File}, {"timeSteps", steps}};
+    // names are bytes: those that are no UTF-8 are shown with replacement characters
+    return description.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 } // namespace ConvLib::Inspect

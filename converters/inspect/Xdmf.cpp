@@ -252,8 +252,11 @@ bool writeSidecar(const Inspection& inspection, DataSources& sources, std::strin
     std::size_t fields = 0;
     const Plexa::BundlePtr unshifted = unshiftedFields(inspection, fields);
     if (fields == 0) return true;
-    const Plexa::BindResult written =
-        Plexa::writeBundleFile(*unshifted, sources.Sidecar.File, Plexa::StoragePtr());
+    // written as every bundle file is, through the frame's save; unbound, so nothing is left to
+    // write at its release should the save fail
+    Plexa::BindResult written = unshifted->bindToNew(sources.Sidecar.File, Plexa::StoragePtr());
+    if (written) written = unshifted->save();
+    unshifted->unbind();
     if (!written) {
         error = "cannot write the sidecar " + written.Text;
         return false;

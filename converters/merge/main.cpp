@@ -3,8 +3,9 @@
 #include "convlib/Program.hpp"
 #include "convlib/Numbers.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <tuple>
 
 namespace {
@@ -12,8 +13,6 @@ namespace {
 using ConvLib::BasicConverterDefs;
 namespace Tools = ConvLib::Tools;
 namespace fs = std::filesystem;
-
-using Fields = std::map<std::string, Plexa::Field>;
 
 struct Settings : Tools::BatchSettings {
     std::vector<std::string> Grids;
@@ -42,18 +41,16 @@ fs::path commonFolder(const std::list<std::string>& files) {
     return common;
 }
 
-// The field that says how many points a grid has: its positions, or else its first field.
-Fields::const_iterator countingField(const Fields& fields) {
-    const auto positions = fields.find(Plexa::PositionsField);
-    return positions != fields.end() ? positions : fields.begin();
-}
+// One input, read one grid of one time step at a time.
+struct Input {
+    std::string File;
+    Plexa::FileSteps Steps;
+    Tools::Outcomes Merged; // what became of its grids, in time order
+    bool Failed = false;
+};
 
-bool identical(const Plexa::MemBase& first, const Plexa::MemBase& second) {
-    return first.elementType() == second.elementType() &&
-           first.components() == second.components() && first.size() == second.size() &&
-           (first.byteSize() == 0 ||
-            std::memcmp(first.rawData(), second.rawData(), first.byteSize()) == 0);
-}
+// The grids of one time step that merge under one name: (input, the grid's name there).
+using Contributions = std::map<std::string, std::vector<std::pair<Input*, std::string>>>;
 
 class MergeConverter : public BasicConverterDefs {
 public:
@@ -65,8 +62,12 @@ public:
         DoThisFields = Tools::toSet(settings.Fields);
         DoThisTime = Tools::toSet(settings.Times);
         Tools::installStorage(*this, settings.Compression, {}, settings.Lossy);
+        Rule.RefusePoints = true;
+        Rule.RefuseValues = !settings.OverwriteFields;
     }
 
+    // Time step by time step, grid by grid: each merged grid is appended to the output's
+    // temporary file and let go, so memory holds one merged grid at a time, whatever the inputs.
     bool convert() override {
         std::list<std::string> everyInput;
         if (!Tools::gatherInputs(*this, Options.InputShard, everyInput)) return false;
@@ -74,13 +75,20 @@ public:
             return false;
         if (InFiles->empty()) return true; // a shard beyond the last input has nothing to do
         InputFolder = commonFolder(everyInput);
-        Tools::forEachInput(*this, [this](const std::string& file) { mergeOne(file); });
+        Tools::forEachInput(*this, [this](const std::string& file) { openInput(file); });
+        for (const double time : selectedTimes())
+            for (auto& [target, sources] : contributions(time))
+                mergeTarget(time, target, sources);
+        for (const auto& input : Inputs)
+            Tools::reportInput(input->File, input->Merged,
+                               input->Failed ? "not merged, see the errors below"
+                                             : "nothing selected");
         if (!ErrorMessages.empty() || !selectionMatches()) return false;
-        if (Merged->slices().empty()) {
+        if (!Output) {
             ErrorMessages.push_back("Nothing matched the selection; " + OutFile + " not written");
             return false;
         }
-        return write();
+        return commit();
     }
 
     std::string printSecondary() override {
@@ -92,119 +100,170 @@ private:
     // Where a field of the merged bundle came from: (time, grid, field) -> file.
     using FieldKey = std::tuple<double, std::string, std::string>;
 
-    void mergeOne(const std::string& file) {
-        Tools::Outcomes merged;
-        const bool loaded = Tools::loadSingleInput(*this, file, ReadBundles, Options.Read);
-        if (loaded) {
-            Held.add(*myBundle);
-            for (const auto& [time, slice] : myBundle->slices())
-                if (UseThisTime(time)) mergeSlice(*slice, file, merged);
-        }
-        Tools::discardBundle(*this);
-        Tools::reportInput(file, merged,
-                           loaded ? "nothing selected" : "not merged, see the errors below");
-    }
-
-    void mergeSlice(const Plexa::Slice& source, const std::string& file, Tools::Outcomes& merged) {
-        for (const auto& [name, grid] : source.grids()) {
-            if (!UseThisGrid(name)) continue;
-            const std::string target = targetName(file, name);
-            const std::string where = target + " at time " + Tools::formatNumber(source.time());
-            const Fields fields = selectedFields(*grid);
-            if (fields.empty()) continue;
-            if (!fitsMerged(source.time(), target, grid->topology(), fields, file)) {
-                merged.push_back("refused " + where);
-                continue;
+    // Every grid is read in a worker process first, so that a file that crashes the library is
+    // named and never opened here.
+    void openInput(const std::string& file) {
+        auto input = std::make_unique<Input>();
+        input->File = file;
+        std::string error;
+        input->Failed = !Tools::readSurvives(*this, file, [&] { return readsThrough(file); }) ||
+                        !input->Steps.open(file, Options.Read, error);
+        if (!error.empty()) refuseInput(file, error);
+        for (const auto& [time, grids] : input->Steps.contents()) {
+            Held.Times.insert(time);
+            for (const auto& [grid, fields] : grids) {
+                Held.Grids.insert(grid);
+                Held.Fields.insert(fields.begin(), fields.end());
             }
-            mergeGrid(source.time(), grid, target, fields, file);
-            merged.push_back("merged " + (target == name ? "" : name + " as ") + where);
         }
+        Inputs.push_back(std::move(input));
     }
 
-    Fields selectedFields(const Plexa::Grid& grid) {
-        Fields fields;
-        for (const auto& [name, field] : grid.fields())
-            if (UseThisField(name)) fields.emplace(name, field);
-        return fields;
+    // Reads every grid of the file, one at a time; false with the reason among the errors.
+    bool readsThrough(const std::string& file) {
+        Plexa::FileSteps steps;
+        std::string error;
+        bool read = steps.open(file, Options.Read, error);
+        for (const auto& [time, grids] : steps.contents())
+            for (const auto& [grid, fields] : grids)
+                read = read && steps.takeGrid(time, grid, error);
+        if (!read) refuseInput(file, error);
+        return read;
+    }
+
+    void refuseInput(const std::string& file, const std::string& reason) {
+        ErrorMessages.push_back("Cannot load this bundle: " + file);
+        Tools::addReason(*this, reason);
+    }
+
+    std::set<double> selectedTimes() const {
+        std::set<double> times;
+        for (const auto& input : Inputs)
+            for (const auto& [time, grids] : input->Steps.contents())
+                if (!input->Failed && UseThisTime(time)) times.insert(time);
+        return times;
+    }
+
+    Contributions contributions(double time) {
+        Contributions sources;
+        for (const auto& input : Inputs) {
+            const auto step = input->Steps.contents().find(time);
+            if (input->Failed || step == input->Steps.contents().end()) continue;
+            for (const auto& [grid, fields] : step->second)
+                if (UseThisGrid(grid) &&
+                    std::any_of(fields.begin(), fields.end(),
+                                [this](const std::string& field) { return UseThisField(field); }))
+                    sources[targetName(*input, grid)].emplace_back(input.get(), grid);
+        }
+        return sources;
     }
 
     // With --rename-grids a grid is named after its file's path below the folder that holds all
     // inputs, without extension; a file of several grids adds each grid's name as a last part.
-    std::string targetName(const std::string& file, const std::string& grid) const {
+    std::string targetName(const Input& input, const std::string& grid) const {
         if (!Options.RenameGrids) return grid;
-        const std::string path =
-            absolutePath(file).lexically_relative(InputFolder).replace_extension().generic_string();
-        return gridsSelectedIn(*myBundle) > 1 ? path + "/" + grid : path;
+        const std::string path = absolutePath(input.File)
+                                     .lexically_relative(InputFolder)
+                                     .replace_extension()
+                                     .generic_string();
+        return gridsSelectedIn(input) > 1 ? path + "/" + grid : path;
     }
 
-    std::size_t gridsSelectedIn(const Plexa::Bundle& bundle) const {
+    std::size_t gridsSelectedIn(const Input& input) const {
         std::set<std::string> names;
-        for (const auto& [time, slice] : bundle.slices())
-            for (const auto& [name, grid] : slice->grids())
+        for (const auto& [time, grids] : input.Steps.contents())
+            for (const auto& [name, fields] : grids)
                 if (UseThisTime(time) && UseThisGrid(name)) names.insert(name);
         return names.size();
     }
 
-    // A grid joins the merged grid of its name and time only as more fields of the same points:
-    // another layout (points or axes), a different point count, or a field of the same name with
-    // other values, means two different grids, and merging them would lose one.
-    bool fitsMerged(double time, const std::string& target, const Plexa::Topology& topology,
-                    const Fields& fields, const std::string& file) {
-        const Plexa::SlicePtr slice = Merged->findSlice(time);
-        const Plexa::GridPtr merged = slice ? slice->findGrid(target) : Plexa::GridPtr();
-        if (!merged) return true;
-        const std::string where = "Grid " + target + " at time " + Tools::formatNumber(time);
-        const auto counting = countingField(merged->fields());
-        if (topology != merged->topology()) {
-            ErrorMessages.push_back(where + " is " + topology.summary() + " in " + file + " but " +
-                                    merged->topology().summary() + " in " +
-                                    Origins[{time, target, counting->first}] + renameHint());
-            return false;
+    // The grids of one name and time from every input that holds one, merged by the one rule and
+    // appended to the output while the run has no error.
+    void mergeTarget(double time, const std::string& target,
+                     const std::vector<std::pair<Input*, std::string>>& sources) {
+        Plexa::Bundle part;
+        const Plexa::SlicePtr step = part.addSlice(time);
+        for (const auto& [input, grid] : sources) {
+            if (input->Failed) continue;
+            std::string error;
+            const Plexa::GridPtr source = input->Steps.takeGrid(time, grid, error);
+            if (!source) {
+                refuseInput(input->File, error);
+                input->Failed = true;
+                input->Merged.clear();
+                continue;
+            }
+            mergeSource(*step, source, target, *input);
         }
-        const std::size_t points = counting->second.Data->size();
-        const std::size_t given = countingField(fields)->second.Data->size();
-        if (given != points) {
-            ErrorMessages.push_back(where + " has " + std::to_string(given) + " points in " + file +
-                                    " but " + std::to_string(points) + " in " +
-                                    Origins[{time, target, counting->first}] + renameHint());
-            return false;
-        }
-        return fieldsAgree(time, target, *merged, fields, file, where);
+        if (!step->grids().empty() && ErrorMessages.empty()) append(part);
     }
 
-    bool fieldsAgree(double time, const std::string& target, const Plexa::Grid& merged,
-                     const Fields& fields, const std::string& file, const std::string& where) {
-        if (Options.OverwriteFields) return true;
-        std::map<std::string, std::vector<std::string>> differing; // by the file they came from
-        for (const auto& [name, field] : fields) {
-            const Plexa::Field* existing = merged.findField(name);
-            if (existing && !identical(*existing->Data, *field.Data))
-                differing[Origins[{time, target, name}]].push_back(name);
+    void mergeSource(Plexa::Slice& step, const Plexa::GridPtr& source, const std::string& target,
+                     Input& input) {
+        const std::string where = target + " at time " + Tools::formatNumber(step.time());
+        const Plexa::GridPtr selected = selectedPart(*source, target);
+        const std::vector<Plexa::MergeConflict> conflicts = Plexa::mergeGrid(step, selected, Rule);
+        if (reportRefusals(conflicts, input.File, step.time(), target)) {
+            input.Merged.push_back("refused " + where);
+            return;
         }
-        for (const auto& [origin, names] : differing)
-            ErrorMessages.push_back(where + ": " + file + " and " + origin + " differ in " +
+        const Plexa::GridPtr merged = step.findGrid(target);
+        GridOrigins.emplace(std::pair{step.time(), target}, input.File);
+        for (const auto& [name, field] : selected->fields())
+            Origins[{step.time(), target, name}] = input.File;
+        addInfoToGrid("Merged grid " + source->name() + " from " + input.File + " into " + OutFile +
+                          (target == source->name() ? "" : " as " + target) + "\n",
+                      *merged, ConverterName, source, Tools::ProgramMajorVersion,
+                      Tools::ProgramMinorVersion);
+        input.Merged.push_back("merged " +
+                               (target == source->name() ? "" : source->name() + " as ") + where);
+    }
+
+    // The source's selected fields under the target's name, without the source's attributes
+    // (its success marks belong to it alone; its provenance is carried on by addInfoToGrid).
+    Plexa::GridPtr selectedPart(const Plexa::Grid& source, const std::string& target) {
+        Plexa::GridPtr part(new Plexa::Grid(target));
+        std::string unused; // the source's topology was checked when it was read
+        part->setTopology(source.topology(), unused);
+        for (const auto& [name, field] : source.fields())
+            if (UseThisField(name)) part->addField(name, field.Data) = field;
+        return part;
+    }
+
+    // A grid joins the merged grid of its name and time only as more fields of the same points:
+    // another layout, another point count, or a field of the same name with other values (unless
+    // --overwrite-fields), means two different grids, and merging them would lose one. Names the
+    // conflicts that refused the grid; true when there was one.
+    bool reportRefusals(const std::vector<Plexa::MergeConflict>& conflicts, const std::string& file,
+                        double time, const std::string& target) {
+        using Kind = Plexa::MergeConflict::Kind;
+        const std::string where = "Grid " + target + " at time " + Tools::formatNumber(time);
+        std::map<std::string, std::vector<std::string>> differing; // by the file they came from
+        bool refused = false;
+        for (const Plexa::MergeConflict& conflict : conflicts) {
+            if (!Rule.refuses(conflict.What)) continue;
+            refused = true;
+            const std::string& origin = GridOrigins.at({time, target}); // it met a grid there
+            if (conflict.What == Kind::Layout)
+                ErrorMessages.push_back(where + " is " + conflict.Incoming + " in " + file +
+                                        " but " + conflict.Existing + " in " + origin +
+                                        renameHint());
+            else if (conflict.What == Kind::Points)
+                ErrorMessages.push_back(where + " has " + conflict.Incoming + " points in " + file +
+                                        " but " + conflict.Existing + " in " + origin +
+                                        renameHint());
+            else
+                differing[Origins[{time, target, conflict.Field}]].push_back(conflict.Field);
+        }
+        for (const auto& [fieldOrigin, names] : differing)
+            ErrorMessages.push_back(where + ": " + file + " and " + fieldOrigin + " differ in " +
                                     Tools::join(names, ", ") + renameHint() +
                                     ", --overwrite-fields takes the later file's");
-        return differing.empty();
+        return refused;
     }
 
     std::string renameHint() const {
         return Options.RenameGrids ? "" : "; --rename-grids names each grid after its file";
-    }
-
-    void mergeGrid(double time, const Plexa::GridPtr& source, const std::string& target,
-                   const Fields& fields, const std::string& file) {
-        Plexa::GridPtr merged = Merged->addSlice(time)->addGrid(target);
-        std::string unused; // the source's topology was checked when it was loaded
-        if (merged->fields().empty()) merged->setTopology(source->topology(), unused);
-        for (const auto& [name, field] : fields) {
-            merged->addField(name, field.Data) = field; // attributes and packing too
-            Origins[{time, target, name}] = file;
-        }
-        addInfoToGrid("Merged grid " + source->name() + " from " + file + " into " + OutFile +
-                          (target == source->name() ? "" : " as " + target) + "\n",
-                      *merged, ConverterName, source, Tools::ProgramMajorVersion,
-                      Tools::ProgramMinorVersion);
     }
 
     // Each option that names values must find one of them in the inputs.
@@ -219,28 +278,41 @@ private:
         return ErrorMessages.size() == errors;
     }
 
-    bool write() {
-        myBundle = Merged;
-        Plexa::BindResult bound = myBundle->bindToNew(
-            OutFile,
-            Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase>(myStorage));
-        if (!bound) {
-            ErrorMessages.push_back("Cannot bind the output file " + OutFile);
-            Tools::addReason(*this, bound.Text);
-            Tools::discardBundle(*this);
-            return false;
-        }
-        const std::size_t steps = myBundle->slices().size();
-        if (!Tools::saveAndRelease(*this)) return false;
-        Tools::printResult("Wrote " + OutFile + " with " + std::to_string(steps) + " time step(s)");
+    void append(const Plexa::Bundle& part) {
+        if (!Output)
+            Output = std::make_unique<Plexa::BundleFileParts>(
+                OutFile,
+                Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase>(myStorage));
+        if (Tools::verbosity() == Tools::Verbosity::Verbose)
+            Tools::listFieldsToWrite(*this, part, OutFile);
+        Steps.insert(part.slices().begin()->first);
+        const Plexa::BindResult written = Output->append(part);
+        if (!written) cannotWrite(written);
+    }
+
+    bool commit() {
+        const Plexa::BindResult written = Output->commit();
+        if (!written) return cannotWrite(written);
+        Tools::printResult("Wrote " + OutFile + " with " + std::to_string(Steps.size()) +
+                           " time step(s)");
         return true;
     }
 
+    bool cannotWrite(const Plexa::BindResult& written) {
+        ErrorMessages.push_back("Cannot write " + OutFile);
+        Tools::addReason(*this, written.Text);
+        return false;
+    }
+
     Settings Options;
-    Plexa::BundlePtr Merged{new Plexa::Bundle};
+    Plexa::MergeOptions Rule;
+    std::vector<std::unique_ptr<Input>> Inputs;
     fs::path InputFolder;
+    std::map<std::pair<double, std::string>, std::string> GridOrigins; // the first file of each
     std::map<FieldKey, std::string> Origins;
     Tools::HeldNames Held; // what the inputs hold, for selections that match nothing
+    std::unique_ptr<Plexa::BundleFileParts> Output; // from the first merged grid on
+    std::set<double> Steps;                         // the time steps written
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {

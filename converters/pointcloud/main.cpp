@@ -146,7 +146,7 @@ private:
     // replace; any other is the user's.
     bool mayWriteHeight(const Plexa::Grid& grid, const std::string& file) {
         const bool ours = grid.getAttribute(ConverterName + "Successful?").valid();
-        if (!grid.findField(ConvLib::HeightField) || ours || Options.OverwriteFields) return true;
+        if (!grid.findField(Plexa::HeightField) || ours || Options.OverwriteFields) return true;
         ErrorMessages.push_back("Grid " + grid.name() + " in " + file +
                                 " has a field Height already; --overwrite-fields replaces it");
         return false;
@@ -163,7 +163,7 @@ private:
             return false;
         }
         if (!mayWriteHeight(grid, file)) return false;
-        grid.addField(ConvLib::HeightField, heightAboveLowest(*points));
+        grid.addField(Plexa::HeightField, heightAboveLowest(*points));
         Added.push_back("Height added to " + grid.name() + " (" + std::to_string(points->size()) +
                         " points)");
         addSuccessAttributeToGrid(grid);

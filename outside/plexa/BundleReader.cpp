@@ -730,6 +730,133 @@ const Reader& bundleFileReader() {
 
 } // namespace detail
 
+namespace {
+
+// The names of a grid's fields as the file holds them, split fields once.
+std::vector<std::string> fieldNames(const FieldLinks& links) {
+    std::vector<std::string> names;
+    for (const std::string& link : links.Whole)
+        names.push_back(unescapeName(link));
+    for (const auto& [name, components] : links.Split)
+        names.push_back(unescapeName(name));
+    return names;
+}
+
+void listGrids(const Bundle& bundle, FileSteps::Contents& contents) {
+    for (const auto& [time, slice] : bundle.slices())
+        for (const auto& [name, grid] : slice->grids())
+            for (const auto& [field, unused] : grid->fields())
+                contents[time][name].push_back(field);
+}
+
+} // namespace
+
+// A bundle file and where each grid lies in it, opened anew for each grid so that a merge of
+// thousands of files keeps no more of them open than one; or another format's file and, while
+// some of its grids are still to be taken, what it holds.
+struct FileSteps::Source {
+    std::string File;
+    bool Current = false; // a bundle file of the current format
+    std::map<std::pair<double, std::string>, std::string> Paths; // (time, grid) -> group path
+    const Reader* Other = nullptr;
+    ReadOptions Options;
+    BundlePtr Loaded;
+
+    // The file read whole by its reader; false with the cause in error.
+    bool readWhole(Bundle& into, std::string& error) const {
+        if (Other->read(File, Options, into, error)) return true;
+        error = File + ": " + error;
+        return false;
+    }
+
+    GridPtr readBundleGrid(double time, const std::string& name) {
+        const auto where = Paths.find({time, name});
+        if (where == Paths.end())
+            throw Hdf5Error("no grid \"" + printableText(name) + "\" at time " + numberText(time));
+        const std::string& path = where->second;
+        const BundleFile open = openBundleFile(File);
+        ChunkWorkers workers; // threads start with the first deflated field
+        Bundle staging;
+        at(path, [&] {
+            readGrid(time, path, path.substr(path.rfind('/') + 1),
+                     openGroup(open.File.get(), path).get(), Current, staging, workers);
+        });
+        return staging.findSlice(time)->findGrid(name);
+    }
+
+    GridPtr takeOtherGrid(double time, const std::string& name, std::string& error) {
+        if (!Loaded) {
+            Loaded = BundlePtr(new Bundle);
+            if (!readWhole(*Loaded, error)) return GridPtr();
+        }
+        const SlicePtr slice = Loaded->findSlice(time);
+        GridPtr grid = slice ? slice->findGrid(name) : GridPtr();
+        if (!grid) {
+            error = File + ": no grid \"" + printableText(name) + "\" at time " + numberText(time);
+            return grid;
+        }
+        slice->removeGrid(name);
+        if (slice->grids().empty()) Loaded->removeSlice(time);
+        if (Loaded->slices().empty()) Loaded.reset(); // every grid was taken
+        return grid;
+    }
+};
+
+FileSteps::FileSteps() = default;
+FileSteps::~FileSteps() = default;
+
+bool FileSteps::open(const std::string& file, const ReadOptions& options, std::string& error) {
+    From = std::make_unique<Source>();
+    From->File = file;
+    Held.clear();
+    const Reader* reader = findReader(file);
+    if (!reader) {
+        error = file + ": no reader knows this type of file (known: " + knownExtensions() + ")";
+        return false;
+    }
+    if (reader != &detail::bundleFileReader()) {
+        From->Other = reader;
+        From->Options = options;
+        Bundle whole; // read to learn what it holds, and let go until its grids are taken
+        if (!From->readWhole(whole, error)) return false;
+        listGrids(whole, Held);
+        return true;
+    }
+    const QuietHdf5 quiet;
+    try {
+        const BundleFile open = openBundleFile(file);
+        From->Current = open.Current;
+        forEachGrid(open.File.get(), [&](double time, const std::string& path,
+                                         const std::string& link, hid_t group) {
+            const GridLayout layout = readLayout(group, path, open.Current);
+            const std::string grid = unescapeName(link);
+            Held[time][grid] = fieldNames(fieldLinks(group, open.Current, layout.Layout));
+            From->Paths[{time, grid}] = path;
+        });
+        return true;
+    } catch (const std::exception& failure) {
+        error = file + ": " + printableText(failure.what());
+    }
+    Held.clear();
+    From->Paths.clear();
+    return false;
+}
+
+GridPtr FileSteps::takeGrid(double time, const std::string& grid, std::string& error) {
+    if (!From) {
+        error = "no file is open";
+        return GridPtr();
+    }
+    if (From->Other) return From->takeOtherGrid(time, grid, error);
+    const QuietHdf5 quiet;
+    try {
+        return From->readBundleGrid(time, grid);
+    } catch (const std::exception& failure) {
+        error = From->File + ": " + printableText(failure.what());
+    }
+    return GridPtr();
+}
+
 unsigned long long StoredField::rows() const {
     const auto leading =
         Shape.begin() + static_cast<std::ptrdiff_t>(std::min(RowDimensions, Shape.size()));

@@ -782,11 +782,12 @@ private:
     }
 };
 
-// Slice groups are numbered in time order, so a part must begin after the parts before it.
+// Slice groups are numbered in time order, so a part must begin after the parts before it, or
+// continue the last one.
 void checkFollows(const SaveTarget& target, const Bundle& part) {
     if (part.slices().empty() || !target.LastTime) return;
     const double first = part.slices().begin()->first;
-    if (first <= *target.LastTime)
+    if (first < *target.LastTime)
         throw Hdf5Error("a part beginning at time " + numberText(first) +
                         " does not follow the time " + numberText(*target.LastTime) +
                         " written before it");
@@ -796,9 +797,14 @@ void writeSlices(SaveTarget& target, const Bundle& bundle) {
     checkFollows(target, bundle);
     for (const auto& [time, slice] : bundle.slices()) {
         if (!target.Save.Policy.isSaveableTime(time)) continue;
-        const std::string sliceName = sliceGroupName(target.NextSlice++);
-        Handle group = createGroup(target.File.get(), sliceName, target.Save.GroupCreation);
-        writeAttribute(group.get(), TimeAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(), &time);
+        const bool continues = target.LastTime == time;
+        const std::string sliceName =
+            sliceGroupName(continues ? target.NextSlice - 1 : target.NextSlice++);
+        Handle group = continues
+                           ? openGroup(target.File.get(), sliceName)
+                           : createGroup(target.File.get(), sliceName, target.Save.GroupCreation);
+        if (!continues)
+            writeAttribute(group.get(), TimeAttribute, H5T_NATIVE_DOUBLE, makeScalarSpace(), &time);
         for (const auto& [name, grid] : slice->grids())
             writeGrid(group.get(), "/" + sliceName, time, grid, target.Save);
         target.LastTime = time;

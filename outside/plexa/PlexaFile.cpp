@@ -31,32 +31,15 @@ bool readByType(const std::string& file, Bundle& into, std::string& error) {
     return false;
 }
 
-// Fields of grids of different layouts mean different things per tuple, so such grids never mix;
-// the reason names both sides.
-std::string layoutConflict(const Bundle& into, const Bundle& staging) {
-    for (const auto& [time, slice] : staging.slices()) {
-        const SlicePtr existing = into.findSlice(time);
-        if (!existing) continue;
-        for (const auto& [name, grid] : slice->grids()) {
-            const GridPtr other = existing->findGrid(name);
-            if (other && other->topology() != grid->topology())
-                return "grid \"" + detail::printableText(name) + "\" at time " +
-                       detail::numberText(time) + " is " + grid->topology().summary() +
-                       " here but " + other->topology().summary() +
-                       " in the bundle it is loaded into; grids of different layouts do not merge";
-        }
-    }
-    return {};
-}
+// Loading lets later files win for fields of one name; grids of different layouts mean different
+// things per tuple, so a file whose grid has another layout is refused whole, naming both sides.
+const MergeOptions LoadRule{true, false, false};
 
-void mergeGrid(Slice& into, const GridPtr& grid) {
-    GridPtr existing = into.findGrid(grid->name());
-    if (!existing) return into.insertGrid(grid);
-    for (const auto& [name, field] : grid->fields())
-        existing->addField(name, field.Data) = field; // attributes and packing too
-    for (const auto& [key, value] : grid->attributes())
-        existing->setAttribute(key, value);
-    existing->touch();
+std::string layoutRefusal(const MergeConflict& conflict) {
+    return "grid \"" + detail::printableText(conflict.Grid) + "\" at time " +
+           detail::numberText(conflict.Time) + " is " + conflict.Incoming + " here but " +
+           conflict.Existing +
+           " in the bundle it is loaded into; grids of different layouts do not merge";
 }
 
 // Adds what the file holds to `into`, or nothing when it cannot be read completely.
@@ -64,11 +47,11 @@ bool absorbFile(const std::string& file, Bundle& into, std::string& error) noexc
     try {
         Bundle staging;
         if (!readByType(file, staging, error)) return false;
-        error = layoutConflict(into, staging);
-        if (!error.empty()) return false;
-        for (const auto& [time, slice] : staging.slices())
-            for (const auto& [name, grid] : slice->grids())
-                mergeGrid(*into.addSlice(time), grid);
+        for (const MergeConflict& conflict : mergeBundle(into, staging, LoadRule))
+            if (LoadRule.refuses(conflict.What)) {
+                error = layoutRefusal(conflict);
+                return false;
+            }
         return true;
     } catch (const std::exception& failure) {
         error = failure.what();

@@ -73,6 +73,13 @@ std::string readFile(const std::string& name) {
     return content.str();
 }
 
+std::set<std::string> namesIn(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
 RunResult run(const std::string& program, const std::vector<std::string>& arguments,
               const std::string& folder) {
     TempDir streams;

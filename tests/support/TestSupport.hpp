@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ std::string captureStdout(const std::function<void()>& action);
 std::string captureStderr(const std::function<void()>& action);
 
 std::string readFile(const std::string& name);
+// The names of the entries of a folder, to see that nothing was left behind.
+std::set<std::string> namesIn(const std::string& folder);
 
 struct RunResult {
     int Status = -1;

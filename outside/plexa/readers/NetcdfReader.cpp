@@ -878,8 +878,16 @@ std::vector<int> withoutTime(const Variable& variable, int timeDimension) {
     return dimensions;
 }
 
-// The variable's dimensions besides time; refuses time anywhere but first and more than 3 others.
+// The variable's dimensions besides time; refuses a dimension twice, time anywhere but first and
+// more than 3 others.
 std::vector<int> gridDimensions(const Header& header, const Variable& variable, int timeDimension) {
+    const std::vector<int>& all = variable.Dimensions;
+    for (auto id = all.begin(); id != all.end(); ++id)
+        if (std::find(all.begin(), id, *id) != id)
+            throw std::runtime_error(
+                "the variable " + variable.quoted() + " lies over the dimension " +
+                inQuotes(header.Dimensions[static_cast<std::size_t>(*id)].Name) +
+                " twice; each axis of a grid has a dimension of its own");
     const auto time =
         std::find(variable.Dimensions.begin(), variable.Dimensions.end(), timeDimension);
     if (time != variable.Dimensions.end() && time != variable.Dimensions.begin())
