@@ -3,6 +3,7 @@
 #include "outside/Plexa.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -12,6 +13,8 @@
 #include <malloc.h>
 #include <fstream>
 #include <stdexcept>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace Bench {
@@ -110,7 +113,56 @@ void report(benchmark::State& state, const Best& ours, const Best& baseline, dou
     state.counters["baseline_peak_MiB"] = baseline.PeakMiB;
 }
 
+namespace {
+
+// Runs the command with its streams closed and prints its wall time, peak memory (KiB) and
+// status on one line.
+int measureChild(char** command) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int nowhere = ::open("/dev/null", O_RDWR);
+        ::dup2(nowhere, STDOUT_FILENO);
+        ::dup2(nowhere, STDERR_FILENO);
+        ::execv(command[0], command);
+        ::_exit(127);
+    }
+    int status = -1;
+    rusage usage{};
+    if (child < 0 || ::wait4(child, &status, 0, &usage) != child) return 1;
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    std::printf("%.6f %ld %d\n", took.count(), usage.ru_maxrss,
+                WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+    return 0;
+}
+
+std::string quotedWord(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+} // namespace
+
+ChildRun runMeasured(const std::vector<std::string>& command) {
+    std::string line = quotedWord(std::filesystem::read_symlink("/proc/self/exe")) + " --peak-of";
+    for (const std::string& word : command)
+        line += " " + quotedWord(word);
+    ChildRun result;
+    FILE* pipe = ::popen(line.c_str(), "r");
+    if (!pipe) return result;
+    long kibibytes = 0;
+    int status = -1;
+    if (std::fscanf(pipe, "%lf %ld %d", &result.Seconds, &kibibytes, &status) == 3)
+        result.Ok = status == 0;
+    ::pclose(pipe);
+    result.PeakMiB = static_cast<double>(kibibytes) / 1024;
+    return result;
+}
+
 int run(int argc, char** argv, const std::string& about) {
+    if (argc > 2 && std::string(argv[1]) == "--peak-of") return measureChild(argv + 2);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     std::printf("%s\n", about.c_str());

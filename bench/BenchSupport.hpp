@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace Bench {
 
@@ -121,7 +122,17 @@ void compare(benchmark::State& state, double goal, Ours ours, Baseline baseline)
     report(state, mine, theirs, goal);
 }
 
-// Prints what the run is about, then runs the benchmarks.
+// A program run to its end as the child of a fresh process, so that its peak resident memory
+// (its workers' included) is its own and not the benchmark's, which fork and exec pass on.
+struct ChildRun {
+    bool Ok = false; // ended with status 0
+    double Seconds = 0;
+    double PeakMiB = 0;
+};
+ChildRun runMeasured(const std::vector<std::string>& command);
+
+// Prints what the run is about, then runs the benchmarks; "--peak-of COMMAND..." runs the
+// command for runMeasured instead.
 int run(int argc, char** argv, const std::string& about);
 
 } // namespace Bench

@@ -30,6 +30,8 @@ using Clock = std::chrono::steady_clock;
 
 Containment ProcessContainment;
 int ChildChannel = -1; // the socket to the parent, in a worker
+// The parent's standard error when it is a terminal, which a worker's own one is not.
+int TerminalError = ::isatty(STDERR_FILENO) == 1 ? STDERR_FILENO : -1;
 
 // A child's record is a sequence of entries: a kind byte, a 32-bit length, the text.
 enum class Entry : char { Error = 'E', Carry = 'K', Out = 'O', ErrOut = 'X', Done = 'D' };
@@ -224,6 +226,7 @@ bool readExactly(int fd, void* data, std::size_t size) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM); // a save under way removes its temporary file
     limitMemory();
     ::dup2(out, STDOUT_FILENO);
+    if (TerminalError >= 0) TerminalError = ::dup(STDERR_FILENO);
     ::dup2(err, STDERR_FILENO);
     ChildChannel = channel;
     SharedState = state;
@@ -502,6 +505,10 @@ void takeMessages(BasicConverterDefs& converter, const std::string& input,
 }
 
 } // namespace
+
+int terminalError() {
+    return TerminalError;
+}
 
 void enterPhase(Phase phase, const std::string& file) {
     if (!SharedState) return;

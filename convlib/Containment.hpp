@@ -11,6 +11,9 @@ namespace ConvLib::Tools::detail {
 // What a worker is doing, so that its death can be told in words.
 enum class Phase : char { Converting = 'C', Reading = 'R', Writing = 'W' };
 
+// The terminal that progress lines go to, a worker's too; -1 when standard error is none.
+int terminalError();
+
 // Tells the parent, when this process is a worker, that it now does `phase` on `file`.
 void enterPhase(Phase phase, const std::string& file = "");
 

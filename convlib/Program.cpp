@@ -211,6 +211,36 @@ int finishRun(BasicConverterDefs& converter, bool converted) {
     return converter.ErrorMessages.empty() ? 0 : 1;
 }
 
+// Writes the output through `write`, named as a write for a crash; false, with "Cannot write"
+// before the writer's whole message, when it fails.
+bool writeOutput(BasicConverterDefs& converter, const std::string& output,
+                 const std::function<Plexa::BindResult()>& write) {
+    if (verbosity() == Verbosity::Verbose && converter.myBundle)
+        listFieldsToWrite(converter, *converter.myBundle, output);
+    detail::enterPhase(detail::Phase::Writing, output);
+    const Plexa::BindResult result = write();
+    detail::enterPhase(detail::Phase::Converting);
+    if (result) return true;
+    converter.ErrorMessages.push_back("Cannot write " + result.Text);
+    return false;
+}
+
+// A bundle file's times and the bytes of its largest step, at most 8 bytes a value.
+bool bundleTimeSteps(const std::string& file, Plexa::TimeSteps& steps) {
+    std::vector<Plexa::StoredField> fields;
+    std::string error;
+    if (!Plexa::describeFile(file, fields, error)) return false;
+    std::map<double, std::uint64_t> bytes;
+    for (const Plexa::StoredField& field : fields)
+        bytes[field.Time] += field.rows() * field.components() * sizeof(double);
+    steps = {};
+    for (const auto& [time, stepBytes] : bytes) {
+        steps.Times.push_back(time);
+        steps.StepBytes = std::max(steps.StepBytes, stepBytes);
+    }
+    return true;
+}
+
 // Compressed LAS is only recognised to be refused, so it never makes the bundle beside it.
 bool makesBundleBeside(const std::string& file) {
     return !Plexa::isBindableFormat(file) && Plexa::extensionOf(file) != ".laz";
@@ -359,11 +389,13 @@ Quorix::StrongPtr<Quorix::StringList> inputList(const std::vector<std::string>& 
 }
 
 Progress::Progress(std::size_t total)
-    : Progress(total, isatty(STDERR_FILENO) != 0 && verbosity() != Verbosity::Quiet) {}
+    : Progress(total, detail::terminalError() >= 0 && verbosity() != Verbosity::Quiet) {
+    Stream = detail::terminalError();
+}
 
 void Progress::step(const std::string& name) {
     ++Done;
-    if (Enabled) std::fprintf(stderr, "[%zu/%zu] %s\n", Done, Total, name.c_str());
+    if (Enabled) ::dprintf(Stream, "[%zu/%zu] %s\n", Done, Total, name.c_str());
 }
 
 void installStorage(BasicConverterDefs& converter, int compression,
@@ -543,21 +575,66 @@ bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
 }
 
 bool saveAndRelease(BasicConverterDefs& converter) {
-    bool saved = true;
     Plexa::BundlePtr& bundle = converter.myBundle;
-    if (bundle && bundle->isBound() && bundle->isModified()) {
-        if (verbosity() == Verbosity::Verbose)
-            listFieldsToWrite(converter, *bundle, bundle->boundFile());
-        detail::enterPhase(detail::Phase::Writing, bundle->boundFile());
-        Plexa::BindResult result = bundle->save();
-        detail::enterPhase(detail::Phase::Converting);
-        if (!result) {
-            converter.ErrorMessages.push_back("Cannot write " + result.Text);
-            saved = false;
-        }
-    }
+    const bool saved = !bundle || !bundle->isBound() || !bundle->isModified() ||
+                       writeOutput(converter, bundle->boundFile(), [&] { return bundle->save(); });
     discardBundle(converter);
     return saved;
+}
+
+bool appendAndRelease(BasicConverterDefs& converter, Plexa::BundleFileParts& parts) {
+    const bool written = !converter.myBundle || writeOutput(converter, parts.file(), [&] {
+        return parts.append(*converter.myBundle);
+    });
+    discardBundle(converter);
+    return written;
+}
+
+bool commitParts(BasicConverterDefs& converter, Plexa::BundleFileParts& parts) {
+    return writeOutput(converter, parts.file(), [&] { return parts.commit(); });
+}
+
+bool readTimeSteps(const std::string& file, const Plexa::ReadOptions& options,
+                   Plexa::TimeSteps& steps) {
+    detail::enterPhase(detail::Phase::Reading, file);
+    std::string error;
+    const bool read = Plexa::isBindableFormat(file)
+                          ? bundleTimeSteps(file, steps)
+                          : Plexa::readTimeSteps(file, options, steps, error);
+    detail::enterPhase(detail::Phase::Converting);
+    return read;
+}
+
+void addMemoryBudgetOption(CLI::App& app, std::size_t& mebiBytes) {
+    app.add_option("--memory", mebiBytes,
+                   "Memory budget (in MiB) for the values of one input, which is converted as "
+                   "many time steps at a time as the budget holds; at most --memory-limit "
+                   "(default: half of the memory an input may take: the available memory "
+                   "shared among --jobs, or --memory-limit)")
+        ->type_name("MiB")
+        ->check(CLI::PositiveNumber);
+    app.parse_complete_callback([&app, &mebiBytes] {
+        const std::size_t limit = app.get_option("--memory-limit")->as<std::size_t>();
+        if (limit > 0 && mebiBytes > limit)
+            throw CLI::ValidationError("--memory", std::to_string(mebiBytes) +
+                                                       " MiB is more than --memory-limit " +
+                                                       std::to_string(limit) + " MiB");
+    });
+}
+
+MemoryBudget memoryBudget(std::size_t mebiBytes, int jobs) {
+    constexpr std::uint64_t MiB = 1024 * 1024;
+    const auto inMiB = [](std::uint64_t bytes) { return std::to_string(bytes / MiB) + " MiB"; };
+    if (mebiBytes > 0) return {mebiBytes * MiB, inMiB(mebiBytes * MiB) + " (--memory)"};
+    const std::uint64_t limit = containment().MebiBytes * MiB;
+    const std::uint64_t each =
+        limit > 0 ? limit
+                  : Plexa::availableMemory() / static_cast<std::uint64_t>(std::max(jobs, 1));
+    const char* whose = limit > 0  ? "of --memory-limit"
+                        : jobs > 1 ? "available to each job"
+                                   : "available";
+    const std::uint64_t bytes = std::max(each / 2, MiB);
+    return {bytes, inMiB(bytes) + " (half of the " + inMiB(each) + " " + whose + ")"};
 }
 
 void discardBundle(BasicConverterDefs& converter) {

@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <list>
@@ -71,7 +72,8 @@ CONVLIB_API void applyCommonSettings(const CommonSettings& common);
 // a terminal unless NO_COLOR is set, or anywhere with CLICOLOR_FORCE.
 CONVLIB_API Quorix::Console::Sink colourSink(std::FILE* stream);
 
-// "[k/n] name" lines on standard error, only when it is a terminal and the program not quiet.
+// "[k/n] name" lines on standard error, only when it is a terminal and the program not quiet; a
+// worker's lines go to the program's terminal at once.
 class CONVLIB_API Progress {
 public:
     explicit Progress(std::size_t total);
@@ -82,6 +84,7 @@ private:
     std::size_t Total;
     std::size_t Done = 0;
     bool Enabled;
+    int Stream = 2; // standard error
 };
 
 // The version the converter programs record in their provenance blocks: the project's own.
@@ -269,6 +272,28 @@ CONVLIB_API void listFieldsToWrite(BasicConverterDefs& converter, const Plexa::B
 // Writes the bound bundle once now and lets it go unbound, so nothing is written again at its
 // release; false with the save result's text when the write fails.
 CONVLIB_API bool saveAndRelease(BasicConverterDefs& converter);
+// Writes the bound bundle as the next part of `parts` and lets it go, as saveAndRelease does; the
+// output appears only at commitParts. False with the reason when the write fails.
+CONVLIB_API bool appendAndRelease(BasicConverterDefs& converter, Plexa::BundleFileParts& parts);
+// Puts the file of the parts in place of the output; false with the reason when that fails.
+CONVLIB_API bool commitParts(BasicConverterDefs& converter, Plexa::BundleFileParts& parts);
+
+// Inside convertEachInput's work: the time steps of a netCDF or bundle file, read as a load reads
+// it, so that a crash names the file. False when it cannot be read; the load then says why.
+CONVLIB_API bool readTimeSteps(const std::string& file, const Plexa::ReadOptions& options,
+                               Plexa::TimeSteps& steps);
+
+// "--memory MiB": the memory budget of a program that converts a file in parts (0: the default,
+// see memoryBudget). A budget above --memory-limit is a command-line mistake.
+CONVLIB_API void addMemoryBudgetOption(CLI::App& app, std::size_t& mebiBytes);
+// The budget in bytes and how it was chosen, for the parameter report: the given MiB, else a half
+// of the memory each of `jobs` inputs may take (the available memory, or --memory-limit).
+struct MemoryBudget {
+    std::uint64_t Bytes = 0;
+    std::string Origin;
+};
+CONVLIB_API MemoryBudget memoryBudget(std::size_t mebiBytes, int jobs);
+
 // Lets the bundle go without writing anything.
 CONVLIB_API void discardBundle(BasicConverterDefs& converter);
 

@@ -466,11 +466,14 @@ struct PLEXA_API NetcdfOptions {
 };
 
 // What readers may be told beyond the file's name, passed with each load: where the data goes,
-// for every format that does not name its grids and times itself, and each reader's own knobs.
-// Bundle files carry their own names and times and take none.
+// for every format that does not name its grids and times itself, which of its time steps a file
+// of several is read at, and each reader's own knobs.
 struct PLEXA_API ReadOptions {
     std::string GridName; // empty: the file's stem
     double Time = 0;      // the time step of formats that carry none
+    // netCDF and bundle files: only the time steps at these values (empty: every step), so that
+    // a file larger than memory is read a few steps at a time.
+    std::vector<double> Times;
     TextCloudOptions Text;
     NetcdfOptions Netcdf;
 };
@@ -648,6 +651,20 @@ private:
     std::string Failed;            // why the writer refuses: "<file>: <cause>"
     std::string Cause;
 };
+
+// The time steps of a netCDF file as its reader reads them under the options (their values; the
+// options' time when the file has no time dimension), and the bytes one step of the selected
+// fields takes in memory. False with the cause in error when the reader would refuse the file.
+struct PLEXA_API TimeSteps {
+    std::vector<double> Times;
+    std::uint64_t StepBytes = 0;
+};
+PLEXA_API bool readTimeSteps(const std::string& file, const ReadOptions& options, TimeSteps& steps,
+                             std::string& error);
+
+// The memory this process may still take, in bytes: the machine's available memory
+// (MemAvailable), less when a data segment limit leaves less room.
+PLEXA_API std::uint64_t availableMemory();
 
 // A file read one grid of one time step at a time, so that memory holds what is read and no more.
 // A bundle file is read where it lies; a file of another format is read whole at the first grid

@@ -22,8 +22,9 @@ foreach(source IN LISTS test_sources)
     add_dependencies(${name} qz-pointcloud qz-merge qz-inspect qz-netcdf)
   endif()
 endforeach()
-target_link_libraries(e2e_netcdf_test PRIVATE PkgConfig::NETCDF)
-target_link_libraries(e2e_containment_test PRIVATE PkgConfig::NETCDF)
+foreach(name e2e_netcdf_test e2e_containment_test e2e_crash_safety_test)
+  target_link_libraries(${name} PRIVATE PkgConfig::NETCDF)
+endforeach()
 
 # xarray (h5netcdf engine), netCDF4-python and ncdump read converted files exactly: Debian's own
 # python3, for which scripts/setup.sh installs those modules.

@@ -1,6 +1,7 @@
 // Converters killed at random moments while they save a large bundle: the file they replace
 // always loads with its old or its new contents, and the next full run leaves no temporary file.
 #include "tests/e2e/E2eSupport.hpp"
+#include "tests/support/NetcdfWriter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -290,6 +291,28 @@ TEST_F(CrashSafety, InterruptedSaveRemovesItsTemporaryFile) {
         EXPECT_EQ(namesIn(Dir.path()), files) << "after signal " << signal;
     }
     EXPECT_GE(interrupted, 2);
+}
+
+// qz-netcdf writes 40 steps in five parts to one temporary file: killed or interrupted as its
+// first part is written, it leaves the old output, and its next run converts anew and leaves no
+// temporary.
+TEST_F(CrashSafety, ConversionInPartsStoppedBetweenPartsLeavesTheOldOutput) {
+    writeTimeSteps(Dir / "steps.nc", 40, 100);
+    const std::string output = Dir / "steps.qz";
+    const std::vector<std::string> command{QZ_NETCDF, Dir / "steps.nc", "-o",
+                                           output,    "--memory",       "1"};
+    measuredRun(command, Dir.path());
+    const std::string old = readFile(output);
+    const std::set<std::string> files = namesIn(Dir.path());
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        WatchedRun run(command, Dir.path());
+        ASSERT_EQ(run.next(), WatchedRun::SaveBegins);
+        EXPECT_TRUE(run.killAfter(Clock::duration::zero(), signal)) << "ended before the signal";
+        EXPECT_EQ(readFile(output), old) << "signal " << signal;
+    }
+    measuredRun(command, Dir.path());
+    EXPECT_EQ(namesIn(Dir.path()), files);
+    EXPECT_EQ(loadBundle(output)->slices().size(), 40u);
 }
 
 } // namespace

@@ -207,3 +207,57 @@ TEST(NetcdfConverter, SelectsBeforeItRefusesAndNamesWhatItLeftOutOnTheInputsLine
                     "\"nowhere\" that \"g\" names (not in the file)\n"))
         << result.Out;
 }
+
+namespace {
+
+// The bundle without the success marks, whose times of day may differ between two runs.
+Plexa::BundlePtr withoutMarks(const std::string& file) {
+    Plexa::BundlePtr bundle = loadBundle(file);
+    for (const auto& [time, slice] : bundle->slices())
+        for (const auto& [name, grid] : slice->grids())
+            grid->removeAttribute("qz-netcdfSuccessful?");
+    return bundle;
+}
+
+} // namespace
+
+// A budget of 1 MiB holds 8 of the 20 steps of 120 KiB: three parts make the file that one part
+// makes, every grid of every step marked, and a rerun checks the marks in parts too; a step larger
+// than the budget is refused by its size, and a budget above --memory-limit is a command-line
+// mistake.
+TEST(NetcdfConverter, ConvertsAFewStepsAtATimeWithinTheMemoryBudget) {
+    TempDir dir;
+    writeTimeSteps(dir / "steps.nc", 20, 100);
+    const RunResult sliced =
+        run(QZ_NETCDF, {"steps.nc", "-o", "sliced.qz", "--memory", "1"}, dir.path());
+    ASSERT_EQ(sliced.Status, 0) << sliced.Err;
+    EXPECT_TRUE(has(sliced.Err, "Memory budget: 1 MiB (--memory)")) << sliced.Err;
+    EXPECT_TRUE(has(sliced.Out, "steps.nc -> sliced.qz: grid lat_lon (p, t) at 20 time steps, "
+                                "grid lon (h) at 20 time steps\n"))
+        << sliced.Out;
+    const RunResult whole = run(QZ_NETCDF, {"steps.nc", "-o", "whole.qz"}, dir.path());
+    ASSERT_EQ(whole.Status, 0) << whole.Err;
+    EXPECT_TRUE(has(whole.Err, "Memory budget: ")) << whole.Err;
+    expectSameBundles(*withoutMarks(dir / "whole.qz"), *withoutMarks(dir / "sliced.qz"));
+    const Plexa::BundlePtr marked = loadBundle(dir / "sliced.qz");
+    for (const auto& [time, slice] : marked->slices())
+        for (const auto& [name, grid] : slice->grids())
+            EXPECT_EQ(textsOf(*grid, "qz-netcdfSuccessful?").size(), 1u) << time << " " << name;
+    EXPECT_EQ(describe(dir / "sliced.qz").size(), describe(dir / "whole.qz").size());
+    ASSERT_EQ(run(QZ_NETCDF, {"steps.nc", "--memory", "1"}, dir.path()).Status, 0);
+    const RunResult rerun = run(QZ_NETCDF, {"steps.nc", "--memory", "1"}, dir.path());
+    EXPECT_TRUE(has(rerun.Out, "steps.nc -> steps.qz: nothing to do\n")) << rerun.Out;
+
+    writeTimeSteps(dir / "large.nc", 2, 400);
+    const RunResult large = run(QZ_NETCDF, {"large.nc", "--memory", "1"}, dir.path());
+    EXPECT_EQ(large.Status, 1);
+    EXPECT_TRUE(has(large.Err, "large.nc: one time step of the fields takes 2 MiB, more than the "
+                               "memory budget of 1 MiB; --memory 2 or more converts it"))
+        << large.Err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "large.qz"));
+
+    const RunResult beyond =
+        run(QZ_NETCDF, {"steps.nc", "--memory", "600", "--memory-limit", "500"}, dir.path());
+    EXPECT_EQ(beyond.Status, 2);
+    EXPECT_TRUE(has(beyond.Err, "600 MiB is more than --memory-limit 500 MiB")) << beyond.Err;
+}

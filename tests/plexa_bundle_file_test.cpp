@@ -7,7 +7,11 @@
 #include <hdf5.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -340,6 +344,103 @@ TEST_F(BundleFileTest, TimeStepsOfOneLayoutShareTheirAxes) {
               0);
     EXPECT_EQ(info.rc, 1u);
     H5Fclose(file);
+}
+
+// A bundle of the given steps of one structured grid.
+Plexa::BundlePtr stepsOfOneGrid(std::initializer_list<double> times) {
+    Plexa::BundlePtr bundle(new Plexa::Bundle);
+    for (double time : times)
+        ConvLibTest::addStructuredGrid(*bundle->addSlice(time), "era", {3, 4, 5}, false);
+    return bundle;
+}
+
+// The steps of the bundle at the given times, as one part of a file written in parts.
+Plexa::BundlePtr partOf(const Plexa::Bundle& bundle, std::initializer_list<double> times) {
+    Plexa::BundlePtr part(new Plexa::Bundle);
+    for (double time : times)
+        for (const auto& [name, grid] : bundle.findSlice(time)->grids())
+            part->addSlice(time)->insertGrid(grid);
+    return part;
+}
+
+std::vector<std::string> temporariesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().front() == '.') names.push_back(entry.path());
+    return names;
+}
+
+// Parts make the file a whole save makes: the same values, and axes linked across the parts; a
+// load of some of its times reads those alone.
+TEST_F(BundleFileTest, AFileWrittenInPartsIsTheFileOfOneSave) {
+    const Plexa::BundlePtr whole = stepsOfOneGrid({0, 1, 2, 3, 4});
+    Plexa::BundleFileParts parts(File, makeTestStorage());
+    for (const auto& times : {std::initializer_list<double>{0, 1}, {2, 3}, {4}}) {
+        ASSERT_TRUE(parts.append(*partOf(*whole, times)));
+        EXPECT_FALSE(std::filesystem::exists(File)) << "the file appears at the commit";
+    }
+    ASSERT_TRUE(parts.commit());
+    ConvLibTest::expectSameBundles(*whole, *ConvLibTest::loadBundle(File));
+    Plexa::ReadOptions some;
+    some.Times = {1, 3};
+    const ConvLibTest::Loaded selected = ConvLibTest::tryLoad(File, some);
+    ASSERT_EQ(selected.Error, "");
+    ConvLibTest::expectSameBundles(*partOf(*whole, {1, 3}), *selected.Bundle);
+    const std::string oneSave = Dir / "one-save.qz";
+    ASSERT_TRUE(Plexa::writeBundleFile(*whole, oneSave, makeTestStorage()));
+    const Stored inParts = ConvLibTest::describe(File), inOne = ConvLibTest::describe(oneSave);
+    ASSERT_EQ(inParts.size(), inOne.size());
+    for (std::size_t i = 0; i < inOne.size(); ++i) {
+        EXPECT_EQ(inParts[i].Path, inOne[i].Path);
+        EXPECT_EQ(inParts[i].StoredType, inOne[i].StoredType) << inOne[i].Path;
+    }
+    hid_t file = H5Fopen(File.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    H5O_info_t info;
+    ASSERT_GE(H5Oget_info_by_name2(file, "000004/era/.axes", &info, H5O_INFO_BASIC, H5P_DEFAULT),
+              0);
+    EXPECT_EQ(info.rc, 5u);
+    H5Fclose(file);
+}
+
+// A part that goes back in time is refused, the writer refuses what follows, and the old file
+// stays; so does it when the writer is let go, or its process killed, between parts, and the next
+// process's save removes the killed one's temporary file.
+TEST_F(BundleFileTest, PartsLeaveTheOldFileUntilTheCommitAndNoTemporaryAfterThem) {
+    ASSERT_TRUE(Plexa::writeBundleFile(*Sample, File, makeTestStorage()));
+    const std::string old = ConvLibTest::readFile(File);
+    {
+        Plexa::BundleFileParts parts(File, makeTestStorage());
+        ASSERT_TRUE(parts.append(*stepsOfOneGrid({5, 6})));
+        const Plexa::BindResult back = parts.append(*stepsOfOneGrid({4}));
+        EXPECT_FALSE(back);
+        EXPECT_NE(back.Text.find("a part beginning at time 4 does not follow the time 6"),
+                  std::string::npos)
+            << back.Text;
+        EXPECT_FALSE(parts.commit());
+    }
+    {
+        Plexa::BundleFileParts parts(File, makeTestStorage());
+        ASSERT_TRUE(parts.append(*stepsOfOneGrid({5})));
+    }
+    EXPECT_EQ(ConvLibTest::readFile(File), old);
+    EXPECT_TRUE(temporariesIn(Dir.path()).empty());
+
+    // in a folder this process has not saved into yet, whose first save cleans it up
+    std::filesystem::create_directory(Dir / "killed");
+    const std::string target = Dir / "killed/bundle.qz";
+    std::filesystem::copy_file(File, target);
+    const pid_t killed = ::fork();
+    if (killed == 0) {
+        Plexa::BundleFileParts parts(target, makeTestStorage());
+        parts.append(*stepsOfOneGrid({5}));
+        ::raise(SIGKILL);
+    }
+    ASSERT_GT(killed, 0);
+    ::waitpid(killed, nullptr, 0);
+    EXPECT_EQ(ConvLibTest::readFile(target), old);
+    EXPECT_EQ(temporariesIn(Dir / "killed").size(), 1u) << "a killed process leaves its temporary";
+    ASSERT_TRUE(Plexa::writeBundleFile(*Sample, Dir / "killed/next.qz", makeTestStorage()));
+    EXPECT_TRUE(temporariesIn(Dir / "killed").empty());
 }
 
 } // namespace

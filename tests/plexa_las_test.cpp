@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <typeinfo>
@@ -476,6 +479,20 @@ TEST_F(LasTest, HostileHeadersAreRefusedWithTheirCauseAndAddNothing) {
         EXPECT_EQ(loaded.Error, path(hostile.Name) + ": " + hostile.Message) << hostile.Case;
         EXPECT_TRUE(loaded.Bundle->slices().empty()) << hostile.Case;
     }
+}
+
+// A header that claims more points than memory holds is refused before the arrays are made; the
+// file is that large (sparse), so only memory refuses it.
+TEST_F(LasTest, ACloudLargerThanMemoryIsRefusedBeforeItsArraysAreMade) {
+    const std::string bytes =
+        patched(las12(), LasWriter::PointCountAt, std::uint32_t{4'000'000'000});
+    std::uint32_t pointOffset = 0;
+    std::memcpy(&pointOffset, bytes.data() + 96, sizeof pointOffset);
+    const std::string file = Dir.write("huge.las", bytes);
+    std::filesystem::resize_file(file, pointOffset + 4'000'000'000ull * 20);
+    const ConvLibTest::Loaded loaded = ConvLibTest::tryLoad(file);
+    EXPECT_EQ(loaded.Error.rfind(file + ": needs 141.6 GiB for 4000000000 points; ", 0), 0u)
+        << loaded.Error;
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <type_traits>
 
@@ -412,6 +413,21 @@ TEST_F(PlyTest, HostileOrBrokenFilesAreRefusedWithTheirCause) {
             << bad.Name << ": " << loaded.Error;
         EXPECT_TRUE(loaded.Bundle->slices().empty()) << bad.Name << ": nothing half loaded";
     }
+}
+
+// A header that claims more points than memory holds is refused before the arrays are made; the
+// file is that large (sparse), so only memory refuses it.
+TEST_F(PlyTest, ACloudLargerThanMemoryIsRefusedBeforeItsArraysAreMade) {
+    const std::string header = "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n"
+                               "property float x\nproperty float y\nproperty float z\nend_header\n";
+    const std::string file = Dir.write("huge.ply", header);
+    std::filesystem::resize_file(file, header.size() + 4'000'000'000ull * 12);
+    const ConvLibTest::Loaded loaded = ConvLibTest::tryLoad(file);
+    EXPECT_EQ(loaded.Error.rfind(file + ": needs 89.4 GiB for 4000000000 points; ", 0), 0u)
+        << loaded.Error;
+    EXPECT_NE(loaded.Error.find(" available, so the file is refused before reading it"),
+              std::string::npos)
+        << loaded.Error;
 }
 
 } // namespace

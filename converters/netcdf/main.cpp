@@ -3,7 +3,10 @@
 // variables over it.
 #include "convlib/Program.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <iterator>
 
 namespace {
 
@@ -15,6 +18,7 @@ struct Settings : Tools::BatchSettings {
     std::vector<std::string> Fields;
     std::vector<double> Times;
     bool IgnoreSuccess = false;
+    std::size_t MemoryMebiBytes = 0; // 0: the default budget
 };
 
 const Tools::InputKinds Takes = {Plexa::InputKind::StructuredGrids};
@@ -40,6 +44,7 @@ public:
         Options.Read.Netcdf.Fields = settings.Fields;
         Options.Read.Netcdf.Grids = settings.Grids;
         Tools::installStorage(*this, settings.Compression, {}, settings.Lossy);
+        Budget = Tools::memoryBudget(settings.MemoryMebiBytes, settings.Jobs);
     }
 
     bool convert() override {
@@ -62,7 +67,8 @@ public:
     std::string printSecondary() override {
         return "\nConverts netCDF variables into fields of structured grids, a time step per "
                "value of the time dimension" +
-               writesReport() + Tools::shardReport(Options.InputShard);
+               writesReport() + "\nMemory budget: " + Budget.Origin +
+               Tools::shardReport(Options.InputShard);
     }
 
 private:
@@ -83,32 +89,110 @@ private:
                            converted ? "nothing to do" : Tools::NotConverted);
     }
 
+    // A few time steps at a time, as many as the memory budget holds, each part loaded, marked
+    // and appended to the output's temporary file, which takes the output's place at the end.
     bool convertFile(const std::string& file) {
-        if (!Tools::loadBoundInput(*this, file, Options.Read)) return false;
-        if (keepSelected(file)) {
+        Plexa::TimeSteps steps;
+        if (!Tools::readTimeSteps(file, Options.Read, steps)) return refuse(file);
+        const std::vector<double> times = selectedTimes(file, steps.Times);
+        std::vector<std::vector<double>> parts;
+        if (times.empty() || !partsOf(file, times, steps.StepBytes, parts)) return false;
+        Plexa::BundleFileParts output(
+            OutFile,
+            Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase>(myStorage));
+        Tools::Progress progress(times.size());
+        Made.clear();
+        for (const std::vector<double>& part : parts) {
+            if (!loadPart(file, part)) return false;
+            if (!keepSelected(file)) {
+                Tools::discardBundle(*this);
+                return false;
+            }
             markGrids(file);
-            return Tools::saveAndRelease(*this);
+            if (!Tools::appendAndRelease(*this, output)) return false;
+            for (double time : part)
+                progress.step(file + " at time " + Tools::formatNumber(time));
         }
-        Tools::discardBundle(*this);
+        reportMade();
+        return Tools::commitParts(*this, output);
+    }
+
+    // A file its reader refuses is loaded as any input is, so that the refusal names the cause.
+    bool refuse(const std::string& file) {
+        if (Tools::loadBoundInput(*this, file, Options.Read)) {
+            Tools::discardBundle(*this);
+            ErrorMessages.push_back(file + " changed while it was read; it was not converted");
+        }
         return false;
     }
 
-    // The bundle made from the input before: finished when every grid carries the mark.
+    bool loadPart(const std::string& file, const std::vector<double>& times) {
+        Plexa::ReadOptions part = Options.Read;
+        part.Times = times;
+        return Tools::loadBoundInput(*this, file, part);
+    }
+
+    // The times --times selects of those the file holds; none, with what it holds, when the
+    // option selects none of them.
+    std::vector<double> selectedTimes(const std::string& file, const std::vector<double>& held) {
+        const std::size_t errors = ErrorMessages.size();
+        Tools::requireSelected(*this, "--times", DoThisTime,
+                               std::set<double>(held.begin(), held.end()),
+                               file + " holds the times");
+        std::vector<double> times;
+        if (ErrorMessages.size() != errors) return times;
+        std::copy_if(held.begin(), held.end(), std::back_inserter(times),
+                     [this](double time) { return UseThisTime(time); });
+        return times;
+    }
+
+    // The times in parts of as many steps as the memory budget holds; false, with the step's
+    // size, when it holds not one.
+    bool partsOf(const std::string& file, const std::vector<double>& times, std::uint64_t stepBytes,
+                 std::vector<std::vector<double>>& parts) {
+        constexpr std::uint64_t MiB = 1024 * 1024;
+        const std::uint64_t bytes = std::max<std::uint64_t>(stepBytes, 1);
+        if (bytes > Budget.Bytes) {
+            const std::string needed = std::to_string((bytes + MiB - 1) / MiB);
+            ErrorMessages.push_back(file + ": one time step of the fields takes " + needed +
+                                    " MiB, more than the memory budget of " +
+                                    std::to_string(Budget.Bytes / MiB) + " MiB; --memory " +
+                                    needed + " or more converts it");
+            return false;
+        }
+        const auto perPart = static_cast<std::ptrdiff_t>(
+            std::min<std::uint64_t>(Budget.Bytes / bytes, times.size()));
+        for (auto first = times.begin(); first != times.end();) {
+            const auto last = times.end() - first > perPart ? first + perPart : times.end();
+            parts.emplace_back(first, last);
+            first = last;
+        }
+        return true;
+    }
+
+    // The bundle made from the input before, a part at a time: finished when every grid carries
+    // the mark.
     bool isFinished(const std::string& bundle) {
-        if (!Tools::loadBoundInput(*this, bundle, Options.Read)) return false;
+        Plexa::TimeSteps steps;
+        std::vector<std::vector<double>> parts;
+        if (!Tools::readTimeSteps(bundle, Options.Read, steps)) return refuse(bundle);
+        if (!partsOf(bundle, steps.Times, steps.StepBytes, parts)) return false;
         bool finished = true;
-        for (const auto& [time, slice] : myBundle->slices())
-            for (const auto& [name, grid] : slice->grids())
-                finished = getSuccessAttributeOfGrid(*grid) && finished;
-        Tools::discardBundle(*this);
+        for (const std::vector<double>& part : parts) {
+            if (!loadPart(bundle, part)) return false;
+            for (const auto& [time, slice] : myBundle->slices())
+                for (const auto& [name, grid] : slice->grids())
+                    finished = getSuccessAttributeOfGrid(*grid) && finished;
+            Tools::discardBundle(*this);
+        }
         if (!finished)
             ErrorMessages.push_back(bundle + " holds grids that qz-netcdf did not finish; "
                                              "--ignore-success converts the input again");
         return finished;
     }
 
-    // Leaves what --grids, --fields and --times select; false, with what the input holds, when
-    // that is nothing.
+    // Leaves what --grids and --fields select of a part at the selected times; false, with what the
+    // input holds, when that is nothing.
     bool keepSelected(const std::string& file) {
         Tools::HeldNames held;
         held.add(*myBundle);
@@ -117,7 +201,6 @@ private:
                                file + " holds the grids");
         Tools::requireSelected(*this, "--fields", DoThisFields, held.Fields,
                                file + " holds the fields");
-        Tools::requireSelected(*this, "--times", DoThisTime, held.Times, file + " holds the times");
         if (ErrorMessages.size() != errors) return false;
         for (double time : keysOf(myBundle->slices())) {
             const Plexa::SlicePtr slice = myBundle->findSlice(time);
@@ -140,14 +223,9 @@ private:
     }
 
     void markGrids(const std::string& file) {
-        struct Made {
-            std::string Fields;
-            std::size_t Steps = 0;
-        };
-        std::map<std::string, Made> made;
         for (const auto& [time, slice] : myBundle->slices())
             for (const auto& [name, grid] : slice->grids()) {
-                Made& gridMade = made[name];
+                GridMade& gridMade = Made.Grids[name];
                 gridMade.Fields = Tools::join(keysOf(grid->fields()), ", ");
                 ++gridMade.Steps;
                 addSuccessAttributeToGrid(*grid);
@@ -156,11 +234,15 @@ private:
                               *grid, ConverterName, Plexa::GridPtr(), Tools::ProgramMajorVersion,
                               Tools::ProgramMinorVersion);
             }
-        for (const auto& [name, grid] : made)
+        if (Made.Note.empty()) Made.Note = readerNote();
+    }
+
+    void reportMade() {
+        for (const auto& [name, grid] : Made.Grids)
             Done.push_back("grid " + name + " (" + grid.Fields + ") at " +
                            std::to_string(grid.Steps) + " time step" +
                            (grid.Steps == 1 ? "" : "s"));
-        if (std::string note = readerNote(); !note.empty()) Done.push_back(note);
+        if (!Made.Note.empty()) Done.push_back(Made.Note);
     }
 
     // What the reader left out of the file, which it notes on every grid alike.
@@ -174,9 +256,23 @@ private:
         return {};
     }
 
+    // What the parts of the input at hand made: each grid's fields and steps, and the reader's
+    // note.
+    struct GridMade {
+        std::string Fields;
+        std::size_t Steps = 0;
+    };
+    struct InputMade {
+        std::map<std::string, GridMade> Grids;
+        std::string Note;
+        void clear() { *this = InputMade(); }
+    };
+
     Settings Options;
+    Tools::MemoryBudget Budget;
     Tools::SharedOutputs Shared; // inputs that would write one output
     Tools::Outcomes Done;        // of the input at hand
+    InputMade Made;
 };
 
 void defineOptions(CLI::App& app, Settings& settings) {
@@ -202,6 +298,7 @@ void defineOptions(CLI::App& app, Settings& settings) {
                  "Convert inputs again whose bundle carries this converter's success mark");
     Tools::addBatchOptions(app, settings);
     Tools::addJobsOption(app, settings.Jobs);
+    Tools::addMemoryBudgetOption(app, settings.MemoryMebiBytes);
 }
 
 } // namespace

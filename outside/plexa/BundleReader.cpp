@@ -17,6 +17,7 @@
 #include <map>
 #include <numeric>
 #include <optional>
+#include <set>
 
 namespace Plexa {
 
@@ -694,16 +695,19 @@ namespace detail {
 
 namespace {
 
-// Bundle files carry their own times and grid names, so the read options do not apply.
+// Bundle files carry their own times and grid names, so of the read options only the selection
+// of times applies.
 class BundleFileReader final : public Reader {
 public:
-    void read(const std::string& file, const ReadOptions&, Bundle& staging) const override {
+    void read(const std::string& file, const ReadOptions& options, Bundle& staging) const override {
         const QuietHdf5 quiet;
+        const std::set<double> selected(options.Times.begin(), options.Times.end());
         const BundleFile bundle = openBundleFile(file);
         ChunkWorkers workers; // threads start with the first deflated field
         forEachGrid(bundle.File.get(), [&](double time, const std::string& path,
                                            const std::string& link, hid_t group) {
-            readGrid(time, path, link, group, bundle.Current, staging, workers);
+            if (selected.empty() || selected.count(time))
+                readGrid(time, path, link, group, bundle.Current, staging, workers);
         });
     }
 };

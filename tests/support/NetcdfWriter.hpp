@@ -72,4 +72,35 @@ private:
     int Id = -1;
 };
 
+// A netCDF-4 file of steps of side x side nodes (lat, lon) every 6 hours: p a short packed with
+// scale 0.25 and a fill value, t a float, and h over lon alone, which every step shares.
+inline void writeTimeSteps(const std::string& file, std::size_t steps, std::size_t side) {
+    NetcdfWriter nc(file, NC_NETCDF4);
+    const int time = nc.dimension("time", steps);
+    const int lat = nc.dimension("lat", side);
+    const int lon = nc.dimension("lon", side);
+    const int times = nc.variable("time", NC_DOUBLE, {time});
+    const int p = nc.variable("p", NC_SHORT, {time, lat, lon});
+    nc.number<double>(p, "scale_factor", NC_DOUBLE, {0.25});
+    nc.number<short>(p, "_FillValue", NC_SHORT, {-999});
+    const int t = nc.variable("t", NC_FLOAT, {time, lat, lon});
+    const int h = nc.variable("h", NC_INT, {lon});
+    nc.endDefinitions();
+    const std::size_t nodes = side * side;
+    std::vector<double> hours(steps);
+    std::vector<short> packed(steps * nodes);
+    std::vector<float> temps(steps * nodes);
+    for (std::size_t i = 0; i < packed.size(); ++i) {
+        packed[i] = i % 7 == 3 ? -999 : static_cast<short>(i % 3001);
+        temps[i] = static_cast<float>(i) * 0.125f;
+    }
+    for (std::size_t step = 0; step < steps; ++step)
+        hours[step] = 6.0 * static_cast<double>(step);
+    nc.values(times, hours);
+    nc.values(p, packed);
+    nc.values(t, temps);
+    nc.values(h, std::vector<int>(side, 7));
+    nc.close();
+}
+
 } // namespace ConvLibTest

@@ -2,10 +2,12 @@
 // (".laz", or a point format with a compression bit) are refused.
 #include "outside/plexa/readers/Readers.hpp"
 
+#include "outside/plexa/detail/Memory.hpp"
 #include "outside/plexa/readers/LasFormat.hpp"
 #include "outside/plexa/detail/Failure.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <fstream>
@@ -213,7 +215,16 @@ struct Target {
     }
 };
 
-std::vector<Target> makeTargets(const std::vector<Column>& columns, std::size_t points) {
+// Refuses a cloud whose arrays would not fit in memory before any of them is made.
+std::vector<Target> makeTargets(const std::vector<Column>& columns, std::uint64_t points) {
+    std::uint64_t pointBytes = 0;
+    for (const Column& column : columns)
+        pointBytes +=
+            static_cast<std::uint64_t>(column.Components) * elementSizeOf(decodingFor(column).Type);
+    refuseBeyondMemory(points > UINT64_MAX / std::max<std::uint64_t>(pointBytes, 1)
+                           ? UINT64_MAX
+                           : points * pointBytes,
+                       points);
     std::vector<Target> targets;
     for (const Column& column : columns) {
         const Decoding decoding = decodingFor(column);
@@ -285,7 +296,7 @@ void readCloud(const std::string& name, Bundle& into, double time, const std::st
     for (const std::string& note : notes)
         noted += (noted.empty() ? "" : "; ") + note;
     texts.emplace_back("LasNote", noted);
-    std::vector<Target> targets = makeTargets(columns, static_cast<std::size_t>(header.PointCount));
+    std::vector<Target> targets = makeTargets(columns, header.PointCount);
     readPoints(file, header, targets);
 
     GridPtr grid = into.addSlice(time)->addGrid(gridName);

@@ -1300,21 +1300,28 @@ MemPtr readStep(const FieldSource& source, const Header& header, std::size_t ste
     return data;
 }
 
+// A time step the read takes: its index along the time dimension and its time.
+struct Step {
+    std::size_t Index = 0;
+    double Time = 0;
+};
+
 // Fields over time get one array per step; the others one array that every step shares.
-void readGrid(const Header& header, const GridPlan& plan, const std::vector<double>& times,
+void readGrid(const Header& header, const GridPlan& plan, const std::vector<Step>& steps,
               const Attributes& attributes, const std::vector<Attributes>& stepAttributes,
               Bundle& into) {
     const std::size_t nodes = plan.Layout.nodeCount();
     std::vector<unsigned char> buffer;
     std::map<std::string, MemPtr> constant;
-    for (std::size_t step = 0; step < times.size(); ++step) {
-        GridPtr grid = into.addSlice(times[step])->addGrid(plan.Name);
+    for (std::size_t taken = 0; taken < steps.size(); ++taken) {
+        GridPtr grid = into.addSlice(steps[taken].Time)->addGrid(plan.Name);
         std::string error;
         if (!grid->setTopology(plan.Layout, error)) throw Failure(error);
         for (const FieldSource& source : plan.Fields) {
             MemPtr& shared = constant[source.Name];
-            MemPtr data =
-                source.OverTime || !shared ? readStep(source, header, step, nodes, buffer) : shared;
+            MemPtr data = source.OverTime || !shared
+                              ? readStep(source, header, steps[taken].Index, nodes, buffer)
+                              : shared;
             if (!source.OverTime) shared = data;
             Field& field = grid->addField(source.Name, data);
             field.Attributes = source.Description;
@@ -1322,20 +1329,21 @@ void readGrid(const Header& header, const GridPlan& plan, const std::vector<doub
         }
         for (const auto& [key, value] : attributes)
             grid->setAttribute(key, value);
-        for (const auto& [key, value] : stepAttributes[step])
+        for (const auto& [key, value] : stepAttributes[taken])
             grid->setAttribute(key, value);
     }
 }
 
 // The value of each variable over time alone at each step.
 std::vector<Attributes> seriesAttributes(const Header& header, const Plan& plan,
-                                         std::size_t steps) {
-    std::vector<Attributes> attributes(steps);
+                                         const std::vector<Step>& steps) {
+    std::vector<Attributes> attributes(steps.size());
     for (const Variable* variable : plan.Series) {
         const std::vector<double> values =
             readDoubles(header, *variable, writtenDecoding(*variable));
-        for (std::size_t step = 0; step < steps; ++step)
-            attributes[step].emplace_back(variable->fullName(), numberChunk({values.at(step)}));
+        for (std::size_t taken = 0; taken < steps.size(); ++taken)
+            attributes[taken].emplace_back(variable->fullName(),
+                                           numberChunk({values.at(steps[taken].Index)}));
     }
     return attributes;
 }
@@ -1370,54 +1378,104 @@ std::string seriesNames(const Plan& plan) {
 // libnetcdf keeps global state of its own without locks.
 std::mutex LibraryLock;
 
-void readFile(const std::string& name, const ReadOptions& options, Bundle& into) {
-    ClassicHeaderCheck classicHeader(name);
-    classicHeader.run();
-    const std::lock_guard<std::mutex> lock(LibraryLock);
-    const NcFile file(name);
-    int format = 0;
-    ncCheck(nc_inq_format(file.id(), &format), "cannot read the file's format");
-    const bool classic = format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC;
-    const Header header = readHeader(file.id());
-    if (classic) {
-        refuseTruncated(file.id(), format, name, header);
-        refuseValuesPastTheEnd(header, classicHeader.begins(), std::filesystem::file_size(name));
-    }
-    const int timeDimension = findTimeDimension(header);
-    Plan plan = planGrids(header, timeDimension, options);
-    if (plan.Grids.empty())
-        throw Failure(
-            "the file holds no variable over 1 to 3 dimensions besides time" +
-            (plan.Series.empty() ? std::string() : "; over time alone: " + seriesNames(plan)) +
-            (plan.LeftOut.empty() ? std::string() : "; left out: " + joined(plan.LeftOut, ", ")));
-    if (!classic)
-        refuseUnbackedClaims(name, header, timeDimension,
-                             variablesRead(header, plan, timeDimension));
-    for (auto& [key, grid] : plan.Grids)
-        grid.Layout = topologyOf(header, grid);
-    // after the layouts, which refuse empty axes: a classic file then holds a value per step
-    const std::vector<double> times =
-        timeDimension < 0 ? std::vector<double>{options.Time} : readTimes(header, timeDimension);
-    nameGrids(plan, options.GridName);
-    const KeptAttributes kept = keptAttributes(header, plan);
-    const Attributes notes = gridNotes(header, timeDimension, plan);
-    const std::vector<Attributes> steps = seriesAttributes(header, plan, times.size());
-    for (const auto& [key, grid] : plan.Grids) {
-        Attributes attributes = kept.Common;
-        for (const Variable* mapping : grid.Mappings) {
-            const Attributes& own = kept.Mappings.at(mapping);
-            attributes.insert(attributes.end(), own.begin(), own.end());
+// A file opened and checked, with the plan of what a read of it makes under the options: what a
+// read and a description of its time steps share.
+class PlannedFile {
+public:
+    PlannedFile(const std::string& name, const ReadOptions& options)
+        : Lock(LibraryLock), File(checkedName(name)), Content(readHeader(File.id())) {
+        int format = 0;
+        ncCheck(nc_inq_format(File.id(), &format), "cannot read the file's format");
+        const bool classic = format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC;
+        if (classic) {
+            refuseTruncated(File.id(), format, name, Content);
+            refuseValuesPastTheEnd(Content, Begins, std::filesystem::file_size(name));
         }
-        attributes.insert(attributes.end(), notes.begin(), notes.end());
-        readGrid(header, grid, times, attributes, steps, into);
+        TimeDimension = findTimeDimension(Content);
+        Grids = planGrids(Content, TimeDimension, options);
+        if (Grids.Grids.empty())
+            throw Failure("the file holds no variable over 1 to 3 dimensions besides time" +
+                          (Grids.Series.empty() ? std::string()
+                                                : "; over time alone: " + seriesNames(Grids)) +
+                          (Grids.LeftOut.empty() ? std::string()
+                                                 : "; left out: " + joined(Grids.LeftOut, ", ")));
+        if (!classic)
+            refuseUnbackedClaims(name, Content, TimeDimension,
+                                 variablesRead(Content, Grids, TimeDimension));
+        for (auto& [key, grid] : Grids.Grids)
+            grid.Layout = topologyOf(Content, grid);
+        // after the layouts, which refuse empty axes: a classic file then holds a value per step
+        Times = TimeDimension < 0 ? std::vector<double>{options.Time}
+                                  : readTimes(Content, TimeDimension);
+        nameGrids(Grids, options.GridName);
     }
+
+    // The steps at the selected times, all when none is selected.
+    std::vector<Step> steps(const std::vector<double>& selected) const {
+        const std::set<double> wanted(selected.begin(), selected.end());
+        std::vector<Step> steps;
+        for (std::size_t index = 0; index < Times.size(); ++index)
+            if (wanted.empty() || wanted.count(Times[index]))
+                steps.push_back({index, Times[index]});
+        return steps;
+    }
+
+    // The bytes of the arrays one step of every grid holds.
+    std::uint64_t stepBytes() const {
+        std::uint64_t bytes = 0;
+        for (const auto& [key, grid] : Grids.Grids)
+            for (const FieldSource& field : grid.Fields)
+                bytes += grid.Layout.nodeCount() *
+                         withType(field.Decode.Packed ? NC_DOUBLE : field.Decode.Stored,
+                                  [](auto value) { return sizeof value; });
+        return bytes;
+    }
+
+    void read(const ReadOptions& options, Bundle& into) const {
+        const std::vector<Step> taken = steps(options.Times);
+        const KeptAttributes kept = keptAttributes(Content, Grids);
+        const Attributes notes = gridNotes(Content, TimeDimension, Grids);
+        const std::vector<Attributes> stepAttributes = seriesAttributes(Content, Grids, taken);
+        for (const auto& [key, grid] : Grids.Grids) {
+            Attributes attributes = kept.Common;
+            for (const Variable* mapping : grid.Mappings) {
+                const Attributes& own = kept.Mappings.at(mapping);
+                attributes.insert(attributes.end(), own.begin(), own.end());
+            }
+            attributes.insert(attributes.end(), notes.begin(), notes.end());
+            readGrid(Content, grid, taken, attributes, stepAttributes, into);
+        }
+    }
+
+    const std::vector<double>& times() const noexcept { return Times; }
+
+private:
+    // The classic header is walked before libnetcdf opens the file.
+    const std::string& checkedName(const std::string& name) {
+        ClassicHeaderCheck check(name);
+        check.run();
+        Begins = check.begins();
+        return name;
+    }
+
+    std::vector<std::uint64_t> Begins;
+    std::lock_guard<std::mutex> Lock;
+    NcFile File;
+    Header Content;
+    int TimeDimension = -1;
+    Plan Grids;
+    std::vector<double> Times;
+};
+
+void refuseUnreadable(const std::string& file) {
+    if (std::string problem = fileProblem(file); !problem.empty()) throw Failure(problem);
 }
 
 class NetcdfReader final : public Reader {
 public:
     void read(const std::string& file, const ReadOptions& options, Bundle& staging) const override {
-        if (std::string problem = fileProblem(file); !problem.empty()) throw Failure(problem);
-        readFile(file, options, staging);
+        refuseUnreadable(file);
+        PlannedFile(file, options).read(options, staging);
     }
 };
 
@@ -1429,3 +1487,23 @@ const Reader& netcdfReader() {
 }
 
 } // namespace Plexa::detail
+
+namespace Plexa {
+
+bool readTimeSteps(const std::string& file, const ReadOptions& options, TimeSteps& steps,
+                   std::string& error) {
+    using namespace detail;
+    FailureText failure;
+    const bool read = attempt(file, failure, [&] {
+        refuseUnreadable(file);
+        const PlannedFile planned(file, options);
+        steps.Times.clear();
+        for (const Step& step : planned.steps(options.Times))
+            steps.Times.push_back(step.Time);
+        steps.StepBytes = planned.stepBytes();
+    });
+    if (!read) error = failure.Cause;
+    return read;
+}
+
+} // namespace Plexa

@@ -4,6 +4,8 @@
 #include "outside/plexa/readers/Readers.hpp"
 #include "outside/plexa/detail/Failure.hpp"
 
+#include "outside/plexa/detail/Memory.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -532,6 +534,15 @@ bool isAxis(const std::string& name) {
     return name == "x" || name == "y" || name == "z";
 }
 
+// The bytes of the cloud's arrays: positions as doubles, every other number in its own type.
+std::uint64_t cloudBytes(const Element& vertex) {
+    std::uint64_t pointBytes = 3 * sizeof(double);
+    for (const Property& property : vertex.Properties)
+        if (!property.IsList && !isAxis(property.Name)) pointBytes += sizeOf(property.Kind);
+    return productPlus(vertex.Count, pointBytes, 0)
+        .value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
 // The positions and fields of the vertex element, made once in their final size.
 class Cloud {
 public:
@@ -818,6 +829,7 @@ void readPly(const std::string& file, double time, Bundle& into, const std::stri
     const bool ascii = header.Format == Encoding::Ascii;
     ascii ? checkAsciiBody(header, bytes.remaining()) : checkBinaryBody(header, bytes.remaining());
     const bool swap = (header.Format == Encoding::BigEndian) != hostIsBigEndian();
+    refuseBeyondMemory(cloudBytes(*header.vertex()), header.vertex()->Count);
     Cloud cloud(*header.vertex(), swap);
     if (ascii) {
         AsciiBody body(bytes);
