@@ -129,13 +129,13 @@ void readUserAttribute(hid_t object, const std::string& name, Quorix::Attributes
     Handle attribute = openAttribute(object, name);
     Handle type(H5Aget_type(attribute.get()), H5Tclose, "H5Aget_type");
     const std::string key = unescapeName(name);
-    switch (H5Tget_class(type.get())) {
+    switch (check(H5Tget_class(type.get()), "H5Tget_class")) {
     case H5T_STRING:
         return assignChunk(into, key, readTexts(attribute.get()));
     case H5T_FLOAT:
         return assignChunk(into, key, readNumbers<double>(attribute.get()));
     case H5T_INTEGER:
-        if (H5Tget_size(type.get()) > 4)
+        if (typeSize(type.get()) > 4)
             return assignChunk(into, key, readNumbers<std::int64_t>(attribute.get()));
         return assignChunk(into, key, readNumbers<std::int32_t>(attribute.get()));
     default:
@@ -200,7 +200,7 @@ FieldShape shapeOf(hid_t dataset, const std::vector<hsize_t>& axes) {
 
 // Raw data elsewhere (external files, virtual sources) would read other files than this one.
 void checkLayout(hid_t properties) {
-    const H5D_layout_t layout = H5Pget_layout(properties);
+    const H5D_layout_t layout = check(H5Pget_layout(properties), "H5Pget_layout");
     if (layout != H5D_COMPACT && layout != H5D_CONTIGUOUS && layout != H5D_CHUNKED)
         throw Failure("a field stored in other files");
     if (check(H5Pget_external_count(properties), "H5Pget_external_count") > 0)
@@ -219,9 +219,9 @@ const std::type_info& storedTypeOf(hid_t dataset) {
 void checkFieldSize(hid_t dataset, const FieldShape& shape) {
     Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
     checkLayout(properties.get());
-    const hsize_t elementSize = H5Tget_size(nativeType(storedTypeOf(dataset)));
+    const hsize_t elementSize = typeSize(nativeType(storedTypeOf(dataset)));
     const hsize_t components = shape.Components;
-    const hsize_t stored = H5Dget_storage_size(dataset);
+    const hsize_t stored = storageSize(dataset);
     const hsize_t fileSize = fileSizeOf(dataset);
     if (stored > fileSize)
         throw Failure("a field of " + std::to_string(stored) + " stored bytes in a file of " +
@@ -364,7 +364,7 @@ void readPacked(hid_t dataset, const FieldShape& shape, MemBase& data, int first
         if (workers.read(dataset, *layout, *take)) return;
     const hid_t type = nativeType(stored);
     std::vector<unsigned char> buffer(data.size() * static_cast<std::size_t>(count) *
-                                      H5Tget_size(type));
+                                      typeSize(type));
     check(H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, buffer.data()), "H5Dread");
     (*take)(0, data.size(), buffer.data());
 }
@@ -628,7 +628,7 @@ void readGrid(double time, const std::string& path, const std::string& link, hid
 
 void describeFilters(hid_t dataset, StoredField& field) {
     Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
-    const H5D_layout_t layout = H5Pget_layout(properties.get());
+    const H5D_layout_t layout = check(H5Pget_layout(properties.get()), "H5Pget_layout");
     field.Chunked = layout == H5D_CHUNKED;
     field.Compact = layout == H5D_COMPACT;
     const int filters = check(H5Pget_nfilters(properties.get()), "H5Pget_nfilters");

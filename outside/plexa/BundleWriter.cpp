@@ -372,7 +372,7 @@ void writeConverted(hid_t dataset, hid_t storedType, const DatasetShape& shape,
         slabElements *= shape.Extent[i];
         if (i < shape.RowDimensions) rowsPerSlab *= shape.Extent[i];
     }
-    const std::size_t slabBytes = H5Tget_size(storedType) * slabElements;
+    const std::size_t slabBytes = typeSize(storedType) * slabElements;
     const hsize_t slabs = shape.Extent[0];
     const hsize_t blockSlabs = rowsPerWrite(slabs, slabBytes, chunkSlabs);
     ByteBuffer buffer;
@@ -505,7 +505,7 @@ Handle writeValues(hid_t group, const std::string& link, const std::type_info& s
     std::size_t count = 1;
     for (const hsize_t extent : shape.Extent)
         count *= static_cast<std::size_t>(extent);
-    const Layout layout = datasetLayout(shape.Extent, count, H5Tget_size(storedType), settings,
+    const Layout layout = datasetLayout(shape.Extent, count, typeSize(storedType), settings,
                                         save.Policy, save.CompactLayout);
     Handle dataset(H5Dcreate2(group, link.c_str(), storedType, space.get(), H5P_DEFAULT,
                               layout.Properties, H5P_DEFAULT),
@@ -657,7 +657,7 @@ void writeFormAttributes(hid_t dataset, const MemBase& data, const StoredForm& f
         writeDouble(dataset, OffsetAttribute, form.Integers->Offset[first]);
         if (const std::optional<std::int64_t> fill = form.Integers->Fill) {
             const hid_t type = nativeType(*form.Integers->Type);
-            std::vector<unsigned char> value(H5Tget_size(type));
+            std::vector<unsigned char> value(typeSize(type));
             visitElementType(*form.Integers->Type, [&](auto sample) {
                 const auto typed = static_cast<decltype(sample)>(*fill);
                 std::memcpy(value.data(), &typed, sizeof typed);

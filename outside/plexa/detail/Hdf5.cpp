@@ -57,7 +57,7 @@ std::size_t boundedCount(hid_t attribute, const Handle& space) {
     const hssize_t count =
         check(H5Sget_simple_extent_npoints(space.get()), "H5Sget_simple_extent_npoints");
     const hsize_t fileSize = fileSizeOf(attribute);
-    if (H5Aget_storage_size(attribute) > fileSize || static_cast<hsize_t>(count) > fileSize)
+    if (storageSize(attribute) > fileSize || static_cast<hsize_t>(count) > fileSize)
         throw Failure("an attribute of " + std::to_string(count) +
                       " values, more than its file holds");
     return static_cast<std::size_t>(count);
@@ -167,6 +167,17 @@ std::string failureText(const std::string& what) {
     return cause + " (" + what + " failed: " + account.Calls + ")";
 }
 
+std::size_t typeSize(hid_t type) {
+    const std::size_t size = H5Tget_size(type);
+    if (size == 0) throw Failure(failureText("H5Tget_size"));
+    return size;
+}
+
+hsize_t storageSize(hid_t datasetOrAttribute) {
+    return H5Iget_type(datasetOrAttribute) == H5I_ATTR ? H5Aget_storage_size(datasetOrAttribute)
+                                                       : H5Dget_storage_size(datasetOrAttribute);
+}
+
 Handle::Handle(hid_t id, Closer close, const char* what) : Id(check(id, what)), Close(close) {}
 
 Handle::Handle(Handle&& other) noexcept
@@ -240,7 +251,7 @@ void writeAttribute(hid_t object, const std::string& name, hid_t type, const Han
                     const void* values) {
     Handle attribute(H5Acreate2(object, name.c_str(), type, space.get(), H5P_DEFAULT, H5P_DEFAULT),
                      H5Aclose, "H5Acreate");
-    if (H5Sget_simple_extent_type(space.get()) != H5S_NULL)
+    if (check(H5Sget_simple_extent_type(space.get()), "H5Sget_simple_extent_type") != H5S_NULL)
         check(H5Awrite(attribute.get(), type, values), "H5Awrite");
 }
 
@@ -266,8 +277,8 @@ std::vector<std::string> readTexts(hid_t attribute) {
     // the stored width and character set, read NUL-padded whatever the stored padding
     Handle type(H5Tcopy(stored.get()), H5Tclose, "H5Tcopy");
     check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), "H5Tset_strpad");
-    const std::size_t width = H5Tget_size(type.get());
-    if (width == 0 || count > std::numeric_limits<std::size_t>::max() / width)
+    const std::size_t width = typeSize(type.get());
+    if (count > std::numeric_limits<std::size_t>::max() / width)
         throw Failure("a text attribute of impossible size");
     std::string packed(count * width, '\0');
     check(H5Aread(attribute, type.get(), packed.data()), "H5Aread");

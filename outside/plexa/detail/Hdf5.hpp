@@ -37,6 +37,13 @@ template <class Result> Result check(Result result, const char* what) {
     return result;
 }
 
+// H5Tget_size, whose failure answers 0 rather than a negative number.
+std::size_t typeSize(hid_t type);
+
+// The bytes HDF5 stores of a dataset's or attribute's values. HDF5 answers 0 both for none and
+// for a failure; every caller reads 0 as "nothing stored", the cautious reading.
+hsize_t storageSize(hid_t datasetOrAttribute);
+
 // Owns an HDF5 identifier and closes it with the matching function.
 class Handle {
 public:

@@ -94,7 +94,7 @@ std::size_t ChunkLayout::count() const {
 
 std::optional<ChunkLayout> handledLayout(hid_t dataset, std::size_t rowDimensions) {
     Handle properties(H5Dget_create_plist(dataset), H5Pclose, "H5Dget_create_plist");
-    if (H5Pget_layout(properties.get()) != H5D_CHUNKED) return std::nullopt;
+    if (check(H5Pget_layout(properties.get()), "H5Pget_layout") != H5D_CHUNKED) return std::nullopt;
     const std::size_t elementBytes = nativeElementBytes(dataset);
     const std::vector<hsize_t> extent = extentOf(dataset);
     if (elementBytes == 0 || extent.size() < rowDimensions || rowDimensions == 0)

@@ -808,7 +808,7 @@ public:
         for (const std::string& prefix : {std::string(), std::string("_nc4_non_coord_")}) {
             const std::string path = "/" + variable.Path + prefix + variable.Name;
             if (check(H5Lexists(File.get(), path.c_str(), H5P_DEFAULT), "H5Lexists") > 0)
-                return H5Dget_storage_size(openDataset(File.get(), path).get());
+                return storageSize(openDataset(File.get(), path).get());
         }
         return 0;
     }
