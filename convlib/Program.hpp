@@ -287,9 +287,12 @@ CONVLIB_API bool readTimeSteps(const std::string& file, const Plexa::ReadOptions
 // see memoryBudget). A budget above --memory-limit is a command-line mistake.
 CONVLIB_API void addMemoryBudgetOption(CLI::App& app, std::size_t& mebiBytes);
 // The budget in bytes and how it was chosen, for the parameter report: the given MiB, else a half
-// of the memory each of `jobs` inputs may take (the available memory, or --memory-limit).
+// of the memory each of `jobs` inputs may take (the available memory, or --memory-limit). A part
+// holds as many time steps as PartBytes takes, at least one: all the given budget, or by default
+// 32 MiB, which converts faster than larger parts.
 struct MemoryBudget {
     std::uint64_t Bytes = 0;
+    std::uint64_t PartBytes = 0;
     std::string Origin;
 };
 CONVLIB_API MemoryBudget memoryBudget(std::size_t mebiBytes, int jobs);

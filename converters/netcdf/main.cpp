@@ -160,8 +160,8 @@ private:
                                     needed + " or more converts it");
             return false;
         }
-        const auto perPart = static_cast<std::ptrdiff_t>(
-            std::min<std::uint64_t>(Budget.Bytes / bytes, times.size()));
+        const auto perPart = static_cast<std::ptrdiff_t>(std::clamp<std::uint64_t>(
+            Budget.PartBytes / bytes, 1, std::max<std::size_t>(times.size(), 1)));
         for (auto first = times.begin(); first != times.end();) {
             const auto last = times.end() - first > perPart ? first + perPart : times.end();
             parts.emplace_back(first, last);
