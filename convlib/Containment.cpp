@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <optional>
 #include <poll.h>
@@ -34,7 +35,14 @@ int ChildChannel = -1; // the socket to the parent, in a worker
 int TerminalError = ::isatty(STDERR_FILENO) == 1 ? STDERR_FILENO : -1;
 
 // A child's record is a sequence of entries: a kind byte, a 32-bit length, the text.
-enum class Entry : char { Error = 'E', Carry = 'K', Out = 'O', ErrOut = 'X', Done = 'D' };
+enum class Entry : char {
+    Error = 'E',
+    Carry = 'K',
+    Out = 'O',
+    ErrOut = 'X',
+    Library = 'L', // HDF5 or libnetcdf read a file of the input
+    Done = 'D'
+};
 
 // What a worker is doing now, in memory it shares with its parent, so that the parent can tell
 // the worker's death in words without a message for every step.
@@ -165,6 +173,9 @@ bool takeEntry(std::string& record, ChildResult& result) {
     case Entry::ErrOut:
         result.Err = std::move(text);
         break;
+    case Entry::Library:
+        result.ReadThroughLibrary = true;
+        break;
     case Entry::Done:
         result.Done = true;
         break;
@@ -180,8 +191,17 @@ std::string takeCaptured(int fd) {
     return text;
 }
 
-// In a worker: one input's work, and then its record.
-void convertInput(BasicConverterDefs& converter, const std::string& input, const InputWork& work) {
+// Whether a worker ends after the input: it failed, or HDF5 or libnetcdf read a file of it. The
+// worker and its parent decide alike, so that the parent knows the inputs it handed on unstarted.
+bool retiresWorker(bool failed, bool readThroughLibrary) {
+    return failed || readThroughLibrary;
+}
+
+// In a worker: one input's work, and then its record; false when the worker is to end.
+bool convertInput(BasicConverterDefs& converter, const std::string& input, const InputWork& work) {
+    SharedState->Phase = static_cast<char>(Phase::Converting);
+    SharedState->ReadThroughLibrary = false;
+    SharedState->File[0] = SharedState->LostSubject[0] = '\0';
     const std::size_t before = converter.ErrorMessages.size();
     Carried carried;
     try {
@@ -202,8 +222,11 @@ void convertInput(BasicConverterDefs& converter, const std::string& input, const
     std::fflush(nullptr);
     add(record, Entry::Out, takeCaptured(STDOUT_FILENO));
     add(record, Entry::ErrOut, takeCaptured(STDERR_FILENO));
+    if (SharedState->ReadThroughLibrary) add(record, Entry::Library, "");
     add(record, Entry::Done, "");
     writeAll(ChildChannel, record);
+    return !retiresWorker(converter.ErrorMessages.size() != before,
+                          SharedState->ReadThroughLibrary);
 }
 
 bool readExactly(int fd, void* data, std::size_t size) {
@@ -231,15 +254,18 @@ bool readExactly(int fd, void* data, std::size_t size) {
     ChildChannel = channel;
     SharedState = state;
     std::uint32_t index = 0;
-    while (readExactly(channel, &index, sizeof index))
-        convertInput(converter, inputs[index], work);
+    while (readExactly(channel, &index, sizeof index) &&
+           convertInput(converter, inputs[index], work)) {
+    }
     ::_exit(0);
 }
 
 // A worker process as the parent sees it: one input at a time, the inputs of a run in turn, so
-// that a process's start is paid once and not per input. A worker is retired after an input that
-// failed or that HDF5 or libnetcdf read, so that what a library leaves behind (memory it
-// corrupted without a word, a file it left open) never meets the next input.
+// that a process's start is paid once and not per input. The next input is handed over while the
+// worker converts one, so that it never waits for its parent between inputs. A worker ends after
+// an input that failed or that HDF5 or libnetcdf read, so that what a library leaves behind
+// (memory it corrupted without a word, a file it left open) never meets the next input; what it
+// was handed beyond that input it never started, and another worker takes.
 class Worker {
 public:
     Worker(BasicConverterDefs& converter, const std::vector<std::string>& inputs,
@@ -282,24 +308,16 @@ public:
 
     const std::string& failure() const { return Failure; }
     bool alive() const { return Channel >= 0; }
-    bool idle() const { return alive() && !Busy && !Retired; }
+    bool busy() const { return !Queue.empty(); }
+    bool idle() const { return alive() && !Retired && Queue.size() < HandedAhead + 1; }
     bool used() const { return Used; }
     int channel() const { return Channel; }
-    Clock::time_point deadline() const { return Busy ? Deadline : Clock::time_point::max(); }
+    Clock::time_point deadline() const { return busy() ? Deadline : Clock::time_point::max(); }
 
     void assign(std::size_t index) {
-        Index = index;
-        Busy = true;
         Used = true;
-        Current = ChildResult();
-        State->Phase = static_cast<char>(Phase::Converting);
-        State->ReadThroughLibrary = false;
-        State->File[0] = State->LostSubject[0] = '\0';
-        Deadline =
-            ProcessContainment.Seconds > 0
-                ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(ProcessContainment.Seconds))
-                : Clock::time_point::max();
+        Queue.push_back(index);
+        if (Queue.size() == 1) startClock();
         const auto command = static_cast<std::uint32_t>(index);
         if (::send(Channel, &command, sizeof command, MSG_NOSIGNAL) != sizeof command)
             ::kill(Pid, SIGKILL); // its end shows as its death, read below
@@ -320,7 +338,7 @@ public:
         if (count < 0 && errno == EINTR) return;
         if (count > 0) {
             Record.append(buffer, static_cast<std::size_t>(count));
-            while (Busy && takeEntry(Record, Current))
+            while (busy() && takeEntry(Record, Current))
                 if (Current.Done) finish(results);
             return;
         }
@@ -328,7 +346,7 @@ public:
         Channel = -1;
         while (::waitpid(Pid, &Current.Status, 0) < 0 && errno == EINTR) {
         }
-        if (!Busy) return;
+        if (!busy()) return;
         Current.Out = readFromStart(Out);
         Current.Err = readFromStart(Err);
         finish(results);
@@ -336,22 +354,46 @@ public:
 
     // Past its time limit the input is ended with its worker; the closed channel tells the rest.
     void endIfLate(Clock::time_point now) {
-        if (!Busy || now < Deadline || Current.TimedOut) return;
+        if (!busy() || now < Deadline || Current.TimedOut) return;
         ::kill(Pid, SIGKILL);
         Current.TimedOut = true;
     }
 
+    // The inputs it was handed and will never start, for another worker.
+    void takeUnstarted(std::deque<std::size_t>& into) {
+        into.insert(into.end(), Unstarted.begin(), Unstarted.end());
+        Unstarted.clear();
+    }
+
 private:
+    static constexpr std::size_t HandedAhead = 1;
+
+    void startClock() {
+        Deadline =
+            ProcessContainment.Seconds > 0
+                ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(ProcessContainment.Seconds))
+                : Clock::time_point::max();
+    }
+
     void finish(std::vector<std::optional<ChildResult>>& results) {
-        Busy = false;
-        Current.LastPhase = State->Phase;
-        Current.PhaseFile = State->File;
-        Current.LostSubject = State->LostSubject;
-        Current.ReadThroughLibrary = State->ReadThroughLibrary;
+        const std::size_t index = Queue.front();
+        Queue.pop_front();
+        if (!Current.Done) { // the shared state is the dead worker's last word
+            Current.LastPhase = State->Phase;
+            Current.PhaseFile = State->File;
+            Current.LostSubject = State->LostSubject;
+            Current.ReadThroughLibrary = State->ReadThroughLibrary;
+        }
         // a library's faults can corrupt memory silently: a new process takes the next input
-        if (!Current.Done || !Current.Errors.empty() || Current.ReadThroughLibrary) retire();
-        results[Index] = std::move(Current);
+        if (!Current.Done || retiresWorker(!Current.Errors.empty(), Current.ReadThroughLibrary)) {
+            retire();
+            Unstarted.insert(Unstarted.end(), Queue.begin(), Queue.end());
+            Queue.clear();
+        }
+        results[index] = std::move(Current);
         Current = ChildResult();
+        if (busy()) startClock(); // the worker went on with the next at once
     }
 
     pid_t Pid = -1;
@@ -359,10 +401,10 @@ private:
     int Out = -1;
     int Err = -1;
     std::string Failure;
-    bool Busy = false;
     bool Used = false;
     bool Retired = false;
-    std::size_t Index = 0;
+    std::deque<std::size_t> Queue;      // handed over, the first one under way
+    std::vector<std::size_t> Unstarted; // handed over to a worker that ended first
     Clock::time_point Deadline = Clock::time_point::max();
     std::string Record;
     ChildResult Current;
@@ -401,34 +443,49 @@ void runInputs(BasicConverterDefs& converter, const std::list<std::string>& file
     std::vector<std::unique_ptr<Worker>> workers;
     const auto most = static_cast<std::size_t>(std::max(jobs, 1));
     std::size_t next = 0;
+    std::deque<std::size_t> again; // handed to a worker that ended before it
+    std::vector<bool> announced(inputs.size(), false);
+    const auto pending = [&]() -> std::optional<std::size_t> {
+        if (!again.empty()) return again.front();
+        if (next < inputs.size()) return next;
+        return std::nullopt;
+    };
+    const auto take = [&] {
+        const std::size_t index = again.empty() ? next++ : again.front();
+        if (!again.empty()) again.pop_front();
+        if (!announced[index]) started(inputs[index]);
+        announced[index] = true;
+        return index;
+    };
     for (std::size_t reported = 0; reported < inputs.size();) {
         workers.erase(std::remove_if(workers.begin(), workers.end(),
                                      [](const auto& worker) { return !worker->alive(); }),
                       workers.end());
         for (auto& worker : workers) {
-            if (next == inputs.size() || !worker->idle()) continue;
+            if (!pending() || !worker->idle()) continue;
             // what HDF5 or libnetcdf reads starts in a new process, so its outcome is always alike
-            if (worker->used() && readsThroughLibrary(inputs[next])) {
+            if (worker->used() && readsThroughLibrary(inputs[*pending()])) {
                 worker->retire();
                 continue;
             }
-            started(inputs[next]);
-            worker->assign(next++);
+            worker->assign(take());
         }
-        while (next < inputs.size() && workers.size() < most) {
+        while (pending() && workers.size() < most) {
             auto worker = std::make_unique<Worker>(converter, inputs, work);
-            started(inputs[next]);
+            const std::size_t index = take();
             if (!worker->failure().empty()) {
-                results[next] = ChildResult();
-                results[next++]->StartFailure = worker->failure();
+                results[index] = ChildResult();
+                results[index]->StartFailure = worker->failure();
                 continue;
             }
-            worker->assign(next++);
+            worker->assign(index);
             workers.push_back(std::move(worker));
         }
         if (std::any_of(workers.begin(), workers.end(),
-                        [](const auto& worker) { return !worker->idle(); }))
+                        [](const auto& worker) { return worker->busy() || !worker->idle(); }))
             waitForWorkers(workers, results);
+        for (auto& worker : workers)
+            worker->takeUnstarted(again);
         for (; reported < inputs.size() && results[reported]; ++reported) {
             finished(inputs[reported], *results[reported]);
             results[reported].reset();
