@@ -45,6 +45,9 @@ const BadCase badCases[] = {
      {"broken.qz", "-o", "merged.qz", "--verbose"},
      {"Cannot load this bundle: broken.qz: not a readable HDF5 file: bad superblock version "
       "number (H5Fopen failed: H5Fopen: unable to open file;"}},
+    {QZ_MERGE, // an input of another kind is named by its format's words
+     {"text.nc", "-o", "merged.qz"},
+     {"Cannot load netCDF file: text.nc: cannot read it as a netCDF file"}},
     {QZ_MERGE, {"hill.qz", "-o", "nodir/merged.qz"}, {"Cannot write nodir/merged.qz"}},
     {QZ_MERGE,
      {"hill.qz", "-o", "none.qz", "--times", "0.5"},
@@ -93,6 +96,7 @@ TEST_P(BadInput, IsReportedAndLeavesEverythingAsItWas) {
     dir.write("bad.csv", "x,y,z\n1,2,3\n4,5,oops\n");
     dir.write("height.csv", "x,y,z,Height\n1,2,3,0\n4,5,6,0\n");
     dir.write("notes.txt", "not a cloud\n");
+    dir.write("text.nc", "x,y,z\n");
     std::filesystem::create_directory(dir / "empty");
     dir.write("broken.qz", "\x89HDF\r\n\x1a\n but not really a bundle file");
     for (const char* file : {"hill.csv", "hill.qz", "ridge.csv"})

@@ -108,7 +108,7 @@ private:
         std::string error;
         input->Failed = !Tools::readSurvives(*this, file, [&] { return readsThrough(file); }) ||
                         !input->Steps.open(file, Options.Read, error);
-        if (!error.empty()) refuseInput(error);
+        if (!error.empty()) refuseInput(file, error);
         for (const auto& [time, grids] : input->Steps.contents()) {
             Held.Times.insert(time);
             for (const auto& [grid, fields] : grids) {
@@ -127,12 +127,17 @@ private:
         for (const auto& [time, grids] : steps.contents())
             for (const auto& [grid, fields] : grids)
                 read = read && steps.takeGrid(time, grid, error);
-        if (!read) refuseInput(error);
+        if (!read) refuseInput(file, error);
         return read;
     }
 
-    void refuseInput(const std::string& reason) {
-        ErrorMessages.push_back("Cannot load this bundle: " + Plexa::printable(reason));
+    // The designed words for a bundle, the format's own for an input of another kind.
+    void refuseInput(const std::string& file, const std::string& reason) {
+        const Plexa::InputFormat* format = Plexa::formatOf(file);
+        const std::string lead = !format || format->Kind == Plexa::InputKind::Bundle
+                                     ? "Cannot load this bundle: "
+                                     : std::string("Cannot load ") + format->Words + ": ";
+        ErrorMessages.push_back(lead + Plexa::printable(reason));
     }
 
     std::set<double> selectedTimes() const {
@@ -187,7 +192,7 @@ private:
             std::string error;
             const Plexa::GridPtr source = input->Steps.takeGrid(time, grid, error);
             if (!source) {
-                refuseInput(error);
+                refuseInput(input->File, error);
                 input->Failed = true;
                 input->Merged.clear();
                 continue;
