@@ -219,6 +219,15 @@ TEST(NetcdfReader, FindsTheTimeDimensionOrMakesOneStep) {
     EXPECT_TRUE(marked.Bundle->findSlice(9)->findGrid("record"));
 }
 
+// A classic file whose header names two dimensions alike, as only a damaged one can.
+std::string sameDimensionNames(const TempDir& dir) {
+    std::string bytes = readFile(writeFile(dir, "pair.nc", [](NetcdfWriter& nc) {
+        nc.variable("f", NC_FLOAT, {nc.dimension("dimq", 1), nc.dimension("dimz", 1)});
+    }));
+    bytes.replace(bytes.find("dimz"), 4, "dimq");
+    return bytes;
+}
+
 TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
     TempDir dir;
     const std::string good = writeFile(dir, "good.nc", [](NetcdfWriter& nc) {
@@ -314,6 +323,8 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
                        nc.variable("f", NC_FLOAT, {time, nc.dimension("x", 1), time});
                    }),
          "the variable \"f\" lies over the dimension \"time\" twice"},
+        {dir.write("samedims.nc", sameDimensionNames(dir)),
+         "the header names two dimensions \"dimq\" of one group; names are unique"},
         {writeFile(dir, "late.nc",
                    [](NetcdfWriter& nc) {
                        const int x = nc.dimension("x", 1);

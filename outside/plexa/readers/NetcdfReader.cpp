@@ -109,10 +109,14 @@ void readDimensions(int group, Header& header) {
     const std::vector<int> ids =
         identifiers([group](int* count, int* list) { return nc_inq_dimids(group, count, list, 0); },
                     "dimensions");
+    std::set<std::string> names; // a damaged header may name two dimensions alike
     for (int id : ids) {
         char name[NC_MAX_NAME + 1] = {};
         std::size_t length = 0;
         ncCheck(nc_inq_dim(group, id, name, &length), "cannot read a dimension");
+        if (!names.insert(name).second)
+            throw Failure("the header names two dimensions " + inQuotes(name) +
+                          " of one group; names are unique");
         if (id < 0) throw Failure("a dimension has a negative identifier");
         if (static_cast<std::size_t>(id) >= header.Dimensions.size())
             header.Dimensions.resize(static_cast<std::size_t>(id) + 1);
