@@ -211,12 +211,32 @@ int finishRun(BasicConverterDefs& converter, bool converted) {
     return converter.ErrorMessages.empty() ? 0 : 1;
 }
 
-// Writes the output through `write`, named as a write for a crash; false, with "Cannot write"
-// before the writer's whole message, when it fails.
-bool writeOutput(BasicConverterDefs& converter, const std::string& output,
-                 const std::function<Plexa::BindResult()>& write) {
-    if (verbosity() == Verbosity::Verbose && converter.myBundle)
-        listFieldsToWrite(converter, *converter.myBundle, output);
+// The fields of the bundle that the converter's policy writes into the file, one line each, for
+// --verbose.
+void listFieldsToWrite(BasicConverterDefs& converter, const Plexa::Bundle& bundle,
+                       const std::string& file) {
+    const Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(
+        converter.myStorage);
+    for (const auto& [time, slice] : bundle.slices())
+        for (const auto& [name, grid] : slice->grids())
+            for (const auto& [fieldName, field] : grid->fields()) {
+                if (policy && !policy->isSaveableField(field.ID, field, grid, name, time,
+                                                       Plexa::SkeletonID().Name, {}))
+                    continue;
+                const Plexa::MemBase& data = *field.Data;
+                printResult(
+                    "  " + file + ": time " + formatNumber(time) + ", grid " + name + ", field " +
+                    fieldName + ": " + Plexa::elementTypeName(data.elementType()) + ", " +
+                    std::to_string(data.size()) + " x " + std::to_string(data.components()));
+            }
+}
+
+// Writes `written` (none for a commit) to the output through `write`, named as a write for a
+// crash; false, with "Cannot write" before the writer's whole message, when it fails.
+bool writeOutput(BasicConverterDefs& converter, const Plexa::Bundle* written,
+                 const std::string& output, const std::function<Plexa::BindResult()>& write) {
+    if (verbosity() == Verbosity::Verbose && written)
+        listFieldsToWrite(converter, *written, output);
     detail::enterPhase(detail::Phase::Writing, output);
     const Plexa::BindResult result = write();
     detail::enterPhase(detail::Phase::Converting);
@@ -254,24 +274,6 @@ bool isNewer(const std::string& file, const std::string& than) {
 }
 
 } // namespace
-
-void listFieldsToWrite(BasicConverterDefs& converter, const Plexa::Bundle& bundle,
-                       const std::string& file) {
-    const Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase> policy(
-        converter.myStorage);
-    for (const auto& [time, slice] : bundle.slices())
-        for (const auto& [name, grid] : slice->grids())
-            for (const auto& [fieldName, field] : grid->fields()) {
-                if (policy && !policy->isSaveableField(field.ID, field, grid, name, time,
-                                                       Plexa::SkeletonID().Name, {}))
-                    continue;
-                const Plexa::MemBase& data = *field.Data;
-                printResult(
-                    "  " + file + ": time " + formatNumber(time) + ", grid " + name + ", field " +
-                    fieldName + ": " + Plexa::elementTypeName(data.elementType()) + ", " +
-                    std::to_string(data.size()) + " x " + std::to_string(data.components()));
-            }
-}
 
 bool parseShard(const std::string& text, Shard& shard, std::string& error) {
     Shard parsed;
@@ -576,22 +578,26 @@ bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
 
 bool saveAndRelease(BasicConverterDefs& converter) {
     Plexa::BundlePtr& bundle = converter.myBundle;
-    const bool saved = !bundle || !bundle->isBound() || !bundle->isModified() ||
-                       writeOutput(converter, bundle->boundFile(), [&] { return bundle->save(); });
+    const bool saved =
+        !bundle || !bundle->isBound() || !bundle->isModified() ||
+        writeOutput(converter, &*bundle, bundle->boundFile(), [&] { return bundle->save(); });
     discardBundle(converter);
     return saved;
 }
 
+bool appendPart(BasicConverterDefs& converter, Plexa::BundleFileParts& parts,
+                const Plexa::Bundle& part) {
+    return writeOutput(converter, &part, parts.file(), [&] { return parts.append(part); });
+}
+
 bool appendAndRelease(BasicConverterDefs& converter, Plexa::BundleFileParts& parts) {
-    const bool written = !converter.myBundle || writeOutput(converter, parts.file(), [&] {
-        return parts.append(*converter.myBundle);
-    });
+    const bool written = !converter.myBundle || appendPart(converter, parts, *converter.myBundle);
     discardBundle(converter);
     return written;
 }
 
 bool commitParts(BasicConverterDefs& converter, Plexa::BundleFileParts& parts) {
-    return writeOutput(converter, parts.file(), [&] { return parts.commit(); });
+    return writeOutput(converter, nullptr, parts.file(), [&] { return parts.commit(); });
 }
 
 bool readTimeSteps(const std::string& file, const Plexa::ReadOptions& options,

@@ -264,16 +264,14 @@ CONVLIB_API bool readSurvives(BasicConverterDefs& converter, const std::string& 
 CONVLIB_API bool loadBoundInput(BasicConverterDefs& converter, const std::string& source,
                                 const Plexa::ReadOptions& options);
 
-// The fields of the bundle that the converter's policy writes into the file, one line each, for
-// --verbose.
-CONVLIB_API void listFieldsToWrite(BasicConverterDefs& converter, const Plexa::Bundle& bundle,
-                                   const std::string& file);
-
 // Writes the bound bundle once now and lets it go unbound, so nothing is written again at its
 // release; false with the save result's text when the write fails.
 CONVLIB_API bool saveAndRelease(BasicConverterDefs& converter);
-// Writes the bound bundle as the next part of `parts` and lets it go, as saveAndRelease does; the
-// output appears only at commitParts. False with the reason when the write fails.
+// Writes `part` as the next part of `parts`; the output appears only at commitParts. False with
+// the reason among the converter's errors when the write fails.
+CONVLIB_API bool appendPart(BasicConverterDefs& converter, Plexa::BundleFileParts& parts,
+                            const Plexa::Bundle& part);
+// appendPart for the bound bundle, which it then lets go, as saveAndRelease does.
 CONVLIB_API bool appendAndRelease(BasicConverterDefs& converter, Plexa::BundleFileParts& parts);
 // Puts the file of the parts in place of the output; false with the reason when that fails.
 CONVLIB_API bool commitParts(BasicConverterDefs& converter, Plexa::BundleFileParts& parts);

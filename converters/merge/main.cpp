@@ -287,24 +287,15 @@ private:
             Output = std::make_unique<Plexa::BundleFileParts>(
                 OutFile,
                 Quorix::DynPtr<Plexa::StorageTransformations, Quorix::InterfaceBase>(myStorage));
-        if (Tools::verbosity() == Tools::Verbosity::Verbose)
-            Tools::listFieldsToWrite(*this, part, OutFile);
         Steps.insert(part.slices().begin()->first);
-        const Plexa::BindResult written = Output->append(part);
-        if (!written) cannotWrite(written);
+        Tools::appendPart(*this, *Output, part);
     }
 
     bool commit() {
-        const Plexa::BindResult written = Output->commit();
-        if (!written) return cannotWrite(written);
+        if (!Tools::commitParts(*this, *Output)) return false;
         Tools::printResult("Wrote " + OutFile + " with " + std::to_string(Steps.size()) +
                            " time step(s)");
         return true;
-    }
-
-    bool cannotWrite(const Plexa::BindResult& written) {
-        ErrorMessages.push_back("Cannot write " + written.Text);
-        return false;
     }
 
     Settings Options;
