@@ -514,7 +514,7 @@ Handle writeValues(hid_t group, const std::string& link, const std::type_info& s
     // deflated chunks of whole rows are encoded on the workers, HDF5 writes anything else
     if (std::optional<ChunkLayout> chunks =
             layout.ChunkRows > 0 ? handledLayout(dataset.get(), shape.RowDimensions) : std::nullopt)
-        save.Workers.write(dataset.get(), *chunks, rows ? *rows : rawRows(data));
+        save.Workers.queueWrite(dataset.get(), *chunks, rows ? *rows : rawRows(data));
     else if (rows)
         writeConverted(dataset.get(), storedType, shape, *rows, layout.ChunkRows);
     else
@@ -808,6 +808,7 @@ void writeSlices(SaveTarget& target, const Bundle& bundle) {
             writeGrid(group.get(), "/" + sliceName, time, grid, target.Save);
         target.LastTime = time;
     }
+    target.Save.Workers.finishWrites();
 }
 
 } // namespace

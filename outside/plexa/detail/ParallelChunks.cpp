@@ -144,29 +144,59 @@ void ChunkWorkers::forEach(std::size_t count, const std::function<void(std::size
         [&job](std::size_t index, std::size_t) { job(index); }, [](std::size_t, std::size_t) {});
 }
 
-void ChunkWorkers::write(hid_t dataset, const ChunkLayout& layout, const RowSource& fill) {
+JobRing& ChunkWorkers::writeRing() {
+    if (WriteRing) return *WriteRing;
+    const std::size_t slots = ring().slots();
+    Queued.resize(slots);
+    WriteRing = std::make_unique<JobRing>(*Pool, slots);
+    return *WriteRing;
+}
+
+void ChunkWorkers::queueWrite(hid_t dataset, const ChunkLayout& layout, RowSource fill) {
+    JobRing& jobs = writeRing();
+    check(H5Iinc_ref(dataset), "H5Iinc_ref");
+    Handle held(dataset, H5Idec_ref, "H5Iinc_ref");
     const std::size_t rank = extentOf(dataset).size();
-    runInOrder(
-        ring(), layout.count(), [](std::size_t, std::size_t) {},
-        [&](std::size_t chunk, std::size_t slot) {
-            const std::size_t chunkFirst = chunk * layout.ChunkRows;
+    const auto queued = std::make_shared<const QueuedDataset>(
+        QueuedDataset{std::move(held), layout, std::move(fill), rank});
+    for (std::size_t chunk = 0; chunk < layout.count(); ++chunk) {
+        const std::size_t slot = QueuedCount++ % jobs.slots();
+        if (Queued[slot].Dataset) writeQueued(slot);
+        Queued[slot].Dataset = queued;
+        Queued[slot].Chunk = chunk;
+        jobs.start(slot, [this, slot, target = queued.get(), chunk] {
+            const std::size_t chunkFirst = chunk * target->Layout.ChunkRows;
+            const ChunkLayout& layout = target->Layout;
             // rows past the dataset's end, in the last chunk, hold HDF5's fill value, zero
             const auto source = [&](std::size_t first, std::size_t rows, unsigned char* into) {
                 const std::size_t row = chunkFirst + first;
                 const std::size_t real =
                     row < layout.Rows ? std::min<std::size_t>(rows, layout.Rows - row) : 0;
-                if (real > 0) fill(row, real, into);
+                if (real > 0) target->Fill(row, real, into);
                 std::memset(into + real * layout.RowBytes, 0, (rows - real) * layout.RowBytes);
             };
             coder().encode(layout.Pipeline, layout.ChunkRows, layout.RowBytes, source,
-                           Stored[slot]);
-        },
-        [&](std::size_t chunk, std::size_t slot) {
-            const ByteBuffer& stored = Stored[slot];
-            check(H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, chunkOffset(layout, rank, chunk).data(),
-                                 stored.size(), stored.data()),
-                  "H5Dwrite_chunk");
+                           Queued[slot].Stored);
         });
+    }
+}
+
+void ChunkWorkers::finishWrites() {
+    for (std::size_t i = 0; i < Queued.size(); ++i) {
+        const std::size_t slot = (QueuedCount + i) % Queued.size(); // the oldest first
+        if (Queued[slot].Dataset) writeQueued(slot);
+    }
+}
+
+void ChunkWorkers::writeQueued(std::size_t slot) {
+    QueuedChunk& queued = Queued[slot];
+    // the dataset closes here, on this thread, however the chunk ended
+    const std::shared_ptr<const QueuedDataset> target = std::move(queued.Dataset);
+    WriteRing->wait(slot);
+    check(H5Dwrite_chunk(target->Dataset.get(), H5P_DEFAULT, 0,
+                         chunkOffset(target->Layout, target->Rank, queued.Chunk).data(),
+                         queued.Stored.size(), queued.Stored.data()),
+          "H5Dwrite_chunk");
 }
 
 bool ChunkWorkers::read(hid_t dataset, const ChunkLayout& layout, const RowSink& take) {

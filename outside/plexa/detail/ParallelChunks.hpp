@@ -44,9 +44,13 @@ public:
 
     // Runs job(0) to job(count - 1) on the workers and waits for them.
     void forEach(std::size_t count, const std::function<void(std::size_t)>& job);
-    // Encodes every chunk on the workers, which take the dataset's rows, as stored, from `fill`,
-    // and writes them in order.
-    void write(hid_t dataset, const ChunkLayout& layout, const RowSource& fill);
+    // Encodes every chunk of the dataset on the workers, which take its rows, as stored, from
+    // `fill`, and writes them in order. Chunks of the datasets queued before may still be under
+    // way, so that the workers stay busy over many datasets of one chunk each; the dataset stays
+    // open and the rows must stay until finishWrites().
+    void queueWrite(hid_t dataset, const ChunkLayout& layout, RowSource fill);
+    // Writes every chunk still under way.
+    void finishWrites();
     // Reads every chunk and decodes them on the workers, which hand the dataset's rows, as
     // stored, to `take`; throws when a chunk is larger than the
     // file or damaged. False, having read nothing, when some chunks are not stored: HDF5 then
@@ -54,7 +58,22 @@ public:
     bool read(hid_t dataset, const ChunkLayout& layout, const RowSink& take);
 
 private:
+    struct QueuedDataset {
+        Handle Dataset;
+        ChunkLayout Layout;
+        RowSource Fill;
+        std::size_t Rank = 0;
+    };
+    // A chunk under way, the dataset kept open by the calling thread, never by a worker.
+    struct QueuedChunk {
+        std::shared_ptr<const QueuedDataset> Dataset;
+        std::size_t Chunk = 0;
+        ByteBuffer Stored;
+    };
+
     JobRing& ring();
+    JobRing& writeRing();
+    void writeQueued(std::size_t slot);
 
     ChunkCoder& coder() { return *Coders[WorkerPool::workerIndex()]; }
 
@@ -63,7 +82,10 @@ private:
     std::vector<std::unique_ptr<ChunkCoder>> Coders; // per worker
     std::vector<ByteBuffer> Stored;                  // per slot: a chunk as the file keeps it
     std::vector<std::uint32_t> SkippedFilters;       // per slot
+    std::vector<QueuedChunk> Queued;                 // per slot of the write ring
+    std::size_t QueuedCount = 0;                     // chunks queued so far
     std::unique_ptr<JobRing> Ring;
+    std::unique_ptr<JobRing> WriteRing;
 };
 
 } // namespace Plexa::detail
