@@ -19,6 +19,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ConvLib::Tools {
@@ -28,6 +29,10 @@ namespace detail {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// After results arrive the parent waits this long before it looks again, so that a batch of small
+// inputs wakes it once and not once per input; workers are handed enough inputs to last it.
+constexpr auto ResultPause = std::chrono::milliseconds(2);
 
 Containment ProcessContainment;
 int ChildChannel = -1; // the socket to the parent, in a worker
@@ -229,16 +234,33 @@ bool convertInput(BasicConverterDefs& converter, const std::string& input, const
                           SharedState->ReadThroughLibrary);
 }
 
-bool readExactly(int fd, void* data, std::size_t size) {
-    auto* bytes = static_cast<char*>(data);
-    for (std::size_t got = 0; got < size;) {
-        const ssize_t count = ::read(fd, bytes + got, size - got);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        got += static_cast<std::size_t>(count);
+// The inputs the parent hands over, read as many at a time as it has sent: a read costs more
+// than a small conversion's share of a run on some machines.
+class Assignments {
+public:
+    explicit Assignments(int channel) : Channel(channel) {}
+
+    bool next(std::uint32_t& index) {
+        while (Have - Taken < sizeof index) {
+            std::memmove(Bytes, Bytes + Taken, Have - Taken);
+            Have -= Taken;
+            Taken = 0;
+            const ssize_t count = ::read(Channel, Bytes + Have, sizeof Bytes - Have);
+            if (count < 0 && errno == EINTR) continue;
+            if (count <= 0) return false;
+            Have += static_cast<std::size_t>(count);
+        }
+        std::memcpy(&index, Bytes + Taken, sizeof index);
+        Taken += sizeof index;
+        return true;
     }
-    return true;
-}
+
+private:
+    int Channel;
+    char Bytes[1024];
+    std::size_t Have = 0;
+    std::size_t Taken = 0;
+};
 
 // Runs in a worker process: the work for each input the parent names, under the limits, with the
 // streams captured; ends when the parent says no more, without destructors or exit handlers,
@@ -253,19 +275,20 @@ bool readExactly(int fd, void* data, std::size_t size) {
     ::dup2(err, STDERR_FILENO);
     ChildChannel = channel;
     SharedState = state;
+    Assignments assignments(channel);
     std::uint32_t index = 0;
-    while (readExactly(channel, &index, sizeof index) &&
-           convertInput(converter, inputs[index], work)) {
+    while (assignments.next(index) && convertInput(converter, inputs[index], work)) {
     }
     ::_exit(0);
 }
 
 // A worker process as the parent sees it: one input at a time, the inputs of a run in turn, so
-// that a process's start is paid once and not per input. The next input is handed over while the
-// worker converts one, so that it never waits for its parent between inputs. A worker ends after
-// an input that failed or that HDF5 or libnetcdf read, so that what a library leaves behind
-// (memory it corrupted without a word, a file it left open) never meets the next input; what it
-// was handed beyond that input it never started, and another worker takes.
+// that a process's start is paid once and not per input. Inputs are handed over ahead, as many as
+// it converts while its parent pauses to gather results, so that it never waits for its parent
+// between inputs and small inputs cost no wake-up each. A worker ends after an input that failed
+// or that HDF5 or libnetcdf read, so that what a library leaves behind (memory it corrupted
+// without a word, a file it left open) never meets the next input; what it was handed beyond that
+// input it never started, and another worker takes.
 class Worker {
 public:
     Worker(BasicConverterDefs& converter, const std::vector<std::string>& inputs,
@@ -309,47 +332,58 @@ public:
     const std::string& failure() const { return Failure; }
     bool alive() const { return Channel >= 0; }
     bool busy() const { return !Queue.empty(); }
-    bool idle() const { return alive() && !Retired && Queue.size() < HandedAhead + 1; }
+    bool wantsMore() const { return alive() && !Retired && Queue.size() < 1 + handedAhead(); }
     bool used() const { return Used; }
     int channel() const { return Channel; }
     Clock::time_point deadline() const { return busy() ? Deadline : Clock::time_point::max(); }
 
+    // Hands the input over with the next flush().
     void assign(std::size_t index) {
         Used = true;
         Queue.push_back(index);
         if (Queue.size() == 1) startClock();
         const auto command = static_cast<std::uint32_t>(index);
-        if (::send(Channel, &command, sizeof command, MSG_NOSIGNAL) != sizeof command)
+        Outgoing.append(reinterpret_cast<const char*>(&command), sizeof command);
+    }
+
+    void flush() {
+        if (Outgoing.empty() || Channel < 0) return;
+        if (::send(Channel, Outgoing.data(), Outgoing.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(Outgoing.size()))
             ::kill(Pid, SIGKILL); // its end shows as its death, read below
+        Outgoing.clear();
     }
 
     // No more inputs: the worker ends once it has read all it was given.
     void retire() {
         if (Retired || Channel < 0) return;
         Retired = true;
+        flush();
         ::shutdown(Channel, SHUT_WR);
     }
 
     // Reads what the worker sent; a finished input's result, or the result of the input it died
-    // on, goes into its slot.
-    void readSome(std::vector<std::optional<ChildResult>>& results) {
+    // on, goes into its slot. True when some input finished.
+    bool readSome(std::vector<std::optional<ChildResult>>& results) {
+        const std::size_t before = Finished;
         char buffer[65536];
         const ssize_t count = ::read(Channel, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) return;
+        if (count < 0 && errno == EINTR) return false;
         if (count > 0) {
             Record.append(buffer, static_cast<std::size_t>(count));
             while (busy() && takeEntry(Record, Current))
                 if (Current.Done) finish(results);
-            return;
+            return Finished != before;
         }
         ::close(Channel);
         Channel = -1;
         while (::waitpid(Pid, &Current.Status, 0) < 0 && errno == EINTR) {
         }
-        if (!busy()) return;
+        if (!busy()) return Finished != before;
         Current.Out = readFromStart(Out);
         Current.Err = readFromStart(Err);
         finish(results);
+        return true;
     }
 
     // Past its time limit the input is ended with its worker; the closed channel tells the rest.
@@ -366,7 +400,19 @@ public:
     }
 
 private:
-    static constexpr std::size_t HandedAhead = 1;
+    static constexpr std::size_t MostHandedAhead = 64;
+
+    // Enough to last two of the parent's pauses at the pace of the inputs finished so far,
+    // counted from the first one, which bore the worker's start.
+    std::size_t handedAhead() const {
+        if (Finished < 2) return 1;
+        const Clock::duration each =
+            (Clock::now() - FirstFinished) / static_cast<long>(Finished - 1);
+        const auto needed =
+            static_cast<std::size_t>(std::chrono::duration_cast<Clock::duration>(ResultPause) /
+                                     std::max(each, Clock::duration(1)));
+        return std::clamp<std::size_t>(2 * needed + 1, 1, MostHandedAhead);
+    }
 
     void startClock() {
         Deadline =
@@ -393,6 +439,7 @@ private:
         }
         results[index] = std::move(Current);
         Current = ChildResult();
+        if (++Finished == 1) FirstFinished = Clock::now();
         if (busy()) startClock(); // the worker went on with the next at once
     }
 
@@ -403,6 +450,9 @@ private:
     std::string Failure;
     bool Used = false;
     bool Retired = false;
+    Clock::time_point FirstFinished;
+    std::size_t Finished = 0;
+    std::string Outgoing;               // inputs assigned since the last flush
     std::deque<std::size_t> Queue;      // handed over, the first one under way
     std::vector<std::size_t> Unstarted; // handed over to a worker that ended first
     Clock::time_point Deadline = Clock::time_point::max();
@@ -411,8 +461,9 @@ private:
     WorkerState* State = nullptr;
 };
 
-// Waits until some worker sends something, ends or passes its deadline.
-void waitForWorkers(std::vector<std::unique_ptr<Worker>>& workers,
+// Waits until some worker sends something, ends or passes its deadline; true when some input
+// finished.
+bool waitForWorkers(std::vector<std::unique_ptr<Worker>>& workers,
                     std::vector<std::optional<ChildResult>>& results) {
     std::vector<pollfd> waiting;
     Clock::time_point nearest = Clock::time_point::max();
@@ -428,10 +479,13 @@ void waitForWorkers(std::vector<std::unique_ptr<Worker>>& workers,
     }
     const int ready = ::poll(waiting.data(), waiting.size(), timeout);
     const Clock::time_point now = Clock::now();
+    bool finished = false;
     for (std::size_t i = 0; i < workers.size(); ++i) {
-        if (ready > 0 && waiting[i].revents != 0) workers[i]->readSome(results);
+        if (ready > 0 && waiting[i].revents != 0)
+            finished = workers[i]->readSome(results) || finished;
         if (workers[i]->alive()) workers[i]->endIfLate(now);
     }
+    return finished;
 }
 
 // Converts the inputs on up to `jobs` workers and hands each result over in input order.
@@ -457,18 +511,22 @@ void runInputs(BasicConverterDefs& converter, const std::list<std::string>& file
         announced[index] = true;
         return index;
     };
+    bool delivered = false; // by the last wait
     for (std::size_t reported = 0; reported < inputs.size();) {
         workers.erase(std::remove_if(workers.begin(), workers.end(),
                                      [](const auto& worker) { return !worker->alive(); }),
                       workers.end());
         for (auto& worker : workers) {
-            if (!pending() || !worker->idle()) continue;
-            // what HDF5 or libnetcdf reads starts in a new process, so its outcome is always alike
-            if (worker->used() && readsThroughLibrary(inputs[*pending()])) {
-                worker->retire();
-                continue;
+            while (pending() && worker->wantsMore()) {
+                // what HDF5 or libnetcdf reads starts in a new process, so its outcome is always
+                // alike
+                if (worker->used() && readsThroughLibrary(inputs[*pending()])) {
+                    worker->retire();
+                    break;
+                }
+                worker->assign(take());
             }
-            worker->assign(take());
+            worker->flush();
         }
         while (pending() && workers.size() < most) {
             auto worker = std::make_unique<Worker>(converter, inputs, work);
@@ -479,11 +537,15 @@ void runInputs(BasicConverterDefs& converter, const std::list<std::string>& file
                 continue;
             }
             worker->assign(index);
+            worker->flush();
             workers.push_back(std::move(worker));
         }
-        if (std::any_of(workers.begin(), workers.end(),
-                        [](const auto& worker) { return worker->busy() || !worker->idle(); }))
-            waitForWorkers(workers, results);
+        if (std::any_of(workers.begin(), workers.end(), [](const auto& worker) {
+                return worker->busy() || !worker->wantsMore();
+            })) {
+            if (delivered) std::this_thread::sleep_for(ResultPause);
+            delivered = waitForWorkers(workers, results);
+        }
         for (auto& worker : workers)
             worker->takeUnstarted(again);
         for (; reported < inputs.size() && results[reported]; ++reported) {
