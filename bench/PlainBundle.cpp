@@ -1,9 +1,11 @@
 #include "bench/PlainBundle.hpp"
 
 #include <hdf5.h>
+#include <hdf5_hl.h>
 
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <vector>
 
 namespace Bench {
@@ -74,7 +76,79 @@ void writePackedAttributes(hid_t dataset, const std::vector<double>& shift) {
     H5Tclose(text);
 }
 
-void plainWriteField(hid_t group, const std::string& name, const Plexa::MemBase& data, bool pack) {
+// The dimension names netCDF readers need, as plain HDF5 gives them: a dimension scale per
+// extent, each dataset's DIMENSION_LIST as H5DSattach_scale writes it, and each scale's
+// REFERENCE_LIST written once at the end (attaching one at a time rewrites it per dataset).
+class PlainDimensions {
+public:
+    explicit PlainDimensions(hid_t group) : Group(group) {}
+    ~PlainDimensions() {
+        hid_t type = H5Tcreate(H5T_COMPOUND, sizeof(User));
+        H5Tinsert(type, "dataset", HOFFSET(User, Dataset), H5T_STD_REF_OBJ);
+        H5Tinsert(type, "dimension", HOFFSET(User, Dimension), H5T_NATIVE_INT);
+        for (auto& [extent, scale] : Scales) {
+            const hsize_t count = scale.Users.size();
+            hid_t space = H5Screate_simple(1, &count, nullptr);
+            hid_t attribute =
+                H5Acreate2(scale.Id, "REFERENCE_LIST", type, space, H5P_DEFAULT, H5P_DEFAULT);
+            H5Awrite(attribute, type, scale.Users.data());
+            H5Aclose(attribute);
+            H5Sclose(space);
+            H5Dclose(scale.Id);
+        }
+        H5Tclose(type);
+    }
+
+    void attach(hid_t dataset, const std::vector<hsize_t>& shape) {
+        std::vector<hobj_ref_t> references(shape.size());
+        std::vector<hvl_t> lists(shape.size());
+        hobj_ref_t self;
+        H5Rcreate(&self, dataset, ".", H5R_OBJECT, -1);
+        for (std::size_t d = 0; d < shape.size(); ++d) {
+            Scale& scale = scaleOf(shape[d]);
+            H5Rcreate(&references[d], scale.Id, ".", H5R_OBJECT, -1);
+            lists[d] = hvl_t{1, &references[d]};
+            scale.Users.push_back({self, static_cast<int>(d)});
+        }
+        const hsize_t rank = shape.size();
+        hid_t type = H5Tvlen_create(H5T_STD_REF_OBJ);
+        hid_t space = H5Screate_simple(1, &rank, nullptr);
+        hid_t attribute =
+            H5Acreate2(dataset, "DIMENSION_LIST", type, space, H5P_DEFAULT, H5P_DEFAULT);
+        H5Awrite(attribute, type, lists.data());
+        H5Aclose(attribute);
+        H5Sclose(space);
+        H5Tclose(type);
+    }
+
+private:
+    struct User {
+        hobj_ref_t Dataset;
+        int Dimension;
+    };
+    struct Scale {
+        hid_t Id;
+        std::vector<User> Users;
+    };
+
+    Scale& scaleOf(hsize_t extent) {
+        auto found = Scales.find(extent);
+        if (found != Scales.end()) return found->second;
+        const std::string name = "dimension" + std::to_string(extent);
+        hid_t space = H5Screate_simple(1, &extent, nullptr);
+        hid_t id = H5Dcreate2(Group, name.c_str(), H5T_NATIVE_INT32, space, H5P_DEFAULT,
+                              H5P_DEFAULT, H5P_DEFAULT);
+        H5Sclose(space);
+        H5DSset_scale(id, name.c_str());
+        return Scales.emplace(extent, Scale{id, {}}).first->second;
+    }
+
+    hid_t Group;
+    std::map<hsize_t, Scale> Scales;
+};
+
+void plainWriteField(hid_t group, const std::string& name, const Plexa::MemBase& data, bool pack,
+                     PlainDimensions& dimensions) {
     const std::vector<hsize_t> shape = shapeOf(data);
     hid_t space = H5Screate_simple(static_cast<int>(shape.size()), shape.data(), nullptr);
     hid_t properties = pack ? packedProperties(shape) : H5P_DEFAULT;
@@ -88,6 +162,7 @@ void plainWriteField(hid_t group, const std::string& name, const Plexa::MemBase&
     } else {
         H5Dwrite(dataset, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.rawData());
     }
+    dimensions.attach(dataset, shape);
     H5Dclose(dataset);
     if (pack) H5Pclose(properties);
     H5Sclose(space);
@@ -132,8 +207,11 @@ void plainWrite(const Plexa::Grid& grid, const std::string& name, bool pack) {
     H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
     hid_t file = H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
     hid_t group = H5Gcreate2(file, "Grid", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-    for (const auto& [fieldName, field] : grid.fields())
-        plainWriteField(group, fieldName, *field.Data, pack);
+    {
+        PlainDimensions dimensions(group);
+        for (const auto& [fieldName, field] : grid.fields())
+            plainWriteField(group, fieldName, *field.Data, pack, dimensions);
+    }
     H5Gclose(group);
     H5Fclose(file);
     H5Pclose(access);

@@ -10,9 +10,10 @@
 
 namespace Bench {
 
-// One group "Grid" with a dataset per field; packed: single precision less each component's
-// midpoint, chunks of about 1 MiB, shuffle and deflate 6, with the Shift and MemoryType
-// attributes a packed bundle save stores.
+// One group "Grid" with a dataset per field, its dimensions named as netCDF readers need them
+// (bundle saves name them too); packed: single precision less each component's midpoint, chunks
+// of about 1 MiB, shuffle and deflate 6, with the Shift and MemoryType attributes a packed bundle
+// save stores.
 void plainWrite(const Plexa::Grid& grid, const std::string& file, bool pack);
 
 // One group "Grid" with a dataset per component of each field of int32, as they are, in chunks of
