@@ -526,7 +526,11 @@ void runInputs(BasicConverterDefs& converter, const std::list<std::string>& file
                 }
                 worker->assign(take());
             }
-            worker->flush();
+            // with nothing left to hand out, a worker ends as soon as it is through
+            if (!pending())
+                worker->retire();
+            else
+                worker->flush();
         }
         while (pending() && workers.size() < most) {
             auto worker = std::make_unique<Worker>(converter, inputs, work);
