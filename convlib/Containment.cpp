@@ -1,6 +1,7 @@
 #include "convlib/Containment.hpp"
 
 #include "convlib/Numbers.hpp"
+#include "convlib/WorkerProcess.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -11,12 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <new>
 #include <optional>
 #include <poll.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -33,254 +31,6 @@ using Clock = std::chrono::steady_clock;
 // After results arrive the parent waits this long before it looks again, so that a batch of small
 // inputs wakes it once and not once per input; workers are handed enough inputs to last it.
 constexpr auto ResultPause = std::chrono::milliseconds(2);
-
-Containment ProcessContainment;
-int ChildChannel = -1; // the socket to the parent, in a worker
-// The parent's standard error when it is a terminal, which a worker's own one is not.
-int TerminalError = ::isatty(STDERR_FILENO) == 1 ? STDERR_FILENO : -1;
-
-// A child's record is a sequence of entries: a kind byte, a 32-bit length, the text.
-enum class Entry : char {
-    Error = 'E',
-    Carry = 'K',
-    Out = 'O',
-    ErrOut = 'X',
-    Library = 'L', // HDF5 or libnetcdf read a file of the input
-    Done = 'D'
-};
-
-// What a worker is doing now, in memory it shares with its parent, so that the parent can tell
-// the worker's death in words without a message for every step.
-struct WorkerState {
-    char Phase;
-    bool ReadThroughLibrary; // some file of this input was read by HDF5 or libnetcdf
-    char File[2048];
-    char LostSubject[2048];
-};
-WorkerState* SharedState = nullptr; // in a worker
-
-void copyTruncated(char (&to)[2048], const std::string& text) {
-    const std::size_t length = std::min(text.size(), sizeof to - 1);
-    std::memcpy(to, text.data(), length);
-    to[length] = '\0';
-}
-
-void writeAll(int fd, const std::string& bytes) {
-    for (std::size_t written = 0; written < bytes.size();) {
-        const ssize_t count =
-            ::send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return; // the parent is gone; nobody is left to tell
-        written += static_cast<std::size_t>(count);
-    }
-}
-
-// An input's record is sent whole at its end, so that the parent wakes once per input.
-void add(std::string& record, Entry kind, const std::string& text) {
-    const auto length = static_cast<std::uint32_t>(text.size());
-    record += static_cast<char>(kind);
-    record.append(reinterpret_cast<const char*>(&length), sizeof length);
-    record += text;
-}
-
-// The whole content of a file descriptor that a child wrote through, from its start.
-std::string readFromStart(int fd) {
-    std::string content;
-    if (::lseek(fd, 0, SEEK_SET) != 0) return content;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return content;
-        content.append(buffer, static_cast<std::size_t>(count));
-    }
-}
-
-bool underSanitizer() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true; // the sanitizers reserve terabytes of address space up front
-#else
-    return false;
-#endif
-}
-
-std::size_t machineMebiBytes() {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long pageSize = ::sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0) return 0;
-    return static_cast<std::size_t>(pages) / (1024 * 1024 / static_cast<std::size_t>(pageSize));
-}
-
-std::size_t memoryLimitMebiBytes() {
-    return ProcessContainment.MebiBytes ? ProcessContainment.MebiBytes : machineMebiBytes();
-}
-
-// The data segment counts the memory a process writes to (heap, anonymous mappings) but not what
-// it only reserves, such as the 64 MiB that each thread's malloc arena sets aside, nor the code of
-// the libraries: an address space limit would end small inputs of a program with threads.
-void limitMemory() {
-    const std::size_t limit = memoryLimitMebiBytes();
-    if (limit == 0 || underSanitizer()) return;
-    const rlim_t bytes = static_cast<rlim_t>(limit) * 1024 * 1024;
-    const rlimit wanted{bytes, bytes};
-    ::setrlimit(RLIMIT_DATA, &wanted);
-}
-
-std::string memoryLimitText() {
-    return "passed the memory limit of " + std::to_string(memoryLimitMebiBytes()) +
-           " MiB per input (--memory-limit)";
-}
-
-// Whether HDF5 (bundle files) or libnetcdf (structured grids) reads the file: libraries with
-// known faults on damaged files.
-bool readsThroughLibrary(const std::string& file) {
-    const Plexa::InputFormat* format = Plexa::formatOf(file);
-    return format && format->Kind != Plexa::InputKind::PointCloud;
-}
-
-// What a worker said about one input, and how it ended.
-struct ChildResult {
-    std::vector<std::string> Errors;
-    Carried Carry;
-    char LastPhase = static_cast<char>(Phase::Converting);
-    std::string PhaseFile;
-    std::string LostSubject; // the input's line, should the child die
-    bool ReadThroughLibrary = false;
-    bool Done = false;
-    bool TimedOut = false;
-    int Status = 0; // as waitpid gives it
-    std::string Out;
-    std::string Err;
-    std::string StartFailure; // why no child could be started
-};
-
-// Takes the first entry of a record when it is complete, into the result; false when the rest
-// has not arrived (or never will: a dead child's last entry may be cut short).
-bool takeEntry(std::string& record, ChildResult& result) {
-    const std::size_t header = 1 + sizeof(std::uint32_t);
-    if (record.size() < header) return false;
-    std::uint32_t length = 0;
-    std::memcpy(&length, record.data() + 1, sizeof length);
-    if (record.size() < header + length) return false;
-    std::string text = record.substr(header, length);
-    const auto kind = static_cast<Entry>(record[0]);
-    record.erase(0, header + length);
-    switch (kind) {
-    case Entry::Error:
-        result.Errors.push_back(std::move(text));
-        break;
-    case Entry::Carry:
-        result.Carry.push_back(std::move(text));
-        break;
-    case Entry::Out:
-        result.Out = std::move(text);
-        break;
-    case Entry::ErrOut:
-        result.Err = std::move(text);
-        break;
-    case Entry::Library:
-        result.ReadThroughLibrary = true;
-        break;
-    case Entry::Done:
-        result.Done = true;
-        break;
-    }
-    return true;
-}
-
-// What the process wrote through the descriptor since it was last taken; it then starts anew.
-std::string takeCaptured(int fd) {
-    if (::lseek(fd, 0, SEEK_CUR) <= 0) return ""; // mostly nothing, under --quiet
-    std::string text = readFromStart(fd);
-    if (::ftruncate(fd, 0) == 0) ::lseek(fd, 0, SEEK_SET);
-    return text;
-}
-
-// Whether a worker ends after the input: it failed, or HDF5 or libnetcdf read a file of it. The
-// worker and its parent decide alike, so that the parent knows the inputs it handed on unstarted.
-bool retiresWorker(bool failed, bool readThroughLibrary) {
-    return failed || readThroughLibrary;
-}
-
-// In a worker: one input's work, and then its record; false when the worker is to end.
-bool convertInput(BasicConverterDefs& converter, const std::string& input, const InputWork& work) {
-    SharedState->Phase = static_cast<char>(Phase::Converting);
-    SharedState->ReadThroughLibrary = false;
-    SharedState->File[0] = SharedState->LostSubject[0] = '\0';
-    const std::size_t before = converter.ErrorMessages.size();
-    Carried carried;
-    try {
-        work(input, carried);
-    } catch (const std::bad_alloc&) {
-        converter.ErrorMessages.push_back(input + ": " + memoryLimitText());
-    } catch (const std::exception& failure) {
-        converter.ErrorMessages.push_back(
-            input + ": the conversion stopped: " + Plexa::printable(failure.what()));
-    } catch (...) {
-        converter.ErrorMessages.push_back(input + ": the conversion stopped for an unknown cause");
-    }
-    std::string record;
-    for (std::size_t i = before; i < converter.ErrorMessages.size(); ++i)
-        add(record, Entry::Error, converter.ErrorMessages[i]);
-    for (const std::string& text : carried)
-        add(record, Entry::Carry, text);
-    std::fflush(nullptr);
-    add(record, Entry::Out, takeCaptured(STDOUT_FILENO));
-    add(record, Entry::ErrOut, takeCaptured(STDERR_FILENO));
-    if (SharedState->ReadThroughLibrary) add(record, Entry::Library, "");
-    add(record, Entry::Done, "");
-    writeAll(ChildChannel, record);
-    return !retiresWorker(converter.ErrorMessages.size() != before,
-                          SharedState->ReadThroughLibrary);
-}
-
-// The inputs the parent hands over, read as many at a time as it has sent: a read costs more
-// than a small conversion's share of a run on some machines.
-class Assignments {
-public:
-    explicit Assignments(int channel) : Channel(channel) {}
-
-    bool next(std::uint32_t& index) {
-        while (Have - Taken < sizeof index) {
-            std::memmove(Bytes, Bytes + Taken, Have - Taken);
-            Have -= Taken;
-            Taken = 0;
-            const ssize_t count = ::read(Channel, Bytes + Have, sizeof Bytes - Have);
-            if (count < 0 && errno == EINTR) continue;
-            if (count <= 0) return false;
-            Have += static_cast<std::size_t>(count);
-        }
-        std::memcpy(&index, Bytes + Taken, sizeof index);
-        Taken += sizeof index;
-        return true;
-    }
-
-private:
-    int Channel;
-    char Bytes[1024];
-    std::size_t Have = 0;
-    std::size_t Taken = 0;
-};
-
-// Runs in a worker process: the work for each input the parent names, under the limits, with the
-// streams captured; ends when the parent says no more, without destructors or exit handlers,
-// which belong to the parent.
-[[noreturn]] void serveInputs(BasicConverterDefs& converter, const std::vector<std::string>& inputs,
-                              const InputWork& work, int channel, int out, int err,
-                              WorkerState* state) {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM); // a save under way removes its temporary file
-    limitMemory();
-    ::dup2(out, STDOUT_FILENO);
-    if (TerminalError >= 0) TerminalError = ::dup(STDERR_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    ChildChannel = channel;
-    SharedState = state;
-    Assignments assignments(channel);
-    std::uint32_t index = 0;
-    while (assignments.next(index) && convertInput(converter, inputs[index], work)) {
-    }
-    ::_exit(0);
-}
 
 // A worker process as the parent sees it: one input at a time, the inputs of a run in turn, so
 // that a process's start is paid once and not per input. Inputs are handed over ahead, as many as
@@ -416,9 +166,9 @@ private:
 
     void startClock() {
         Deadline =
-            ProcessContainment.Seconds > 0
+            processContainment().Seconds > 0
                 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(ProcessContainment.Seconds))
+                                     std::chrono::duration<double>(processContainment().Seconds))
                 : Clock::time_point::max();
     }
 
@@ -582,7 +332,7 @@ std::string endCause(int status) {
 // A library that finds no memory left often crashes instead of saying so: under a limit the user
 // set, a crash may be the limit's doing, not the file's.
 std::string crashWhileReading(const std::string& file, const std::string& cause) {
-    if (ProcessContainment.MebiBytes == 0)
+    if (processContainment().MebiBytes == 0)
         return file + ": damaged: " + readingLibrary(file) + " crashed reading it" + cause;
     return file + ": " + readingLibrary(file) + " crashed reading it" + cause +
            ": the file is damaged, or reading it " + memoryLimitText();
@@ -593,8 +343,8 @@ std::string abnormalEnd(const std::string& input, const ChildResult& result) {
     if (!result.StartFailure.empty())
         return input + ": no process could be started for it: " + result.StartFailure;
     if (result.TimedOut)
-        return input + ": ended at the time limit of " + formatNumber(ProcessContainment.Seconds) +
-               " s per input (--time-limit)";
+        return input + ": ended at the time limit of " +
+               formatNumber(processContainment().Seconds) + " s per input (--time-limit)";
     if (result.Done) return "";
     const std::string cause = " (" + endCause(result.Status) + ")";
     switch (static_cast<Phase>(result.LastPhase)) {
@@ -629,18 +379,6 @@ void takeMessages(BasicConverterDefs& converter, const std::string& input,
 
 } // namespace
 
-int terminalError() {
-    return TerminalError;
-}
-
-void enterPhase(Phase phase, const std::string& file) {
-    if (!SharedState) return;
-    SharedState->Phase = static_cast<char>(phase);
-    copyTruncated(SharedState->File, file);
-    if (phase == Phase::Reading && readsThroughLibrary(file))
-        SharedState->ReadThroughLibrary = true;
-}
-
 bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
                   BasicConverterDefs::myReadType type, const Plexa::ReadOptions& options) {
     return readSurvives(converter, file, [&] {
@@ -655,7 +393,7 @@ bool loadSurvives(BasicConverterDefs& converter, const std::string& file,
 bool readSurvives(BasicConverterDefs& converter, const std::string& file,
                   const std::function<bool()>& read) {
     using namespace detail;
-    if (ChildChannel >= 0 || ProcessContainment.InProcess) return true;
+    if (inWorker() || processContainment().InProcess) return true;
     const InputWork work = [&](const std::string& input, Carried& carried) {
         enterPhase(Phase::Reading, input);
         if (read()) carried.push_back(input);
@@ -674,18 +412,6 @@ bool readSurvives(BasicConverterDefs& converter, const std::string& file,
     return survived;
 }
 
-void reportIfLost(const std::string& subject) {
-    if (detail::SharedState) detail::copyTruncated(detail::SharedState->LostSubject, subject);
-}
-
-void setContainment(const Containment& containment) {
-    detail::ProcessContainment = containment;
-}
-
-Containment containment() {
-    return detail::ProcessContainment;
-}
-
 void addJobsOption(CLI::App& app, int& jobs) {
     app.add_option("-j,--jobs", jobs,
                    "Convert this many inputs at a time, in worker processes; the "
@@ -696,7 +422,7 @@ void addJobsOption(CLI::App& app, int& jobs) {
 
 void convertEachInput(BasicConverterDefs& converter, int jobs, const InputWork& work,
                       const std::function<void(const Carried&)>& collect) {
-    if (detail::ProcessContainment.InProcess) {
+    if (detail::processContainment().InProcess) {
         forEachInput(converter, [&](const std::string& file) {
             Carried carried;
             work(file, carried);
