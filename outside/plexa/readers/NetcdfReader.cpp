@@ -252,8 +252,6 @@ public:
         }
     }
 
-    const std::vector<double>& times() const noexcept { return Times; }
-
 private:
     // The classic header is walked before libnetcdf opens the file.
     const std::string& checkedName(const std::string& name) {
