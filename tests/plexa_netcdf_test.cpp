@@ -295,6 +295,21 @@ TEST(NetcdfReader, RefusesHostileFilesWithOneMessageAndLoadsNothing) {
              NC_NETCDF4),
          "the variable \"f\" claims 67108864 bytes of values, and the file stores 0 bytes of "
          "them; most of it was never written"},
+        // 2^30 steps that only a variable left out lies over, beside a timeless field
+        {writeFile(
+             dir, "steps.nc4",
+             [](NetcdfWriter& nc) {
+                 const int y = nc.dimension("y", 2), x = nc.dimension("x", 2);
+                 nc.variable("w", NC_FLOAT, {y, x});
+                 const int deep[] = {nc.dimension("time", std::size_t(1) << 30), y, x,
+                                     nc.dimension("a", 1), nc.dimension("b", 1)};
+                 int group = 0, variable = 0;
+                 ASSERT_EQ(nc_def_grp(nc.id(), "sub", &group), NC_NOERR);
+                 ASSERT_EQ(nc_def_var(group, "deep", NC_FLOAT, 5, deep, &variable), NC_NOERR);
+             },
+             NC_NETCDF4),
+         "the time dimension \"time\" claims 1073741824 steps, and the variables read over it "
+         "store 0 bytes; most of its steps were never written"},
         {dir.write("text.nc", "x,y,z\n1,2,3\n"), "cannot read it as a netCDF file (NetCDF: "},
         {dir.write("empty.nc", ""), "cannot read it as a netCDF file"},
         {dir.write("counts.nc", std::string(whole).replace(12, 1, "\x7f")),

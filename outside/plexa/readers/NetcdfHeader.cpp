@@ -362,7 +362,7 @@ void refuseValuesPastTheEnd(const Header& header, const std::vector<std::uint64_
 }
 
 // ---------------------------------------------------------------------------------------------
-// What a netCDF-4 file stores
+// What a file stores of what its header claims
 
 namespace {
 
@@ -382,43 +382,75 @@ std::uint64_t claimOf(const Header& header, const Variable& variable, int timeDi
     return std::max(values, timesSaturated(steps, StepBytes));
 }
 
+// What the file stores of a variable's values: a classic file all of them (its size was checked
+// against them before), a netCDF-4 file what HDF5 stores, which is looked up on first need.
 class StoredBytes {
 public:
-    explicit StoredBytes(const std::string& name)
-        : File(H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose,
-               "cannot open the file with HDF5") {}
+    StoredBytes(const std::string& name, const Header& header, bool classic)
+        : Name(name), Content(header), Classic(classic) {}
 
-    // What HDF5 stores of the variable's values; libnetcdf renames a variable that has the name
-    // of a dimension it does not give coordinates to.
-    std::uint64_t of(const Variable& variable) const {
+    // libnetcdf renames a variable that has the name of a dimension it does not give coordinates
+    // to.
+    std::uint64_t of(const Variable& variable) {
+        if (Classic) return valueBytes(Content, variable);
+        if (!File) File.emplace(Name);
         for (const std::string& prefix : {std::string(), std::string("_nc4_non_coord_")}) {
             const std::string path = "/" + variable.Path + prefix + variable.Name;
-            if (check(H5Lexists(File.get(), path.c_str(), H5P_DEFAULT), "H5Lexists") > 0)
-                return storageSize(openDataset(File.get(), path).get());
+            if (check(H5Lexists(File->Id.get(), path.c_str(), H5P_DEFAULT), "H5Lexists") > 0)
+                return storageSize(openDataset(File->Id.get(), path).get());
         }
         return 0;
     }
 
 private:
-    QuietHdf5 Quiet;
-    Handle File;
+    struct Opened {
+        explicit Opened(const std::string& name)
+            : Id(H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose,
+                 "cannot open the file with HDF5") {}
+        QuietHdf5 Quiet;
+        Handle Id;
+    };
+
+    const std::string& Name;
+    const Header& Content;
+    bool Classic;
+    std::optional<Opened> File;
 };
+
+// Every time step costs a slice, its grids and their timeless fields again, so the steps of the
+// time dimension must be backed by what is stored over it of the variables read, its times
+// included, even when none of them is large: a dimension alone costs a file nothing.
+void refuseUnbackedSteps(const Header& header, int timeDimension,
+                         const std::vector<const Variable*>& variables, StoredBytes& stored) {
+    if (timeDimension < 0) return;
+    const Dimension& time = header.Dimensions[static_cast<std::size_t>(timeDimension)];
+    const std::uint64_t claimed = timesSaturated(time.Length, StepBytes);
+    if (claimed <= FreeClaim) return;
+    std::uint64_t held = 0;
+    for (const Variable* variable : variables)
+        if (std::count(variable->Dimensions.begin(), variable->Dimensions.end(), timeDimension))
+            held += stored.of(*variable);
+    if (claimed / LargestPacking > held)
+        throw Failure("the time dimension " + inQuotes(time.Name) + " claims " +
+                      to_string(time.Length) + " steps, and the variables read over it store " +
+                      to_string(held) + " bytes; most of its steps were never written");
+}
 
 } // namespace
 
-void refuseUnbackedClaims(const std::string& name, const Header& header, int timeDimension,
-                          const std::vector<const Variable*>& variables) {
-    std::optional<StoredBytes> stored;
+void refuseUnbackedClaims(const std::string& name, bool classic, const Header& header,
+                          int timeDimension, const std::vector<const Variable*>& variables) {
+    StoredBytes stored(name, header, classic);
     for (const Variable* variable : variables) {
         const std::uint64_t claimed = claimOf(header, *variable, timeDimension);
         if (claimed <= FreeClaim) continue;
-        if (!stored) stored.emplace(name);
-        const std::uint64_t held = stored->of(*variable);
+        const std::uint64_t held = stored.of(*variable);
         if (claimed / LargestPacking > held)
             throw Failure("the variable " + variable->quoted() + " claims " + to_string(claimed) +
                           " bytes of values, and the file stores " + to_string(held) +
                           " bytes of them; most of it was never written");
     }
+    refuseUnbackedSteps(header, timeDimension, variables, stored);
 }
 
 } // namespace Plexa::detail::netcdf

@@ -75,8 +75,9 @@ void refuseTruncated(int file, int format, const std::string& name, const Header
 // Refuses a classic file whose variables' values, as `begins` places them, run past `held` bytes.
 void refuseValuesPastTheEnd(const Header& header, const std::vector<std::uint64_t>& begins,
                             std::uint64_t held);
-// Refuses a netCDF-4 file where a large variable that `variables` reads is mostly never written.
-void refuseUnbackedClaims(const std::string& name, const Header& header, int timeDimension,
-                          const std::vector<const Variable*>& variables);
+// Refuses a file where a large variable that `variables` reads, or the steps of the time
+// dimension, are mostly never written (libnetcdf makes up netCDF-4 values never written).
+void refuseUnbackedClaims(const std::string& name, bool classic, const Header& header,
+                          int timeDimension, const std::vector<const Variable*>& variables);
 
 } // namespace Plexa::detail::netcdf

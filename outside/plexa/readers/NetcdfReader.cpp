@@ -205,9 +205,8 @@ public:
                                                 : "; over time alone: " + seriesNames(Grids)) +
                           (Grids.LeftOut.empty() ? std::string()
                                                  : "; left out: " + joined(Grids.LeftOut, ", ")));
-        if (!classic)
-            refuseUnbackedClaims(name, Content, TimeDimension,
-                                 variablesRead(Content, Grids, TimeDimension));
+        refuseUnbackedClaims(name, classic, Content, TimeDimension,
+                             variablesRead(Content, Grids, TimeDimension));
         for (auto& [key, grid] : Grids.Grids)
             grid.Layout = topologyOf(Content, grid);
         // after the layouts, which refuse empty axes: a classic file then holds a value per step
