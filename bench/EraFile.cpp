@@ -1,6 +1,6 @@
 #include "bench/EraFile.hpp"
 
-#include "tests/support/NetcdfWriter.hpp"
+#include "bench/ClimateWriter.hpp"
 
 #include <netcdf.h>
 
@@ -18,24 +18,23 @@ public:
     EraWriter(const std::string& target, std::size_t steps) : Steps(steps) {
         int source = -1;
         check(nc_open(sharedData("eraint_uvz.nc").c_str(), NC_NOWRITE, &source));
-        ConvLibTest::NetcdfWriter nc(target, NC_64BIT_OFFSET);
-        const std::vector<int> dimensions{
-            nc.dimension("time", NC_UNLIMITED), nc.dimension("level", Levels),
-            nc.dimension("latitude", Latitudes), nc.dimension("longitude", Longitudes)};
-        const int time = nc.variable("time", NC_DOUBLE, {dimensions[0]});
-        nc.text(time, "units", "days since 1979-01-01");
+        ClimateWriter era(target, Levels, Latitudes, Longitudes, "days since 1979-01-01");
+        ConvLibTest::NetcdfWriter& nc = era.nc();
+        const std::vector<int>& dimensions = era.dimensions();
         const int coordinates[] = {nc.variable("level", NC_INT, {dimensions[1]}),
                                    nc.variable("latitude", NC_FLOAT, {dimensions[2]}),
                                    nc.variable("longitude", NC_FLOAT, {dimensions[3]})};
         std::vector<int> variables;
         for (const char* name : Variables) {
-            variables.push_back(nc.variable(name, NC_SHORT, dimensions));
+            variables.push_back(era.variable(name, NC_SHORT));
             copyAttributes(source, name, nc.id(), variables.back());
         }
         nc.endDefinitions();
         copyCoordinates(source, nc, coordinates);
+        for (std::size_t k = 0; k < Steps; ++k)
+            era.time(k, static_cast<double>(k));
         for (std::size_t v = 0; v < variables.size(); ++v)
-            writeSteps(source, Variables[v], nc, variables[v], time);
+            writeSteps(source, Variables[v], era, variables[v]);
         nc.close();
         nc_close(source);
     }
@@ -74,8 +73,7 @@ private:
         }
     }
 
-    void writeSteps(int source, const char* name, ConvLibTest::NetcdfWriter& nc, int variable,
-                    int time) const {
+    void writeSteps(int source, const char* name, ClimateWriter& era, int variable) const {
         const std::size_t plane = Levels * Latitudes * Longitudes;
         std::vector<short> months(2 * plane), step(plane);
         check(nc_get_var_short(source, idOf(source, name), months.data()));
@@ -85,11 +83,7 @@ private:
                 for (std::size_t lon = 0; lon < Longitudes; ++lon)
                     step[row * Longitudes + (lon + 3 * k) % Longitudes] =
                         month[row * Longitudes + lon];
-            const std::size_t start[] = {k, 0, 0, 0};
-            const std::size_t count[] = {1, Levels, Latitudes, Longitudes};
-            check(nc_put_vara_short(nc.id(), variable, start, count, step.data()));
-            const double day = static_cast<double>(k);
-            check(nc_put_vara_double(nc.id(), time, start, count, &day));
+            era.step(variable, k, step);
         }
     }
 };

@@ -4,8 +4,8 @@
 // size of its arrays. CONVLIB_BENCH_STEPS sets the number of time steps (default 8: 317 MiB of
 // stored values).
 #include "bench/BenchSupport.hpp"
+#include "bench/ClimateWriter.hpp"
 #include "outside/Plexa.hpp"
-#include "tests/support/NetcdfWriter.hpp"
 
 #include <cmath>
 #include <memory>
@@ -35,37 +35,27 @@ struct Climate {
     std::string File = Scratch.file("climate.nc");
 
     Climate() {
-        ConvLibTest::NetcdfWriter nc(File, NC_64BIT_OFFSET);
-        const std::vector<int> dimensions{
-            nc.dimension("time", NC_UNLIMITED), nc.dimension("level", Levels),
-            nc.dimension("latitude", Latitudes), nc.dimension("longitude", Longitudes)};
-        const int time = nc.variable("time", NC_DOUBLE, {dimensions[0]});
-        nc.text(time, "units", "hours since 1979-01-01");
+        Bench::ClimateWriter writer(File, Levels, Latitudes, Longitudes, "hours since 1979-01-01");
         std::vector<int> variables;
         for (const char* name : Packed) {
-            variables.push_back(nc.variable(name, NC_SHORT, dimensions));
-            nc.number<double>(variables.back(), "scale_factor", NC_DOUBLE, {0.25});
-            nc.number<double>(variables.back(), "add_offset", NC_DOUBLE, {1000});
-            nc.number<short>(variables.back(), "_FillValue", NC_SHORT, {-32767});
+            variables.push_back(writer.variable(name, NC_SHORT));
+            writer.nc().number<double>(variables.back(), "scale_factor", NC_DOUBLE, {0.25});
+            writer.nc().number<double>(variables.back(), "add_offset", NC_DOUBLE, {1000});
+            writer.nc().number<short>(variables.back(), "_FillValue", NC_SHORT, {-32767});
         }
         for (const char* name : Plain)
-            variables.push_back(nc.variable(name, NC_FLOAT, dimensions));
-        nc.endDefinitions();
+            variables.push_back(writer.variable(name, NC_FLOAT));
+        writer.nc().endDefinitions();
         for (std::size_t step = 0; step < Steps; ++step) {
-            const std::size_t start[] = {step, 0, 0, 0};
-            const std::size_t count[] = {1, Levels, Latitudes, Longitudes};
-            const double hours = 6.0 * static_cast<double>(step);
-            nc_put_vara_double(nc.id(), time, start, count, &hours);
+            writer.time(step, 6.0 * static_cast<double>(step));
             for (std::size_t v = 0; v < variables.size(); ++v) {
                 if (v < std::size(Packed))
-                    nc_put_vara_short(nc.id(), variables[v], start, count,
-                                      stepValues<short>(step, v).data());
+                    writer.step(variables[v], step, stepValues<short>(step, v));
                 else
-                    nc_put_vara_float(nc.id(), variables[v], start, count,
-                                      stepValues<float>(step, v).data());
+                    writer.step(variables[v], step, stepValues<float>(step, v));
             }
         }
-        nc.close();
+        writer.nc().close();
     }
 };
 

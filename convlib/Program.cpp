@@ -261,9 +261,9 @@ bool bundleTimeSteps(const std::string& file, Plexa::TimeSteps& steps) {
     return true;
 }
 
-// Compressed LAS is only recognised to be refused, so it never makes the bundle beside it.
+// A bundle file is extended in place, and a format known only to be refused makes nothing.
 bool makesBundleBeside(const std::string& file) {
-    return !Plexa::isBindableFormat(file) && Plexa::extensionOf(file) != ".laz";
+    return !Plexa::isBindableFormat(file) && !Plexa::isRefusedFormat(file);
 }
 
 bool isNewer(const std::string& file, const std::string& than) {

@@ -603,6 +603,7 @@ struct PLEXA_API InputFormat {
     const char* Extension; // lower case, with its dot
     InputKind Kind;
     const char* Words;
+    bool Refused = false; // known only so that its reader refuses it with advice (".laz")
 };
 
 // The file's extension in lower case, with its dot: ".las"; empty when it has none.
@@ -611,6 +612,8 @@ PLEXA_API std::string extensionOf(const std::string& file);
 PLEXA_API const InputFormat* formatOf(const std::string& file);
 // Whether a bundle may be bound to the file to extend it in place: only bundle files.
 PLEXA_API bool isBindableFormat(const std::string& file);
+// Whether the file's format is known only to be refused, so that nothing is ever made of it.
+PLEXA_API bool isRefusedFormat(const std::string& file);
 // The extensions of the formats of these kinds (none named: of every kind), for messages:
 // ".csv, .las, ...".
 PLEXA_API std::string knownExtensions(const std::vector<InputKind>& kinds = {});

@@ -754,6 +754,23 @@ void writeGrid(hid_t slice, const std::string& slicePath, double time, const Gri
     dimensions.finish();
 }
 
+// HDF5's metadata cache keeps what a save writes until the cache is full (2 MiB by default), and
+// its objects take many times that in memory: a fixed small cache keeps a file written in many
+// parts at the memory of its first parts.
+constexpr std::size_t MetadataCacheBytes = 256u * 1024u;
+
+void boundMetadataCache(hid_t access) {
+    H5AC_cache_config_t cache{};
+    cache.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+    check(H5Pget_mdc_config(access, &cache), "H5Pget_mdc_config");
+    cache.set_initial_size = true;
+    cache.initial_size = cache.min_size = cache.max_size = MetadataCacheBytes;
+    cache.incr_mode = H5C_incr__off;
+    cache.flash_incr_mode = H5C_flash_incr__off;
+    cache.decr_mode = H5C_decr__off;
+    check(H5Pset_mdc_config(access, &cache), "H5Pset_mdc_config");
+}
+
 // A save's place in its file: what every part shares, and where the next slice goes.
 struct SaveTarget {
     SaveTarget(const std::string& file, StorageTransformations& policy)
@@ -774,6 +791,7 @@ private:
         // Closing then fails while anything inside is still open, so no file goes out
         // half-flushed.
         check(H5Pset_fclose_degree(access.get(), H5F_CLOSE_SEMI), "H5Pset_fclose_degree");
+        boundMetadataCache(access.get());
         Handle file(H5Fcreate(name.c_str(), H5F_ACC_EXCL, creation.get(), access.get()), H5Fclose,
                     "H5Fcreate");
         writeTextAttribute(file.get(), FormatAttribute, {CurrentFormatVersion}, makeScalarSpace());

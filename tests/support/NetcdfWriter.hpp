@@ -48,14 +48,16 @@ public:
         return *this;
     }
     void endDefinitions() { check(nc_enddef(Id), "enddef"); }
-    // The whole variable, or `count` records from the first when it is over the record dimension.
+    // The whole variable, or `count` records from record `first` when it is over the record
+    // dimension.
     template <class T> void values(int variable, const std::vector<T>& values) {
         check(nc_put_var(Id, variable, values.data()), "values");
     }
     template <class T>
-    void records(int variable, const std::vector<std::size_t>& count,
-                 const std::vector<T>& values) {
-        const std::vector<std::size_t> start(count.size(), 0);
+    void records(int variable, const std::vector<std::size_t>& count, const std::vector<T>& values,
+                 std::size_t first = 0) {
+        std::vector<std::size_t> start(count.size(), 0);
+        start[0] = first;
         check(nc_put_vara(Id, variable, start.data(), count.data(), values.data()), "records");
     }
     void close() {

@@ -312,7 +312,7 @@ class LasReader final : public Reader {
 public:
     void read(const std::string& file, const ReadOptions& options, Bundle& staging) const override {
         readCloudFile(file, options, [&](const std::string& gridName) {
-            if (extensionOf(file) == ".laz") throw Failure(CompressedRefusal);
+            if (isRefusedFormat(file)) throw Failure(CompressedRefusal);
             readCloud(file, staging, options.Time, gridName);
         });
     }

@@ -24,7 +24,7 @@ const Registration Registrations[] = {
     {{".xyz", InputKind::PointCloud, "text cloud"}, detail::textCloudReader},
     {{".las", InputKind::PointCloud, "LAS file"}, detail::lasReader},
     // refused with the advice to decompress it
-    {{".laz", InputKind::PointCloud, "compressed LAS file"}, detail::lasReader},
+    {{".laz", InputKind::PointCloud, "compressed LAS file", true}, detail::lasReader},
     {{".ply", InputKind::PointCloud, "PLY file"}, detail::plyReader},
     {{".nc", InputKind::StructuredGrids, "netCDF file"}, detail::netcdfReader},
     {{".nc4", InputKind::StructuredGrids, "netCDF file"}, detail::netcdfReader},
@@ -78,6 +78,11 @@ const InputFormat* formatOf(const std::string& file) {
 bool isBindableFormat(const std::string& file) {
     const InputFormat* format = formatOf(file);
     return format && format->Kind == InputKind::Bundle;
+}
+
+bool isRefusedFormat(const std::string& file) {
+    const InputFormat* format = formatOf(file);
+    return format && format->Refused;
 }
 
 std::string knownExtensions(const std::vector<InputKind>& kinds) {
