@@ -98,15 +98,17 @@ double processSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-void report(benchmark::State& state, double ours, double baseline, double goal, const char* unit) {
+void report(benchmark::State& state, double ours, double baseline, std::optional<double> goal,
+            const char* unit) {
     state.counters["ours"] = ours;
     state.counters["baseline"] = baseline;
     state.counters["ratio"] = baseline > 0 ? ours / baseline : 0;
-    state.counters["goal"] = goal;
+    if (goal) state.counters["goal"] = *goal;
     state.SetLabel(unit);
 }
 
-void report(benchmark::State& state, const Best& ours, const Best& baseline, double goal) {
+void report(benchmark::State& state, const Best& ours, const Best& baseline,
+            std::optional<double> goal) {
     report(state, ours.Seconds * 1e3, baseline.Seconds * 1e3, goal, "ms");
     state.counters["cpu_ratio"] = ours.ProcessSeconds / baseline.ProcessSeconds;
     state.counters["ours_peak_MiB"] = ours.PeakMiB;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,16 +100,19 @@ struct Best {
     }
 };
 
-// The counters scripts/bench.sh builds its table from; unit is the label.
-void report(benchmark::State& state, double ours, double baseline, double goal, const char* unit);
-void report(benchmark::State& state, const Best& ours, const Best& baseline, double goal);
+// The counters scripts/bench.sh builds its table from; unit is the label. A row without a goal
+// tells what the machine itself allows, beside the rows that hold goals.
+void report(benchmark::State& state, double ours, double baseline, std::optional<double> goal,
+            const char* unit);
+void report(benchmark::State& state, const Best& ours, const Best& baseline,
+            std::optional<double> goal);
 
 // Both run in every iteration, taking turns at going first, so that both meet the same load on
 // the machine and the same warm caches; the fastest of each counts, since other work on the
 // machine only ever adds time. A turn reuses the array blocks the turn before released, as the
 // files of a batch do.
 template <class Ours, class Baseline>
-void compare(benchmark::State& state, double goal, Ours ours, Baseline baseline) {
+void compare(benchmark::State& state, std::optional<double> goal, Ours ours, Baseline baseline) {
     Best mine;
     Best theirs;
     mine.KeepArrays = theirs.KeepArrays = true;
