@@ -26,6 +26,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CONVLIB_FUZZ_BUILD:-$root/build-fuzz}
 findings=${CONVLIB_FUZZ_FINDINGS:-$root/fuzz-findings}
 programs=${CONVLIB_FUZZ_PROGRAMS:-$root/build/converters}
+# The programs must be those of the sources at hand: a stale build crashes where ours does not.
+if [[ -f $programs/../build.ninja ]]; then
+    cmake --build "$programs/.." --target qz-inspect qz-netcdf >/dev/null
+fi
 # CONVLIB_FUZZ_TARGETS picks some of the targets, e.g. "bundle names".
 read -r -a targets <<<"${CONVLIB_FUZZ_TARGETS:-bundle bundle_model pointcloud names netcdf}"
 
