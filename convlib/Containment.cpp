@@ -123,17 +123,10 @@ public:
             Record.append(buffer, static_cast<std::size_t>(count));
             while (busy() && takeEntry(Record, Current))
                 if (Current.Done) finish(results);
-            return Finished != before;
+        } else {
+            takeDeath(results);
         }
-        ::close(Channel);
-        Channel = -1;
-        while (::waitpid(Pid, &Current.Status, 0) < 0 && errno == EINTR) {
-        }
-        if (!busy()) return Finished != before;
-        Current.Out = readFromStart(Out);
-        Current.Err = readFromStart(Err);
-        finish(results);
-        return true;
+        return Finished != before;
     }
 
     // Past its time limit the input is ended with its worker; the closed channel tells the rest.
@@ -159,9 +152,20 @@ private:
         const Clock::duration each =
             (Clock::now() - FirstFinished) / static_cast<long>(Finished - 1);
         const auto needed =
-            static_cast<std::size_t>(std::chrono::duration_cast<Clock::duration>(ResultPause) /
-                                     std::max(each, Clock::duration(1)));
+            static_cast<std::size_t>(ResultPause / std::max(each, Clock::duration(1)));
         return std::clamp<std::size_t>(2 * needed + 1, 1, MostHandedAhead);
+    }
+
+    // The worker's channel closed: the input it was on, if any, ends with the worker.
+    void takeDeath(std::vector<std::optional<ChildResult>>& results) {
+        ::close(Channel);
+        Channel = -1;
+        while (::waitpid(Pid, &Current.Status, 0) < 0 && errno == EINTR) {
+        }
+        if (!busy()) return;
+        Current.Out = readFromStart(Out);
+        Current.Err = readFromStart(Err);
+        finish(results);
     }
 
     void startClock() {

@@ -374,12 +374,17 @@ constexpr std::uint64_t LargestPacking = 1024;
 // What a time step costs in memory besides its values (its slice, grid and field).
 constexpr std::uint64_t StepBytes = 1024;
 
+// The memory the time dimension's steps take besides their values.
+std::uint64_t stepsClaim(const Header& header, int timeDimension) {
+    return timesSaturated(header.Dimensions[static_cast<std::size_t>(timeDimension)].Length,
+                          StepBytes);
+}
+
 // The memory a variable's values take, each time step counted at least at StepBytes.
 std::uint64_t claimOf(const Header& header, const Variable& variable, int timeDimension) {
     const std::uint64_t values = valueBytes(header, variable);
     if (variable.Dimensions.empty() || variable.Dimensions[0] != timeDimension) return values;
-    const std::uint64_t steps = header.Dimensions[static_cast<std::size_t>(timeDimension)].Length;
-    return std::max(values, timesSaturated(steps, StepBytes));
+    return std::max(values, stepsClaim(header, timeDimension));
 }
 
 // What the file stores of a variable's values: a classic file all of them (its size was checked
@@ -389,11 +394,10 @@ public:
     StoredBytes(const std::string& name, const Header& header, bool classic)
         : Name(name), Content(header), Classic(classic) {}
 
-    // libnetcdf renames a variable that has the name of a dimension it does not give coordinates
-    // to.
     std::uint64_t of(const Variable& variable) {
         if (Classic) return valueBytes(Content, variable);
         if (!File) File.emplace(Name);
+        // libnetcdf renames a variable named like a dimension it gives no coordinates to
         for (const std::string& prefix : {std::string(), std::string("_nc4_non_coord_")}) {
             const std::string path = "/" + variable.Path + prefix + variable.Name;
             if (check(H5Lexists(File->Id.get(), path.c_str(), H5P_DEFAULT), "H5Lexists") > 0)
@@ -423,13 +427,13 @@ private:
 void refuseUnbackedSteps(const Header& header, int timeDimension,
                          const std::vector<const Variable*>& variables, StoredBytes& stored) {
     if (timeDimension < 0) return;
-    const Dimension& time = header.Dimensions[static_cast<std::size_t>(timeDimension)];
-    const std::uint64_t claimed = timesSaturated(time.Length, StepBytes);
+    const std::uint64_t claimed = stepsClaim(header, timeDimension);
     if (claimed <= FreeClaim) return;
     std::uint64_t held = 0;
     for (const Variable* variable : variables)
         if (std::count(variable->Dimensions.begin(), variable->Dimensions.end(), timeDimension))
             held += stored.of(*variable);
+    const Dimension& time = header.Dimensions[static_cast<std::size_t>(timeDimension)];
     if (claimed / LargestPacking > held)
         throw Failure("the time dimension " + inQuotes(time.Name) + " claims " +
                       to_string(time.Length) + " steps, and the variables read over it store " +
